@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+
+namespace vesh {
+
+namespace detail {
+struct AudioFileState;
+}
+
+// An input file opened for decoding. It knows its stored format (container,
+// sample encoding, bit depth, rate, channels, channel layout), which a write
+// that matches the source reproduces. The file is closed when the object is
+// destroyed. Decoding starts at the current read position (the start of a
+// newly opened file) and leaves it at the end.
+class AudioFile {
+public:
+    // Opens the file; throws AudioError(readAudioFile) around the decoder's error.
+    explicit AudioFile(const std::filesystem::path& url);
+    ~AudioFile();
+    AudioFile(const AudioFile&) = delete;
+    AudioFile& operator=(const AudioFile&) = delete;
+
+    // The rate of the file as stored, in frames per second.
+    std::int64_t sampleRate() const;
+
+    const std::filesystem::path& url() const;
+
+    // Internal to AudioIO: the decoder and the stored format.
+    detail::AudioFileState& state() const { return *state_; }
+
+private:
+    std::unique_ptr<detail::AudioFileState> state_;
+};
+
+}  // namespace vesh

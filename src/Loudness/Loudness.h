@@ -1,0 +1,48 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <exception>
+#include <span>
+
+namespace vesh {
+
+// A loudness in LUFS (EBU R128 / ITU-R BS.1770 K-weighted), and its
+// measurement on a mono 32-bit float signal.
+class Loudness {
+public:
+    enum class Mode {
+        momentary = 0,  // the last 400 ms
+        shortTerm = 1,  // the last 3 s
+        integrated = 2, // all samples, gated
+    };
+
+    // A failure reported by the measurement library.
+    class Error : public std::exception {
+    public:
+        enum class Code { failedToAllocateMemory, invalidMode, invalidChannelIndex, noChange };
+        explicit Error(Code code) : code_(code) {}
+        Code code() const noexcept { return code_; }
+        const char* what() const noexcept override;
+        friend bool operator==(const Error& a, const Error& b) { return a.code_ == b.code_; }
+
+    private:
+        Code code_;
+    };
+
+    explicit Loudness(double unitsRelativeToFullScale) : value_(unitsRelativeToFullScale) {}
+
+    // Measures `samples` (read in place) at `sampleRate` Hz. An empty or
+    // silent signal measures as negative infinity. Throws Loudness::Error.
+    Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode mode);
+
+    double unitsRelativeToFullScale() const noexcept { return value_; }
+
+    friend bool operator==(const Loudness& a, const Loudness& b) { return a.value_ == b.value_; }
+    friend auto operator<=>(const Loudness& a, const Loudness& b) { return a.value_ <=> b.value_; }
+
+private:
+    double value_;
+};
+
+}  // namespace vesh

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "AudioIO/CommonAudioFileFormat.h"
+
+namespace vesh {
+
+// The output choices the user makes in the window: enumerations whose raw
+// values are what the settings store holds.
+
+enum class BitDepth : std::int64_t { sixteen = 16, twentyFour = 24, thirtyTwo = 32 };
+enum class SampleRate : std::int64_t {
+    fortyFourPointOne = 44100,
+    fortyEight = 48000,
+    ninetySix = 96000,
+    oneHundredNinetyTwo = 192000,
+};
+enum class AudioFileFormat { wav, aiff, flac };
+
+// Exactly the listed raw values convert; anything else gives nothing.
+std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue);
+std::optional<SampleRate> sampleRateFromRawValue(std::int64_t rawValue);
+std::optional<AudioFileFormat> audioFileFormatFromRawValue(std::string_view rawValue);
+
+std::int64_t rawValue(BitDepth bitDepth);
+std::int64_t rawValue(SampleRate sampleRate);
+std::string rawValue(AudioFileFormat fileFormat);  // "wav", "aiff", "flac"
+
+std::string label(BitDepth bitDepth);      // "16-bit", "24-bit", "32-bit"
+std::string label(SampleRate sampleRate);  // "44.1 kHz", "48 kHz", "96 kHz", "192 kHz"
+std::string fileExtension(AudioFileFormat fileFormat);  // "wav", "aif", "flac"
+
+struct AudioFormat {
+    BitDepth bitDepth = BitDepth::twentyFour;
+    SampleRate sampleRate = SampleRate::fortyEight;
+    AudioFileFormat fileFormat = AudioFileFormat::wav;
+
+    friend bool operator==(const AudioFormat&, const AudioFormat&) = default;
+};
+
+// The writer's format for stored raw values: 16 and 32 keep their width, any
+// other depth is 24-bit; "aiff" and "flac" keep their type, any other text is WAV.
+CommonAudioFileFormat commonAudioFileFormat(std::int64_t storedBitDepth, std::string_view storedFileFormat);
+
+}  // namespace vesh

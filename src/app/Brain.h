@@ -1,0 +1,159 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/AppError.h"
+#include "app/AudioFormat.h"
+#include "app/UserInteraction.h"
+#include "FullBandSpeechEnhancer/ModelParameters.h"
+
+class QSettings;
+class QThreadPool;
+
+namespace vesh {
+
+class VariableLengthSpeechEnhancer;
+
+// The one controller of the application: loads the speech enhancer, holds the
+// state the views render and the user's settings, turns dropped files into
+// operations and runs them as one background batch with progress,
+// cancellation and error reporting. Lives on the main thread; background work
+// posts every change of published state back to it, in order.
+class Brain : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool modelIsLoading READ modelIsLoading NOTIFY modelIsLoadingChanged)
+    Q_PROPERTY(bool modelIsProcessing READ modelIsProcessing NOTIFY modelIsProcessingChanged)
+    Q_PROPERTY(QList<double> progressChannels READ progressChannels NOTIFY progressChanged)
+    Q_PROPERTY(bool alertIsDisplayed READ alertIsDisplayed WRITE setAlertIsDisplayed NOTIFY alertIsDisplayedChanged)
+    Q_PROPERTY(QString nameOfFileBeingProcessed READ nameOfFileBeingProcessedText NOTIFY nameOfFileBeingProcessedChanged)
+    Q_PROPERTY(bool shouldCancelProcessing READ shouldCancelProcessing WRITE setShouldCancelProcessing NOTIFY shouldCancelProcessingChanged)
+    Q_PROPERTY(double wetDryMix READ wetDryMix WRITE setWetDryMix NOTIFY wetDryMixChanged)
+    Q_PROPERTY(QString filenamePrefix READ filenamePrefix WRITE setFilenamePrefix NOTIFY filenamePrefixChanged)
+    Q_PROPERTY(QString filenameSuffix READ filenameSuffix WRITE setFilenameSuffix NOTIFY filenameSuffixChanged)
+    Q_PROPERTY(bool outputFormatMatchesInput READ outputFormatMatchesInput WRITE setOutputFormatMatchesInput NOTIFY outputFormatMatchesInputChanged)
+    Q_PROPERTY(qint64 outputBitDepth READ outputBitDepth WRITE setOutputBitDepth NOTIFY outputFormatChanged)
+    Q_PROPERTY(qint64 outputSampleRate READ outputSampleRate WRITE setOutputSampleRate NOTIFY outputFormatChanged)
+    Q_PROPERTY(QString outputFileFormat READ outputFileFormat WRITE setOutputFileFormat NOTIFY outputFormatChanged)
+
+public:
+    // Progress of the file being enhanced: one completed fraction per channel
+    // (a single entry when the channels are identical).
+    struct Progress {
+        std::vector<double> channels;
+        friend bool operator==(const Progress&, const Progress&) = default;
+    };
+
+    // One file of a batch.
+    struct Operation {
+        std::filesystem::path source;
+        std::filesystem::path target;
+        AudioFormat outputFormat;
+    };
+
+    // `settings` is the store of the persisted settings (the window passes the
+    // user's store, the command line and tests a store of their own);
+    // `interaction` answers the questions. Starts loading the model at once.
+    Brain(std::unique_ptr<QSettings> settings, UserInteraction& interaction, QObject* parent = nullptr);
+    ~Brain() override;
+
+    static constexpr std::int64_t sampleRate = 48000;
+
+    // Published state (main thread).
+    bool modelIsLoading() const { return modelIsLoading_; }
+    bool modelIsProcessing() const { return modelIsProcessing_; }
+    const Progress& progress() const { return progress_; }
+    QList<double> progressChannels() const;
+    const std::optional<AppError>& error() const { return error_; }
+    bool alertIsDisplayed() const { return alertIsDisplayed_; }
+    void setAlertIsDisplayed(bool displayed);
+    const std::optional<QString>& nameOfFileBeingProcessed() const { return nameOfFileBeingProcessed_; }
+    QString nameOfFileBeingProcessedText() const { return nameOfFileBeingProcessed_.value_or(QString()); }
+    bool shouldCancelProcessing() const { return shouldCancelProcessing_.load(); }
+    void setShouldCancelProcessing(bool cancel);
+    ComputeUnits computeUnits() const { return computeUnits_; }
+    // A different value reloads the model.
+    void setComputeUnits(ComputeUnits units);
+    // The loaded model's version, empty until loaded.
+    QString modelVersion() const;
+
+    // Persisted settings: read from the store (or the default), written at once.
+    double wetDryMix() const;
+    void setWetDryMix(double mix);
+    QString filenamePrefix() const;
+    void setFilenamePrefix(const QString& prefix);
+    QString filenameSuffix() const;
+    void setFilenameSuffix(const QString& suffix);
+    bool outputFormatMatchesInput() const;
+    void setOutputFormatMatchesInput(bool matches);
+    qint64 outputBitDepth() const;
+    void setOutputBitDepth(qint64 bitDepth);
+    qint64 outputSampleRate() const;
+    void setOutputSampleRate(qint64 sampleRate);
+    QString outputFileFormat() const;
+    void setOutputFileFormat(const QString& fileFormat);
+    // Built from the three stored values; out-of-range values read as 24-bit, 48000, WAV.
+    AudioFormat outputFormat() const;
+    void setOutputFormat(const AudioFormat& format);
+
+    // The output folder: held in memory only.
+    const std::optional<std::filesystem::path>& outputFolder() const { return outputFolder_; }
+    void setOutputFolder(std::optional<std::filesystem::path> folder);
+    // Asks the interaction for a folder; a cancelled chooser keeps the old one.
+    void chooseOutputFolder();
+
+    // Turns dropped files (in drop order) into operations, asking about
+    // existing targets, and starts a batch. Main thread.
+    void processDroppedFiles(const std::vector<std::filesystem::path>& urls);
+
+    // Targets for dropped files with the current settings; throws AppError::Base
+    // without an output folder. Empty when the user answers "Stop".
+    std::vector<Operation> makeOperations(const std::vector<std::filesystem::path>& urls);
+
+signals:
+    void modelIsLoadingChanged();
+    void modelIsProcessingChanged();
+    void progressChanged();
+    void errorChanged();
+    void alertIsDisplayedChanged();
+    void nameOfFileBeingProcessedChanged();
+    void shouldCancelProcessingChanged();
+    void wetDryMixChanged();
+    void filenamePrefixChanged();
+    void filenameSuffixChanged();
+    void outputFormatMatchesInputChanged();
+    void outputFormatChanged();
+    void outputFolderChanged();
+    // A file of the batch was written (at `target`, or where the writer fell back to).
+    void fileFinished(const QString& source, const QString& writtenTo);
+    // The end-of-batch reset ran.
+    void batchFinished();
+
+private:
+    struct Batch;
+    void loadModel();
+    void processOperations(std::shared_ptr<VariableLengthSpeechEnhancer> enhancer, std::vector<Operation> operations);
+
+    std::unique_ptr<QSettings> settings_;
+    UserInteraction& interaction_;
+    std::unique_ptr<QThreadPool> pool_;
+    std::shared_ptr<VariableLengthSpeechEnhancer> speechEnhancer_;
+    bool modelIsLoading_ = true;
+    bool modelIsProcessing_ = false;
+    Progress progress_;
+    std::optional<AppError> error_;
+    bool alertIsDisplayed_ = false;
+    std::optional<QString> nameOfFileBeingProcessed_;
+    std::atomic<bool> shouldCancelProcessing_ = false;
+    ComputeUnits computeUnits_ = ComputeUnits::all;
+    std::optional<std::filesystem::path> outputFolder_;
+};
+
+}  // namespace vesh

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vesh {
+
+// What the application core asks the person in front of it. The window
+// answers with dialogs, the command line with its options or a terminal prompt.
+class UserInteraction {
+public:
+    enum class ExistingFileAnswer { skip, replace, stop };
+
+    virtual ~UserInteraction() = default;
+
+    // The existing-file question: a critical alert with an empty message text,
+    // `informativeText` as its informative text and the buttons "Skip",
+    // "Replace", "Stop" in that order. Asked on the main thread, modally.
+    virtual ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) = 0;
+
+    // The folder chooser (directories only, may create one). Nothing when cancelled.
+    virtual std::optional<std::filesystem::path> chooseOutputFolder() = 0;
+};
+
+}  // namespace vesh
