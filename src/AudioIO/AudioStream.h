@@ -74,10 +74,13 @@ public:
     // The file appears only when complete; a file it replaces is untouched on failure.
     // Throws AudioError(writeAudioFile).
     void write(const std::filesystem::path& url, CommonAudioFileFormat fileFormat) const;
-    // Writes in the stored format of `source`; when that cannot be written,
-    // writes `fallbackFileFormat` under the fallback's extension instead.
-    // Throws AudioError(writeAudioFile) around AudioError(writeAudioFile)
-    // around the fallback's error. Returns where the file was written.
+    // Writes in the stored format of `source`; when that cannot be written
+    // (a format the encoder does not write, or a rate or channel count other
+    // than the source's), writes `fallbackFileFormat` under the fallback's
+    // extension instead. Throws AudioError(writeAudioFile) around
+    // AudioError(writeAudioFile) around the fallback's error (without a
+    // fallback: around the first attempt's error). Returns where the file was
+    // written.
     std::filesystem::path write(const std::filesystem::path& url, const AudioFile& source,
                                 std::optional<CommonAudioFileFormat> fallbackFileFormat) const;
 

@@ -3,6 +3,7 @@
 #include <compare>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <span>
 
 namespace vesh {
@@ -33,7 +34,8 @@ public:
     explicit Loudness(double unitsRelativeToFullScale) : value_(unitsRelativeToFullScale) {}
 
     // Measures `samples` (read in place) at `sampleRate` Hz. An empty or
-    // silent signal measures as negative infinity. Throws Loudness::Error.
+    // silent signal measures as negative infinity. Throws Loudness::Error,
+    // failedToAllocateMemory also for a rate outside 18 to 2822400 Hz.
     Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode mode);
 
     double unitsRelativeToFullScale() const noexcept { return value_; }
@@ -46,3 +48,12 @@ private:
 };
 
 }  // namespace vesh
+
+// Hashes by value, consistently with ==: negative zero hashes like zero.
+template <>
+struct std::hash<vesh::Loudness> {
+    std::size_t operator()(const vesh::Loudness& loudness) const noexcept {
+        const double value = loudness.unitsRelativeToFullScale();
+        return std::hash<double>{}(value == 0.0 ? 0.0 : value);
+    }
+};

@@ -1,0 +1,359 @@
+// Opening and decoding audio files with FFmpeg: the demuxer picks the best
+// audio stream, the decoder turns it into frames, and libswresample converts
+// every frame to planar 32-bit float at the stream's stored rate. The whole
+// stream is decoded, to its end, whatever length the container announces.
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+
+#include "AudioIO/AudioFile.h"
+#include "AudioIO/AudioFileState.h"
+#include "AudioIO/AudioStream.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+namespace vesh {
+
+namespace detail {
+
+std::string ffmpegErrorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+void throwFFmpegError(int code, const std::string& what) {
+    throw AudioLibraryError("FFmpeg", code, what + ": " + ffmpegErrorText(code));
+}
+
+}  // namespace detail
+
+namespace {
+
+using namespace detail;
+
+// A stream holds at most this many frames per channel (sample lists are
+// indexed with signed 32-bit counts elsewhere in the application).
+constexpr std::int64_t maximumFrameCount = std::numeric_limits<std::int32_t>::max();
+
+// A length announced by the container is used only to size the first
+// allocation, and never beyond this many frames per byte of file, so that a
+// header claiming an absurd length cannot make the reader allocate for it.
+constexpr std::int64_t maximumFramesPerFileByte = 16;
+
+bool isFloatCodec(AVCodecID codec) {
+    switch (codec) {
+    case AV_CODEC_ID_PCM_F32LE:
+    case AV_CODEC_ID_PCM_F32BE:
+    case AV_CODEC_ID_PCM_F64LE:
+    case AV_CODEC_ID_PCM_F64BE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<ChannelLayout> declaredLayout(const AVChannelLayout& layout) {
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC || layout.nb_channels <= 0) return std::nullopt;
+    ChannelLayout result;
+    result.positions.reserve(static_cast<std::size_t>(layout.nb_channels));
+    for (int index = 0; index < layout.nb_channels; ++index) {
+        result.positions.push_back(static_cast<std::int32_t>(av_channel_layout_channel_from_index(&layout, index)));
+    }
+    return result;
+}
+
+StoredAudioFormat captureStoredFormat(const AVFormatContext& format, const AVCodecParameters& parameters,
+                                      const AVCodecContext& decoder) {
+    StoredAudioFormat stored;
+    stored.container = format.iformat->name;
+    stored.codec = avcodec_get_name(parameters.codec_id);
+    const int pcmBits = av_get_bits_per_sample(parameters.codec_id);
+    stored.bitDepth = parameters.bits_per_raw_sample > 0 ? parameters.bits_per_raw_sample : pcmBits;
+    stored.isFloat = isFloatCodec(parameters.codec_id);
+    stored.sampleRate = decoder.sample_rate;
+    stored.channelCount = decoder.ch_layout.nb_channels;
+    stored.channelLayout = declaredLayout(parameters.ch_layout);
+    return stored;
+}
+
+void openFile(AudioFileState& state, const std::filesystem::path& url) {
+    state.url = url;
+    std::error_code ignored;
+    if (std::filesystem::is_directory(url, ignored)) {
+        throw AudioLibraryError("file system", EISDIR, url.string() + ": " + std::strerror(EISDIR));
+    }
+
+    // Only local files: a path must never make the demuxer reach for a
+    // network or other protocol, whatever the file (or a playlist in it) says.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVFormatContext* rawFormat = nullptr;
+    const std::string location = "file:" + url.string();
+    int result = avformat_open_input(&rawFormat, location.c_str(), nullptr, &options);
+    av_dict_free(&options);  // what the demuxer left unused
+    if (result < 0) throwFFmpegError(result, "opening " + url.string());
+    state.format.reset(rawFormat);
+
+    result = avformat_find_stream_info(rawFormat, nullptr);
+    if (result < 0) throwFFmpegError(result, "reading the stream information of " + url.string());
+
+    const AVCodec* codec = nullptr;
+    const int streamIndex = av_find_best_stream(rawFormat, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (streamIndex == AVERROR_STREAM_NOT_FOUND) {
+        throwFFmpegError(streamIndex, url.string() + " holds no audio stream");
+    }
+    if (streamIndex == AVERROR_DECODER_NOT_FOUND) {
+        throwFFmpegError(streamIndex, "no decoder for the audio of " + url.string());
+    }
+    if (streamIndex < 0) throwFFmpegError(streamIndex, "finding the audio stream of " + url.string());
+    state.streamIndex = streamIndex;
+    for (unsigned index = 0; index < rawFormat->nb_streams; ++index) {
+        if (static_cast<int>(index) != streamIndex) rawFormat->streams[index]->discard = AVDISCARD_ALL;
+    }
+
+    const AVStream& stream = *rawFormat->streams[streamIndex];
+    state.decoder.reset(avcodec_alloc_context3(codec));
+    if (!state.decoder) throw std::bad_alloc();
+    result = avcodec_parameters_to_context(state.decoder.get(), stream.codecpar);
+    if (result < 0) throwFFmpegError(result, "configuring the decoder for " + url.string());
+    state.decoder->pkt_timebase = stream.time_base;
+    // AudioIO runs on its caller's thread only.
+    state.decoder->thread_count = 1;
+    result = avcodec_open2(state.decoder.get(), codec, nullptr);
+    if (result < 0) throwFFmpegError(result, "opening the decoder for " + url.string());
+
+    if (state.decoder->sample_rate <= 0 || state.decoder->ch_layout.nb_channels <= 0) {
+        throwFFmpegError(AVERROR_INVALIDDATA,
+                         "the audio stream of " + url.string() + " declares no valid sample rate or channel count");
+    }
+    state.storedFormat = captureStoredFormat(*rawFormat, *stream.codecpar, *state.decoder);
+}
+
+// A layout libswresample accepts: the given one, or the default order for its
+// channel count when it declares none.
+AVChannelLayout usableLayout(const AVChannelLayout& layout, int channelCount) {
+    AVChannelLayout result{};
+    if (layout.order != AV_CHANNEL_ORDER_UNSPEC && layout.nb_channels == channelCount &&
+        av_channel_layout_check(&layout)) {
+        if (av_channel_layout_copy(&result, &layout) < 0) throw std::bad_alloc();
+    } else {
+        av_channel_layout_default(&result, channelCount);
+    }
+    return result;
+}
+
+// Collects the decoded frames of one stream as planar float channels.
+class Decoder {
+public:
+    explicit Decoder(AudioFileState& state)
+        : state_(state), samples_(static_cast<std::size_t>(state.storedFormat.channelCount)) {}
+    ~Decoder() { av_channel_layout_uninit(&converterLayout_); }
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    std::vector<std::vector<float>> decodeToEnd() {
+        reserveForAnnouncedLength();
+        const PacketHandle packet(av_packet_alloc());
+        frame_.reset(av_frame_alloc());
+        if (!packet || !frame_) throw std::bad_alloc();
+
+        while (true) {
+            const int result = av_read_frame(state_.format.get(), packet.get());
+            if (result == AVERROR_EOF) break;
+            if (result < 0) throwFFmpegError(result, "reading " + state_.url.string());
+            if (packet->stream_index == state_.streamIndex) {
+                if (damage_ < 0) throwFFmpegError(damage_, "decoding " + state_.url.string());
+                send(packet.get());
+            }
+            av_packet_unref(packet.get());
+        }
+        // End of input: drain the decoder. Damage in the very last packet
+        // (a file cut short in the middle of a frame) costs only that packet.
+        send(nullptr);
+        flushConverter();
+        return std::move(samples_);
+    }
+
+private:
+    int channelCount() const { return state_.storedFormat.channelCount; }
+
+    void reserveForAnnouncedLength() {
+        const AVStream& stream = *state_.format->streams[state_.streamIndex];
+        const std::int64_t rate = state_.storedFormat.sampleRate;
+        std::int64_t announced = 0;
+        if (stream.duration > 0) {
+            announced = av_rescale_q(stream.duration, stream.time_base, AVRational{1, static_cast<int>(rate)});
+        } else if (state_.format->duration > 0) {
+            announced = av_rescale(state_.format->duration, rate, AV_TIME_BASE);
+        }
+        announced = std::clamp<std::int64_t>(announced, 0, maximumFrameCount);
+        std::error_code ignored;
+        const auto fileBytes = std::filesystem::file_size(state_.url, ignored);
+        const std::int64_t plausible =
+            fileBytes == static_cast<std::uintmax_t>(-1)
+                ? 0
+                : static_cast<std::int64_t>(std::min<std::uintmax_t>(fileBytes, maximumFrameCount)) *
+                      maximumFramesPerFileByte;
+        // A little room beyond the announced length, so that an estimate
+        // slightly short of the truth does not double the allocation.
+        const std::int64_t frames = std::min({announced + announced / 50 + rate, plausible, maximumFrameCount});
+        for (auto& channel : samples_) channel.reserve(static_cast<std::size_t>(std::max<std::int64_t>(frames, 0)));
+    }
+
+    void send(const AVPacket* packet) {
+        int result;
+        while ((result = avcodec_send_packet(state_.decoder.get(), packet)) == AVERROR(EAGAIN)) {
+            receiveAvailable();
+            // Damage with more of the stream still to come.
+            if (damage_ < 0) throwFFmpegError(damage_, "decoding " + state_.url.string());
+        }
+        if (result == AVERROR_INVALIDDATA) {
+            damage_ = result;
+            return;
+        }
+        if (result < 0 && result != AVERROR_EOF) throwFFmpegError(result, "decoding " + state_.url.string());
+        receiveAvailable();
+    }
+
+    void receiveAvailable() {
+        while (true) {
+            const int result = avcodec_receive_frame(state_.decoder.get(), frame_.get());
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+            if (result == AVERROR_INVALIDDATA) {
+                damage_ = result;
+                return;
+            }
+            if (result < 0) throwFFmpegError(result, "decoding " + state_.url.string());
+            convert(*frame_);
+            av_frame_unref(frame_.get());
+        }
+    }
+
+    void configureConverter(const AVFrame& frame) {
+        const bool unchanged = converter_ && frame.format == converterFormat_ &&
+                               frame.sample_rate == converterRate_ &&
+                               av_channel_layout_compare(&frame.ch_layout, &converterLayout_) == 0;
+        if (unchanged) return;
+        if (frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
+            throwFFmpegError(AVERROR_INVALIDDATA, "a decoded frame of " + state_.url.string() + " has no valid format");
+        }
+        flushConverter();
+
+        AVChannelLayout inputLayout = usableLayout(frame.ch_layout, frame.ch_layout.nb_channels);
+        // With an unchanged channel count, input and output layouts are the
+        // same so that no channel is mixed into another; only a frame with
+        // another count is remixed to the stream's count.
+        AVChannelLayout outputLayout{};
+        if (frame.ch_layout.nb_channels == channelCount()) {
+            av_channel_layout_copy(&outputLayout, &inputLayout);
+        } else {
+            av_channel_layout_default(&outputLayout, channelCount());
+        }
+        SwrContext* raw = nullptr;
+        int result = swr_alloc_set_opts2(&raw, &outputLayout, AV_SAMPLE_FMT_FLTP,
+                                         static_cast<int>(state_.storedFormat.sampleRate), &inputLayout,
+                                         static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&inputLayout);
+        av_channel_layout_uninit(&outputLayout);
+        converter_.reset(raw);
+        if (result >= 0) result = swr_init(raw);
+        if (result < 0) throwFFmpegError(result, "converting the samples of " + state_.url.string());
+
+        converterFormat_ = frame.format;
+        converterRate_ = frame.sample_rate;
+        av_channel_layout_uninit(&converterLayout_);
+        if (av_channel_layout_copy(&converterLayout_, &frame.ch_layout) < 0) throw std::bad_alloc();
+    }
+
+    void convert(const AVFrame& frame) {
+        configureConverter(frame);
+        append(frame.extended_data, frame.nb_samples);
+    }
+
+    void flushConverter() {
+        if (converter_) append(nullptr, 0);
+    }
+
+    // Converts `inputFrames` frames (none: drain the converter) onto the end
+    // of every channel.
+    void append(const std::uint8_t* const* input, int inputFrames) {
+        const int capacity = swr_get_out_samples(converter_.get(), inputFrames);
+        if (capacity < 0) throwFFmpegError(capacity, "converting the samples of " + state_.url.string());
+        if (capacity == 0) return;
+        const std::size_t frames = samples_.front().size();
+        pointers_.resize(samples_.size());
+        for (std::size_t channel = 0; channel < samples_.size(); ++channel) {
+            samples_[channel].resize(frames + static_cast<std::size_t>(capacity));
+            pointers_[channel] = reinterpret_cast<std::uint8_t*>(samples_[channel].data() + frames);
+        }
+        const int converted = swr_convert(converter_.get(), pointers_.data(), capacity,
+                                          const_cast<const std::uint8_t**>(input), inputFrames);
+        if (converted < 0) throwFFmpegError(converted, "converting the samples of " + state_.url.string());
+        const std::size_t total = frames + static_cast<std::size_t>(converted);
+        for (auto& channel : samples_) channel.resize(total);
+        if (static_cast<std::int64_t>(total) > maximumFrameCount) {
+            throw std::length_error(state_.url.string() + " holds more than 2147483647 frames per channel");
+        }
+    }
+
+    AudioFileState& state_;
+    std::vector<std::vector<float>> samples_;
+    std::vector<std::uint8_t*> pointers_;
+    FrameHandle frame_;
+    ResamplerHandle converter_;
+    int converterFormat_ = -1;
+    int converterRate_ = 0;
+    AVChannelLayout converterLayout_{};
+    // A packet the decoder found damaged; the read fails if more of the
+    // stream follows it.
+    int damage_ = 0;
+};
+
+}  // namespace
+
+AudioFile::AudioFile(const std::filesystem::path& url) : state_(std::make_unique<detail::AudioFileState>()) {
+    try {
+        openFile(*state_, url);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+    }
+}
+
+AudioFile::~AudioFile() = default;
+
+std::int64_t AudioFile::sampleRate() const { return state_->storedFormat.sampleRate; }
+
+const std::filesystem::path& AudioFile::url() const { return state_->url; }
+
+AudioStream::AudioStream(const AudioFile& file) {
+    try {
+        Decoder decoder(file.state());
+        std::vector<std::vector<float>> samples = decoder.decodeToEnd();
+        const std::int64_t rate = file.state().storedFormat.sampleRate;
+        channels_.reserve(samples.size());
+        for (auto& channel : samples) channels_.emplace_back(rate, std::move(channel));
+        sampleRate_ = rate;
+        if (const auto& layout = file.state().storedFormat.channelLayout) {
+            channelLayout_ = std::make_unique<detail::ChannelLayout>(*layout);
+        }
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+    }
+}
+
+AudioStream::AudioStream(const std::filesystem::path& url) {
+    try {
+        *this = AudioStream(AudioFile(url));
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+    }
+}
+
+}  // namespace vesh

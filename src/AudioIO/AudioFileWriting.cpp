@@ -1,0 +1,288 @@
+// Writing streams with libsndfile. Every file is written beside its target
+// under a temporary name and renamed into place only when complete
+// (ReplacementFile), so a failed write leaves nothing partial behind and
+// never damages the file it was to replace.
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+
+#include "AudioIO/AudioFileState.h"
+#include "AudioIO/AudioStream.h"
+#include "AudioIO/ChannelLayout.h"
+#include "AudioIO/ReplacementFile.h"
+#include "Support/FatalError.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+namespace vesh {
+
+namespace {
+
+using detail::ChannelLayout;
+using detail::StoredAudioFormat;
+
+// Frames interleaved and handed to the encoder per call.
+constexpr std::size_t framesPerBlock = 8192;
+
+struct EncoderRequest {
+    int format = 0;                   // libsndfile major format | subtype | byte order
+    std::vector<int> channelMap;      // speaker position per channel; empty: none written
+};
+
+// The encoder's speaker position for a decoder's one; 0 where it has none.
+int encoderPosition(std::int32_t position) {
+    switch (static_cast<AVChannel>(position)) {
+    case AV_CHAN_FRONT_LEFT: return SF_CHANNEL_MAP_FRONT_LEFT;
+    case AV_CHAN_FRONT_RIGHT: return SF_CHANNEL_MAP_FRONT_RIGHT;
+    case AV_CHAN_FRONT_CENTER: return SF_CHANNEL_MAP_FRONT_CENTER;
+    case AV_CHAN_LOW_FREQUENCY: return SF_CHANNEL_MAP_LFE;
+    case AV_CHAN_BACK_LEFT: return SF_CHANNEL_MAP_REAR_LEFT;
+    case AV_CHAN_BACK_RIGHT: return SF_CHANNEL_MAP_REAR_RIGHT;
+    case AV_CHAN_FRONT_LEFT_OF_CENTER: return SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER;
+    case AV_CHAN_FRONT_RIGHT_OF_CENTER: return SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER;
+    case AV_CHAN_BACK_CENTER: return SF_CHANNEL_MAP_REAR_CENTER;
+    case AV_CHAN_SIDE_LEFT: return SF_CHANNEL_MAP_SIDE_LEFT;
+    case AV_CHAN_SIDE_RIGHT: return SF_CHANNEL_MAP_SIDE_RIGHT;
+    case AV_CHAN_TOP_CENTER: return SF_CHANNEL_MAP_TOP_CENTER;
+    case AV_CHAN_TOP_FRONT_LEFT: return SF_CHANNEL_MAP_TOP_FRONT_LEFT;
+    case AV_CHAN_TOP_FRONT_CENTER: return SF_CHANNEL_MAP_TOP_FRONT_CENTER;
+    case AV_CHAN_TOP_FRONT_RIGHT: return SF_CHANNEL_MAP_TOP_FRONT_RIGHT;
+    case AV_CHAN_TOP_BACK_LEFT: return SF_CHANNEL_MAP_TOP_REAR_LEFT;
+    case AV_CHAN_TOP_BACK_CENTER: return SF_CHANNEL_MAP_TOP_REAR_CENTER;
+    case AV_CHAN_TOP_BACK_RIGHT: return SF_CHANNEL_MAP_TOP_REAR_RIGHT;
+    default: return 0;
+    }
+}
+
+// The layout as the encoder's channel map, or nothing when any position has
+// no equivalent or the layout does not describe exactly `channelCount` channels.
+std::vector<int> channelMapFor(const ChannelLayout* layout, std::size_t channelCount) {
+    if (!layout || layout->positions.size() != channelCount) return {};
+    std::vector<int> map;
+    for (const std::int32_t position : layout->positions) {
+        const int mapped = encoderPosition(position);
+        if (mapped == 0) return {};
+        map.push_back(mapped);
+    }
+    return map;
+}
+
+EncoderRequest requestFor(CommonAudioFileFormat fileFormat, const ChannelLayout* layout, std::size_t channelCount) {
+    using BitDepth = CommonAudioFileFormat::BitDepth;
+    EncoderRequest request;
+    request.channelMap = channelMapFor(layout, channelCount);
+    const int linearSubtype = fileFormat.bitDepth == BitDepth::sixteen      ? SF_FORMAT_PCM_16
+                              : fileFormat.bitDepth == BitDepth::twentyFour ? SF_FORMAT_PCM_24
+                                                                            : SF_FORMAT_FLOAT;
+    switch (fileFormat.fileType) {
+    case CommonAudioFileFormat::FileType::wav:
+        // The extensible WAV header is the one that stores speaker positions.
+        request.format = (request.channelMap.empty() ? SF_FORMAT_WAV : SF_FORMAT_WAVEX) | linearSubtype;
+        return request;
+    case CommonAudioFileFormat::FileType::aiff:
+        request.format = SF_FORMAT_AIFF | linearSubtype;
+        return request;
+    case CommonAudioFileFormat::FileType::flac:
+        // FLAC holds integer samples only, 24 bits at the deepest that the
+        // encoder writes, so a 32-bit request is written as 24-bit FLAC.
+        request.format = SF_FORMAT_FLAC |
+                         (fileFormat.bitDepth == BitDepth::sixteen ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+        return request;
+    }
+    fatalError("unknown audio file type");
+}
+
+int subtypeForPcmCodec(std::string_view codec) {
+    struct Entry {
+        std::string_view prefix;
+        int subtype;
+    };
+    static constexpr Entry entries[] = {
+        {"pcm_u8", SF_FORMAT_PCM_U8},    {"pcm_s8", SF_FORMAT_PCM_S8},       {"pcm_s16", SF_FORMAT_PCM_16},
+        {"pcm_s24", SF_FORMAT_PCM_24},   {"pcm_s32", SF_FORMAT_PCM_32},      {"pcm_f32", SF_FORMAT_FLOAT},
+        {"pcm_f64", SF_FORMAT_DOUBLE},   {"pcm_mulaw", SF_FORMAT_ULAW},      {"pcm_alaw", SF_FORMAT_ALAW},
+        {"adpcm_ima_wav", SF_FORMAT_IMA_ADPCM}, {"adpcm_ms", SF_FORMAT_MS_ADPCM}, {"gsm_ms", SF_FORMAT_GSM610},
+    };
+    for (const Entry& entry : entries) {
+        if (codec.size() >= entry.prefix.size() && codec.substr(0, entry.prefix.size()) == entry.prefix &&
+            (codec.size() == entry.prefix.size() || codec.substr(entry.prefix.size()) == "le" ||
+             codec.substr(entry.prefix.size()) == "be")) {
+            return entry.subtype;
+        }
+    }
+    return 0;
+}
+
+// An explicit byte order only where the codec's differs from the
+// container's usual one (little-endian AIFF, big-endian WAV).
+int byteOrderFor(std::string_view container, std::string_view codec) {
+    const bool littleEndianContainer = container == "wav" || container == "w64";
+    if (codec.ends_with("le") && !littleEndianContainer) return SF_ENDIAN_LITTLE;
+    if (codec.ends_with("be") && littleEndianContainer) return SF_ENDIAN_BIG;
+    return SF_ENDIAN_FILE;
+}
+
+int losslessSubtypeForBitDepth(int bitDepth, bool alac) {
+    switch (bitDepth) {
+    case 8: return alac ? 0 : SF_FORMAT_PCM_S8;
+    case 16: return alac ? SF_FORMAT_ALAC_16 : SF_FORMAT_PCM_16;
+    case 20: return alac ? SF_FORMAT_ALAC_20 : 0;
+    case 24: return alac ? SF_FORMAT_ALAC_24 : SF_FORMAT_PCM_24;
+    case 32: return alac ? SF_FORMAT_ALAC_32 : 0;
+    default: return 0;
+    }
+}
+
+// The encoder's format code that reproduces a stored format, or 0 when the
+// encoder cannot write it.
+int encoderFormatMatching(const StoredAudioFormat& stored, bool withChannelMap) {
+    const std::string_view container = stored.container;
+    const std::string_view codec = stored.codec;
+    if (container == "wav" || container == "w64" || container == "aiff" || container == "au" ||
+        (container == "caf" && codec.starts_with("pcm_"))) {
+        const int subtype = subtypeForPcmCodec(codec);
+        if (subtype == 0) return 0;
+        const int major = container == "wav"    ? (withChannelMap ? SF_FORMAT_WAVEX : SF_FORMAT_WAV)
+                          : container == "w64"  ? SF_FORMAT_W64
+                          : container == "aiff" ? SF_FORMAT_AIFF
+                          : container == "au"   ? SF_FORMAT_AU
+                                                : SF_FORMAT_CAF;
+        return major | subtype | byteOrderFor(container, codec);
+    }
+    if (container == "caf" && codec == "alac") {
+        const int subtype = losslessSubtypeForBitDepth(stored.bitDepth, true);
+        return subtype == 0 ? 0 : SF_FORMAT_CAF | subtype;
+    }
+    if (container == "flac" && codec == "flac") {
+        const int subtype = losslessSubtypeForBitDepth(stored.bitDepth, false);
+        return subtype == 0 ? 0 : SF_FORMAT_FLAC | subtype;
+    }
+    if (container == "mp3" && codec == "mp3") return SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+    if (container == "ogg" && codec == "vorbis") return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+    if (container == "ogg" && codec == "opus") return SF_FORMAT_OGG | SF_FORMAT_OPUS;
+    return 0;
+}
+
+[[noreturn]] void throwEncoderError(int code, const std::string& what) {
+    throw AudioLibraryError("libsndfile", code, what + ": " + sf_error_number(code));
+}
+
+// Encodes the channels into a new file at `url` in the requested format.
+void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate,
+            const EncoderRequest& request, const std::filesystem::path& url) {
+    if (channels.empty() || channels.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+        sampleRate <= 0 || sampleRate > std::numeric_limits<int>::max()) {
+        throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);
+    }
+    const std::size_t length = channels.front().samples.size();
+    if (length > std::numeric_limits<std::uint32_t>::max()) {
+        throw AudioServiceError(AudioServiceError::Code::failedToConstructBuffer);
+    }
+    for (const auto& channel : channels) {
+        if (channel.samples.size() != length) {
+            throw std::invalid_argument("the channels of the stream hold different numbers of samples");
+        }
+    }
+
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(sampleRate);
+    info.channels = static_cast<int>(channels.size());
+    info.format = request.format;
+    if (!sf_format_check(&info)) {
+        throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
+                                "this format cannot hold " + std::to_string(channels.size()) + " channels at " +
+                                    std::to_string(sampleRate) + " frames per second");
+    }
+
+    detail::ReplacementFile file(url);
+    SNDFILE* encoder = sf_open_fd(file.descriptor(), SFM_WRITE, &info, SF_FALSE);
+    if (!encoder) throwEncoderError(sf_error(nullptr), "creating " + url.string());
+    struct EncoderClose {
+        void operator()(SNDFILE* encoder) const { sf_close(encoder); }
+    };
+    std::unique_ptr<SNDFILE, EncoderClose> openEncoder(encoder);
+
+    // Samples beyond full scale are clipped, not wrapped around, in integer formats.
+    sf_command(encoder, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    if (!request.channelMap.empty()) {
+        sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(request.channelMap.data()),
+                   static_cast<int>(request.channelMap.size() * sizeof(int)));
+    }
+
+    const std::size_t channelCount = channels.size();
+    std::vector<float> block(std::min(length, framesPerBlock) * channelCount);
+    for (std::size_t start = 0; start < length; start += framesPerBlock) {
+        const std::size_t frames = std::min(framesPerBlock, length - start);
+        for (std::size_t channel = 0; channel < channelCount; ++channel) {
+            const float* source = channels[channel].samples.data() + start;
+            for (std::size_t frame = 0; frame < frames; ++frame) {
+                // Non-finite samples are never written to a file.
+                const float sample = source[frame];
+                block[frame * channelCount + channel] = std::isfinite(sample) ? sample : 0.0f;
+            }
+        }
+        const sf_count_t written = sf_writef_float(encoder, block.data(), static_cast<sf_count_t>(frames));
+        if (written != static_cast<sf_count_t>(frames)) {
+            throw AudioLibraryError("libsndfile", sf_error(encoder),
+                                    "writing " + url.string() + ": " + sf_strerror(encoder));
+        }
+    }
+
+    const int closed = sf_close(openEncoder.release());
+    if (closed != 0) throwEncoderError(closed, "completing " + url.string());
+    file.commit();
+}
+
+}  // namespace
+
+void AudioStream::write(const std::filesystem::path& url, CommonAudioFileFormat fileFormat) const {
+    try {
+        encode(channels_, sampleRate_, requestFor(fileFormat, channelLayout_.get(), channels_.size()), url);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+std::filesystem::path AudioStream::write(const std::filesystem::path& url, const AudioFile& source,
+                                         std::optional<CommonAudioFileFormat> fallbackFileFormat) const {
+    std::exception_ptr firstAttemptError;
+    try {
+        const StoredAudioFormat& stored = source.state().storedFormat;
+        if (stored.sampleRate != sampleRate_ || stored.channelCount != static_cast<std::int64_t>(channels_.size())) {
+            throw std::invalid_argument("the stream's rate or channel count differs from the source's");
+        }
+        EncoderRequest request;
+        request.channelMap = channelMapFor(stored.channelLayout ? &*stored.channelLayout : nullptr, channels_.size());
+        request.format = encoderFormatMatching(stored, !request.channelMap.empty());
+        if (request.format == 0) {
+            throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
+                                    "cannot write " + stored.codec + " audio in a " + stored.container + " file");
+        }
+        encode(channels_, sampleRate_, request, url);
+        return url;
+    } catch (...) {
+        // The first attempt's reason is not reported when a fallback is given.
+        firstAttemptError = std::current_exception();
+    }
+
+    try {
+        if (!fallbackFileFormat) {
+            throw AudioError(firstAttemptError, AudioError::Operation::writeAudioFile);
+        }
+        std::filesystem::path fallbackUrl = url;
+        fallbackUrl.replace_extension(fallbackFileFormat->pathExtension());
+        write(fallbackUrl, *fallbackFileFormat);
+        return fallbackUrl;
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+}  // namespace vesh

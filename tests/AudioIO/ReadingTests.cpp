@@ -1,0 +1,192 @@
+// Decoding every kind of file the application accepts, and bad input.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "TestSupport.h"
+
+namespace vesh {
+namespace {
+
+using namespace audiotest;
+
+struct DecodeCase {
+    std::string name, arguments;
+    int rate, channels;
+    bool lossless;
+};
+std::ostream& operator<<(std::ostream& stream, const DecodeCase& c) { return stream << c.name; }
+
+const DecodeCase decodeCases[] = {
+    {"pcm16.wav", twoSines(44100, "1") + ",atrim=end_sample=1000 -c:a pcm_s16le", 44100, 2, true},
+    {"pcm24.wav", twoSines(44100, "1") + " -c:a pcm_s24le", 44100, 2, true},
+    {"float32.wav", twoSines(44100, "1") + " -c:a pcm_f32le", 44100, 2, true},
+    {"pcm24.aif", twoSines(22050, "1") + " -c:a pcm_s24be", 22050, 2, true},
+    {"pcm16.flac", twoSines(44100, "1") + " -c:a flac -sample_fmt s16", 44100, 2, true},
+    {"pcm24.flac", twoSines(96000, "1") + " -c:a flac -sample_fmt s32", 96000, 2, true},
+    {"mono.aif", "-f lavfi -i sine=frequency=440:sample_rate=8000:duration=1", 8000, 1, true},
+    {"lame.mp3", twoSines(44100, "1") + " -c:a libmp3lame", 44100, 2, false},
+    {"aac.m4a", twoSines(44100, "1") + " -c:a aac", 44100, 2, false},
+    {"vorbis.ogg", twoSines(44100, "1") + " -c:a libvorbis", 44100, 2, false},
+    {"speech.opus", twoSines(48000, "1") + " -c:a libopus", 48000, 2, false},
+    {"movie.mp4", "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 " + twoSines(44100, "1") + " -c:v mpeg4 -c:a aac",
+     44100, 2, false},
+};
+
+class Decoding : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(Decoding, GivesTheChannelsRateAndLengthOfTheFile) {
+    const DecodeCase& c = GetParam();
+    const auto file = fixture(c.name, c.arguments);
+    const AudioFile audioFile(file);
+    const AudioStream stream(audioFile);
+    const ProbedAudio probed = probe(file);
+    EXPECT_EQ(audioFile.sampleRate(), c.rate);
+    EXPECT_EQ(stream.sampleRate(), c.rate);
+    ASSERT_EQ(stream.channels().size(), static_cast<std::size_t>(c.channels));
+    EXPECT_EQ(probed.channels, c.channels);
+    EXPECT_EQ(probed.sampleRate, c.rate);
+    // Codec priming and padding are trimmed where the file states them, as
+    // ffprobe's own decoding does.
+    EXPECT_EQ(stream.length(), probed.decodedFrames);
+    for (const auto& channel : stream.channels()) {
+        EXPECT_EQ(channel.sampleRate, c.rate);
+        EXPECT_EQ(static_cast<std::int64_t>(channel.samples.size()), stream.length());
+    }
+    const auto length = static_cast<std::size_t>(stream.length());
+    if (c.lossless) {
+        EXPECT_LT(largestDifference(stream.channels()[0].samples, sine(440, c.rate, length, 0.125)), 2e-4f);
+        if (c.channels == 2) {
+            EXPECT_LT(largestDifference(stream.channels()[1].samples, sine(1000, c.rate, length, 0.125)), 2e-4f);
+        }
+    } else {
+        double energy = 0;  // lossy codecs keep the level: RMS of a sine of amplitude 1/8
+        for (const float sample : stream.channels()[1].samples) energy += double(sample) * sample;
+        EXPECT_NEAR(std::sqrt(energy / double(length)), 0.125 / std::sqrt(2.0), 0.01);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioFileReading, Decoding, ::testing::ValuesIn(decodeCases), [](const auto& info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
+});
+
+TEST(AudioFileReading, DeclaredLayoutRidesAlongToTheWrittenFileAndAnUndeclaredOneStaysAbsent) {
+    TemporaryFolder folder;
+    const auto surround = fixture("surround51.wav", "-f lavfi -i sine=sample_rate=48000:duration=0.25 "
+                                                    "-af 'pan=5.1|FL=c0|FR=c0|FC=c0|LFE=c0|BL=c0|BR=c0' -c:a pcm_s16le");
+    const AudioStream stream(surround);
+    ASSERT_EQ(stream.channels().size(), 6u);
+    EXPECT_EQ(detail::AudioStreamAccess::channelLayout(stream)->positions.size(), 6u);
+    stream.resampled(44100, SampleRateConverterAlgorithm::normal, AudioQuality::maximum)
+        .write(folder / "surround.wav", {CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav});
+    EXPECT_EQ(probe(folder / "surround.wav").channelLayout, "5.1");
+
+    const AudioStream plain(fixture("pcm16.wav", decodeCases[0].arguments));
+    EXPECT_EQ(detail::AudioStreamAccess::channelLayout(plain), std::nullopt);
+    plain.write(folder / "plain.wav", {CommonAudioFileFormat::BitDepth::sixteen, CommonAudioFileFormat::FileType::wav});
+    EXPECT_EQ(probe(folder / "plain.wav").channelLayout, "unknown");
+    EXPECT_EQ(sndfileInfo(folder / "plain.wav").format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV);
+}
+
+// A failure to read a location is a readAudioFile error around another one.
+AudioError readFailure(const std::filesystem::path& file) {
+    AudioError error = expectAudioError([&] { static_cast<void>(AudioStream(file)); });
+    EXPECT_EQ(error.failedOperation(), AudioError::Operation::readAudioFile) << file;
+    const auto inner = baseAs<AudioError>(error);
+    EXPECT_TRUE(inner && inner->failedOperation() == AudioError::Operation::readAudioFile && inner->base()) << file;
+    return error;
+}
+
+TEST(AudioFileReadingFailures, MissingPathFailsOnOpeningAndNestsWhenRead) {
+    TemporaryFolder folder;
+    const AudioError opening = expectAudioError([&] { AudioFile file(folder / "missing.wav"); });
+    EXPECT_EQ(opening.failedOperation(), AudioError::Operation::readAudioFile);
+    EXPECT_EQ(baseAs<AudioLibraryError>(opening)->code(), -ENOENT);
+    const auto inner = baseAs<AudioError>(readFailure(folder / "missing.wav"));
+    EXPECT_EQ(baseAs<AudioLibraryError>(*inner)->code(), -ENOENT);
+}
+
+// A canonical 44-byte header of a 16-bit PCM WAV file with the given fields.
+std::vector<char> wavHeader(std::uint16_t channels, std::uint32_t rate, std::uint32_t dataSize) {
+    std::vector<char> header(44);
+    const auto put = [&](std::size_t at, std::uint32_t value, std::size_t width) { std::memcpy(&header[at], &value, width); };
+    std::memcpy(&header[0], "RIFF\xff\xff\xff\xffWAVEfmt ", 16);
+    put(16, 16, 4), put(20, 1, 2), put(22, channels, 2), put(24, rate, 4), put(28, rate * channels * 2u, 4);
+    put(32, channels * 2u, 2), put(34, 16, 2);
+    std::memcpy(&header[36], "data", 4);
+    put(40, dataSize, 4);
+    header.resize(header.size() + 1024);
+    return header;
+}
+
+TEST(AudioFileReadingFailures, NonAudioAndDamagedInputFailsCleanly) {
+    TemporaryFolder folder;
+    std::filesystem::create_directory(folder / "folder.wav");
+    writeBytes(folder / "empty.wav", {});
+    std::vector<char> noise(4096);
+    std::mt19937 random(1234);
+    for (char& byte : noise) byte = static_cast<char>(random());
+    writeBytes(folder / "noise.wav", noise);
+    const std::string text = "Not audio, just words.\n";
+    writeBytes(folder / "notes.txt", {text.begin(), text.end()});
+    writeBytes(folder / "no-rate.wav", wavHeader(2, 0, 1024));
+    writeBytes(folder / "no-channels.wav", wavHeader(0, 44100, 1024));
+    for (const char* name : {"folder.wav", "empty.wav", "noise.wav", "notes.txt", "no-rate.wav", "no-channels.wav"}) {
+        readFailure(folder / name);
+    }
+    readFailure(fixture("picture.png", "-f lavfi -i color=size=32x32 -frames:v 1"));
+    readFailure(fixture("silent-movie.mp4", "-f lavfi -i testsrc=size=64x48:rate=10:duration=0.5 -c:v mpeg4"));
+}
+
+TEST(AudioFileReadingFailures, CutOrOverstatedWavDecodesTheWholeFramesPresent) {
+    TemporaryFolder folder;
+    std::vector<char> cut = readBytes(fixture("pcm16.wav", decodeCases[0].arguments));
+    const auto data = std::search(cut.begin(), cut.end(), "data", "data" + 4) - cut.begin() + 8;
+    cut.resize(static_cast<std::size_t>(data) + 400 * 4 + 2);  // in the middle of frame 401
+    writeBytes(folder / "cut.wav", cut);
+    EXPECT_EQ(AudioStream(folder / "cut.wav").length(), 400);
+    // Sizes of nearly 4 GiB in the header of a 1 KiB file.
+    writeBytes(folder / "overstated.wav", wavHeader(2, 44100, 0xFFFFFFF0u));
+    EXPECT_EQ(AudioStream(folder / "overstated.wav").length(), 256);
+}
+
+// Seeded byte flips and truncations of small real files: each decodes to a
+// well-formed stream or fails with a read error (run under the sanitizers too).
+TEST(AudioFileReadingFailures, MutatedFilesDecodeOrFailCleanly) {
+    TemporaryFolder folder;
+    std::mt19937 random(20261206);
+    for (const char* codec : {"pcm_s16le:wav", "flac:flac", "libmp3lame:mp3", "libvorbis:ogg"}) {
+        const std::string name = codec;
+        const std::string extension = name.substr(name.find(':') + 1);
+        const auto original = readBytes(fixture(
+            "short." + extension, twoSines(22050, "0.2") + " -c:a " + name.substr(0, name.find(':'))));
+        for (int round = 0; round < 40; ++round) {
+            std::vector<char> bytes = original;
+            if (round % 3 != 1) {
+                for (auto flips = 1 + random() % 24; flips > 0; --flips) bytes[random() % bytes.size()] ^= char(1 + random() % 255);
+            }
+            if (round % 3 != 0) bytes.resize(random() % bytes.size());
+            writeBytes(folder / ("mutated." + extension), bytes);
+            try {
+                const AudioStream stream(folder / ("mutated." + extension));
+                ASSERT_GT(stream.sampleRate(), 0);
+                ASSERT_FALSE(stream.channels().empty());
+                for (const auto& channel : stream.channels()) {
+                    ASSERT_EQ(static_cast<std::int64_t>(channel.samples.size()), stream.length());
+                    ASSERT_EQ(channel.sampleRate, stream.sampleRate());
+                }
+            } catch (const AudioError& error) {
+                ASSERT_EQ(error.failedOperation(), AudioError::Operation::readAudioFile);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vesh

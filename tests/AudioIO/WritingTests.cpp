@@ -1,0 +1,245 @@
+// Writing in the common formats and in the source's format with its
+// fallback; a failed write leaves nothing behind.
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <limits>
+
+#include "TestSupport.h"
+
+namespace vesh {
+namespace {
+
+using namespace audiotest;
+using BitDepth = CommonAudioFileFormat::BitDepth;
+using FileType = CommonAudioFileFormat::FileType;
+using Channel = AudioStream::Channel;
+
+constexpr int formatCode = SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK;
+
+AudioStream testStream(std::size_t length = 4410, std::int64_t rate = 44100) {
+    auto left = sine(440, double(rate), length, 0.9);
+    auto right = sine(1000, double(rate), length, 0.5);
+    left[0] = -1.0f;
+    right[0] = 0.999f;
+    return testing::makeAudioStream({Channel(rate, left), Channel(rate, right)}, rate);
+}
+
+struct CommonCase {
+    CommonAudioFileFormat format;
+    int expectedFormat;
+    float tolerance;
+};
+
+const CommonCase commonCases[] = {
+    {{BitDepth::sixteen, FileType::wav}, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1.0f / 32768},
+    {{BitDepth::twentyFour, FileType::wav}, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 1.0f / 8388608},
+    {{BitDepth::thirtyTwo, FileType::wav}, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0},
+    {{BitDepth::sixteen, FileType::aiff}, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 1.0f / 32768},
+    {{BitDepth::twentyFour, FileType::aiff}, SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1.0f / 8388608},
+    {{BitDepth::thirtyTwo, FileType::aiff}, SF_FORMAT_AIFF | SF_FORMAT_FLOAT, 0},
+    {{BitDepth::sixteen, FileType::flac}, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1.0f / 32768},
+    {{BitDepth::twentyFour, FileType::flac}, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1.0f / 8388608},
+    {{BitDepth::thirtyTwo, FileType::flac}, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1.0f / 8388608},  // no float FLAC
+};
+
+class CommonFormatWriting : public ::testing::TestWithParam<CommonCase> {};
+
+TEST_P(CommonFormatWriting, ReadsBackTheSameSamplesWithinTheFormatsPrecision) {
+    const CommonCase& c = GetParam();
+    TemporaryFolder folder;
+    const auto file = folder / ("out." + c.format.pathExtension());
+    const AudioStream stream = testStream(48000, 48000);
+    stream.write(file, c.format);
+    const SF_INFO info = sndfileInfo(file);
+    EXPECT_EQ(info.format & formatCode, c.expectedFormat);
+    EXPECT_EQ(info.frames, 48000);
+    EXPECT_EQ(info.samplerate, 48000);
+    const AudioStream readBack(file);
+    ASSERT_EQ(readBack.channels().size(), 2u);
+    for (std::size_t channel = 0; channel < 2; ++channel) {
+        EXPECT_LE(largestDifference(stream.channels()[channel].samples, readBack.channels()[channel].samples), c.tolerance);
+    }
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{file.filename().string()});
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioFileWriting, CommonFormatWriting, ::testing::ValuesIn(commonCases), [](const auto& info) {
+    return info.param.format.pathExtension() + std::to_string(static_cast<int>(info.param.format.bitDepth));
+});
+
+TEST(AudioFileWriting, NonFiniteSamplesBecomeSilenceAndLoudSamplesClip) {
+    TemporaryFolder folder;
+    const float infinity = std::numeric_limits<float>::infinity();
+    const AudioStream stream = testing::makeAudioStream(
+        {Channel(8000, {std::numeric_limits<float>::quiet_NaN(), infinity, -infinity, 1.5f, -1.5f, 0.25f})}, 8000);
+    stream.write(folder / "int.wav", {BitDepth::sixteen, FileType::wav});
+    stream.write(folder / "float.wav", {BitDepth::thirtyTwo, FileType::wav});
+    EXPECT_EQ(AudioStream(folder / "int.wav").channels()[0].samples,
+              (std::vector<float>{0, 0, 0, 32767.0f / 32768, -1, 0.25f}));
+    EXPECT_EQ(AudioStream(folder / "float.wav").channels()[0].samples, (std::vector<float>{0, 0, 0, 1.5f, -1.5f, 0.25f}));
+}
+
+TEST(AudioFileWriting, ReplacedFileKeepsItsPermissions) {
+    TemporaryFolder folder;
+    writeBytes(folder / "old.wav", {'o', 'l', 'd'});
+    const auto permissions = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                             std::filesystem::perms::group_read;
+    std::filesystem::permissions(folder / "old.wav", permissions);
+    testStream().write(folder / "old.wav", {BitDepth::sixteen, FileType::wav});
+    EXPECT_EQ(sndfileInfo(folder / "old.wav").frames, 4410);
+    EXPECT_EQ(std::filesystem::status(folder / "old.wav").permissions(), permissions);
+}
+
+TEST(AudioFileWritingFailures, RefusedStreamsAndUnusableLocationsLeaveEverythingAsItWas) {
+    TemporaryFolder folder;
+    writeBytes(folder / "keep.wav", {'o', 'l', 'd'});
+    writeBytes(folder / "plain file", {'x'});
+    std::filesystem::create_directory(folder / "taken.wav");
+    const CommonAudioFileFormat format{BitDepth::sixteen, FileType::wav};
+
+    const AudioError noChannels = expectAudioError([&] { testing::makeAudioStream({}, 44100).write(folder / "keep.wav", format); });
+    EXPECT_EQ(noChannels.failedOperation(), AudioError::Operation::writeAudioFile);
+    EXPECT_EQ(baseAs<AudioServiceError>(noChannels)->code(), AudioServiceError::Code::failedToConstructFormat);
+    const AudioStream ragged = testing::makeAudioStream({Channel(8000, {1, 2}), Channel(8000, {1})}, 8000);
+    EXPECT_TRUE(baseAs<std::invalid_argument>(expectAudioError([&] { ragged.write(folder / "keep.wav", format); })));
+    expectAudioError([&] { testing::makeAudioStream({Channel(0, {0.5f})}, 0).write(folder / "keep.wav", format); });
+
+    EXPECT_EQ(baseAs<AudioLibraryError>(expectAudioError([&] { testStream().write(folder / "none" / "a.wav", format); }))->code(),
+              ENOENT);
+    EXPECT_EQ(baseAs<AudioLibraryError>(expectAudioError([&] { testStream().write(folder / "plain file" / "a.wav", format); }))->code(),
+              ENOTDIR);
+    expectAudioError([&] { testStream().write(folder / "taken.wav", format); });
+
+    EXPECT_EQ(readBytes(folder / "keep.wav"), (std::vector<char>{'o', 'l', 'd'}));
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"keep.wav", "plain file", "taken.wav"}));
+}
+
+// A 64 KiB file system for one test, where the process may mount one.
+struct SmallDisk {
+    explicit SmallDisk(const std::filesystem::path& where) : where(where) {
+        std::filesystem::create_directory(where);
+        mounted = ::mount("tmpfs", where.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) ::umount2(where.c_str(), MNT_DETACH);
+    }
+    std::filesystem::path where;
+    bool mounted;
+};
+
+TEST(AudioFileWritingFailures, FullOrReadOnlyDiskKeepsTheOldFileAndLeavesNoPartialOne) {
+    TemporaryFolder folder;
+    const SmallDisk disk(folder / "disk");
+    if (!disk.mounted) GTEST_SKIP() << "mounting a file system is not permitted here";
+    writeBytes(disk.where / "take.wav", {'o', 'l', 'd'});
+    const AudioError full = expectAudioError(
+        [&] { testStream(441000).write(disk.where / "take.wav", {BitDepth::thirtyTwo, FileType::wav}); });
+    EXPECT_EQ(full.failedOperation(), AudioError::Operation::writeAudioFile);
+    EXPECT_EQ(readBytes(disk.where / "take.wav"), (std::vector<char>{'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.where), std::filesystem::directory_iterator()), 1);
+
+    ASSERT_EQ(::mount("tmpfs", disk.where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k"), 0);
+    const AudioError readOnly =
+        expectAudioError([&] { testStream().write(disk.where / "new.wav", {BitDepth::sixteen, FileType::wav}); });
+    EXPECT_EQ(baseAs<AudioLibraryError>(readOnly)->code(), EROFS);
+}
+
+std::string stereo(int rate = 44100) { return twoSines(rate, "0.5"); }
+
+struct MatchingCase {
+    std::string name, arguments;
+    float tolerance;  // negative: lossy, samples not compared
+};
+std::ostream& operator<<(std::ostream& stream, const MatchingCase& c) { return stream << c.name; }
+
+const MatchingCase matchingCases[] = {
+    {"u8.wav", stereo() + " -c:a pcm_u8", 1.0f / 128},
+    {"s16.wav", stereo() + " -c:a pcm_s16le", 1.0f / 32768},
+    {"s24.wav", stereo() + " -c:a pcm_s24le", 1.0f / 8388608},
+    {"s32.wav", stereo() + " -c:a pcm_s32le", 1e-7f},
+    {"f32.wav", stereo() + " -c:a pcm_f32le", 0},
+    {"f64.wav", stereo() + " -c:a pcm_f64le", 0},
+    {"s8.aif", stereo() + " -c:a pcm_s8", 1.0f / 128},
+    {"s16.aif", stereo(22050) + " -c:a pcm_s16be", 1.0f / 32768},
+    {"f32.aif", stereo() + " -c:a pcm_f32be", 0},
+    {"s16.flac", stereo() + " -c:a flac -sample_fmt s16", 1.0f / 32768},
+    {"s24.flac", stereo(96000) + " -c:a flac -sample_fmt s32", 1.0f / 8388608},
+    {"lame.mp3", stereo() + " -c:a libmp3lame", -1},
+    {"vorbis.ogg", stereo() + " -c:a libvorbis", -1},
+    {"speech.opus", stereo(48000) + " -c:a libopus", -1},
+};
+
+class MatchingWrite : public ::testing::TestWithParam<MatchingCase> {};
+
+TEST_P(MatchingWrite, ReproducesTheStoredFormatOfTheSource) {
+    const auto source = fixture("source-" + GetParam().name, GetParam().arguments);
+    TemporaryFolder folder;
+    const auto target = folder / ("copy" + source.extension().string());
+    const AudioFile sourceFile(source);
+    const AudioStream stream(sourceFile);
+    EXPECT_EQ(stream.write(target, sourceFile, CommonAudioFileFormat{BitDepth::sixteen, FileType::wav}), target);
+    EXPECT_EQ(sndfileInfo(target).format & formatCode, sndfileInfo(source).format & formatCode);
+    EXPECT_EQ(sndfileInfo(target).samplerate, sourceFile.sampleRate());
+    if (GetParam().tolerance >= 0) {
+        const AudioStream copy(target);
+        for (std::size_t channel = 0; channel < 2; ++channel) {
+            EXPECT_LE(largestDifference(stream.channels()[channel].samples, copy.channels()[channel].samples),
+                      GetParam().tolerance);
+        }
+    }
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{target.filename().string()});
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioFileWriting, MatchingWrite, ::testing::ValuesIn(matchingCases), [](const auto& info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
+});
+
+TEST(AudioFileWriting, UnwritableSourceFormatFallsBackUnderTheFallbacksExtension) {
+    TemporaryFolder folder;
+    const AudioFile source(fixture("source.m4a", stereo() + " -c:a aac"));
+    const AudioStream stream(source);
+    const auto written = stream.write(folder / "out.m4a", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::wav});
+    EXPECT_EQ(written, folder / "out.wav");
+    // The source declares stereo, so the WAV header that keeps speaker positions is written.
+    EXPECT_EQ(sndfileInfo(written).format & formatCode, SF_FORMAT_WAVEX | SF_FORMAT_PCM_16);
+    EXPECT_EQ(sndfileInfo(written).frames, stream.length());
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"out.wav"});
+
+    const AudioError noFallback = expectAudioError([&] { static_cast<void>(stream.write(folder / "b.m4a", source, std::nullopt)); });
+    EXPECT_EQ(baseAs<AudioError>(noFallback)->failedOperation(), AudioError::Operation::writeAudioFile);
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"out.wav"});
+}
+
+TEST(AudioFileWriting, OtherRateOrChannelCountThanTheSourceFallsBack) {
+    TemporaryFolder folder;
+    const AudioFile source(fixture("source-" + matchingCases[2].name, matchingCases[2].arguments));
+    const AudioStream stream(source);
+    const AudioStream faster = stream.resampled(48000, SampleRateConverterAlgorithm::normal, AudioQuality::maximum);
+    const auto fasterFile = faster.write(folder / "a.wav", source, CommonAudioFileFormat{BitDepth::twentyFour, FileType::aiff});
+    EXPECT_EQ(fasterFile, folder / "a.aif");
+    EXPECT_EQ(sndfileInfo(fasterFile).samplerate, 48000);
+    AudioStream mono = stream;
+    mono.channels().pop_back();
+    EXPECT_EQ(mono.write(folder / "b.wav", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::flac}), folder / "b.flac");
+}
+
+TEST(AudioFileWritingFailures, FailedFallbackIsTwoWriteErrorsDeep) {
+    const AudioFile source(fixture("source-" + matchingCases[1].name, matchingCases[1].arguments));
+    TemporaryFolder folder;
+    const AudioError error = expectAudioError([&] {
+        static_cast<void>(AudioStream(source).write(folder / "none" / "a.wav", source,
+                                                    CommonAudioFileFormat{BitDepth::sixteen, FileType::wav}));
+    });
+    EXPECT_EQ(error.failedOperation(), AudioError::Operation::writeAudioFile);
+    const auto inner = baseAs<AudioError>(error);
+    ASSERT_TRUE(inner.has_value());
+    EXPECT_EQ(inner->failedOperation(), AudioError::Operation::writeAudioFile);
+    EXPECT_EQ(baseAs<AudioLibraryError>(*inner)->code(), ENOENT);
+}
+
+}  // namespace
+}  // namespace vesh
