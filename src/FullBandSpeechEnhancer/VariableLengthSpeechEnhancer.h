@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <span>
@@ -12,6 +13,7 @@
 
 namespace vesh {
 
+class Model;
 class SpeechEnhancer;
 
 // Enhances a mono 48 kHz signal of any length: normalises its loudness to
@@ -50,8 +52,11 @@ public:
     // once at the end; answering stopProcessing cancels the call.
     using ProgressHandler = std::function<ProgressResponse(Progress)>;
 
-    // Loads the model; throws ModelError when the runtime refuses it.
+    // Loads the product's model; throws ModelError when the runtime refuses
+    // it, std::invalid_argument for a negative segment or crossfade length.
     explicit VariableLengthSpeechEnhancer(const ModelParameters& parameters);
+    // Loads the model file at `modelPath` instead (tests, experiments).
+    VariableLengthSpeechEnhancer(const ModelParameters& parameters, const std::filesystem::path& modelPath);
     ~VariableLengthSpeechEnhancer();
     VariableLengthSpeechEnhancer(const VariableLengthSpeechEnhancer&) = delete;
     VariableLengthSpeechEnhancer& operator=(const VariableLengthSpeechEnhancer&) = delete;
@@ -60,17 +65,33 @@ public:
     const ModelParameters& parameters() const { return parameters_; }
 
     // Writes `output` (exactly input.size() samples) only when the whole call
-    // succeeds. Throws Error (cancelled), Loudness::Error or ModelError.
+    // succeeds. Throws Error (cancelled), Loudness::Error or ModelError, and
+    // std::invalid_argument for an output of another size (found only after
+    // processing). Input whose integrated loudness is minus infinity (silence,
+    // or too short to measure) is passed through unchanged without running the
+    // model; long input still gets its progress reports and can be cancelled.
+    // An empty handler reports nowhere and never stops.
     void enhance(std::span<const float> input, std::span<float> output, const ProgressHandler& handleProgress);
     std::vector<float> enhance(std::span<const float> input, const ProgressHandler& handleProgress);
     std::vector<float> enhance(std::span<const float> input);
 
     // Segmentation and crossfading alone, on an already normalised signal,
-    // written into `output` segment by segment.
+    // written into `output` (exactly input.size() samples, checked first)
+    // segment by segment.
     void enhanceNormalizedSignal(std::span<const float> input, std::span<float> output,
                                  const ProgressHandler& handleProgress);
 
 private:
+    VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model);
+
+    // Gives `handleProgress` one report; throws Error when it answers stop.
+    static void report(const ProgressHandler& handleProgress, std::int64_t nextSegmentIndex,
+                       std::int64_t totalSegmentCount);
+    // The number of full segments of a long signal (length >= segment length).
+    std::int64_t fullSegmentCount(std::int64_t length) const;
+    // output[o, o + C) = segment[0, C) * crossfadeIn + output[o, o + C) * crossfadeOut.
+    void crossfade(std::span<const float> segment, std::span<float> overlap) const;
+
     std::unique_ptr<SpeechEnhancer> base_;
     ModelParameters parameters_;
     std::vector<float> intermediateResultA_;

@@ -1,0 +1,182 @@
+#include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "FullBandSpeechEnhancer/Crossfade.h"
+#include "FullBandSpeechEnhancer/Model.h"
+#include "FullBandSpeechEnhancer/SpeechEnhancer.h"
+#include "Loudness/Loudness.h"
+
+namespace vesh {
+
+namespace {
+
+// Every signal is brought to this loudness before the model sees it.
+constexpr double targetLoudness = -24.0;
+
+const ModelParameters& validated(const ModelParameters& parameters) {
+    if (parameters.processedSegmentLength < 0 || parameters.crossfadeLength < 0) {
+        throw std::invalid_argument("the segment and crossfade lengths must not be negative");
+    }
+    return parameters;
+}
+
+}  // namespace
+
+const char* VariableLengthSpeechEnhancer::Error::what() const noexcept {
+    return "The user cancelled processing.";
+}
+
+VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters)
+    : VariableLengthSpeechEnhancer(validated(parameters), Model(parameters.computeUnits)) {}
+
+VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters,
+                                                           const std::filesystem::path& modelPath)
+    : VariableLengthSpeechEnhancer(validated(parameters), Model(modelPath, parameters.computeUnits)) {}
+
+VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model)
+    : base_(std::make_unique<SpeechEnhancer>(std::move(model), parameters.processedSegmentLength)),
+      parameters_(parameters),
+      intermediateResultA_(static_cast<std::size_t>(parameters.processedSegmentLength)),
+      intermediateResultB_(static_cast<std::size_t>(parameters.processedSegmentLength)),
+      crossfadeIn_(crossfadeIn(parameters.crossfadeLength)),
+      crossfadeOut_(crossfadeOut(parameters.crossfadeLength)),
+      metadata_{base_->model().metadataValue("description"), base_->model().metadataValue("author"),
+                base_->model().metadataValue("version")} {}
+
+VariableLengthSpeechEnhancer::~VariableLengthSpeechEnhancer() = default;
+
+void VariableLengthSpeechEnhancer::report(const ProgressHandler& handleProgress, std::int64_t nextSegmentIndex,
+                                          std::int64_t totalSegmentCount) {
+    if (handleProgress && handleProgress(Progress{nextSegmentIndex, totalSegmentCount}) ==
+                              ProgressResponse::stopProcessing) {
+        throw Error(Error::Code::userCancelledProcessing);
+    }
+}
+
+std::int64_t VariableLengthSpeechEnhancer::fullSegmentCount(std::int64_t length) const {
+    const std::int64_t hop = parameters_.processedSegmentLength - parameters_.crossfadeLength;
+    if (hop < 1) {
+        throw std::invalid_argument("the crossfade must be shorter than the segment for signals of a segment or more");
+    }
+    return (length - parameters_.processedSegmentLength) / hop + 1;
+}
+
+void VariableLengthSpeechEnhancer::crossfade(std::span<const float> segment, std::span<float> overlap) const {
+    for (std::size_t k = 0; k < overlap.size(); ++k) {
+        overlap[k] = segment[k] * crossfadeIn_[k] + overlap[k] * crossfadeOut_[k];
+    }
+}
+
+void VariableLengthSpeechEnhancer::enhance(std::span<const float> input, std::span<float> output,
+                                           const ProgressHandler& handleProgress) {
+    const Loudness target(targetLoudness);
+    const Loudness measured(input, parameters_.sampleRate, Loudness::Mode::integrated);
+    const auto gain = static_cast<float>(
+        std::pow(10.0, (target.unitsRelativeToFullScale() - measured.unitsRelativeToFullScale()) / 20.0));
+
+    // Silence (or a signal too short to measure) has no finite gain: it is
+    // passed through as it is, with the progress reports of its length.
+    if (!std::isfinite(gain) || !(gain > 0.0f)) {
+        const auto length = static_cast<std::int64_t>(input.size());
+        if (length >= parameters_.processedSegmentLength) {
+            const std::int64_t totalSegmentCount = fullSegmentCount(length) + 1;
+            for (std::int64_t index = 0; index <= totalSegmentCount; ++index) {
+                report(handleProgress, index, totalSegmentCount);
+            }
+        }
+        if (output.size() != input.size()) {
+            throw std::invalid_argument("the output must hold as many samples as the input");
+        }
+        std::copy(input.begin(), input.end(), output.begin());
+        return;
+    }
+
+    std::vector<float> normalizedInput(input.size());
+    std::vector<float> normalizedOutput(input.size());
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        normalizedInput[i] = input[i] * gain;
+    }
+    enhanceNormalizedSignal(normalizedInput, normalizedOutput, handleProgress);
+
+    // The caller's output is touched only once everything has succeeded.
+    if (output.size() != input.size()) {
+        throw std::invalid_argument("the output must hold as many samples as the input");
+    }
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        output[i] = normalizedOutput[i] / gain;
+    }
+}
+
+std::vector<float> VariableLengthSpeechEnhancer::enhance(std::span<const float> input,
+                                                         const ProgressHandler& handleProgress) {
+    std::vector<float> output(input.size());
+    enhance(input, output, handleProgress);
+    return output;
+}
+
+std::vector<float> VariableLengthSpeechEnhancer::enhance(std::span<const float> input) {
+    return enhance(input, ProgressHandler());
+}
+
+void VariableLengthSpeechEnhancer::enhanceNormalizedSignal(std::span<const float> input, std::span<float> output,
+                                                           const ProgressHandler& handleProgress) {
+    if (output.size() != input.size()) {
+        throw std::invalid_argument("the output must hold as many samples as the input");
+    }
+    const auto length = static_cast<std::int64_t>(input.size());
+    const std::int64_t segmentLength = parameters_.processedSegmentLength;
+    const std::int64_t crossfadeLength = parameters_.crossfadeLength;
+    const auto segment = static_cast<std::size_t>(segmentLength);
+    const auto overlap = static_cast<std::size_t>(crossfadeLength);
+    std::span<float> resultA(intermediateResultA_);
+    std::span<float> resultB(intermediateResultB_);
+
+    // Shorter than one segment: one model run on the signal padded with zeros.
+    if (length < segmentLength) {
+        std::fill(resultA.begin(), resultA.end(), 0.0f);
+        std::copy(input.begin(), input.end(), resultA.begin());
+        base_->enhance(resultA, resultB);
+        std::copy_n(resultB.begin(), input.size(), output.begin());
+        return;
+    }
+
+    const std::int64_t fullSegments = fullSegmentCount(length);
+    const std::int64_t totalSegmentCount = fullSegments + 1;
+    const std::int64_t hop = segmentLength - crossfadeLength;
+
+    // Full segments, read in place from the input.
+    for (std::int64_t index = 0; index < fullSegments; ++index) {
+        report(handleProgress, index, totalSegmentCount);
+        const auto offset = static_cast<std::size_t>(index * hop);
+        base_->enhance(input.subspan(offset, segment), resultA);
+        if (index == 0) {
+            std::copy(resultA.begin(), resultA.end(), output.begin() + static_cast<std::ptrdiff_t>(offset));
+        } else {
+            std::copy(resultA.begin() + static_cast<std::ptrdiff_t>(overlap), resultA.end(),
+                      output.begin() + static_cast<std::ptrdiff_t>(offset + overlap));
+            crossfade(resultA.first(overlap), output.subspan(offset, overlap));
+        }
+    }
+
+    // The final partial segment: the rest of the signal, padded with zeros at
+    // its end; what the model makes of the padding is discarded.
+    report(handleProgress, fullSegments, totalSegmentCount);
+    const auto offset = static_cast<std::size_t>(fullSegments * hop);
+    const std::size_t remaining = input.size() - offset;
+    std::fill(resultB.begin(), resultB.end(), 0.0f);
+    std::copy(input.begin() + static_cast<std::ptrdiff_t>(offset), input.end(), resultB.begin());
+    base_->enhance(resultB, resultA);
+    std::copy(resultA.begin() + static_cast<std::ptrdiff_t>(overlap),
+              resultA.begin() + static_cast<std::ptrdiff_t>(remaining),
+              output.begin() + static_cast<std::ptrdiff_t>(offset + overlap));
+    crossfade(resultA.first(overlap), output.subspan(offset, overlap));
+
+    report(handleProgress, totalSegmentCount, totalSegmentCount);
+}
+
+}  // namespace vesh
