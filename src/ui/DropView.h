@@ -1,0 +1,94 @@
+#pragma once
+
+#include <QWidget>
+
+#include <array>
+#include <filesystem>
+#include <vector>
+
+class QGraphicsOpacityEffect;
+class QMimeData;
+class QPropertyAnimation;
+class QPushButton;
+
+namespace vesh {
+
+class Brain;
+class LinearProgressBar;
+class TextView;
+
+// The drop area: shows one of five status displays chosen from the state of
+// `Brain`, cross-fading between them, and hands dropped files to `Brain`.
+class DropView : public QWidget {
+    Q_OBJECT
+
+public:
+    enum class State { loadingModel, chooseDestination, dragAndDropAudio, processing, cancelling };
+    Q_ENUM(State)
+
+    static constexpr int spacingBetweenTextAndIcon = 16;
+    static constexpr int spacingBetweenTextAndProgressWheel = 12;
+    static constexpr int lineSpacing = 4;
+    static constexpr double iconOpacity = 0.7;
+    static constexpr int iconSize = 48;
+    static constexpr int bottomInset = 56;
+    static constexpr int minimumDropAreaWidth = 512;
+    static constexpr int minimumDropAreaHeight = 408;
+    static constexpr int maximumProcessingWidth = 512;
+
+    explicit DropView(Brain& brain, QWidget* parent = nullptr);
+
+    // The display for a state of `Brain`; the first matching rule wins:
+    // loading, then idle (with or without a folder), then processing or cancelling.
+    static State state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder,
+                       bool shouldCancelProcessing);
+    // Files are accepted only when the model is loaded, nothing is being
+    // processed and a destination is chosen.
+    static bool acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder);
+    // What the progress bar shows: the mean of the channels' fractions, 0 for none.
+    static double progressValue(const std::vector<double>& channels);
+    // The local files of a drop, in drop order; other items are skipped.
+    static std::vector<std::filesystem::path> droppedFiles(const QMimeData& mimeData);
+
+    // The state now shown (or fading in).
+    State state() const { return state_; }
+    double displayedProgress() const;
+    QString processingText() const;
+
+signals:
+    void stateChanged(vesh::DropView::State state);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    static constexpr std::size_t stateCount = 5;
+
+    struct Display {
+        QWidget* widget = nullptr;
+        QGraphicsOpacityEffect* opacity = nullptr;
+        QPropertyAnimation* fade = nullptr;
+    };
+
+    bool acceptsDropNow() const;
+    State stateOfBrain() const;
+    void updateState();
+    void updateProgress();
+    void updateFileName();
+    void showDisplay(State state, bool animated);
+    QWidget* makeSymbolDisplay(const QString& symbol, const QString& text);
+    QWidget* makeSpinnerDisplay(const QString& text);
+    QWidget* makeProcessingDisplay();
+
+    Brain& brain_;
+    State state_;
+    std::array<Display, stateCount> displays_;
+    LinearProgressBar* progressBar_ = nullptr;
+    TextView* processingText_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+};
+
+}  // namespace vesh

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QWidget>
+
+class QComboBox;
+
+namespace vesh {
+
+class Brain;
+
+// The three pickers of the output format: sample rate, bit depth and
+// encoding format. Disabled, keeping their choices, while the output follows
+// the original file's format.
+class OutputFormatSelector : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit OutputFormatSelector(Brain& brain, QWidget* parent = nullptr);
+
+private:
+    void updateFromBrain();
+    void storeChoices();
+
+    Brain& brain_;
+    QComboBox* sampleRate_;
+    QComboBox* bitDepth_;
+    QComboBox* encodingFormat_;
+};
+
+}  // namespace vesh

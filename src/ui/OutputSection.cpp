@@ -1,0 +1,141 @@
+#include "ui/OutputSection.h"
+
+#include <QGraphicsOpacityEffect>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPropertyAnimation>
+#include <QPushButton>
+
+#include "app/Brain.h"
+#include "ui/FilePaths.h"
+#include "ui/PlainTextField.h"
+#include "ui/SymbolView.h"
+#include "ui/TextView.h"
+
+namespace vesh {
+
+namespace {
+
+PlainTextField* makePlainTextField(const QString& title, QWidget* parent)
+{
+    auto* field = new PlainTextField(title, parent);
+    field->setObjectName(title.toLower());
+    return field;
+}
+
+}  // namespace
+
+OutputSection::OutputSection(Brain& brain, QWidget* parent)
+    : SectionFrame(QStringLiteral("Destination"), parent), brain_(brain)
+{
+    QHBoxLayout* folderRow = addRow(QStringLiteral("folder"),
+                                    QStringLiteral("Select a location where the processed audio will be saved."));
+    QWidget* row = folderRow->parentWidget();
+    chooseFolderButton_ = new QPushButton(QStringLiteral("Choose a folder"), row);
+    chooseFolderButton_->setObjectName(QStringLiteral("chooseFolder"));
+    folderPath_ = new TextView(LabelLevel::secondary, Qt::AlignLeft, row);
+    folderPath_->setObjectName(QStringLiteral("folderPath"));
+    folderPath_->setElideMode(Qt::ElideMiddle);
+    clearFolderButton_ = new SymbolButton(QStringLiteral("xmark.circle.fill"), 16, row);
+    clearFolderButton_->setObjectName(QStringLiteral("clearFolder"));
+    clearFolderButton_->setAccessibleName(QStringLiteral("Clear"));
+    clearFolderOpacity_ = new QGraphicsOpacityEffect(clearFolderButton_);
+    clearFolderOpacity_->setOpacity(clearButtonOpacity);
+    clearFolderButton_->setGraphicsEffect(clearFolderOpacity_);
+    clearFolderFade_ = new QPropertyAnimation(clearFolderOpacity_, "opacity", this);
+    clearFolderFade_->setDuration(clearButtonFadeMilliseconds);
+    clearFolderFade_->setEasingCurve(QEasingCurve::InOutQuad);
+    folderRow->addWidget(chooseFolderButton_, 0, Qt::AlignVCenter);
+    folderRow->addWidget(folderPath_, 1, Qt::AlignVCenter);
+    folderRow->addWidget(clearFolderButton_, 0, Qt::AlignVCenter);
+    folderRow->addStretch();
+
+    const QString prefixHelp = QStringLiteral("Add an optional prefix to the name of each saved file.");
+    const QString suffixHelp = QStringLiteral("Add an optional suffix to the name of each saved file.");
+    QHBoxLayout* prefixRow = addRow(QStringLiteral("character.cursor.ibeam"), prefixHelp);
+    prefixField_ = makePlainTextField(QStringLiteral("Prefix"), prefixRow->parentWidget());
+    prefixRow->addWidget(prefixField_, 1, Qt::AlignVCenter);
+    QHBoxLayout* suffixRow = addRow(QStringLiteral("character.cursor.ibeam"), suffixHelp);
+    suffixField_ = makePlainTextField(QStringLiteral("Suffix"), suffixRow->parentWidget());
+    suffixRow->addWidget(suffixField_, 1, Qt::AlignVCenter);
+
+    QHBoxLayout* exampleRow = addRow(QString(), QString());
+    example_ = new TextView(LabelLevel::secondary, Qt::AlignLeft, exampleRow->parentWidget());
+    example_->setObjectName(QStringLiteral("example"));
+    example_->setElideMode(Qt::ElideMiddle);
+    QFont italic = example_->font();
+    italic.setItalic(true);
+    example_->setFont(italic);
+    exampleRow->addWidget(example_, 1);
+
+    connect(chooseFolderButton_, &QPushButton::clicked, this, [this] { brain_.chooseOutputFolder(); });
+    connect(clearFolderButton_, &QAbstractButton::clicked, this, [this] { brain_.setOutputFolder(std::nullopt); });
+    connect(prefixField_, &QLineEdit::textEdited, this, [this](const QString& text) {
+        brain_.setFilenamePrefix(text);
+    });
+    connect(suffixField_, &QLineEdit::textEdited, this, [this](const QString& text) {
+        brain_.setFilenameSuffix(text);
+    });
+
+    connect(&brain_, &Brain::outputFolderChanged, this, &OutputSection::updateFolder);
+    connect(&brain_, &Brain::filenamePrefixChanged, this, &OutputSection::updatePrefix);
+    connect(&brain_, &Brain::filenameSuffixChanged, this, &OutputSection::updateSuffix);
+    connect(&brain_, &Brain::filenamePrefixChanged, this, &OutputSection::updateExample);
+    connect(&brain_, &Brain::filenameSuffixChanged, this, &OutputSection::updateExample);
+    connect(&brain_, &Brain::outputFormatChanged, this, &OutputSection::updateExample);
+    connect(&brain_, &Brain::modelIsProcessingChanged, this, &OutputSection::updateClearButtonOpacity);
+
+    updateFolder();
+    updatePrefix();
+    updateSuffix();
+    updateExample();
+    clearFolderOpacity_->setOpacity(brain_.modelIsProcessing() ? 0.0 : clearButtonOpacity);
+}
+
+QString OutputSection::exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat)
+{
+    return prefix + QStringLiteral("Example") + suffix + QLatin1Char('.') +
+           QString::fromStdString(fileExtension(fileFormat)) + QLatin1Char(' ');
+}
+
+void OutputSection::updateFolder()
+{
+    const auto& folder = brain_.outputFolder();
+    chooseFolderButton_->setVisible(!folder);
+    chooseFolderButton_->setEnabled(!folder);
+    folderPath_->setVisible(folder.has_value());
+    clearFolderButton_->setVisible(folder.has_value());
+    const QString path = folder ? toQString(*folder) : QString();
+    folderPath_->setText(path);
+    folderPath_->setToolTip(path);
+}
+
+void OutputSection::updatePrefix()
+{
+    if (prefixField_->text() != brain_.filenamePrefix()) {
+        prefixField_->setText(brain_.filenamePrefix());
+    }
+}
+
+void OutputSection::updateSuffix()
+{
+    if (suffixField_->text() != brain_.filenameSuffix()) {
+        suffixField_->setText(brain_.filenameSuffix());
+    }
+}
+
+void OutputSection::updateExample()
+{
+    example_->setText(
+        exampleFileName(brain_.filenamePrefix(), brain_.filenameSuffix(), brain_.outputFormat().fileFormat));
+}
+
+void OutputSection::updateClearButtonOpacity()
+{
+    clearFolderFade_->stop();
+    clearFolderFade_->setStartValue(clearFolderOpacity_->opacity());
+    clearFolderFade_->setEndValue(brain_.modelIsProcessing() ? 0.0 : clearButtonOpacity);
+    clearFolderFade_->start();
+}
+
+}  // namespace vesh

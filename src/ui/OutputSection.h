@@ -1,0 +1,49 @@
+#pragma once
+
+#include "app/AudioFormat.h"
+#include "ui/SectionFrame.h"
+
+class QGraphicsOpacityEffect;
+class QLineEdit;
+class QPropertyAnimation;
+class QPushButton;
+
+namespace vesh {
+
+class Brain;
+class SymbolButton;
+class TextView;
+
+// "Destination": the output folder with its chooser and clear button, the
+// file-name prefix and suffix, and the name an example file would get.
+class OutputSection : public SectionFrame {
+    Q_OBJECT
+
+public:
+    static constexpr double clearButtonOpacity = 0.9;
+    static constexpr int clearButtonFadeMilliseconds = 120;
+
+    explicit OutputSection(Brain& brain, QWidget* parent = nullptr);
+
+    // The name a file called "Example" is saved under, with one trailing space.
+    static QString exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat);
+
+private:
+    void updateFolder();
+    void updatePrefix();
+    void updateSuffix();
+    void updateExample();
+    void updateClearButtonOpacity();
+
+    Brain& brain_;
+    QPushButton* chooseFolderButton_;
+    TextView* folderPath_;
+    SymbolButton* clearFolderButton_;
+    QGraphicsOpacityEffect* clearFolderOpacity_;
+    QPropertyAnimation* clearFolderFade_;
+    QLineEdit* prefixField_;
+    QLineEdit* suffixField_;
+    TextView* example_;
+};
+
+}  // namespace vesh

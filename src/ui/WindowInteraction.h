@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include "app/UserInteraction.h"
+
+namespace vesh {
+
+// The window's answers to `Brain`'s questions: the existing-file question as
+// a critical message box and the folder chooser as the directory dialog,
+// both modal to the window once it exists.
+class WindowInteraction : public UserInteraction {
+public:
+    void setWindow(QWidget* window) { window_ = window; }
+
+    ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) override;
+    std::optional<std::filesystem::path> chooseOutputFolder() override;
+
+private:
+    QPointer<QWidget> window_;
+    QString lastFolder_;
+};
+
+}  // namespace vesh
