@@ -7,7 +7,7 @@
 namespace vesh {
 
 // Where users write when an error persists; the one place it is defined.
-inline constexpr std::string_view supportContactAddress = "support@vesh-audio.org";
+inline constexpr std::string_view supportContactAddress = "support@veshaudio.org";
 
 // The state of the application recorded together with an error.
 struct AppState {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QJsonObject>
+
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -41,6 +44,30 @@ struct AudioFormat {
 
     friend bool operator==(const AudioFormat&, const AudioFormat&) = default;
 };
+
+// The keyed record form of an AudioFormat: "bitDepth", "sampleRate" and
+// "fileFormat", each holding the case's raw value.
+QJsonObject encodedAudioFormat(const AudioFormat& format);
+
+// Why a keyed record did not decode into an AudioFormat.
+class AudioFormatDecodingError : public std::runtime_error {
+public:
+    enum class Code {
+        keyNotFound,    // a key is missing
+        typeMismatch,   // a key holds a value of the wrong kind
+        dataCorrupted,  // a raw value outside the listed sets
+    };
+    AudioFormatDecodingError(Code code, std::string key, const std::string& message);
+    Code code() const noexcept { return code_; }
+    const std::string& key() const noexcept { return key_; }
+
+private:
+    Code code_;
+    std::string key_;
+};
+
+// Throws AudioFormatDecodingError.
+AudioFormat decodedAudioFormat(const QJsonObject& record);
 
 // The writer's format for stored raw values: 16 and 32 keep their width, any
 // other depth is 24-bit; "aiff" and "flac" keep their type, any other text is WAV.

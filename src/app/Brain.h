@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QVariant>
 
 #include <atomic>
 #include <filesystem>
@@ -137,9 +138,22 @@ signals:
     void batchFinished();
 
 private:
+    // One running batch: the processing side of the controller, off the main thread.
     struct Batch;
+
     void loadModel();
-    void processOperations(std::shared_ptr<VariableLengthSpeechEnhancer> enhancer, std::vector<Operation> operations);
+    // Runs `change` on the main thread after every change posted before it,
+    // unless the Brain is gone by then.
+    template <typename Change>
+    void post(Change&& change);
+    void raiseAlert(std::exception_ptr error);
+    void setModelIsLoading(bool loading);
+    void setModelIsProcessing(bool processing);
+    void setProgress(Progress progress);
+    void setProgressEntry(std::size_t channel, double fraction);
+    void setError(AppError error);
+    void setNameOfFileBeingProcessed(QString name);
+    void store(const char* key, const QVariant& value);
 
     std::unique_ptr<QSettings> settings_;
     UserInteraction& interaction_;

@@ -1,0 +1,148 @@
+#include "app/AudioFormat.h"
+
+#include <QJsonValue>
+
+#include <cmath>
+
+#include "Support/FatalError.h"
+
+namespace vesh {
+
+std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue) {
+    switch (rawValue) {
+    case 16: return BitDepth::sixteen;
+    case 24: return BitDepth::twentyFour;
+    case 32: return BitDepth::thirtyTwo;
+    default: return std::nullopt;
+    }
+}
+
+std::optional<SampleRate> sampleRateFromRawValue(std::int64_t rawValue) {
+    switch (rawValue) {
+    case 44100: return SampleRate::fortyFourPointOne;
+    case 48000: return SampleRate::fortyEight;
+    case 96000: return SampleRate::ninetySix;
+    case 192000: return SampleRate::oneHundredNinetyTwo;
+    default: return std::nullopt;
+    }
+}
+
+std::optional<AudioFileFormat> audioFileFormatFromRawValue(std::string_view rawValue) {
+    if (rawValue == "wav") return AudioFileFormat::wav;
+    if (rawValue == "aiff") return AudioFileFormat::aiff;
+    if (rawValue == "flac") return AudioFileFormat::flac;
+    return std::nullopt;
+}
+
+std::int64_t rawValue(BitDepth bitDepth) { return static_cast<std::int64_t>(bitDepth); }
+
+std::int64_t rawValue(SampleRate sampleRate) { return static_cast<std::int64_t>(sampleRate); }
+
+std::string rawValue(AudioFileFormat fileFormat) {
+    switch (fileFormat) {
+    case AudioFileFormat::wav: return "wav";
+    case AudioFileFormat::aiff: return "aiff";
+    case AudioFileFormat::flac: return "flac";
+    }
+    fatalError("unknown audio file format");
+}
+
+std::string label(BitDepth bitDepth) { return std::to_string(rawValue(bitDepth)) + "-bit"; }
+
+std::string label(SampleRate sampleRate) {
+    switch (sampleRate) {
+    case SampleRate::fortyFourPointOne: return "44.1 kHz";
+    case SampleRate::fortyEight: return "48 kHz";
+    case SampleRate::ninetySix: return "96 kHz";
+    case SampleRate::oneHundredNinetyTwo: return "192 kHz";
+    }
+    fatalError("unknown sample rate");
+}
+
+std::string fileExtension(AudioFileFormat fileFormat) {
+    switch (fileFormat) {
+    case AudioFileFormat::wav: return "wav";
+    case AudioFileFormat::aiff: return "aif";
+    case AudioFileFormat::flac: return "flac";
+    }
+    fatalError("unknown audio file format");
+}
+
+namespace {
+
+constexpr char bitDepthKey[] = "bitDepth";
+constexpr char sampleRateKey[] = "sampleRate";
+constexpr char fileFormatKey[] = "fileFormat";
+
+QJsonValue requiredValue(const QJsonObject& record, const char* key) {
+    const QJsonValue value = record.value(QLatin1String(key));
+    if (value.isUndefined()) {
+        throw AudioFormatDecodingError(AudioFormatDecodingError::Code::keyNotFound, key,
+                                       std::string("No value for the key \"") + key + "\".");
+    }
+    return value;
+}
+
+// Integer raw values must be whole numbers; JSON holds every number as a double.
+std::int64_t integerValue(const QJsonObject& record, const char* key) {
+    const QJsonValue value = requiredValue(record, key);
+    const double number = value.toDouble();
+    if (!value.isDouble() || !(std::fabs(number) < 9.0e18) || number != std::trunc(number)) {
+        throw AudioFormatDecodingError(AudioFormatDecodingError::Code::typeMismatch, key,
+                                       std::string("The value for the key \"") + key + "\" is not an integer.");
+    }
+    return static_cast<std::int64_t>(number);
+}
+
+[[noreturn]] void throwCorrupted(const char* key, const std::string& value) {
+    throw AudioFormatDecodingError(AudioFormatDecodingError::Code::dataCorrupted, key,
+                                   std::string("Cannot initialize ") + key + " from invalid value " + value + ".");
+}
+
+}  // namespace
+
+AudioFormatDecodingError::AudioFormatDecodingError(Code code, std::string key, const std::string& message)
+    : std::runtime_error(message), code_(code), key_(std::move(key)) {}
+
+QJsonObject encodedAudioFormat(const AudioFormat& format) {
+    QJsonObject record;
+    record.insert(QLatin1String(bitDepthKey), static_cast<qint64>(rawValue(format.bitDepth)));
+    record.insert(QLatin1String(sampleRateKey), static_cast<qint64>(rawValue(format.sampleRate)));
+    record.insert(QLatin1String(fileFormatKey), QString::fromStdString(rawValue(format.fileFormat)));
+    return record;
+}
+
+AudioFormat decodedAudioFormat(const QJsonObject& record) {
+    const std::int64_t storedBitDepth = integerValue(record, bitDepthKey);
+    const auto bitDepth = bitDepthFromRawValue(storedBitDepth);
+    if (!bitDepth) throwCorrupted(bitDepthKey, std::to_string(storedBitDepth));
+
+    const std::int64_t storedSampleRate = integerValue(record, sampleRateKey);
+    const auto sampleRate = sampleRateFromRawValue(storedSampleRate);
+    if (!sampleRate) throwCorrupted(sampleRateKey, std::to_string(storedSampleRate));
+
+    const QJsonValue storedFileFormat = requiredValue(record, fileFormatKey);
+    if (!storedFileFormat.isString()) {
+        throw AudioFormatDecodingError(AudioFormatDecodingError::Code::typeMismatch, fileFormatKey,
+                                       "The value for the key \"fileFormat\" is not a text.");
+    }
+    const std::string fileFormatText = storedFileFormat.toString().toStdString();
+    const auto fileFormat = audioFileFormatFromRawValue(fileFormatText);
+    if (!fileFormat) throwCorrupted(fileFormatKey, "\"" + fileFormatText + "\"");
+
+    return AudioFormat{*bitDepth, *sampleRate, *fileFormat};
+}
+
+CommonAudioFileFormat commonAudioFileFormat(std::int64_t storedBitDepth, std::string_view storedFileFormat) {
+    CommonAudioFileFormat::BitDepth bitDepth = CommonAudioFileFormat::BitDepth::twentyFour;
+    if (storedBitDepth == 16) bitDepth = CommonAudioFileFormat::BitDepth::sixteen;
+    if (storedBitDepth == 32) bitDepth = CommonAudioFileFormat::BitDepth::thirtyTwo;
+
+    CommonAudioFileFormat::FileType fileType = CommonAudioFileFormat::FileType::wav;
+    if (storedFileFormat == "aiff") fileType = CommonAudioFileFormat::FileType::aiff;
+    if (storedFileFormat == "flac") fileType = CommonAudioFileFormat::FileType::flac;
+
+    return CommonAudioFileFormat{bitDepth, fileType};
+}
+
+}  // namespace vesh

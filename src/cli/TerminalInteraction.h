@@ -1,0 +1,37 @@
+#pragma once
+
+#include "app/UserInteraction.h"
+#include "cli/CommandLineOptions.h"
+
+namespace vesh {
+
+// Answers the core's questions on the command line: the existing-file
+// question by the --if-exists policy, or, with "ask", by a prompt on standard
+// error answered on standard input. There is no folder chooser (the folder is
+// an option).
+class TerminalInteraction : public UserInteraction {
+public:
+    // A prompt waiting for an answer gives up (as "Stop") once
+    // `interruptDescriptor` becomes readable.
+    TerminalInteraction(ExistingFilePolicy policy, int interruptDescriptor);
+
+    ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) override;
+    std::optional<std::filesystem::path> chooseOutputFolder() override;
+
+    // Whether any question was answered with "Stop".
+    bool stopped() const { return stopped_; }
+    // Whether a prompt gave up because a termination signal arrived.
+    bool interrupted() const { return interrupted_; }
+
+private:
+    ExistingFileAnswer prompt(const std::string& informativeText);
+    // One line from standard input; nothing at its end or on an interruption.
+    std::optional<std::string> readLine();
+
+    ExistingFilePolicy policy_;
+    int interruptDescriptor_;
+    bool stopped_ = false;
+    bool interrupted_ = false;
+};
+
+}  // namespace vesh

@@ -1,0 +1,222 @@
+// vesh-cli: the command-line front end on the application core. It runs one
+// batch with the settings given as options (never the window's stored
+// settings) and reports on standard error.
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <numeric>
+#include <string>
+
+#include "app/ApplicationId.h"
+#include "app/Brain.h"
+#include "cli/CommandLineOptions.h"
+#include "cli/TerminalInteraction.h"
+#include "cli/TerminationSignals.h"
+
+using namespace vesh;
+
+namespace {
+
+// Exit statuses.
+constexpr int everyFileWritten = 0;  // or skipped, or stopped by choice
+constexpr int fileFailed = 1;
+constexpr int usageError = 2;
+constexpr int cancelled = 130;
+
+void printError(const char* message) { std::fprintf(stderr, "vesh-cli: %s\n", message); }
+
+// The alert's title and advice, and what actually failed.
+void printAlert(const AppError& error, const QString& fileName) {
+    const std::string title = error.description();
+    if (fileName.isEmpty()) {
+        std::fprintf(stderr, "vesh-cli: %s\n", title.c_str());
+    } else {
+        std::fprintf(stderr, "vesh-cli: %s: %s\n", fileName.toLocal8Bit().constData(), title.c_str());
+    }
+    std::fprintf(stderr, "%s\n", error.recoverySuggestion().c_str());
+    try {
+        if (error.base()) std::rethrow_exception(error.base());
+    } catch (const std::exception& base) {
+        if (title != base.what()) std::fprintf(stderr, "Details: %s\n", base.what());
+    } catch (...) {
+    }
+}
+
+// A one-line progress bar on a terminal, a line per finished file otherwise,
+// nothing when quiet.
+class Report {
+public:
+    Report(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
+
+    void progress(const QString& fileName, const Brain::Progress& progress) {
+        if (quiet_ || !terminal_) return;
+        const auto& entries = progress.channels;
+        const double fraction =
+            entries.empty() ? 0.0 : std::accumulate(entries.begin(), entries.end(), 0.0) / double(entries.size());
+        constexpr int width = 30;
+        const int filled = static_cast<int>(fraction * width);
+        const std::string bar = std::string(filled, '#') + std::string(width - filled, '-');
+        std::fprintf(stderr, "\r\033[K%s [%s] %3d%%", fileName.toLocal8Bit().constData(), bar.c_str(),
+                     static_cast<int>(fraction * 100.0));
+        std::fflush(stderr);
+        barShown_ = true;
+    }
+
+    void fileWritten(const QString& writtenTo) {
+        if (quiet_) return;
+        clearBar();
+        std::fprintf(stderr, "Wrote %s\n", writtenTo.toLocal8Bit().constData());
+    }
+
+    void message(const char* text) {
+        if (quiet_) return;
+        clearBar();
+        std::fprintf(stderr, "vesh-cli: %s\n", text);
+    }
+
+    void clearBar() {
+        if (!barShown_) return;
+        std::fputs("\r\033[K", stderr);
+        barShown_ = false;
+    }
+
+private:
+    bool quiet_;
+    bool terminal_;
+    bool barShown_ = false;
+};
+
+void applySettings(Brain& brain, const CommandLineOptions& options) {
+    if (options.wetDryMix) brain.setWetDryMix(*options.wetDryMix);
+    if (options.filenamePrefix) brain.setFilenamePrefix(*options.filenamePrefix);
+    if (options.filenameSuffix) brain.setFilenameSuffix(*options.filenameSuffix);
+    brain.setOutputFormatMatchesInput(options.outputFormatMatchesInput);
+    AudioFormat format = brain.outputFormat();
+    if (options.bitDepth) format.bitDepth = *options.bitDepth;
+    if (options.sampleRate) format.sampleRate = *options.sampleRate;
+    if (options.fileFormat) format.fileFormat = *options.fileFormat;
+    brain.setOutputFormat(format);
+    brain.setOutputFolder(options.outputFolder);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName("vesh-cli");
+    QCoreApplication::setApplicationVersion(VESH_VERSION);
+    // The model's version is part of --version; its log line would only
+    // clutter the report (QT_LOGGING_RULES can still turn it on).
+    QLoggingCategory::setFilterRules(QString(applicationId) + ".model.info=false");
+
+    const auto parsed = parseCommandLine(QCoreApplication::arguments(), isatty(STDIN_FILENO) == 1);
+    bool versionOnly = false;
+    CommandLineOptions options;
+    if (const auto* exit = std::get_if<CommandLineExit>(&parsed)) {
+        switch (exit->kind) {
+        case CommandLineExit::Kind::help:
+            std::fputs(exit->text.c_str(), stdout);
+            return everyFileWritten;
+        case CommandLineExit::Kind::usageError:
+            printError(exit->text.c_str());
+            std::fputs("Try 'vesh-cli --help' for more information.\n", stderr);
+            return usageError;
+        case CommandLineExit::Kind::version:
+            versionOnly = true;
+            break;
+        }
+    } else {
+        options = std::get<CommandLineOptions>(parsed);
+    }
+
+    // The window's stored settings are neither read nor changed: the core
+    // gets a store of its own that disappears with the run.
+    const QTemporaryDir settingsFolder;
+    if (!settingsFolder.isValid()) {
+        printError("cannot create a temporary folder for the settings.");
+        return fileFailed;
+    }
+    auto settings = std::make_unique<QSettings>(settingsFolder.filePath("settings.ini"), QSettings::IniFormat);
+
+    Report report(options.quiet, isatty(STDERR_FILENO) == 1);
+    bool interrupted = false;
+    Brain* brainInUse = nullptr;
+    const TerminationSignals terminationSignals([&] {
+        if (interrupted) return;
+        interrupted = true;
+        if (brainInUse && brainInUse->modelIsProcessing()) {
+            report.message("cancelling…");
+            brainInUse->setShouldCancelProcessing(true);
+        } else {
+            QCoreApplication::exit(cancelled);
+        }
+    });
+    TerminalInteraction interaction(options.ifExists, terminationSignals.readDescriptor());
+
+    Brain brain(std::move(settings), interaction);
+    brainInUse = &brain;
+    applySettings(brain, options);
+
+    const auto start = [&] {
+        if (brain.error()) {  // the model failed to load
+            printAlert(*brain.error(), {});
+            QCoreApplication::exit(fileFailed);
+            return;
+        }
+        if (versionOnly) {
+            std::printf("vesh-cli %s\nSpeech enhancer model version: %s\n", VESH_VERSION,
+                        brain.modelVersion().toLocal8Bit().constData());
+            QCoreApplication::exit(everyFileWritten);
+            return;
+        }
+        brain.processDroppedFiles(options.files);
+        if (brain.modelIsProcessing()) return;  // the batch runs; batchFinished ends the run
+        if (interrupted || interaction.interrupted()) {
+            QCoreApplication::exit(cancelled);
+        } else if (brain.alertIsDisplayed() && brain.error()) {
+            printAlert(*brain.error(), {});
+            QCoreApplication::exit(fileFailed);
+        } else if (interaction.stopped()) {
+            std::fputs("vesh-cli: stopped at an existing output file; nothing was written.\n", stderr);
+            if (options.ifExists == ExistingFilePolicy::stop) {
+                std::fputs("Use --if-exists=skip or --if-exists=replace to go on.\n", stderr);
+            }
+            QCoreApplication::exit(everyFileWritten);
+        } else {
+            report.message("every output file already exists and was skipped; nothing was written.");
+            QCoreApplication::exit(everyFileWritten);
+        }
+    };
+
+    QObject::connect(&brain, &Brain::modelIsLoadingChanged, [&] {
+        if (!brain.modelIsLoading()) start();
+    });
+    // A new file starts at 0 %; the progress is reset only once it is read.
+    QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
+                     [&] { report.progress(brain.nameOfFileBeingProcessedText(), Brain::Progress{}); });
+    QObject::connect(&brain, &Brain::progressChanged, [&] {
+        if (!brain.progress().channels.empty()) report.progress(brain.nameOfFileBeingProcessedText(), brain.progress());
+    });
+    QObject::connect(&brain, &Brain::fileFinished,
+                     [&](const QString&, const QString& writtenTo) { report.fileWritten(writtenTo); });
+    QObject::connect(&brain, &Brain::batchFinished, [&] {
+        report.clearBar();
+        if (brain.alertIsDisplayed() && brain.error()) {
+            printAlert(*brain.error(), brain.nameOfFileBeingProcessedText());
+            QCoreApplication::exit(fileFailed);
+        } else if (interrupted) {
+            report.message("cancelled; the file being processed and those after it were not written.");
+            QCoreApplication::exit(cancelled);
+        } else {
+            QCoreApplication::exit(everyFileWritten);
+        }
+    });
+
+    return QCoreApplication::exec();
+}

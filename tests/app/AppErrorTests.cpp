@@ -1,0 +1,88 @@
+// The alert texts for every kind of error the user is told about.
+
+#include <gtest/gtest.h>
+
+#include "AudioIO/AudioError.h"
+#include "FullBandSpeechEnhancer/ModelError.h"
+#include "app/AppError.h"
+
+using namespace vesh;
+
+namespace {
+
+const std::string generalAdvice = "If the problem persists, please contact support@veshaudio.org.";
+const std::string switchAdvice =
+    "Try switching off the toggle next to “Same as original file” and choosing an output format manually. If the "
+    "problem persists, please contact support@veshaudio.org.";
+
+template <typename Error>
+std::exception_ptr pointerTo(Error error) {
+    return std::make_exception_ptr(std::move(error));
+}
+
+AudioError audioError(AudioError::Operation operation) {
+    return AudioError(pointerTo(AudioLibraryError("codec", -1, "broken stream")), operation);
+}
+
+}  // namespace
+
+TEST(AppErrorTexts, OwnFailuresOfTheApplicationCore) {
+    const AppError noFolder(pointerTo(AppError::Base(AppError::Base::Code::missingOutputFolder)), AppState{true});
+    EXPECT_EQ(noFolder.description(), "No output folder selected.");
+    EXPECT_EQ(noFolder.recoverySuggestion(),
+              "Click “Choose a folder” in the Output section to select a destination for the denoised audio.");
+    EXPECT_STREQ(noFolder.what(), "No output folder selected.");
+
+    const AppError enhancing(pointerTo(AppError::Base(AppError::Base::Code::failedToEnhanceAudio)), AppState{true});
+    EXPECT_EQ(enhancing.description(), "An error occured while processing the audio.");
+    EXPECT_EQ(enhancing.recoverySuggestion(), generalAdvice);
+}
+
+TEST(AppErrorTexts, AudioErrorsByTheirOwnOperation) {
+    using Operation = AudioError::Operation;
+    const std::pair<Operation, std::string> expected[] = {
+        {Operation::readAudioFile, "An error occured while opening the audio file."},
+        {Operation::writeAudioFile, "An error occured while saving the audio file."},
+        {Operation::resampleAudioStream, "An error occured while resampling the audio."},
+        {Operation::mapAudioStream, "An error occured while processing the audio."},
+        {Operation::mutateAudioStreamInPlace, "An error occured while processing the audio."},
+    };
+    for (const auto& [operation, description] : expected) {
+        for (const bool matchesInput : {false, true}) {
+            const AppError error(pointerTo(audioError(operation)), AppState{matchesInput});
+            EXPECT_EQ(error.description(), description);
+            // Only a failed write with the switch on suggests switching it off.
+            const bool suggestsSwitch = operation == Operation::writeAudioFile && matchesInput;
+            EXPECT_EQ(error.recoverySuggestion(), suggestsSwitch ? switchAdvice : generalAdvice);
+        }
+    }
+}
+
+TEST(AppErrorTexts, OnlyTheOutermostOperationDecides) {
+    const AudioError readAroundWrite(pointerTo(audioError(AudioError::Operation::writeAudioFile)),
+                                     AudioError::Operation::readAudioFile);
+    const AppError error(pointerTo(readAroundWrite), AppState{true});
+    EXPECT_EQ(error.description(), "An error occured while opening the audio file.");
+    EXPECT_EQ(error.recoverySuggestion(), generalAdvice);
+
+    // A failed enhancement of distinct channels arrives as a map failure.
+    const AudioError mapAroundEnhancement(pointerTo(AppError::Base(AppError::Base::Code::failedToEnhanceAudio)),
+                                          AudioError::Operation::mapAudioStream);
+    EXPECT_EQ(AppError(pointerTo(mapAroundEnhancement), AppState{}).description(),
+              "An error occured while processing the audio.");
+}
+
+TEST(AppErrorTexts, ForeignErrorsShowTheirOwnDescription) {
+    const AppError modelFailure(pointerTo(ModelError(7, "Load model from Model.onnx failed: protobuf parsing failed")),
+                                AppState{true});
+    EXPECT_EQ(modelFailure.description(), "Load model from Model.onnx failed: protobuf parsing failed");
+    EXPECT_EQ(modelFailure.recoverySuggestion(), generalAdvice);
+
+    const AppError notAnException(std::make_exception_ptr(42), AppState{});
+    EXPECT_FALSE(notAnException.description().empty());
+    EXPECT_EQ(notAnException.recoverySuggestion(), generalAdvice);
+
+    const AppError copy = modelFailure;
+    EXPECT_EQ(copy.description(), modelFailure.description());
+    EXPECT_TRUE(copy.state().outputFormatMatchesInput);
+}

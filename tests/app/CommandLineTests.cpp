@@ -1,0 +1,207 @@
+// vesh-cli run as a separate process: options, exit statuses, the
+// non-interactive defaults and cancellation by a signal.
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <csignal>
+#include <fstream>
+
+#include "TestSupport.h"
+
+using namespace vesh::testing;
+
+namespace {
+
+constexpr int floatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string standardError;
+};
+
+class CommandLine : public ::testing::Test {
+protected:
+    CommandLine() {
+        input = folder.filePath("input").toStdString();
+        output = folder.filePath("output").toStdString();
+        home = folder.filePath("home").toStdString();
+        std::filesystem::create_directories(input);
+        std::filesystem::create_directories(output);
+        std::filesystem::create_directories(home);
+    }
+
+    std::filesystem::path makeInput(const std::string& name, double seconds = 0.5) {
+        writeSoundFile(input / name, {sine(440, 48000, seconds)}, 48000, floatWav);
+        return input / name;
+    }
+
+    void start(QProcess& process, const QStringList& arguments, const std::string& model = "zeros.onnx") {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VESH_MODEL_PATH", QString::fromStdString(modelPath(model)));
+        // Where the window's settings would live: the command line must not touch them.
+        environment.insert("HOME", QString::fromStdString(home.string()));
+        environment.insert("XDG_CONFIG_HOME", QString::fromStdString((home / ".config").string()));
+        process.setProcessEnvironment(environment);
+        process.start(VESH_CLI_PATH, arguments);
+        ASSERT_TRUE(process.waitForStarted());
+    }
+
+    Outcome run(const QStringList& arguments, const std::string& model = "zeros.onnx", const QByteArray& answers = {}) {
+        QProcess process;
+        start(process, arguments, model);
+        process.write(answers);
+        process.closeWriteChannel();
+        EXPECT_TRUE(process.waitForFinished(120000));
+        return {process.exitCode(), process.readAllStandardError().toStdString()};
+    }
+
+    QString path(const std::filesystem::path& p) const { return QString::fromStdString(p.string()); }
+
+    QTemporaryDir folder;
+    std::filesystem::path input;
+    std::filesystem::path output;
+    std::filesystem::path home;
+};
+
+}  // namespace
+
+TEST_F(CommandLine, UsageErrorsExitWithTwo) {
+    const auto file = path(makeInput("a.wav"));
+    const auto out = path(output);
+    const std::vector<QStringList> wrongUses = {
+        {file},                                         // no output folder
+        {"-o", out},                                    // no files
+        {"-o", path(output / "missing"), file},         // output folder missing
+        {"-o", out, "--mix", "1.5", file},
+        {"-o", out, "--mix=loud", file},
+        {"-o", out, "--format", "mp3", file},
+        {"-o", out, "--bit-depth=20", file},
+        {"-o", out, "--rate", "22050", file},
+        {"-o", out, "--if-exists", "sometimes", file},
+        {"-o", out, "--colour", file},
+    };
+    for (const auto& arguments : wrongUses) {
+        const Outcome result = run(arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments.join(' ').toStdString();
+        EXPECT_NE(result.standardError.find("vesh-cli: "), std::string::npos);
+    }
+    EXPECT_TRUE(folderEntries(output).empty());
+}
+
+TEST_F(CommandLine, WritesEveryFileWithTheGivenSettingsAndLeavesStoredSettingsAlone) {
+    const auto a = makeInput("a.wav");
+    const auto b = makeInput("b.wav");
+    const Outcome result = run({"--output=" + path(output), "--format", "flac", "--bit-depth", "16", "--rate=44100",
+                            "--prefix", "clean_", "--suffix=_v1", "--mix", "0.5", path(a), path(b)});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"clean_a_v1.flac", "clean_b_v1.flac"}));
+    const SoundFile written = readSoundFile(output / "clean_a_v1.flac");
+    EXPECT_EQ(written.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    EXPECT_EQ(written.sampleRate, 44100);
+    // Not a terminal: one line per finished file.
+    EXPECT_NE(result.standardError.find("Wrote " + (output / "clean_a_v1.flac").string() + "\n"), std::string::npos);
+    EXPECT_NE(result.standardError.find("Wrote " + (output / "clean_b_v1.flac").string() + "\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(home / ".config"));
+}
+
+TEST_F(CommandLine, QuietPrintsNothingAndSameFormatKeepsTheInputsFormat) {
+    writeSoundFile(input / "take.aiff", {sine(440, 44100, 0.5)}, 44100, SF_FORMAT_AIFF | SF_FORMAT_PCM_24);
+    const Outcome result = run({"-q", "--same-format", "-o", path(output), path(input / "take.aiff")});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.standardError, "");
+    const SoundFile written = readSoundFile(output / "take.aiff");
+    EXPECT_EQ(written.format, SF_FORMAT_AIFF | SF_FORMAT_PCM_24);
+    EXPECT_EQ(written.sampleRate, 44100);
+}
+
+TEST_F(CommandLine, ExistingTargetsWithoutATerminalStopByDefault) {
+    const auto a = makeInput("a.wav");
+    const auto b = makeInput("b.wav");
+    std::ofstream(output / "b.wav") << "keep me";
+
+    const Outcome stopped = run({"-o", path(output), path(a), path(b)});
+    EXPECT_EQ(stopped.exitCode, 0);
+    EXPECT_NE(stopped.standardError.find("nothing was written"), std::string::npos);
+    EXPECT_EQ(folderEntries(output), std::vector<std::string>{"b.wav"});
+
+    const Outcome skipped = run({"-o", path(output), "--if-exists=skip", path(a), path(b)});
+    EXPECT_EQ(skipped.exitCode, 0);
+    EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"a.wav", "b.wav"}));
+    EXPECT_EQ(std::filesystem::file_size(output / "b.wav"), 7u);
+
+    const Outcome replaced = run({"-o", path(output), "--if-exists", "replace", path(a), path(b)});
+    EXPECT_EQ(replaced.exitCode, 0);
+    EXPECT_GT(std::filesystem::file_size(output / "b.wav"), 7u);
+}
+
+TEST_F(CommandLine, AskReadsTheAnswerFromStandardInput) {
+    const auto a = makeInput("a.wav");
+    const auto b = makeInput("b.wav");
+    std::ofstream(output / "a.wav") << "keep me";
+    std::ofstream(output / "b.wav") << "keep me";
+    const Outcome result = run({"-o", path(output), "--if-exists=ask", path(a), path(b)}, "zeros.onnx", "maybe\ns\nr\n");
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_NE(result.standardError.find("A file named “a.wav” already exists in the output folder."),
+              std::string::npos);
+    EXPECT_EQ(std::filesystem::file_size(output / "a.wav"), 7u);
+    EXPECT_GT(std::filesystem::file_size(output / "b.wav"), 7u);
+
+}
+
+TEST_F(CommandLine, AFailedFileExitsWithOneAndTheAlertTexts) {
+    const auto a = makeInput("a.wav");
+    std::ofstream(input / "broken.wav") << "this is not audio";
+    const auto c = makeInput("c.wav");
+    const Outcome result = run({"-o", path(output), path(a), path(input / "broken.wav"), path(c)});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardError.find("broken.wav: An error occured while opening the audio file.\n"
+                                        "If the problem persists, please contact support@veshaudio.org.\n"),
+              std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(folderEntries(output), std::vector<std::string>{"a.wav"});
+}
+
+TEST_F(CommandLine, VersionNamesTheModelAndAFailedLoadExitsWithOne) {
+    QProcess process;
+    start(process, {"--version"}, "metadata.onnx");
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_NE(process.readAllStandardOutput().toStdString().find("Speech enhancer model version: 1.2.3"),
+              std::string::npos);
+
+    const std::filesystem::path broken = input / "broken.onnx";
+    std::ofstream(broken) << "not a model";
+    const Outcome failed = run({"-o", path(output), path(makeInput("a.wav"))}, broken.string());
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_NE(failed.standardError.find("If the problem persists"), std::string::npos);
+    EXPECT_TRUE(folderEntries(output).empty());
+}
+
+TEST_F(CommandLine, AnInterruptCancelsAndLeavesNoPartialFile) {
+    const auto first = makeInput("first.wav", 0.5);
+    const auto second = makeInput("second.wav", 60.0);
+    QProcess process;
+    start(process, {"-o", path(output), path(first), path(second)}, "realistic-size.onnx");
+    process.closeWriteChannel();
+    // Interrupt once the first file is reported, while the long second one is under way.
+    std::string standardError;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            standardError += process.readAllStandardError().toStdString();
+            return standardError.find("first.wav\n") != std::string::npos ||
+                   process.state() == QProcess::NotRunning;
+        },
+        60000));
+    ASSERT_EQ(process.state(), QProcess::Running) << standardError;
+    ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_EQ(folderEntries(output), std::vector<std::string>{"first.wav"});
+}

@@ -1,0 +1,134 @@
+#include "TestSupport.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <numbers>
+#include <random>
+
+namespace vesh::testing {
+
+std::string modelPath(const std::string& name) { return std::string(VESH_TEST_MODEL_DIR) + "/" + name; }
+
+void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
+                    int sampleRate, int format) {
+    SF_INFO info{};
+    info.samplerate = sampleRate;
+    info.channels = static_cast<int>(channels.size());
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    const std::size_t frames = channels.front().size();
+    std::vector<float> interleaved(frames * channels.size());
+    for (std::size_t f = 0; f < frames; ++f) {
+        for (std::size_t c = 0; c < channels.size(); ++c) interleaved[f * channels.size() + c] = channels[c][f];
+    }
+    EXPECT_EQ(sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(frames)),
+              static_cast<sf_count_t>(frames));
+    sf_close(file);
+}
+
+SoundFile readSoundFile(const std::filesystem::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        ADD_FAILURE() << "cannot read " << path << ": " << sf_strerror(nullptr);
+        return {};
+    }
+    std::vector<float> interleaved(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(file, interleaved.data(), info.frames);
+    sf_close(file);
+    SoundFile result{info.samplerate, info.format, {}};
+    result.channels.assign(static_cast<std::size_t>(info.channels), std::vector<float>(info.frames));
+    for (sf_count_t f = 0; f < info.frames; ++f) {
+        for (int c = 0; c < info.channels; ++c) {
+            result.channels[c][f] = interleaved[static_cast<std::size_t>(f * info.channels + c)];
+        }
+    }
+    return result;
+}
+
+std::vector<float> sine(double frequency, int sampleRate, double seconds) {
+    std::vector<float> samples(static_cast<std::size_t>(sampleRate * seconds));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * frequency * double(i) / sampleRate));
+    }
+    return samples;
+}
+
+std::vector<float> noise(int sampleRate, double seconds, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> distribution(-0.25f, 0.25f);
+    std::vector<float> samples(static_cast<std::size_t>(sampleRate * seconds));
+    for (float& sample : samples) sample = distribution(generator);
+    return samples;
+}
+
+void runFfmpeg(const QStringList& arguments) {
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", QStringList{"-nostdin", "-loglevel", "error", "-y"} + arguments);
+    ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+    ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+}
+
+std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+UserInteraction::ExistingFileAnswer ScriptedInteraction::askAboutExistingFile(const std::string& informativeText) {
+    questions.push_back(informativeText);
+    if (answers.empty()) {
+        ADD_FAILURE() << "unexpected question: " << informativeText;
+        return ExistingFileAnswer::stop;
+    }
+    const ExistingFileAnswer answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+BrainHarness::BrainHarness(const std::string& model) {
+    qputenv("VESH_MODEL_PATH", QByteArray::fromStdString(modelPath(model)));
+    inputFolder = std::filesystem::path(folder.filePath("input").toStdString());
+    outputFolder = std::filesystem::path(folder.filePath("output").toStdString());
+    std::filesystem::create_directories(inputFolder);
+    std::filesystem::create_directories(outputFolder);
+    restart();
+}
+
+BrainHarness::~BrainHarness() {
+    brain.reset();
+    qunsetenv("VESH_MODEL_PATH");
+}
+
+void BrainHarness::restart() {
+    brain.reset();
+    brain = std::make_unique<Brain>(std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat), interaction);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !brain->modelIsLoading(); }, 60000));
+    brain->setOutputFolder(outputFolder);
+}
+
+bool BrainHarness::process(const std::vector<std::filesystem::path>& sources) {
+    QSignalSpy finished(brain.get(), &Brain::batchFinished);
+    brain->processDroppedFiles(sources);
+    if (!brain->modelIsProcessing()) return false;
+    EXPECT_TRUE(finished.wait(120000));
+    return true;
+}
+
+std::filesystem::path BrainHarness::input(const std::string& name) const { return inputFolder / name; }
+
+std::filesystem::path BrainHarness::output(const std::string& name) const { return outputFolder / name; }
+
+QString BrainHarness::settingsFile() const { return folder.filePath("settings.ini"); }
+
+}  // namespace vesh::testing

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Brain.h"
+#include "app/UserInteraction.h"
+
+namespace vesh::testing {
+
+// A test model from tests/data/models, e.g. "zeros.onnx".
+std::string modelPath(const std::string& name);
+
+// Decoded contents and stored format of an audio file, read with libsndfile.
+struct SoundFile {
+    int sampleRate = 0;
+    int format = 0;  // libsndfile's major type and subtype
+    std::vector<std::vector<float>> channels;
+};
+
+// Writes planar samples with libsndfile; `format` is libsndfile's (major | subtype).
+void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
+                    int sampleRate, int format);
+SoundFile readSoundFile(const std::filesystem::path& path);
+// Whole seconds of a sine at `frequency` Hz and amplitude 0.5.
+std::vector<float> sine(double frequency, int sampleRate, double seconds);
+// Deterministic white noise of amplitude 0.25.
+std::vector<float> noise(int sampleRate, double seconds, unsigned seed);
+// Runs the ffmpeg command with `arguments`; fails the test when it fails.
+void runFfmpeg(const QStringList& arguments);
+// Names of the entries of a folder, sorted.
+std::vector<std::string> folderEntries(const std::filesystem::path& folder);
+
+// Answers the existing-file question from a script and records every question.
+class ScriptedInteraction : public UserInteraction {
+public:
+    std::deque<ExistingFileAnswer> answers;
+    std::vector<std::string> questions;
+    std::optional<std::filesystem::path> chosenFolder;
+
+    ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) override;
+    std::optional<std::filesystem::path> chooseOutputFolder() override { return chosenFolder; }
+};
+
+// A Brain with a settings store, input and output folders of its own, on a
+// chosen test model.
+class BrainHarness {
+public:
+    explicit BrainHarness(const std::string& model);
+    ~BrainHarness();
+
+    // (Re)creates the Brain on the same settings file and waits for its model.
+    void restart();
+    // Drops the files and waits for the end of the batch; false when no batch started.
+    bool process(const std::vector<std::filesystem::path>& sources);
+
+    std::filesystem::path input(const std::string& name) const;
+    std::filesystem::path output(const std::string& name) const;
+    QString settingsFile() const;
+
+    QTemporaryDir folder;
+    ScriptedInteraction interaction;
+    std::unique_ptr<Brain> brain;
+    std::filesystem::path inputFolder;
+    std::filesystem::path outputFolder;
+};
+
+}  // namespace vesh::testing
