@@ -35,4 +35,8 @@ private:
     std::unique_ptr<detail::AudioFileState> state_;
 };
 
+// The decoder reports oddities of damaged files on stderr by itself; programs
+// that tell their user about failures in their own words turn that off once.
+void silenceDecoderDiagnostics();
+
 }  // namespace vesh

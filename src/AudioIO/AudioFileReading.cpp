@@ -16,6 +16,7 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
 }
 
 namespace vesh {
@@ -354,6 +355,10 @@ AudioStream::AudioStream(const std::filesystem::path& url) {
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
     }
+}
+
+void silenceDecoderDiagnostics() {
+    av_log_set_level(AV_LOG_QUIET);
 }
 
 }  // namespace vesh

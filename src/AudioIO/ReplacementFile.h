@@ -19,7 +19,6 @@ public:
 
     // Open for reading and writing, positioned at the start.
     int descriptor() const { return descriptor_; }
-    const std::filesystem::path& temporaryPath() const { return temporaryPath_; }
 
     // Flushes the file to storage, closes it and renames it over the target.
     void commit();

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <thread>
 #include <utility>
 
+#include "FullBandSpeechEnhancer/InferenceRuntime.h"
 #include "FullBandSpeechEnhancer/ModelError.h"
 #include "FullBandSpeechEnhancer/ResourceBundle.h"
 
@@ -16,7 +18,11 @@ namespace {
 // the first session is only made after it. Failures reach the caller as
 // exceptions, so the runtime itself logs errors only.
 Ort::Env& environment() {
-    static Ort::Env env(ORT_LOGGING_LEVEL_ERROR, "vesh");
+    static Ort::Env env = [] {
+        Ort::Env created(ORT_LOGGING_LEVEL_ERROR, "vesh");
+        created.DisableTelemetryEvents();
+        return created;
+    }();
     return env;
 }
 
@@ -66,6 +72,10 @@ Ort::Session loadSession(const std::filesystem::path& path, ComputeUnits compute
 }
 
 }  // namespace
+
+void disableInferenceTelemetry() {
+    setenv("ORT_DISABLE_TELEMETRY", "1", 0);
+}
 
 ModelInput::ModelInput(std::span<const float> signal)
     : signal_(translatingErrors([&] {

@@ -31,12 +31,15 @@ const char* VariableLengthSpeechEnhancer::Error::what() const noexcept {
     return "The user cancelled processing.";
 }
 
+// The parameters are validated inside the model's argument list, so that
+// they are checked before the model is loaded (the order in which arguments
+// are evaluated is otherwise unspecified).
 VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters)
-    : VariableLengthSpeechEnhancer(validated(parameters), Model(parameters.computeUnits)) {}
+    : VariableLengthSpeechEnhancer(parameters, Model(validated(parameters).computeUnits)) {}
 
 VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters,
                                                            const std::filesystem::path& modelPath)
-    : VariableLengthSpeechEnhancer(validated(parameters), Model(modelPath, parameters.computeUnits)) {}
+    : VariableLengthSpeechEnhancer(parameters, Model(modelPath, validated(parameters).computeUnits)) {}
 
 VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model)
     : base_(std::make_unique<SpeechEnhancer>(std::move(model), parameters.processedSegmentLength)),

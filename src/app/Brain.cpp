@@ -7,10 +7,8 @@
 #include <QThreadPool>
 
 #include <algorithm>
-#include <array>
 #include <set>
 #include <span>
-#include <string_view>
 #include <system_error>
 
 #include "AudioIO/AudioFile.h"
@@ -22,16 +20,7 @@ namespace vesh {
 
 namespace {
 
-// "<application id>.model": the one logging category of the application.
-constexpr auto modelLogCategoryName = [] {
-    constexpr std::string_view suffix = ".model";
-    std::array<char, sizeof(applicationId) + suffix.size()> name{};
-    const auto end = std::copy_n(applicationId, sizeof(applicationId) - 1, name.begin());
-    std::copy(suffix.begin(), suffix.end(), end);
-    return name;
-}();
-
-Q_LOGGING_CATEGORY(modelLog, modelLogCategoryName.data(), QtInfoMsg)
+Q_LOGGING_CATEGORY(modelLog, modelLogCategory, QtInfoMsg)
 
 namespace key {
 constexpr char wetDryMix[] = "wetDryMix";
@@ -172,6 +161,7 @@ struct Brain::Batch {
         : brain(brain), enhancer(enhancer), store(storeFile, format) {}
 
     void run(const std::vector<Operation>& operations) {
+        bool cancelled = false;
         for (const Operation& operation : operations) {
             brain.post([name = displayName(operation.source)](Brain& b) { b.setNameOfFileBeingProcessed(name); });
             try {
@@ -181,25 +171,26 @@ struct Brain::Batch {
                 });
             } catch (...) {
                 const std::exception_ptr error = std::current_exception();
-                if (!isUserCancellation(error)) {
+                cancelled = isUserCancellation(error);
+                if (!cancelled) {
                     brain.post([error](Brain& b) { b.raiseAlert(error); });
                 }
                 break;
             }
         }
-        brain.post([](Brain& b) {
+        brain.post([cancelled](Brain& b) {
             b.setModelIsProcessing(false);
             b.setShouldCancelProcessing(false);
             b.setProgress(Progress{});
-            emit b.batchFinished();
+            emit b.batchFinished(cancelled);
         });
     }
 
     // The settings are read once per file, when its processing starts.
     std::filesystem::path processOperation(const Operation& operation) {
-        // An unlisted stored rate is written as 48000, as the output format reads it.
         const bool matchesInput = settings.outputFormatMatchesInput();
-        const std::int64_t outputSampleRate = rawValue(settings.outputFormat().sampleRate);
+        // Taken as stored: a rate outside the listed ones is used as it is.
+        const std::int64_t outputSampleRate = settings.outputSampleRate();
         const std::int64_t outputBitDepth = settings.outputBitDepth();
         const std::string outputFileFormat = settings.outputFileFormat().toStdString();
         return processFile(operation.source, operation.target, matchesInput, outputSampleRate, outputBitDepth,

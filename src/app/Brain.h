@@ -134,8 +134,9 @@ signals:
     void outputFolderChanged();
     // A file of the batch was written (at `target`, or where the writer fell back to).
     void fileFinished(const QString& source, const QString& writtenTo);
-    // The end-of-batch reset ran.
-    void batchFinished();
+    // The end-of-batch reset ran; `cancelled` when the cancel request stopped
+    // the batch before its last file was written.
+    void batchFinished(bool cancelled);
 
 private:
     // One running batch: the processing side of the controller, off the main thread.

@@ -13,6 +13,8 @@
 #include <numeric>
 #include <string>
 
+#include "AudioIO/AudioFile.h"
+#include "FullBandSpeechEnhancer/InferenceRuntime.h"
 #include "app/ApplicationId.h"
 #include "app/Brain.h"
 #include "cli/CommandLineOptions.h"
@@ -108,6 +110,9 @@ void applySettings(Brain& brain, const CommandLineOptions& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Before any thread starts: these touch process-wide state.
+    vesh::disableInferenceTelemetry();
+    vesh::silenceDecoderDiagnostics();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName("vesh-cli");
     QCoreApplication::setApplicationVersion(VESH_VERSION);
@@ -164,6 +169,7 @@ int main(int argc, char* argv[]) {
     applySettings(brain, options);
 
     const auto start = [&] {
+        if (interrupted) return;  // the run is already ending
         if (brain.error()) {  // the model failed to load
             printAlert(*brain.error(), {});
             QCoreApplication::exit(fileFailed);
@@ -205,15 +211,17 @@ int main(int argc, char* argv[]) {
     });
     QObject::connect(&brain, &Brain::fileFinished,
                      [&](const QString&, const QString& writtenTo) { report.fileWritten(writtenTo); });
-    QObject::connect(&brain, &Brain::batchFinished, [&] {
+    QObject::connect(&brain, &Brain::batchFinished, [&](bool batchCancelled) {
         report.clearBar();
         if (brain.alertIsDisplayed() && brain.error()) {
             printAlert(*brain.error(), brain.nameOfFileBeingProcessedText());
             QCoreApplication::exit(fileFailed);
-        } else if (interrupted) {
+        } else if (batchCancelled) {
             report.message("cancelled; the file being processed and those after it were not written.");
             QCoreApplication::exit(cancelled);
         } else {
+            // An interrupt that came after the last enhancement stopped nothing.
+            if (interrupted) report.message("every file was written before the interrupt took effect.");
             QCoreApplication::exit(everyFileWritten);
         }
     });

@@ -8,12 +8,17 @@
 #include <memory>
 #include <vector>
 
+#include "AudioIO/AudioFile.h"
+#include "FullBandSpeechEnhancer/InferenceRuntime.h"
 #include "ui/FilePaths.h"
 #include "ui/MainWindow.h"
 #include "ui/VeshApp.h"
 
 int main(int argc, char* argv[])
 {
+    // Before any thread starts: these touch process-wide state.
+    vesh::disableInferenceTelemetry();
+    vesh::silenceDecoderDiagnostics();
     QApplication application(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(VESH_VERSION));
     vesh::VeshApp::configure(application);

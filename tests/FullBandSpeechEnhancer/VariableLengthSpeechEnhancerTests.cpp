@@ -335,6 +335,10 @@ TEST(VariableLengthSpeechEnhancer, RejectsParametersItCannotSegmentWith) {
     EXPECT_THROW(VariableLengthSpeechEnhancer({-1, 0, 48000, ComputeUnits::cpuOnly}, model), std::invalid_argument);
     EXPECT_THROW(VariableLengthSpeechEnhancer({segmentLength, -1, 48000, ComputeUnits::cpuOnly}, model),
                  std::invalid_argument);
+    // The parameters are checked before any model is loaded: a model that
+    // cannot be loaded does not hide the parameter error.
+    EXPECT_THROW(VariableLengthSpeechEnhancer({-1, 0, 48000, ComputeUnits::cpuOnly}, testModel("no-such-model.onnx")),
+                 std::invalid_argument);
     // A crossfade as long as the segment leaves no hop: only short signals work.
     VariableLengthSpeechEnhancer noHop({segmentLength, segmentLength, 48000, ComputeUnits::cpuOnly}, model);
     EXPECT_EQ(noHop.enhance(test::noise(segmentLength - 1)).size(), std::size_t(segmentLength - 1));

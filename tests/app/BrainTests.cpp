@@ -204,14 +204,16 @@ TEST_F(Processing, TheChosenFormatAndRateAndUnlistedStoredValues) {
     EXPECT_EQ(aiff.sampleRate, 44100);
     EXPECT_EQ(aiff.channels[0].size(), 44100u);
 
-    // An edited store: the file is written as the sidebar shows it, 24-bit 48 kHz WAV.
+    // An edited store: an unlisted depth and file format write 24-bit WAV,
+    // while an unlisted rate is the rate written.
     harness.brain->setOutputBitDepth(20);
     harness.brain->setOutputSampleRate(12345);
     harness.brain->setOutputFileFormat("mp3");
     ASSERT_TRUE(harness.process({harness.input("voice.wav")}));
     const SoundFile fallback = readSoundFile(harness.output("voice.wav"));
     EXPECT_EQ(fallback.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
-    EXPECT_EQ(fallback.sampleRate, 48000);
+    EXPECT_EQ(fallback.sampleRate, 12345);
+    EXPECT_EQ(fallback.channels[0].size(), 12345u);
 }
 
 class ExistingTargets : public Processing {
@@ -284,7 +286,10 @@ TEST_F(Processing, CancelDuringTheSecondOfThreeFiles) {
             brain.setShouldCancelProcessing(true);
         }
     });
+    QSignalSpy finished(&brain, &Brain::batchFinished);
     ASSERT_TRUE(harness.process({first, second, third}));
+    ASSERT_EQ(finished.size(), 1);
+    EXPECT_TRUE(finished[0][0].toBool());  // reported as cancelled
 
     EXPECT_EQ(folderEntries(harness.outputFolder), std::vector<std::string>{"first.wav"});
     EXPECT_FALSE(brain.alertIsDisplayed());
@@ -315,8 +320,12 @@ TEST_F(Processing, AShortFileIsWrittenDespiteACancelRequest) {
     ProgressLog log(brain);
     QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
                      [&brain] { brain.setShouldCancelProcessing(true); });
+    QSignalSpy finished(&brain, &Brain::batchFinished);
     ASSERT_TRUE(harness.process({harness.input("short.wav")}));
     EXPECT_EQ(folderEntries(harness.outputFolder), std::vector<std::string>{"short.wav"});
+    // The request stopped nothing: the batch is not reported as cancelled.
+    ASSERT_EQ(finished.size(), 1);
+    EXPECT_FALSE(finished[0][0].toBool());
     // No progress reports below one segment: the entry stays 0 until the reset.
     EXPECT_EQ(log.values, (std::vector<std::vector<double>>{{0.0}, {}}));
     EXPECT_FALSE(brain.shouldCancelProcessing());
