@@ -1,0 +1,285 @@
+"""Checks of the parts of the training pipeline that can silently go wrong.
+
+Run from training/: /usr/bin/python3 -m unittest
+"""
+import os
+import tempfile
+import unittest
+
+import numpy as np
+import onnx
+import torch
+
+import data
+import evaluate
+import export
+import loudness
+import model as M
+import prepare_data
+import train
+
+RATE = 48000
+
+
+def sine(freq, seconds, amp=1.0):
+    t = np.arange(int(seconds * RATE)) / RATE
+    return amp * np.sin(2 * np.pi * freq * t)
+
+
+def lowpassed_noise(n, cutoff, rng):
+    return data.shape_spectrum(rng.standard_normal(n).astype(np.float32),
+                               lambda f: (f < cutoff).astype(float))
+
+
+class TransformTest(unittest.TestCase):
+    def setUp(self):
+        torch.manual_seed(0)
+        self.net = M.Enhancer().eval()
+        self.x = torch.randn(2, 30000) * 0.1
+
+    def test_matrix_stft_matches_torch_stft(self):
+        re, im = self.net.stft_fft(self.x)
+        re2, im2 = self.net.stft_matrix(self.x)
+        scale = re.abs().max()
+        self.assertLess(((re - re2).abs().max() / scale).item(), 1e-5)
+        self.assertLess(((im - im2).abs().max() / scale).item(), 1e-5)
+
+    def test_both_inverse_transforms_reconstruct(self):
+        re, im = self.net.stft_fft(self.x)
+        for y in (self.net.istft_fft(re, im, 30000), self.net.istft_matrix(re, im, 30000)):
+            self.assertEqual(tuple(y.shape), (2, 30000))
+            self.assertLess((y - self.x).abs().max().item(), 1e-4)
+
+    def test_band_matrix_interpolates_constant_gain(self):
+        bands = M.erb_band_matrix(40)
+        self.assertTrue(torch.allclose(bands.sum(1), torch.ones(M.N_BINS), atol=1e-6))
+        self.assertTrue(bool((bands.sum(0) > 0).all()), "an empty band")
+
+
+    def test_output_is_the_part_to_subtract(self):
+        # Force the mask to 1 (keep everything): nothing is left to subtract.
+        net = M.Enhancer().eval()
+        with torch.no_grad():
+            net.band_head.bias.fill_(40.0)
+        x = torch.randn(1, 1, 1, M.SEGMENT) * 0.1
+        with torch.no_grad():
+            out = M.ExportWrapper(net)(x)
+        self.assertEqual(tuple(out.shape), (1, 1, 1, M.SEGMENT))
+        self.assertLess(out.abs().max().item(), 1e-4)
+        # Force it to 0 (remove everything): the whole input is to be subtracted.
+        with torch.no_grad():
+            net.band_head.bias.fill_(-40.0)
+            out = M.ExportWrapper(net)(x)
+        self.assertLess((out - x).abs().max().item(), 1e-4)
+
+
+class LoudnessTest(unittest.TestCase):
+    def test_full_scale_997_hz_sine(self):
+        self.assertAlmostEqual(loudness.integrated_loudness(sine(997, 5)), -3.01, delta=0.05)
+
+    def test_gating_ignores_silence_and_scales_with_gain(self):
+        # Ungated, 5 s of silence after 3 s of tone would read 4.3 dB lower;
+        # only the blocks straddling the end of the tone pull the gated value down.
+        x = np.concatenate([sine(997, 3, 0.1), np.zeros(5 * RATE)])
+        self.assertAlmostEqual(loudness.integrated_loudness(x), -23.01, delta=0.3)
+
+    def test_normalisation_gain_reaches_target(self):
+        x = np.random.default_rng(1).standard_normal(3 * RATE) * 0.3
+        y = x * loudness.normalisation_gain(x)
+        self.assertAlmostEqual(loudness.integrated_loudness(y), -24.0, delta=0.05)
+        self.assertEqual(loudness.normalisation_gain(np.zeros(RATE)), 1.0)
+
+
+class FakeCorpusMixin:
+    """A tiny cache in the format prepare_data.py writes."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        rng = np.random.default_rng(3)
+        speech = np.concatenate([
+            (sine(180, 2, 0.3) + 0.2 * sine(2500, 2)) * (sine(3, 2) > 0),
+            (sine(140, 2, 0.3) + 0.2 * sine(900, 2)) * (sine(2, 2) > 0)])
+        noise = rng.standard_normal(3 * RATE) * 0.1
+        np.save(os.path.join(self.tmp.name, "spk.npy"), (speech * 32767).astype(np.int16))
+        np.save(os.path.join(self.tmp.name, "nz.npy"), (noise * 32767).astype(np.int16))
+        rows = [("a.opus", "speech", "spk", "s1", 0, 2 * RATE, 7000, "train"),
+                ("b.opus", "speech", "spk", "s2", 2 * RATE, 2 * RATE, 24000, "train"),
+                ("n.opus", "noise", "nz", "", 0, 3 * RATE, 24000, "train")]
+        with open(os.path.join(self.tmp.name, "index.tsv"), "w") as f:
+            f.write("file\tkind\tsource\tspeaker\toffset\tlength\tbandwidth_hz\tsplit\tmanifest_bw\n")
+            for r in rows:
+                f.write("\t".join(map(str, r)) + "\t\n")
+        self.corpus = data.Corpus("train", cache=self.tmp.name)
+        self.corpus.speech = {"vctk_p239": self.corpus.speech["spk"]}
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+
+class MixtureTest(FakeCorpusMixin, unittest.TestCase):
+    def test_requested_snr_and_loudness(self):
+        rng = np.random.default_rng(5)
+        for snr in (-5.0, 0.0, 10.0, 20.0):
+            noisy, target, _ = data.make_example(self.corpus, rng, RATE, snr_db=snr, kind="mix",
+                                                 augment=False)
+            self.assertAlmostEqual(data.snr_db(target, noisy - target), snr, delta=0.01)
+            self.assertAlmostEqual(loudness.integrated_loudness(noisy), -24.0, delta=0.1)
+
+    def test_noise_only_and_clean_only_targets(self):
+        rng = np.random.default_rng(6)
+        noisy, target, bw = data.make_example(self.corpus, rng, RATE, kind="noise")
+        self.assertFalse(np.any(target))
+        self.assertGreater(np.abs(noisy).max(), 0)
+        self.assertEqual(bw, data.FULL_BAND)
+        noisy, target, _ = data.make_example(self.corpus, rng, RATE, kind="clean", augment=False)
+        np.testing.assert_allclose(noisy, target, atol=1e-6)
+
+    def test_augmented_examples_stay_consistent(self):
+        rng = np.random.default_rng(7)
+        for _ in range(20):
+            noisy, target, bw = data.make_example(self.corpus, rng, RATE)
+            self.assertEqual(noisy.shape, (RATE,))
+            self.assertTrue(np.all(np.isfinite(noisy)) and np.all(np.isfinite(target)))
+            self.assertLessEqual(bw, data.FULL_BAND)
+
+
+class TrainingTest(FakeCorpusMixin, unittest.TestCase):
+    def test_batches_depend_only_on_seed_and_step(self):
+        a = train.make_batch(self.corpus, 7, 5, 2, RATE // 2)
+        b = train.make_batch(self.corpus, 7, 5, 2, RATE // 2)
+        c = train.make_batch(self.corpus, 7, 6, 2, RATE // 2)
+        for x, y in zip(a, b):
+            self.assertTrue(torch.equal(x, y))
+        self.assertFalse(torch.equal(a[0], c[0]))
+
+    def test_learning_rate_schedule(self):
+        args = type("Args", (), {"lr": 1e-3, "decay_from": 1000, "steps": 2000})()
+        self.assertAlmostEqual(train.learning_rate(args, 500), 1e-3)
+        self.assertAlmostEqual(train.learning_rate(args, 1000), 1e-3)
+        self.assertAlmostEqual(train.learning_rate(args, 1500), 1e-3 * 0.525)
+        self.assertAlmostEqual(train.learning_rate(args, 2000), 5e-5)
+        self.assertLess(train.learning_rate(args, 0), 1e-5)
+
+
+class LossTest(unittest.TestCase):
+    def test_loss_ignores_bins_above_bandwidth(self):
+        rng = np.random.default_rng(8)
+        ref = torch.from_numpy(lowpassed_noise(RATE, 6000, rng))[None]
+        white = rng.standard_normal(RATE).astype(np.float32)
+        hf = torch.from_numpy(data.shape_spectrum(white, lambda f: (f > 12000).astype(float)))[None]
+        est = ref + 0.1 * hf
+        masked = train.spectral_loss(est, ref, torch.tensor([8000.0])).item()
+        full = train.spectral_loss(est, ref, torch.tensor([24000.0])).item()
+        self.assertLess(masked, 1e-3 * full)
+
+    def test_snr_loss_measures_in_band_error_only(self):
+        rng = np.random.default_rng(14)
+        ref = torch.from_numpy(lowpassed_noise(RATE, 6000, rng))[None]
+        white = rng.standard_normal(RATE).astype(np.float32)
+        hf = torch.from_numpy(data.shape_spectrum(white, lambda f: (f > 12000).astype(float)))[None]
+        lf = torch.from_numpy(lowpassed_noise(RATE, 6000, rng))[None]
+        bw = torch.tensor([8000.0])
+        self.assertLess(train.band_snr_loss(ref + hf, ref, bw).item(), -39.0)
+        ten_db = ref + lf * torch.sqrt(ref.pow(2).sum() / lf.pow(2).sum() / 10)
+        self.assertAlmostEqual(train.band_snr_loss(ten_db, ref, bw).item(), -10.0, delta=0.1)
+        silent = torch.zeros(1, RATE)
+        self.assertEqual(train.band_snr_loss(lf, silent, bw).item(), 0.0)
+        # Noise-only input: the residual level relative to the input counts.
+        self.assertAlmostEqual(train.band_snr_loss(0.1 * lf, silent, bw, lf).item(), 10 * np.log10(0.01 + 1e-4),
+                               delta=0.01)
+
+    def test_bandwidth_measure(self):
+        rng = np.random.default_rng(9)
+        x = lowpassed_noise(2 * RATE, 7000, rng) + 1e-6 * rng.standard_normal(2 * RATE).astype(np.float32)
+        bw = prepare_data.measure_bandwidth((x / np.abs(x).max() * 20000).astype(np.int16))
+        self.assertLess(abs(bw - 7000), 300)
+        self.assertIsNone(prepare_data.measure_bandwidth(np.zeros(RATE, np.int16)))
+
+
+class ExportTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.path = os.path.join(cls.tmp.name, "m.onnx")
+        torch.manual_seed(0)
+        cls.net = M.Enhancer().eval()
+        export.export(cls.net, cls.path, "0.0.1", "test model")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def test_contract(self):
+        meta = export.check_contract(self.path)
+        self.assertEqual(meta["author"], "Vesh")
+
+    def test_contract_rejects_renamed_output(self):
+        proto = onnx.load(self.path)
+        old = proto.graph.output[0].name
+        proto.graph.output[0].name = "enhanced"
+        for node in proto.graph.node:
+            node.output[:] = ["enhanced" if o == old else o for o in node.output]
+        bad = os.path.join(self.tmp.name, "bad.onnx")
+        onnx.save(proto, bad)
+        with self.assertRaises(AssertionError):
+            export.check_contract(bad)
+
+    @unittest.skipUnless(os.path.exists(os.path.join(export.ORT_DIR, "lib", "libonnxruntime.so.1")),
+                         "ONNX Runtime not installed")
+    def test_runtime_matches_torch(self):
+        x = np.random.default_rng(10).standard_normal((1, M.SEGMENT)).astype(np.float32) * 0.05
+        got, _ = export.run_ort(self.path, x)
+        with torch.no_grad():
+            ref = M.ExportWrapper(self.net)(torch.from_numpy(x).reshape(1, 1, 1, -1)).reshape(1, -1).numpy()
+        self.assertLess(np.abs(got - ref).max(), 1e-4)
+
+
+class DataTest(unittest.TestCase):
+    def test_room_impulse_early_part(self):
+        full, early = data.room_impulse(np.random.default_rng(15))
+        self.assertEqual(full[0], 1.0)
+        self.assertFalse(np.any(early[int(0.05 * RATE):]))
+        np.testing.assert_array_equal(early[:int(0.05 * RATE)], full[:int(0.05 * RATE)])
+
+    def test_split_is_stable_and_holds_out_a_share(self):
+        keys = [f"speaker{i}" for i in range(2000)]
+        splits = [prepare_data.split_of(k) for k in keys]
+        self.assertEqual(splits, [prepare_data.split_of(k) for k in keys])
+        self.assertAlmostEqual(splits.count("valid") / len(keys), prepare_data.VALID_SHARE, delta=0.03)
+
+
+class EvaluationTest(unittest.TestCase):
+    def test_join_of_unchanged_segments_is_the_input(self):
+        rng = np.random.default_rng(11)
+        for n in (5000, M.SEGMENT, M.SEGMENT + 1, 3 * M.SEGMENT + 12345):
+            x = rng.standard_normal(n).astype(np.float32)
+            segs = evaluate.segments_of(x)
+            self.assertTrue(all(len(s) == M.SEGMENT for s in segs))
+            np.testing.assert_allclose(evaluate.join(x, segs), x, atol=1e-5)
+
+    def test_crossfade_curves_are_complementary(self):
+        rise, fall = evaluate.crossfade_curves(evaluate.OVERLAP)
+        np.testing.assert_allclose(rise + fall, 1.0, atol=1e-6)
+        self.assertLess(rise[0], 1e-6)
+        self.assertGreater(rise[-1], 0.999)
+
+    def test_stoi_orders_degradations(self):
+        rng = np.random.default_rng(12)
+        t = np.arange(3 * RATE) / RATE
+        clean = (np.sin(2 * np.pi * 200 * t) + 0.5 * np.sin(2 * np.pi * 1200 * t)) * (np.sin(2 * np.pi * 3 * t) > 0)
+        noise = rng.standard_normal(len(t))
+        self.assertAlmostEqual(evaluate.stoi(clean, clean), 1.0, places=3)
+        mild, strong = evaluate.stoi(clean, clean + 0.1 * noise), evaluate.stoi(clean, clean + 2 * noise)
+        self.assertGreater(mild, strong)
+        self.assertLess(strong, 0.8)
+
+    def test_wav_round_trip(self):
+        x = np.random.default_rng(13).standard_normal(1000).astype(np.float32) * 0.1
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "x.wav")
+            evaluate.write_wav(path, x)
+            np.testing.assert_array_equal(evaluate.read_wav(path), x)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,227 @@
+#!/usr/bin/python3
+"""Train the enhancer on on-the-fly mixtures; resumable from runs/<name>/last.pt.
+
+Batch k is generated from the seed and k alone, so a resumed run sees the same
+data as an uninterrupted one.
+"""
+import argparse
+import json
+import math
+import os
+import time
+
+import numpy as np
+import torch
+
+import data
+import model as M
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RESOLUTIONS = [(512, 128), (960, 240), (2048, 512)]
+COMPRESS = 0.3
+
+
+def spectral_loss(est, ref, bandwidth):
+    """Multi-resolution compressed-magnitude + compressed-complex loss, ignoring
+    bins above each example's trustworthy bandwidth."""
+    total = 0.0
+    for n_fft, hop in RESOLUTIONS:
+        win = torch.hann_window(n_fft, device=est.device)
+        E = torch.stft(est, n_fft, hop, window=win, return_complex=True)
+        R = torch.stft(ref, n_fft, hop, window=win, return_complex=True)
+        freqs = torch.arange(E.shape[1], dtype=torch.float32) * M.RATE / n_fft
+        mask = (freqs[None, :] <= bandwidth[:, None]).float()[:, :, None]
+        # |X| via sqrt(re^2 + im^2 + eps): the gradient of abs/angle at 0 is NaN.
+        ea = torch.sqrt(E.real ** 2 + E.imag ** 2 + 1e-12)
+        ra = torch.sqrt(R.real ** 2 + R.imag ** 2 + 1e-12)
+        mag = (ea ** COMPRESS - ra ** COMPRESS) ** 2
+        diff = E * ea ** (COMPRESS - 1) - R * ra ** (COMPRESS - 1)
+        cplx = diff.real ** 2 + diff.imag ** 2
+        denom = mask.sum() * E.shape[2]
+        total = total + ((mag + 0.3 * cplx) * mask).sum() / denom
+    return total / len(RESOLUTIONS)
+
+
+def band_snr_loss(est, ref, bandwidth, noisy=None):
+    """Negative SNR in dB over bins up to each example's bandwidth. It rewards
+    what SI-SDR measures (energy-weighted error), which the compressed spectral
+    loss underweights; the 1e-4 terms cap it at 40 dB so clean-only examples do
+    not dominate. With `noisy`, examples without speech add their residual level
+    relative to the input (in dB), so noise-only input is pushed toward silence
+    as hard as speech is pushed toward the target."""
+    E, R = torch.fft.rfft(est), torch.fft.rfft(ref)
+    freqs = torch.fft.rfftfreq(est.shape[-1], 1 / M.RATE)
+    mask = (freqs[None, :] <= bandwidth[:, None]).float()
+    ps = (R.real ** 2 + R.imag ** 2).mul(mask).sum(-1)
+    diff = E - R
+    pe = (diff.real ** 2 + diff.imag ** 2).mul(mask).sum(-1)
+    speech = ps > 1e-6 * ref.shape[-1]
+    terms = [-10 * torch.log10(ps[speech] / (pe[speech] + 1e-4 * ps[speech]))]
+    if noisy is not None:
+        N = torch.fft.rfft(noisy[~speech])
+        pn = (N.real ** 2 + N.imag ** 2).mul(mask[~speech]).sum(-1)
+        quiet = pn > 0
+        terms.append(10 * torch.log10(pe[~speech][quiet] / pn[quiet] + 1e-4))
+    terms = torch.cat(terms)
+    return terms.mean() if len(terms) else est.sum() * 0
+
+
+def si_sdr(est, ref):
+    ref = ref - ref.mean(-1, keepdim=True)
+    est = est - est.mean(-1, keepdim=True)
+    a = (est * ref).sum(-1, keepdim=True) / ((ref * ref).sum(-1, keepdim=True) + 1e-9)
+    s = a * ref
+    return 10 * torch.log10((s * s).sum(-1) / (((est - s) ** 2).sum(-1) + 1e-9) + 1e-9)
+
+
+def make_batch(corpus, seed, step, batch, n):
+    rng = np.random.default_rng([seed, step])
+    ex = [data.make_example(corpus, rng, n) for _ in range(batch)]
+    return (torch.from_numpy(np.stack([e[0] for e in ex])),
+            torch.from_numpy(np.stack([e[1] for e in ex])),
+            torch.tensor([float(e[2]) for e in ex]))
+
+
+class Batches(torch.utils.data.IterableDataset):
+    def __init__(self, seed, start, batch, n):
+        self.seed, self.start, self.batch, self.n = seed, start, batch, n
+
+    def __iter__(self):
+        corpus = data.Corpus("train")
+        step = self.start
+        while True:
+            yield make_batch(corpus, self.seed, step, self.batch, self.n)
+            step += 1
+
+
+def validation_set(count, n, seed=1234):
+    corpus = data.Corpus("valid")
+    rng = np.random.default_rng(seed)
+    ex = [data.make_example(corpus, rng, n) for _ in range(count)]
+    return (torch.from_numpy(np.stack([e[0] for e in ex])),
+            torch.from_numpy(np.stack([e[1] for e in ex])),
+            torch.tensor([float(e[2]) for e in ex]))
+
+
+@torch.no_grad()
+def validate(net, vset):
+    noisy, target, bw = vset
+    losses, gains = [], []
+    for i in range(0, len(noisy), 8):
+        est = net.enhance(noisy[i:i + 8])
+        losses.append(spectral_loss(est, target[i:i + 8], bw[i:i + 8]).item())
+        t = target[i:i + 8]
+        # Mixtures only: for clean input the gain is meaningless (input SI-SDR is
+        # unbounded), for noise-only input undefined.
+        speech = (t.pow(2).sum(-1) > 1e-6) & ((noisy[i:i + 8] - t).abs().amax(-1) > 1e-4)
+        if speech.any():
+            gains.extend((si_sdr(est[speech], t[speech]) - si_sdr(noisy[i:i + 8][speech], t[speech])).tolist())
+    return float(np.mean(losses)), float(np.mean(gains))
+
+
+@torch.no_grad()
+def fit_feature_stats(net, corpus, seed, n):
+    # Step index 10**9 is never a training step: these examples are not reused.
+    noisy, _, _ = make_batch(corpus, seed, 10 ** 9, 48, n)
+    re, im = net.stft_fft(noisy)
+    f = net.features(re * re + im * im).reshape(-1, net.feat_mean.numel())
+    net.feat_mean.copy_(f.mean(0))
+    net.feat_std.copy_(f.std(0) + 1e-3)
+
+
+def learning_rate(args, step):
+    """Warm-up, constant, then cosine decay to 5 % from --decay-from to --steps.
+
+    The decay start is a separate knob so that a run can be extended while
+    it is still in the constant phase without changing what it has done."""
+    warm = min(1.0, (step + 1) / 200)
+    if step < args.decay_from:
+        return args.lr * warm
+    t = (step - args.decay_from) / max(1, args.steps - args.decay_from)
+    return args.lr * warm * (0.05 + 0.95 * 0.5 * (1 + math.cos(math.pi * min(t, 1.0))))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--run", default="main")
+    ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--steps", type=int, default=8000)
+    ap.add_argument("--batch", type=int, default=8)
+    ap.add_argument("--crop", type=float, default=1.28, help="seconds per example")
+    ap.add_argument("--lr", type=float, default=1e-3)
+    ap.add_argument("--decay-from", type=int, default=6000)
+    ap.add_argument("--snr-weight", type=float, default=0.002, help="weight of the band-limited SNR loss per dB")
+    ap.add_argument("--snr-from", type=int, default=0, help="first step that uses the SNR loss")
+    ap.add_argument("--noise-only-from", type=int, default=0,
+                    help="first step whose SNR loss includes the noise-only examples' residual level")
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--every", type=int, default=100, help="checkpoint/validation interval")
+    args = ap.parse_args()
+
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    run_dir = os.path.join(HERE, "runs", args.run)
+    os.makedirs(run_dir, exist_ok=True)
+    n = int(args.crop * M.RATE) // M.HOP * M.HOP
+    net = M.Enhancer()
+    opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
+    ckpt_path = os.path.join(run_dir, "last.pt")
+    step = 0
+    best = math.inf
+    if os.path.exists(ckpt_path):
+        ck = torch.load(ckpt_path)
+        net.load_state_dict(ck["model"])
+        opt.load_state_dict(ck["opt"])
+        step, best = ck["step"], ck["best"]
+        print(f"resumed at step {step}", flush=True)
+    else:
+        fit_feature_stats(net, data.Corpus("train"), args.seed, n)
+    with open(os.path.join(run_dir, "config.json"), "w") as f:
+        json.dump(vars(args), f, indent=1)
+
+    vset = validation_set(48, n)
+    loader = torch.utils.data.DataLoader(Batches(args.seed, step, args.batch, n), batch_size=None,
+                                         num_workers=1, prefetch_factor=4)
+    log = open(os.path.join(run_dir, "log.tsv"), "a")
+    t0, ema = time.time(), None
+    for noisy, target, bw in loader:
+        if step >= args.steps:
+            break
+        lr = learning_rate(args, step)
+        for g in opt.param_groups:
+            g["lr"] = lr
+        net.train()
+        est = net.enhance(noisy)
+        loss = spectral_loss(est, target, bw)
+        if step >= args.snr_from:
+            with_noise_only = noisy if step >= args.noise_only_from else None
+            loss = loss + args.snr_weight * band_snr_loss(est, target, bw, with_noise_only)
+        opt.zero_grad()
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(net.parameters(), 1.0)
+        opt.step()
+        step += 1
+        ema = loss.item() if ema is None else 0.98 * ema + 0.02 * loss.item()
+        if step % 50 == 0:
+            rate = 50 * args.batch / (time.time() - t0)
+            print(f"step {step} loss {ema:.4f} lr {lr:.2e} {rate:.1f} ex/s", flush=True)
+            t0 = time.time()
+        if step % args.every == 0 or step == args.steps:
+            net.eval()
+            vloss, vgain = validate(net, vset)
+            log.write(f"{step}\t{ema:.5f}\t{vloss:.5f}\t{vgain:.3f}\t{time.time():.0f}\n")
+            log.flush()
+            print(f"valid step {step} loss {vloss:.4f} si-sdr gain {vgain:.2f} dB", flush=True)
+            state = {"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
+                     "best": min(best, vloss)}
+            torch.save(state, ckpt_path + ".tmp")
+            os.replace(ckpt_path + ".tmp", ckpt_path)
+            if vloss < best:
+                best = vloss
+                torch.save({"model": net.state_dict(), "step": step, "valid_loss": vloss},
+                           os.path.join(run_dir, "best.pt"))
+            t0 = time.time()
+
+
+if __name__ == "__main__":
+    main()
