@@ -67,8 +67,8 @@ def power(x):
 def shape_spectrum(x, gain_fn):
     """Apply a zero-phase frequency response gain_fn(freqs_hz) via FFT."""
     n = len(x)
-    spec = np.fft.rfft(x)
-    return np.fft.irfft(spec * gain_fn(np.fft.rfftfreq(n, 1 / RATE)), n).astype(np.float32)
+    spectrum = np.fft.rfft(x)
+    return np.fft.irfft(spectrum * gain_fn(np.fft.rfftfreq(n, 1 / RATE)), n).astype(np.float32)
 
 
 def fftconvolve(x, h):

@@ -93,17 +93,17 @@ def si_sdr(est, ref):
 
 
 def hf_energy(x, edge=HF_EDGE):
-    spec = np.abs(np.fft.rfft(x)) ** 2
-    return float(spec[np.fft.rfftfreq(len(x), 1 / RATE) >= edge].sum())
+    spectrum = np.abs(np.fft.rfft(x)) ** 2
+    return float(spectrum[np.fft.rfftfreq(len(x), 1 / RATE) >= edge].sum())
 
 
 def resample(x, rate_in, rate_out):
     """Band-limited resampling by truncating (or zero-extending) the spectrum."""
     n_out = int(round(len(x) * rate_out / rate_in))
-    spec = np.fft.rfft(x)
+    spectrum = np.fft.rfft(x)
     keep = n_out // 2 + 1
-    spec = spec[:keep] if len(spec) >= keep else np.pad(spec, (0, keep - len(spec)))
-    return np.fft.irfft(spec, n_out) * n_out / len(x)
+    spectrum = spectrum[:keep] if len(spectrum) >= keep else np.pad(spectrum, (0, keep - len(spectrum)))
+    return np.fft.irfft(spectrum, n_out) * n_out / len(x)
 
 
 def _stoi_frames(x, n=256, hop=128):

@@ -121,17 +121,17 @@ class Enhancer(nn.Module):
 
     def stft_fft(self, x):
         """[B, N] -> (re, im) each [B, T, N_BINS] via torch.stft."""
-        spec = torch.stft(self._pad(x), N_FFT, HOP, window=self.window, center=False,
+        spectrum = torch.stft(self._pad(x), N_FFT, HOP, window=self.window, center=False,
                           return_complex=True).transpose(1, 2)
-        return spec.real, spec.imag
+        return spectrum.real, spectrum.imag
 
     def stft_matrix(self, x):
         """Same transform with framing by reshape and a fixed DFT basis."""
         xp = self._pad(x)
         blocks = xp.reshape(xp.shape[0], -1, HOP)
         frames = torch.cat([blocks[:, :-1], blocks[:, 1:]], dim=2)
-        spec = frames @ self.analysis
-        return spec[..., :N_BINS], spec[..., N_BINS:]
+        spectrum = frames @ self.analysis
+        return spectrum[..., :N_BINS], spectrum[..., N_BINS:]
 
     def istft_fft(self, re, im, n):
         frames = torch.fft.irfft(torch.complex(re, im), n=N_FFT, dim=2) * self.window

@@ -43,11 +43,11 @@ def measure_bandwidth(x, rate=RATE):
     if energy.max() <= 0:
         return None
     active = frames[energy > energy.max() * 1e-4]
-    spec = np.mean(np.abs(np.fft.rfft(active * np.hanning(n), axis=1)) ** 2, axis=0)
+    spectrum = np.mean(np.abs(np.fft.rfft(active * np.hanning(n), axis=1)) ** 2, axis=0)
     # Light smoothing so single bins of codec noise do not decide the edge.
-    spec = np.convolve(spec, np.ones(5) / 5, mode="same")
+    spectrum = np.convolve(spectrum, np.ones(5) / 5, mode="same")
     freqs = np.fft.rfftfreq(n, 1 / rate)
-    db = 10 * np.log10(spec + 1e-20)
+    db = 10 * np.log10(spectrum + 1e-20)
     peak = db[(freqs >= 200) & (freqs <= 4000)].max()
     above = np.nonzero(db >= peak - 50)[0]
     return int(freqs[above[-1]])
