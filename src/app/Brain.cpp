@@ -460,60 +460,53 @@ void Brain::setNameOfFileBeingProcessed(QString name) {
 
 void Brain::store(const char* key, const QVariant& value) { settings_->setValue(QLatin1String(key), value); }
 
+template <typename Value>
+void Brain::storeSetting(const char* key, const Value& old, const Value& value, void (Brain::*changed)()) {
+    store(key, QVariant::fromValue(value));
+    if (old != value) emit(this->*changed)();
+}
+
 double Brain::wetDryMix() const { return StoredSettings(*settings_).wetDryMix(); }
 
 void Brain::setWetDryMix(double mix) {
-    const double old = wetDryMix();
-    store(key::wetDryMix, mix);
-    if (old != mix) emit wetDryMixChanged();
+    storeSetting(key::wetDryMix, wetDryMix(), mix, &Brain::wetDryMixChanged);
 }
 
 QString Brain::filenamePrefix() const { return StoredSettings(*settings_).filenamePrefix(); }
 
 void Brain::setFilenamePrefix(const QString& prefix) {
-    const QString old = filenamePrefix();
-    store(key::filenamePrefix, prefix);
-    if (old != prefix) emit filenamePrefixChanged();
+    storeSetting(key::filenamePrefix, filenamePrefix(), prefix, &Brain::filenamePrefixChanged);
 }
 
 QString Brain::filenameSuffix() const { return StoredSettings(*settings_).filenameSuffix(); }
 
 void Brain::setFilenameSuffix(const QString& suffix) {
-    const QString old = filenameSuffix();
-    store(key::filenameSuffix, suffix);
-    if (old != suffix) emit filenameSuffixChanged();
+    storeSetting(key::filenameSuffix, filenameSuffix(), suffix, &Brain::filenameSuffixChanged);
 }
 
 bool Brain::outputFormatMatchesInput() const { return StoredSettings(*settings_).outputFormatMatchesInput(); }
 
 void Brain::setOutputFormatMatchesInput(bool matches) {
-    const bool old = outputFormatMatchesInput();
-    store(key::outputFormatMatchesInput, matches);
-    if (old != matches) emit outputFormatMatchesInputChanged();
+    storeSetting(key::outputFormatMatchesInput, outputFormatMatchesInput(), matches,
+                 &Brain::outputFormatMatchesInputChanged);
 }
 
 qint64 Brain::outputBitDepth() const { return StoredSettings(*settings_).outputBitDepth(); }
 
 void Brain::setOutputBitDepth(qint64 bitDepth) {
-    const qint64 old = outputBitDepth();
-    store(key::outputBitDepth, bitDepth);
-    if (old != bitDepth) emit outputFormatChanged();
+    storeSetting(key::outputBitDepth, outputBitDepth(), bitDepth, &Brain::outputFormatChanged);
 }
 
 qint64 Brain::outputSampleRate() const { return StoredSettings(*settings_).outputSampleRate(); }
 
 void Brain::setOutputSampleRate(qint64 rate) {
-    const qint64 old = outputSampleRate();
-    store(key::outputSampleRate, rate);
-    if (old != rate) emit outputFormatChanged();
+    storeSetting(key::outputSampleRate, outputSampleRate(), rate, &Brain::outputFormatChanged);
 }
 
 QString Brain::outputFileFormat() const { return StoredSettings(*settings_).outputFileFormat(); }
 
 void Brain::setOutputFileFormat(const QString& fileFormat) {
-    const QString old = outputFileFormat();
-    store(key::outputFileFormat, fileFormat);
-    if (old != fileFormat) emit outputFormatChanged();
+    storeSetting(key::outputFileFormat, outputFileFormat(), fileFormat, &Brain::outputFormatChanged);
 }
 
 AudioFormat Brain::outputFormat() const { return StoredSettings(*settings_).outputFormat(); }

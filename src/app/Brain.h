@@ -155,6 +155,9 @@ private:
     void setError(AppError error);
     void setNameOfFileBeingProcessed(QString name);
     void store(const char* key, const QVariant& value);
+    // Writes a persisted setting and signals `changed` when its value differs from `old`.
+    template <typename Value>
+    void storeSetting(const char* key, const Value& old, const Value& value, void (Brain::*changed)());
 
     std::unique_ptr<QSettings> settings_;
     UserInteraction& interaction_;
