@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Finds the ONNX Runtime C/C++ library: a system installation first, then the
 # copy that scripts/setup unpacks into third_party/onnxruntime.
 # Defines the imported target OnnxRuntime::OnnxRuntime.
