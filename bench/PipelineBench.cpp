@@ -43,9 +43,7 @@ constexpr double decoded48kBytes = durationSeconds * 48000.0 * 2 * sizeof(float)
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 double peakResidentBytes() {
     rusage usage{};
@@ -66,7 +64,8 @@ std::filesystem::path benchmarkInput() {
         std::normal_distribution<float> hiss(0.0f, 0.03f);
         for (std::size_t i = 0; i < frames; ++i) {
             const double t = double(i) / inputRate;
-            const double voice = 0.3 * std::sin(2 * std::numbers::pi * 180 * t) * (0.5 + 0.5 * std::sin(2 * std::numbers::pi * 3 * t));
+            const double voice =
+                0.3 * std::sin(2 * std::numbers::pi * 180 * t) * (0.5 + 0.5 * std::sin(2 * std::numbers::pi * 3 * t));
             interleaved[2 * i] = static_cast<float>(voice) + hiss(generator);
             interleaved[2 * i + 1] = static_cast<float>(0.8 * voice) + hiss(generator);
         }
@@ -117,8 +116,8 @@ int runPipelineChild(int argc, char* argv[]) {
 std::map<std::string, double> results;
 
 void Pipeline(benchmark::State& state) {
-    const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() + "' --pipeline-child '" +
-                                benchmarkInput().string() + "'";
+    const std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() +
+                                "' --pipeline-child '" + benchmarkInput().string() + "'";
     for (auto _ : state) {
         FILE* child = popen(command.c_str(), "r");
         double seconds = 0.0;
@@ -148,17 +147,17 @@ void PipelinePhases(benchmark::State& state) {
         phase["read"] = secondsSince(start);
 
         start = Clock::now();
-        const AudioStream at48k = decoded.resampled(48000, SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
+        const AudioStream at48k =
+            decoded.resampled(48000, SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
         phase["resample48k"] = secondsSince(start);
 
         std::vector<std::vector<float>> enhanced;
         start = Clock::now();
         for (const auto& channel : at48k.channels()) {
             enhanced.emplace_back(channel.samples.size());
-            enhancer.enhance(channel.samples, enhanced.back(),
-                             [](VariableLengthSpeechEnhancer::Progress) {
-                                 return VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
-                             });
+            enhancer.enhance(channel.samples, enhanced.back(), [](VariableLengthSpeechEnhancer::Progress) {
+                return VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
+            });
         }
         phase["enhance"] = secondsSince(start);
 
@@ -172,13 +171,14 @@ void PipelinePhases(benchmark::State& state) {
         phase["mix"] = secondsSince(start);
 
         start = Clock::now();
-        const AudioStream atInputRate = mixed.resampled(file.sampleRate(), SampleRateConverterAlgorithm::normal,
-                                                        AudioQuality::maximum);
+        const AudioStream atInputRate =
+            mixed.resampled(file.sampleRate(), SampleRateConverterAlgorithm::normal, AudioQuality::maximum);
         phase["resample44k1"] = secondsSince(start);
 
         start = Clock::now();
-        atInputRate.write(output, file, CommonAudioFileFormat{CommonAudioFileFormat::BitDepth::twentyFour,
-                                                               CommonAudioFileFormat::FileType::wav});
+        atInputRate.write(
+            output, file,
+            CommonAudioFileFormat{CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav});
         phase["write"] = secondsSince(start);
 
         double total = 0.0;
@@ -207,10 +207,11 @@ int main(int argc, char* argv[]) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (results.contains("enhance") && results.contains("pipeline")) {
-        std::printf("10 min stereo 44.1 kHz: batch %.2f s (%.1fx real time); phases %.2f s, of which the enhancer "
-                    "%.2f s (%.1fx real time) and %.1f%% outside it\n",
-                    results["pipeline"], durationSeconds / results["pipeline"], results["phases"], results["enhance"],
-                    durationSeconds / results["enhance"], 100.0 * (1.0 - results["enhance"] / results["phases"]));
+        std::printf(
+            "10 min stereo 44.1 kHz: batch %.2f s (%.1fx real time); phases %.2f s, of which the enhancer "
+            "%.2f s (%.1fx real time) and %.1f%% outside it\n",
+            results["pipeline"], durationSeconds / results["pipeline"], results["phases"], results["enhance"],
+            durationSeconds / results["enhance"], 100.0 * (1.0 - results["enhance"] / results["phases"]));
     }
     return 0;
 }

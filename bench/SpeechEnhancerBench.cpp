@@ -62,8 +62,8 @@ std::int64_t segmentCount(std::int64_t length) {
 }
 
 void enhanceTenMinutes(benchmark::State& state, const std::filesystem::path& model) {
-    VariableLengthSpeechEnhancer enhancer(ModelParameters{segmentLength, crossfadeLength, sampleRate, ComputeUnits::all},
-                                          model);
+    VariableLengthSpeechEnhancer enhancer(
+        ModelParameters{segmentLength, crossfadeLength, sampleRate, ComputeUnits::all}, model);
     const auto& input = speechLikeSignal();
     std::vector<float> output(input.size());
     for (auto _ : state) {
@@ -74,8 +74,9 @@ void enhanceTenMinutes(benchmark::State& state, const std::filesystem::path& mod
     const auto iterations = static_cast<double>(state.iterations());
     state.counters["real_time_factor"] =
         benchmark::Counter(iterations * 600.0, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    state.counters["seconds_per_segment"] = benchmark::Counter(
-        iterations * static_cast<double>(segmentCount(tenMinutes)), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["seconds_per_segment"] =
+        benchmark::Counter(iterations * static_cast<double>(segmentCount(tenMinutes)),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["peak_rss_MiB"] = peakResidentMiB();
 }
 

@@ -33,8 +33,7 @@ std::string describe(const std::exception_ptr& error) {
 }  // namespace
 
 AudioError::AudioError(std::exception_ptr base, Operation failedOperation)
-    : base_(std::move(base)),
-      failedOperation_(failedOperation),
+    : base_(std::move(base)), failedOperation_(failedOperation),
       message_(std::string(operationName(failedOperation)) + " failed: " + describe(base_)) {}
 
 AudioError AudioError::wrappingCurrent(Operation failedOperation) {

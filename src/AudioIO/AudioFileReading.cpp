@@ -53,10 +53,8 @@ bool isFloatCodec(AVCodecID codec) {
     case AV_CODEC_ID_PCM_F32LE:
     case AV_CODEC_ID_PCM_F32BE:
     case AV_CODEC_ID_PCM_F64LE:
-    case AV_CODEC_ID_PCM_F64BE:
-        return true;
-    default:
-        return false;
+    case AV_CODEC_ID_PCM_F64BE: return true;
+    default: return false;
     }
 }
 
@@ -238,8 +236,7 @@ private:
     }
 
     void configureConverter(const AVFrame& frame) {
-        const bool unchanged = converter_ && frame.format == converterFormat_ &&
-                               frame.sample_rate == converterRate_ &&
+        const bool unchanged = converter_ && frame.format == converterFormat_ && frame.sample_rate == converterRate_ &&
                                av_channel_layout_compare(&frame.ch_layout, &converterLayout_) == 0;
         if (unchanged) return;
         if (frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
@@ -357,8 +354,6 @@ AudioStream::AudioStream(const std::filesystem::path& url) {
     }
 }
 
-void silenceDecoderDiagnostics() {
-    av_log_set_level(AV_LOG_QUIET);
-}
+void silenceDecoderDiagnostics() { av_log_set_level(AV_LOG_QUIET); }
 
 }  // namespace vesh

@@ -32,8 +32,8 @@ using detail::StoredAudioFormat;
 constexpr std::size_t framesPerBlock = 8192;
 
 struct EncoderRequest {
-    int format = 0;                   // libsndfile major format | subtype | byte order
-    std::vector<int> channelMap;      // speaker position per channel; empty: none written
+    int format = 0;               // libsndfile major format | subtype | byte order
+    std::vector<int> channelMap;  // speaker position per channel; empty: none written
 };
 
 // The encoder's speaker position for a decoder's one; 0 where it has none.
@@ -86,14 +86,12 @@ EncoderRequest requestFor(CommonAudioFileFormat fileFormat, const ChannelLayout*
         // The extensible WAV header is the one that stores speaker positions.
         request.format = (request.channelMap.empty() ? SF_FORMAT_WAV : SF_FORMAT_WAVEX) | linearSubtype;
         return request;
-    case CommonAudioFileFormat::FileType::aiff:
-        request.format = SF_FORMAT_AIFF | linearSubtype;
-        return request;
+    case CommonAudioFileFormat::FileType::aiff: request.format = SF_FORMAT_AIFF | linearSubtype; return request;
     case CommonAudioFileFormat::FileType::flac:
         // FLAC holds integer samples only, 24 bits at the deepest that the
         // encoder writes, so a 32-bit request is written as 24-bit FLAC.
-        request.format = SF_FORMAT_FLAC |
-                         (fileFormat.bitDepth == BitDepth::sixteen ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+        request.format =
+            SF_FORMAT_FLAC | (fileFormat.bitDepth == BitDepth::sixteen ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
         return request;
     }
     fatalError("unknown audio file type");
@@ -105,9 +103,9 @@ int subtypeForPcmCodec(std::string_view codec) {
         int subtype;
     };
     static constexpr Entry entries[] = {
-        {"pcm_u8", SF_FORMAT_PCM_U8},    {"pcm_s8", SF_FORMAT_PCM_S8},       {"pcm_s16", SF_FORMAT_PCM_16},
-        {"pcm_s24", SF_FORMAT_PCM_24},   {"pcm_s32", SF_FORMAT_PCM_32},      {"pcm_f32", SF_FORMAT_FLOAT},
-        {"pcm_f64", SF_FORMAT_DOUBLE},   {"pcm_mulaw", SF_FORMAT_ULAW},      {"pcm_alaw", SF_FORMAT_ALAW},
+        {"pcm_u8", SF_FORMAT_PCM_U8},           {"pcm_s8", SF_FORMAT_PCM_S8},     {"pcm_s16", SF_FORMAT_PCM_16},
+        {"pcm_s24", SF_FORMAT_PCM_24},          {"pcm_s32", SF_FORMAT_PCM_32},    {"pcm_f32", SF_FORMAT_FLOAT},
+        {"pcm_f64", SF_FORMAT_DOUBLE},          {"pcm_mulaw", SF_FORMAT_ULAW},    {"pcm_alaw", SF_FORMAT_ALAW},
         {"adpcm_ima_wav", SF_FORMAT_IMA_ADPCM}, {"adpcm_ms", SF_FORMAT_MS_ADPCM}, {"gsm_ms", SF_FORMAT_GSM610},
     };
     for (const Entry& entry : entries) {
@@ -175,8 +173,8 @@ int encoderFormatMatching(const StoredAudioFormat& stored, bool withChannelMap) 
 }
 
 // Encodes the channels into a new file at `url` in the requested format.
-void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate,
-            const EncoderRequest& request, const std::filesystem::path& url) {
+void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate, const EncoderRequest& request,
+            const std::filesystem::path& url) {
     if (channels.empty() || channels.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
         sampleRate <= 0 || sampleRate > std::numeric_limits<int>::max()) {
         throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);

@@ -14,8 +14,7 @@ std::unique_ptr<detail::ChannelLayout> copyOf(const std::unique_ptr<detail::Chan
 
 AudioStream::AudioStream(std::vector<Channel> channels, std::int64_t sampleRate,
                          std::optional<detail::ChannelLayout> channelLayout)
-    : channels_(std::move(channels)),
-      sampleRate_(sampleRate),
+    : channels_(std::move(channels)), sampleRate_(sampleRate),
       channelLayout_(channelLayout ? std::make_unique<detail::ChannelLayout>(std::move(*channelLayout)) : nullptr) {}
 
 AudioStream::AudioStream(const AudioStream& other)

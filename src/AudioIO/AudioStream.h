@@ -17,7 +17,7 @@ namespace vesh {
 namespace detail {
 struct ChannelLayout;
 struct AudioStreamAccess;
-}
+}  // namespace detail
 
 // Decoded audio: planar 32-bit float channels at one sample rate, with the
 // channel layout of the file it was read from (when it declared one), which
@@ -68,8 +68,7 @@ public:
     // Each channel converted from its own rate to `targetRate`; the output has
     // floor(N × target ÷ rate) samples, aligned in time with the input.
     // Throws AudioError(resampleAudioStream).
-    AudioStream resampled(std::int64_t targetRate, SampleRateConverterAlgorithm algorithm,
-                          AudioQuality quality) const;
+    AudioStream resampled(std::int64_t targetRate, SampleRateConverterAlgorithm algorithm, AudioQuality quality) const;
 
     // Writes the stream in one of the common formats to `url`, exactly there.
     // The file appears only when complete; a file it replaces is untouched on failure.

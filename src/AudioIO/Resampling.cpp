@@ -59,8 +59,7 @@ soxr_quality_spec_t filterFor(SampleRateConverterAlgorithm algorithm, AudioQuali
     static constexpr unsigned long masteringRecipes[] = {SOXR_MQ, SOXR_16_BITQ, SOXR_20_BITQ, SOXR_24_BITQ,
                                                          SOXR_28_BITQ};
     switch (algorithm) {
-    case SampleRateConverterAlgorithm::normal:
-        return soxr_quality_spec(linearRecipes[step] | SOXR_LINEAR_PHASE, 0);
+    case SampleRateConverterAlgorithm::normal: return soxr_quality_spec(linearRecipes[step] | SOXR_LINEAR_PHASE, 0);
     case SampleRateConverterAlgorithm::mastering:
         return soxr_quality_spec(masteringRecipes[step] | SOXR_LINEAR_PHASE | SOXR_STEEP_FILTER, 0);
     case SampleRateConverterAlgorithm::minimumPhase:
@@ -86,8 +85,8 @@ AudioStream::Channel resampleChannel(const AudioStream::Channel& channel, std::i
     if (inputFrames > std::numeric_limits<std::uint32_t>::max()) {
         throw AudioServiceError(AudioServiceError::Code::failedToConstructBuffer);
     }
-    const double capacity = (static_cast<double>(targetRate) / static_cast<double>(channel.sampleRate)) *
-                            static_cast<double>(inputFrames);
+    const double capacity =
+        (static_cast<double>(targetRate) / static_cast<double>(channel.sampleRate)) * static_cast<double>(inputFrames);
     if (!std::isfinite(capacity) || capacity >= maximumOutputFrames + 1.0) {
         throw AudioServiceError(AudioServiceError::Code::failedToConstructBuffer);
     }

@@ -11,10 +11,10 @@ namespace vesh::detail {
 // How a source file stores its audio, captured when it is opened, so that a
 // write can reproduce it.
 struct StoredAudioFormat {
-    std::string container;   // demuxer name, e.g. "wav", "aiff", "flac", "ogg"
-    std::string codec;       // decoder's codec name, e.g. "pcm_s24le", "flac", "aac"
-    int bitDepth = 0;        // bits per stored sample; 0 where the codec has none
-    bool isFloat = false;    // samples stored as floating point
+    std::string container;  // demuxer name, e.g. "wav", "aiff", "flac", "ogg"
+    std::string codec;      // decoder's codec name, e.g. "pcm_s24le", "flac", "aac"
+    int bitDepth = 0;       // bits per stored sample; 0 where the codec has none
+    bool isFloat = false;   // samples stored as floating point
     std::int64_t sampleRate = 0;
     int channelCount = 0;
     std::optional<ChannelLayout> channelLayout;

@@ -43,9 +43,7 @@ detail::FourierBuffer<T> allocate(std::size_t count) {
 }
 
 // FFTW's complex type is layout-compatible with std::complex<float>.
-fftwf_complex* asFftw(std::complex<float>* values) {
-    return reinterpret_cast<fftwf_complex*>(values);
-}
+fftwf_complex* asFftw(std::complex<float>* values) { return reinterpret_cast<fftwf_complex*>(values); }
 
 }  // namespace
 
@@ -54,28 +52,23 @@ void detail::FourierPlanDeleter::operator()(fftwf_plan_s* plan) const {
     fftwf_destroy_plan(plan);
 }
 
-void detail::FourierBufferDeleter::operator()(void* buffer) const {
-    fftwf_free(buffer);
-}
+void detail::FourierBufferDeleter::operator()(void* buffer) const { fftwf_free(buffer); }
 
-ForwardDiscreteFourierTransform::ForwardDiscreteFourierTransform(std::int64_t signalLength,
-                                                                 PlanningEffort effort)
+ForwardDiscreteFourierTransform::ForwardDiscreteFourierTransform(std::int64_t signalLength, PlanningEffort effort)
     : signalLength_(signalLength) {
     const int length = checkedLength(signalLength);
     input_ = allocate<float>(static_cast<std::size_t>(length));
     spectrum_ = allocate<std::complex<float>>(static_cast<std::size_t>(length / 2 + 1));
     {
         const std::lock_guard lock(planningMutex());
-        setup_.reset(fftwf_plan_dft_r2c_1d(length, input_.get(), asFftw(spectrum_.get()),
-                                           planningFlags(effort)));
+        setup_.reset(fftwf_plan_dft_r2c_1d(length, input_.get(), asFftw(spectrum_.get()), planningFlags(effort)));
     }
     if (!setup_) {
         fatalError("FFTW refused a forward real DFT plan");
     }
 }
 
-void ForwardDiscreteFourierTransform::transform(std::span<const float> signal,
-                                                std::span<float> packedSpectrum) {
+void ForwardDiscreteFourierTransform::transform(std::span<const float> signal, std::span<float> packedSpectrum) {
     const auto length = static_cast<std::size_t>(signalLength_);
     if (signal.size() > length || packedSpectrum.size() != length) {
         fatalError("forward DFT views do not match its length");
@@ -94,24 +87,21 @@ void ForwardDiscreteFourierTransform::transform(std::span<const float> signal,
     }
 }
 
-InverseDiscreteFourierTransform::InverseDiscreteFourierTransform(std::int64_t signalLength,
-                                                                 PlanningEffort effort)
+InverseDiscreteFourierTransform::InverseDiscreteFourierTransform(std::int64_t signalLength, PlanningEffort effort)
     : signalLength_(signalLength) {
     const int length = checkedLength(signalLength);
     spectrum_ = allocate<std::complex<float>>(static_cast<std::size_t>(length / 2 + 1));
     output_ = allocate<float>(static_cast<std::size_t>(length));
     {
         const std::lock_guard lock(planningMutex());
-        setup_.reset(fftwf_plan_dft_c2r_1d(length, asFftw(spectrum_.get()), output_.get(),
-                                           planningFlags(effort)));
+        setup_.reset(fftwf_plan_dft_c2r_1d(length, asFftw(spectrum_.get()), output_.get(), planningFlags(effort)));
     }
     if (!setup_) {
         fatalError("FFTW refused an inverse real DFT plan");
     }
 }
 
-void InverseDiscreteFourierTransform::transform(std::span<const float> packedSpectrum,
-                                                std::span<float> signal) {
+void InverseDiscreteFourierTransform::transform(std::span<const float> packedSpectrum, std::span<float> signal) {
     const auto length = static_cast<std::size_t>(signalLength_);
     if (packedSpectrum.size() != length || signal.size() != length) {
         fatalError("inverse DFT views do not match its length");

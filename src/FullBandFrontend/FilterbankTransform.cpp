@@ -52,16 +52,13 @@ void addProductOfSpectra(std::span<const float> x, std::span<const float> y, std
 
 }  // namespace
 
-FilterbankTransform::FilterbankTransform(std::int64_t signalLength, std::int64_t trailingPadding,
-                                         PlanningEffort effort)
-    : signalLength_(signalLength),
-      trailingPadding_(trailingPadding),
+FilterbankTransform::FilterbankTransform(std::int64_t signalLength, std::int64_t trailingPadding, PlanningEffort effort)
+    : signalLength_(signalLength), trailingPadding_(trailingPadding),
       paddedSignalLength_(checkedPaddedLength(signalLength, trailingPadding)),
       intermediateBufferA_(static_cast<std::size_t>(paddedSignalLength_)),
       intermediateBufferB_(static_cast<std::size_t>(paddedSignalLength_)),
       intermediateBufferD_(static_cast<std::size_t>(paddedSignalLength_)),
-      intermediateBufferE_(static_cast<std::size_t>(paddedSignalLength_)),
-      forwardDFT_(paddedSignalLength_, effort),
+      intermediateBufferE_(static_cast<std::size_t>(paddedSignalLength_)), forwardDFT_(paddedSignalLength_, effort),
       inverseDFT_(paddedSignalLength_, effort) {}
 
 void FilterbankTransform::checkBank(const GammatoneFilterbank& filterbank, std::int64_t rowsRead) const {

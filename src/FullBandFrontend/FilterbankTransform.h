@@ -40,8 +40,7 @@ public:
     // Sums the in-phase subbands (rows 0 to 255 of `subbands`, rows of N)
     // each filtered by its row of a synthesis bank, and writes the first
     // result-count samples (at most N) of that sum into `result`.
-    void unfilter(std::span<const float> subbands, const GammatoneFilterbank& filterbank,
-                  std::span<float> result);
+    void unfilter(std::span<const float> subbands, const GammatoneFilterbank& filterbank, std::span<float> result);
 
     // The synthesis as above, as a view of all N samples of the resynthesised
     // padded signal; valid until the next call on this transform.

@@ -11,8 +11,8 @@ namespace vesh {
 namespace {
 
 // The sample rate is checked before anything is built.
-FilterbankTransform makeTransform(std::int64_t signalLength, std::int64_t trailingPadding,
-                                  std::int64_t sampleRate, PlanningEffort effort) {
+FilterbankTransform makeTransform(std::int64_t signalLength, std::int64_t trailingPadding, std::int64_t sampleRate,
+                                  PlanningEffort effort) {
     if (sampleRate < Frontend::minimumSampleRate) {
         fatalError("the sample rate must be at least 48000 Hz so that every band centre lies below half of it");
     }
@@ -26,8 +26,7 @@ Frontend::Frontend(std::int64_t signalLength, std::int64_t trailingPadding, std:
     : transform_(makeTransform(signalLength, trailingPadding, sampleRate, effort)),
       forwardFilterbank_(makeForwardFilterbank(numberOfFilters, transform_.paddedSignalLength(), sampleRate)),
       inverseFilterbank_(makeInverseFilterbank(forwardFilterbank_, numberOfFilters, sampleRate)),
-      signalLength_(signalLength),
-      paddedSignalLength_(transform_.paddedSignalLength()),
+      signalLength_(signalLength), paddedSignalLength_(transform_.paddedSignalLength()),
       downsamplingStride_(downsamplingStride) {}
 
 std::vector<float> Frontend::filter(std::span<const float> signal) {

@@ -80,8 +80,7 @@ public:
     // result = signal - synthesis(subbands): removes the in-phase subband
     // content in `subbands` (rows 0 to 255 read) from `signal`. `signal` and
     // `result` must have the same count, at most N; they may be the same view.
-    void transformOutput(std::span<const float> subbands, std::span<const float> signal,
-                         std::span<float> result);
+    void transformOutput(std::span<const float> subbands, std::span<const float> signal, std::span<float> result);
 
 private:
     FilterbankTransform transform_;

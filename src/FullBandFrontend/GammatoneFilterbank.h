@@ -34,7 +34,7 @@ struct GammatoneFilterbank {
 
     std::span<const float> row(std::int64_t index) const {
         return std::span<const float>(samples).subspan(static_cast<std::size_t>(index * signalLength),
-                                                      static_cast<std::size_t>(signalLength));
+                                                       static_cast<std::size_t>(signalLength));
     }
 };
 

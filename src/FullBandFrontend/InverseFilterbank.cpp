@@ -12,9 +12,7 @@ namespace {
 constexpr float pi = 3.1415925f;
 constexpr float regularisation = 1e-14f;
 
-float raisedCosine(float angle) {
-    return (1.0f - std::cos(angle)) * 0.5f;
-}
+float raisedCosine(float angle) { return (1.0f - std::cos(angle)) * 0.5f; }
 
 std::int64_t centreBin(float centerFrequency, std::int64_t signalLength, std::int64_t sampleRate) {
     const float bin = (centerFrequency / static_cast<float>(sampleRate)) * static_cast<float>(signalLength);
@@ -27,8 +25,8 @@ std::int64_t centreBin(float centerFrequency, std::int64_t signalLength, std::in
 
 }  // namespace
 
-void fillBandEdges(std::span<float> row, std::int64_t lo, TransitionShape lowerShape, std::int64_t mid,
-                   std::int64_t hi, TransitionShape upperShape) {
+void fillBandEdges(std::span<float> row, std::int64_t lo, TransitionShape lowerShape, std::int64_t mid, std::int64_t hi,
+                   TransitionShape upperShape) {
     if (lo < 0 || lo > mid || mid > hi || hi > static_cast<std::int64_t>(row.size())) {
         fatalError("band edges outside the weight row");
     }
@@ -49,8 +47,7 @@ void fillBandEdges(std::span<float> row, std::int64_t lo, TransitionShape lowerS
         }
         break;
     }
-    case TransitionShape::flatAbove:
-        fatalError("a band's lower side cannot be flat above its centre");
+    case TransitionShape::flatAbove: fatalError("a band's lower side cannot be flat above its centre");
     }
 
     switch (upperShape) {
@@ -66,13 +63,11 @@ void fillBandEdges(std::span<float> row, std::int64_t lo, TransitionShape lowerS
         }
         break;
     }
-    case TransitionShape::flatBelow:
-        fatalError("a band's upper side cannot be flat below its centre");
+    case TransitionShape::flatBelow: fatalError("a band's upper side cannot be flat below its centre");
     }
 }
 
-CrossoverWeights crossoverWeights(std::int64_t numberOfFilters, std::int64_t signalLength,
-                                  std::int64_t sampleRate) {
+CrossoverWeights crossoverWeights(std::int64_t numberOfFilters, std::int64_t signalLength, std::int64_t sampleRate) {
     if (numberOfFilters < 0 || signalLength < 2 || signalLength % 2 != 0 || sampleRate <= 0) {
         fatalError("crossover weights need a band count, an even length and a positive sample rate");
     }
@@ -90,8 +85,8 @@ CrossoverWeights crossoverWeights(std::int64_t numberOfFilters, std::int64_t sig
         bins.push_back(bin);
     }
 
-    CrossoverWeights result{std::vector<float>(static_cast<std::size_t>(numberOfFilters * rowLength)),
-                            rowLength, numberOfFilters};
+    CrossoverWeights result{std::vector<float>(static_cast<std::size_t>(numberOfFilters * rowLength)), rowLength,
+                            numberOfFilters};
     const std::span<float> weights(result.weights);
     const auto rowSize = static_cast<std::size_t>(rowLength);
     const std::size_t last = bins.size() - 1;
@@ -140,8 +135,7 @@ GammatoneFilterbank makeInverseFilterbank(const GammatoneFilterbank& forward, st
         fatalError("the forward bank does not have two rows per filter");
     }
 
-    GammatoneFilterbank inverse{regularisedReciprocal(forward.samples, forward.signalLength),
-                                forward.signalLength};
+    GammatoneFilterbank inverse{regularisedReciprocal(forward.samples, forward.signalLength), forward.signalLength};
     const std::size_t half = length / 2;
     for (std::size_t r = 0; r < 2 * filterCount; ++r) {
         const std::span<const float> weight = crossover.row(static_cast<std::int64_t>(r % filterCount));

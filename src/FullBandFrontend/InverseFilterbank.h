@@ -25,7 +25,7 @@ struct CrossoverWeights {
 
     std::span<const float> row(std::int64_t index) const {
         return std::span<const float>(weights).subspan(static_cast<std::size_t>(index * rowLength),
-                                                      static_cast<std::size_t>(rowLength));
+                                                       static_cast<std::size_t>(rowLength));
     }
 };
 
@@ -35,8 +35,8 @@ struct CrossoverWeights {
 // toward 0). An empty side writes nothing, other bins are left as they are.
 // Stops the process unless 0 <= lo <= mid <= hi <= row size and each side has
 // a shape that fits it.
-void fillBandEdges(std::span<float> row, std::int64_t lo, TransitionShape lowerShape, std::int64_t mid,
-                   std::int64_t hi, TransitionShape upperShape);
+void fillBandEdges(std::span<float> row, std::int64_t lo, TransitionShape lowerShape, std::int64_t mid, std::int64_t hi,
+                   TransitionShape upperShape);
 
 // The crossover weights of `numberOfFilters` ERB-spaced bands for a DFT of
 // length N at `sampleRate`. Each band's centre bin is its centre frequency
@@ -44,8 +44,7 @@ void fillBandEdges(std::span<float> row, std::int64_t lo, TransitionShape lowerS
 // their centre bins, band 0 has weight 1 from DC to its centre and the top
 // band weight 1 from its centre up. Stops the process when a centre bin lies
 // above N/2 (a band centre at or above half the sample rate).
-CrossoverWeights crossoverWeights(std::int64_t numberOfFilters, std::int64_t signalLength,
-                                  std::int64_t sampleRate);
+CrossoverWeights crossoverWeights(std::int64_t numberOfFilters, std::int64_t signalLength, std::int64_t sampleRate);
 
 // The regularised reciprocal conj(H) / (|H|^2 + 1e-14) of every packed
 // spectrum row (length N) of `samples`; DC and Nyquist, being real, get

@@ -73,9 +73,7 @@ Ort::Session loadSession(const std::filesystem::path& path, ComputeUnits compute
 
 }  // namespace
 
-void disableInferenceTelemetry() {
-    setenv("ORT_DISABLE_TELEMETRY", "1", 0);
-}
+void disableInferenceTelemetry() { setenv("ORT_DISABLE_TELEMETRY", "1", 0); }
 
 ModelInput::ModelInput(std::span<const float> signal)
     : signal_(translatingErrors([&] {
@@ -94,7 +92,8 @@ std::span<const float> ModelOutput::values() const {
         }
         const auto info = output.GetTensorTypeAndShapeInfo();
         if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) {
-            throw ModelError(ORT_INVALID_GRAPH, std::string("the model output ") + name + " does not hold 32-bit floats");
+            throw ModelError(ORT_INVALID_GRAPH,
+                             std::string("the model output ") + name + " does not hold 32-bit floats");
         }
         return std::span<const float>(output.GetTensorData<float>(), info.GetElementCount());
     });
@@ -110,8 +109,8 @@ ModelOutput Model::prediction(const ModelInput& input) {
         const std::array<const char*, 1> inputNames = {ModelInput::name};
         const std::array<const char*, 1> outputNames = {ModelOutput::name};
         // Default run options, as for any single prediction.
-        return ModelOutput(session_.Run(Ort::RunOptions{nullptr}, inputNames.data(), &input.signal(), 1,
-                                        outputNames.data(), 1));
+        return ModelOutput(
+            session_.Run(Ort::RunOptions{nullptr}, inputNames.data(), &input.signal(), 1, outputNames.data(), 1));
     });
 }
 

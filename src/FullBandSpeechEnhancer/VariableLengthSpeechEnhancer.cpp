@@ -27,9 +27,7 @@ const ModelParameters& validated(const ModelParameters& parameters) {
 
 }  // namespace
 
-const char* VariableLengthSpeechEnhancer::Error::what() const noexcept {
-    return "The user cancelled processing.";
-}
+const char* VariableLengthSpeechEnhancer::Error::what() const noexcept { return "The user cancelled processing."; }
 
 // The parameters are validated inside the model's argument list, so that
 // they are checked before the model is loaded (the order in which arguments
@@ -43,20 +41,19 @@ VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters
 
 VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model)
     : base_(std::make_unique<SpeechEnhancer>(std::move(model), parameters.processedSegmentLength)),
-      parameters_(parameters),
-      intermediateResultA_(static_cast<std::size_t>(parameters.processedSegmentLength)),
+      parameters_(parameters), intermediateResultA_(static_cast<std::size_t>(parameters.processedSegmentLength)),
       intermediateResultB_(static_cast<std::size_t>(parameters.processedSegmentLength)),
       crossfadeIn_(crossfadeIn(parameters.crossfadeLength)),
-      crossfadeOut_(crossfadeOut(parameters.crossfadeLength)),
-      metadata_{base_->model().metadataValue("description"), base_->model().metadataValue("author"),
-                base_->model().metadataValue("version")} {}
+      crossfadeOut_(crossfadeOut(parameters.crossfadeLength)), metadata_{base_->model().metadataValue("description"),
+                                                                         base_->model().metadataValue("author"),
+                                                                         base_->model().metadataValue("version")} {}
 
 VariableLengthSpeechEnhancer::~VariableLengthSpeechEnhancer() = default;
 
 void VariableLengthSpeechEnhancer::report(const ProgressHandler& handleProgress, std::int64_t nextSegmentIndex,
                                           std::int64_t totalSegmentCount) {
-    if (handleProgress && handleProgress(Progress{nextSegmentIndex, totalSegmentCount}) ==
-                              ProgressResponse::stopProcessing) {
+    if (handleProgress &&
+        handleProgress(Progress{nextSegmentIndex, totalSegmentCount}) == ProgressResponse::stopProcessing) {
         throw Error(Error::Code::userCancelledProcessing);
     }
 }

@@ -39,14 +39,10 @@ void check(int code) {
 
 const char* Loudness::Error::what() const noexcept {
     switch (code_) {
-    case Code::failedToAllocateMemory:
-        return "The loudness measurement failed to allocate memory.";
-    case Code::invalidMode:
-        return "The loudness measurement was asked for a mode it was not set up for.";
-    case Code::invalidChannelIndex:
-        return "The loudness measurement was given an invalid channel index.";
-    case Code::noChange:
-        return "The loudness measurement parameters did not change.";
+    case Code::failedToAllocateMemory: return "The loudness measurement failed to allocate memory.";
+    case Code::invalidMode: return "The loudness measurement was asked for a mode it was not set up for.";
+    case Code::invalidChannelIndex: return "The loudness measurement was given an invalid channel index.";
+    case Code::noChange: return "The loudness measurement parameters did not change.";
     }
     return "The loudness measurement failed.";
 }
@@ -74,15 +70,9 @@ Loudness::Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode
 
     double measured = 0.0;
     switch (mode) {
-    case Mode::momentary:
-        check(ebur128_loudness_momentary(state.get(), &measured));
-        break;
-    case Mode::shortTerm:
-        check(ebur128_loudness_shortterm(state.get(), &measured));
-        break;
-    case Mode::integrated:
-        check(ebur128_loudness_global(state.get(), &measured));
-        break;
+    case Mode::momentary: check(ebur128_loudness_momentary(state.get(), &measured)); break;
+    case Mode::shortTerm: check(ebur128_loudness_shortterm(state.get(), &measured)); break;
+    case Mode::integrated: check(ebur128_loudness_global(state.get(), &measured)); break;
     }
     value_ = measured;
 }

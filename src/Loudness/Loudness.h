@@ -13,9 +13,9 @@ namespace vesh {
 class Loudness {
 public:
     enum class Mode {
-        momentary = 0,  // the last 400 ms
-        shortTerm = 1,  // the last 3 s
-        integrated = 2, // all samples, gated
+        momentary = 0,   // the last 400 ms
+        shortTerm = 1,   // the last 3 s
+        integrated = 2,  // all samples, gated
     };
 
     // A failure reported by the measurement library.

@@ -20,7 +20,8 @@ std::string generalAdvice() {
 
 std::string switchAdvice() {
     return "Try switching off the toggle next to “Same as original file” and choosing an output format "
-           "manually. " + generalAdvice();
+           "manually. " +
+           generalAdvice();
 }
 
 // Only the base itself is examined: for an AudioError its own operation

@@ -33,8 +33,8 @@ std::int64_t rawValue(BitDepth bitDepth);
 std::int64_t rawValue(SampleRate sampleRate);
 std::string rawValue(AudioFileFormat fileFormat);  // "wav", "aiff", "flac"
 
-std::string label(BitDepth bitDepth);      // "16-bit", "24-bit", "32-bit"
-std::string label(SampleRate sampleRate);  // "44.1 kHz", "48 kHz", "96 kHz", "192 kHz"
+std::string label(BitDepth bitDepth);                   // "16-bit", "24-bit", "32-bit"
+std::string label(SampleRate sampleRate);               // "44.1 kHz", "48 kHz", "96 kHz", "192 kHz"
 std::string fileExtension(AudioFileFormat fileFormat);  // "wav", "aif", "flac"
 
 struct AudioFormat {

@@ -98,8 +98,7 @@ QString displayPath(const std::filesystem::path& path) {
 bool itemExists(const std::filesystem::path& path) {
     std::error_code error;
     const auto status = std::filesystem::symlink_status(path, error);
-    return status.type() != std::filesystem::file_type::not_found &&
-           status.type() != std::filesystem::file_type::none;
+    return status.type() != std::filesystem::file_type::not_found && status.type() != std::filesystem::file_type::none;
 }
 
 std::string existingFileQuestion(const std::filesystem::path& location) {
@@ -200,8 +199,8 @@ struct Brain::Batch {
     // Returns where the file was written: the target, or the writer's
     // fallback location when it could not match the source's format.
     std::filesystem::path processFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                                      bool matchesInput, std::int64_t outputSampleRate,
-                                      std::int64_t outputBitDepth, const std::string& outputFileFormat) {
+                                      bool matchesInput, std::int64_t outputSampleRate, std::int64_t outputBitDepth,
+                                      const std::string& outputFileFormat) {
         const AudioFile file(source);
         const AudioStream atProcessingRate = AudioStream(file).resampled(
             Brain::sampleRate, SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
@@ -267,8 +266,9 @@ struct Brain::Batch {
         const double fraction =
             static_cast<double>(progress.nextSegmentIndex) / static_cast<double>(progress.totalSegmentCount);
         brain.post([channel, fraction](Brain& b) { b.setProgressEntry(static_cast<std::size_t>(channel), fraction); });
-        return brain.shouldCancelProcessing_.load() ? VariableLengthSpeechEnhancer::ProgressResponse::stopProcessing
-                                                    : VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
+        return brain.shouldCancelProcessing_.load()
+                   ? VariableLengthSpeechEnhancer::ProgressResponse::stopProcessing
+                   : VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
     }
 };
 
@@ -342,9 +342,8 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
 
     setModelIsProcessing(true);
     pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations),
-                  storeFile = settings_->fileName(), format = settings_->format()] {
-        Batch(*this, *enhancer, storeFile, format).run(operations);
-    });
+                  storeFile = settings_->fileName(),
+                  format = settings_->format()] { Batch(*this, *enhancer, storeFile, format).run(operations); });
 }
 
 std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {
@@ -468,9 +467,7 @@ void Brain::storeSetting(const char* key, const Value& old, const Value& value, 
 
 double Brain::wetDryMix() const { return StoredSettings(*settings_).wetDryMix(); }
 
-void Brain::setWetDryMix(double mix) {
-    storeSetting(key::wetDryMix, wetDryMix(), mix, &Brain::wetDryMixChanged);
-}
+void Brain::setWetDryMix(double mix) { storeSetting(key::wetDryMix, wetDryMix(), mix, &Brain::wetDryMixChanged); }
 
 QString Brain::filenamePrefix() const { return StoredSettings(*settings_).filenamePrefix(); }
 
@@ -515,8 +512,7 @@ void Brain::setOutputFormat(const AudioFormat& format) {
     const qint64 bitDepth = rawValue(format.bitDepth);
     const qint64 rate = rawValue(format.sampleRate);
     const QString fileFormat = QString::fromStdString(rawValue(format.fileFormat));
-    const bool changed =
-        outputBitDepth() != bitDepth || outputSampleRate() != rate || outputFileFormat() != fileFormat;
+    const bool changed = outputBitDepth() != bitDepth || outputSampleRate() != rate || outputFileFormat() != fileFormat;
     store(key::outputBitDepth, bitDepth);
     store(key::outputSampleRate, rate);
     store(key::outputFileFormat, fileFormat);

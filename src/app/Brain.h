@@ -11,10 +11,10 @@
 #include <optional>
 #include <vector>
 
+#include "FullBandSpeechEnhancer/ModelParameters.h"
 #include "app/AppError.h"
 #include "app/AudioFormat.h"
 #include "app/UserInteraction.h"
-#include "FullBandSpeechEnhancer/ModelParameters.h"
 
 class QSettings;
 class QThreadPool;
@@ -34,12 +34,15 @@ class Brain : public QObject {
     Q_PROPERTY(bool modelIsProcessing READ modelIsProcessing NOTIFY modelIsProcessingChanged)
     Q_PROPERTY(QList<double> progressChannels READ progressChannels NOTIFY progressChanged)
     Q_PROPERTY(bool alertIsDisplayed READ alertIsDisplayed WRITE setAlertIsDisplayed NOTIFY alertIsDisplayedChanged)
-    Q_PROPERTY(QString nameOfFileBeingProcessed READ nameOfFileBeingProcessedText NOTIFY nameOfFileBeingProcessedChanged)
-    Q_PROPERTY(bool shouldCancelProcessing READ shouldCancelProcessing WRITE setShouldCancelProcessing NOTIFY shouldCancelProcessingChanged)
+    Q_PROPERTY(
+        QString nameOfFileBeingProcessed READ nameOfFileBeingProcessedText NOTIFY nameOfFileBeingProcessedChanged)
+    Q_PROPERTY(bool shouldCancelProcessing READ shouldCancelProcessing WRITE setShouldCancelProcessing NOTIFY
+                   shouldCancelProcessingChanged)
     Q_PROPERTY(double wetDryMix READ wetDryMix WRITE setWetDryMix NOTIFY wetDryMixChanged)
     Q_PROPERTY(QString filenamePrefix READ filenamePrefix WRITE setFilenamePrefix NOTIFY filenamePrefixChanged)
     Q_PROPERTY(QString filenameSuffix READ filenameSuffix WRITE setFilenameSuffix NOTIFY filenameSuffixChanged)
-    Q_PROPERTY(bool outputFormatMatchesInput READ outputFormatMatchesInput WRITE setOutputFormatMatchesInput NOTIFY outputFormatMatchesInputChanged)
+    Q_PROPERTY(bool outputFormatMatchesInput READ outputFormatMatchesInput WRITE setOutputFormatMatchesInput NOTIFY
+                   outputFormatMatchesInputChanged)
     Q_PROPERTY(qint64 outputBitDepth READ outputBitDepth WRITE setOutputBitDepth NOTIFY outputFormatChanged)
     Q_PROPERTY(qint64 outputSampleRate READ outputSampleRate WRITE setOutputSampleRate NOTIFY outputFormatChanged)
     Q_PROPERTY(QString outputFileFormat READ outputFileFormat WRITE setOutputFileFormat NOTIFY outputFormatChanged)

@@ -20,8 +20,7 @@ CommandLineExit usageError(const QString& message) {
 
 }  // namespace
 
-std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QStringList& arguments,
-                                                                  bool stdinIsTerminal) {
+std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QStringList& arguments, bool stdinIsTerminal) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "vesh-cli [options] -o DIR FILE...\n"
@@ -35,13 +34,12 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
     const QCommandLineOption prefix("prefix", "Text put before every output file's name.", "TEXT");
     const QCommandLineOption suffix("suffix", "Text put after every output file's base name.", "TEXT");
     const QCommandLineOption sameFormat(
-        "same-format", "Write each file in its input's format, rate and extension (falling back to the "
-                       "chosen format where that cannot be written).");
-    const QCommandLineOption format("format", "Output file format: wav, aiff or flac (default wav).",
-                                    "wav|aiff|flac");
+        "same-format",
+        "Write each file in its input's format, rate and extension (falling back to the "
+        "chosen format where that cannot be written).");
+    const QCommandLineOption format("format", "Output file format: wav, aiff or flac (default wav).", "wav|aiff|flac");
     const QCommandLineOption bitDepth("bit-depth", "Output bit depth: 16, 24 or 32 (default 24).", "16|24|32");
-    const QCommandLineOption rate("rate", "Output sample rate: 44100, 48000, 96000 or 192000 (default 48000).",
-                                  "HZ");
+    const QCommandLineOption rate("rate", "Output sample rate: 44100, 48000, 96000 or 192000 (default 48000).", "HZ");
     const QCommandLineOption ifExists(
         "if-exists",
         "What to do with an output file that already exists: ask, skip, replace or stop (default: ask when "
@@ -51,8 +49,8 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
     const QCommandLineOption help("help", "Show this help and exit.");
     const QCommandLineOption version("version", "Show the version and the model's version, and exit.");
 
-    parser.addOptions({output, mix, prefix, suffix, sameFormat, format, bitDepth, rate, ifExists, quiet, help,
-                       version});
+    parser.addOptions(
+        {output, mix, prefix, suffix, sameFormat, format, bitDepth, rate, ifExists, quiet, help, version});
     parser.addPositionalArgument("FILE", "Audio files to denoise.", "FILE...");
 
     if (!parser.parse(arguments)) return usageError(parser.errorText());
@@ -110,11 +108,16 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
     options.ifExists = stdinIsTerminal ? ExistingFilePolicy::ask : ExistingFilePolicy::stop;
     if (parser.isSet(ifExists)) {
         const QString policy = parser.value(ifExists);
-        if (policy == "ask") options.ifExists = ExistingFilePolicy::ask;
-        else if (policy == "skip") options.ifExists = ExistingFilePolicy::skip;
-        else if (policy == "replace") options.ifExists = ExistingFilePolicy::replace;
-        else if (policy == "stop") options.ifExists = ExistingFilePolicy::stop;
-        else return usageError("--if-exists takes ask, skip, replace or stop, not “" + policy + "”.");
+        if (policy == "ask")
+            options.ifExists = ExistingFilePolicy::ask;
+        else if (policy == "skip")
+            options.ifExists = ExistingFilePolicy::skip;
+        else if (policy == "replace")
+            options.ifExists = ExistingFilePolicy::replace;
+        else if (policy == "stop")
+            options.ifExists = ExistingFilePolicy::stop;
+        else
+            return usageError("--if-exists takes ask, skip, replace or stop, not “" + policy + "”.");
     }
     return options;
 }

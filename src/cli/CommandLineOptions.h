@@ -40,7 +40,6 @@ struct CommandLineExit {
 
 // Parses the arguments (the program name first). `stdinIsTerminal` decides
 // the default of --if-exists: ask on a terminal, stop otherwise.
-std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QStringList& arguments,
-                                                                  bool stdinIsTerminal);
+std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QStringList& arguments, bool stdinIsTerminal);
 
 }  // namespace vesh

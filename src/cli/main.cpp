@@ -125,16 +125,12 @@ int main(int argc, char* argv[]) {
     CommandLineOptions options;
     if (const auto* exit = std::get_if<CommandLineExit>(&parsed)) {
         switch (exit->kind) {
-        case CommandLineExit::Kind::help:
-            std::fputs(exit->text.c_str(), stdout);
-            return everyFileWritten;
+        case CommandLineExit::Kind::help: std::fputs(exit->text.c_str(), stdout); return everyFileWritten;
         case CommandLineExit::Kind::usageError:
             printError(exit->text.c_str());
             std::fputs("Try 'vesh-cli --help' for more information.\n", stderr);
             return usageError;
-        case CommandLineExit::Kind::version:
-            versionOnly = true;
-            break;
+        case CommandLineExit::Kind::version: versionOnly = true; break;
         }
     } else {
         options = std::get<CommandLineOptions>(parsed);
@@ -170,7 +166,7 @@ int main(int argc, char* argv[]) {
 
     const auto start = [&] {
         if (interrupted) return;  // the run is already ending
-        if (brain.error()) {  // the model failed to load
+        if (brain.error()) {      // the model failed to load
             printAlert(*brain.error(), {});
             QCoreApplication::exit(fileFailed);
             return;

@@ -9,8 +9,7 @@ namespace vesh {
 
 namespace {
 
-QColor mix(const QColor& a, const QColor& b, double t)
-{
+QColor mix(const QColor& a, const QColor& b, double t) {
     return QColor::fromRgbF(static_cast<float>(a.redF() + (b.redF() - a.redF()) * t),
                             static_cast<float>(a.greenF() + (b.greenF() - a.greenF()) * t),
                             static_cast<float>(a.blueF() + (b.blueF() - a.blueF()) * t));
@@ -18,48 +17,36 @@ QColor mix(const QColor& a, const QColor& b, double t)
 
 }  // namespace
 
-bool isDark(const QPalette& palette)
-{
-    return palette.color(QPalette::Window).lightness() < 128;
-}
+bool isDark(const QPalette& palette) { return palette.color(QPalette::Window).lightness() < 128; }
 
-QColor sidebarBackgroundColor(const QPalette& palette)
-{
+QColor sidebarBackgroundColor(const QPalette& palette) {
     const QColor window = palette.color(QPalette::Window);
     return mix(window, Qt::black, isDark(palette) ? 0.16 : 0.035);
 }
 
-QColor detailBackgroundColor(const QPalette& palette)
-{
+QColor detailBackgroundColor(const QPalette& palette) {
     const QColor window = palette.color(QPalette::Window);
     return isDark(palette) ? window : mix(window, palette.color(QPalette::Base), 0.7);
 }
 
-QColor withOpacity(QColor color, double opacity)
-{
+QColor withOpacity(QColor color, double opacity) {
     color.setAlphaF(static_cast<float>(color.alphaF() * opacity));
     return color;
 }
 
-QColor labelColor(const QPalette& palette, LabelLevel level)
-{
+QColor labelColor(const QPalette& palette, LabelLevel level) {
     const QColor text = palette.color(QPalette::WindowText);
     const bool dark = isDark(palette);
     switch (level) {
-    case LabelLevel::primary:
-        return text;
-    case LabelLevel::secondary:
-        return withOpacity(text, dark ? 0.55 : 0.5);
-    case LabelLevel::tertiary:
-        return withOpacity(text, dark ? 0.25 : 0.26);
-    case LabelLevel::quaternary:
-        return withOpacity(text, 0.1);
+    case LabelLevel::primary: return text;
+    case LabelLevel::secondary: return withOpacity(text, dark ? 0.55 : 0.5);
+    case LabelLevel::tertiary: return withOpacity(text, dark ? 0.25 : 0.26);
+    case LabelLevel::quaternary: return withOpacity(text, 0.1);
     }
     return text;
 }
 
-QPalette lightPalette()
-{
+QPalette lightPalette() {
     const std::unique_ptr<QStyle> fusion(QStyleFactory::create(QStringLiteral("Fusion")));
     QPalette palette = fusion->standardPalette();
     palette.setColor(QPalette::Window, QColor(0xec, 0xec, 0xec));
@@ -72,8 +59,7 @@ QPalette lightPalette()
     return palette;
 }
 
-QPalette darkPalette()
-{
+QPalette darkPalette() {
     const QColor window(0x2c, 0x2c, 0x2e);
     const QColor text(0xe8, 0xe8, 0xea);
     const QColor disabledText(0x7c, 0x7c, 0x80);

@@ -11,12 +11,8 @@
 namespace vesh {
 
 ContentView::ContentView(Brain& brain, QWidget* parent)
-    : QWidget(parent),
-      splitter_(new QSplitter(Qt::Horizontal, this)),
-      sidebar_(new Sidebar(brain, splitter_)),
-      dropView_(new DropView(brain, splitter_)),
-      expandedSidebarWidth_(Sidebar::minimumSidebarWidth)
-{
+    : QWidget(parent), splitter_(new QSplitter(Qt::Horizontal, this)), sidebar_(new Sidebar(brain, splitter_)),
+      dropView_(new DropView(brain, splitter_)), expandedSidebarWidth_(Sidebar::minimumSidebarWidth) {
     splitter_->setChildrenCollapsible(false);
     splitter_->addWidget(sidebar_);
     splitter_->addWidget(dropView_);
@@ -52,13 +48,9 @@ ContentView::ContentView(Brain& brain, QWidget* parent)
     });
 }
 
-bool ContentView::isSidebarCollapsed() const
-{
-    return sidebarCollapsed_;
-}
+bool ContentView::isSidebarCollapsed() const { return sidebarCollapsed_; }
 
-void ContentView::toggleSidebar()
-{
+void ContentView::toggleSidebar() {
     if (sidebarAnimation_.state() == QAbstractAnimation::Running) {
         return;
     }
@@ -87,8 +79,7 @@ void ContentView::toggleSidebar()
     sidebarAnimation_.start();
 }
 
-void ContentView::setSidebarWidth(int width)
-{
+void ContentView::setSidebarWidth(int width) {
     const QList<int> sizes = splitter_->sizes();
     const int total = sizes.value(0) + sizes.value(1);
     splitter_->setSizes({width, std::max(0, total - width)});

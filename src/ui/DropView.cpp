@@ -29,13 +29,9 @@ namespace {
 
 constexpr int fadeMilliseconds = 250;
 
-std::size_t indexOf(DropView::State state)
-{
-    return static_cast<std::size_t>(state);
-}
+std::size_t indexOf(DropView::State state) { return static_cast<std::size_t>(state); }
 
-TextView* makeStatusText(const QString& text, QWidget* parent)
-{
+TextView* makeStatusText(const QString& text, QWidget* parent) {
     auto* view = new TextView(LabelLevel::secondary, Qt::AlignHCenter, parent);
     view->setLineSpacing(DropView::lineSpacing);
     view->setText(text);
@@ -44,8 +40,7 @@ TextView* makeStatusText(const QString& text, QWidget* parent)
 
 }  // namespace
 
-DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brain), state_(stateOfBrain())
-{
+DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brain), state_(stateOfBrain()) {
     setAcceptDrops(true);
     setMinimumSize(minimumDropAreaWidth, minimumDropAreaHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -92,8 +87,7 @@ DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brai
 }
 
 DropView::State DropView::state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder,
-                                bool shouldCancelProcessing)
-{
+                                bool shouldCancelProcessing) {
     if (modelIsLoading) {
         return State::loadingModel;
     }
@@ -103,21 +97,18 @@ DropView::State DropView::state(bool modelIsLoading, bool modelIsProcessing, boo
     return shouldCancelProcessing ? State::cancelling : State::processing;
 }
 
-bool DropView::acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder)
-{
+bool DropView::acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder) {
     return !modelIsLoading && !modelIsProcessing && hasOutputFolder;
 }
 
-double DropView::progressValue(const std::vector<double>& channels)
-{
+double DropView::progressValue(const std::vector<double>& channels) {
     if (channels.empty()) {
         return 0.0;
     }
     return std::accumulate(channels.begin(), channels.end(), 0.0) / static_cast<double>(channels.size());
 }
 
-std::vector<std::filesystem::path> DropView::droppedFiles(const QMimeData& mimeData)
-{
+std::vector<std::filesystem::path> DropView::droppedFiles(const QMimeData& mimeData) {
     std::vector<std::filesystem::path> files;
     for (const QUrl& url : mimeData.urls()) {
         if (url.isLocalFile()) {
@@ -127,29 +118,20 @@ std::vector<std::filesystem::path> DropView::droppedFiles(const QMimeData& mimeD
     return files;
 }
 
-double DropView::displayedProgress() const
-{
-    return progressBar_->value();
-}
+double DropView::displayedProgress() const { return progressBar_->value(); }
 
-QString DropView::processingText() const
-{
-    return processingText_->text();
-}
+QString DropView::processingText() const { return processingText_->text(); }
 
-bool DropView::acceptsDropNow() const
-{
+bool DropView::acceptsDropNow() const {
     return acceptsDrop(brain_.modelIsLoading(), brain_.modelIsProcessing(), brain_.outputFolder().has_value());
 }
 
-DropView::State DropView::stateOfBrain() const
-{
+DropView::State DropView::stateOfBrain() const {
     return state(brain_.modelIsLoading(), brain_.modelIsProcessing(), brain_.outputFolder().has_value(),
                  brain_.shouldCancelProcessing());
 }
 
-void DropView::updateState()
-{
+void DropView::updateState() {
     const State newState = stateOfBrain();
     if (newState == state_) {
         return;
@@ -160,19 +142,14 @@ void DropView::updateState()
     emit stateChanged(state_);
 }
 
-void DropView::updateProgress()
-{
-    progressBar_->setValue(progressValue(brain_.progress().channels));
-}
+void DropView::updateProgress() { progressBar_->setValue(progressValue(brain_.progress().channels)); }
 
-void DropView::updateFileName()
-{
+void DropView::updateFileName() {
     processingText_->setText(QStringLiteral("Denoising “") + brain_.nameOfFileBeingProcessedText() +
                              QStringLiteral("”…"));
 }
 
-void DropView::showDisplay(State state, bool animated)
-{
+void DropView::showDisplay(State state, bool animated) {
     for (std::size_t i = 0; i < stateCount; ++i) {
         Display& display = displays_[i];
         const bool current = i == indexOf(state);
@@ -195,8 +172,7 @@ void DropView::showDisplay(State state, bool animated)
     }
 }
 
-QWidget* DropView::makeSymbolDisplay(const QString& symbol, const QString& text)
-{
+QWidget* DropView::makeSymbolDisplay(const QString& symbol, const QString& text) {
     auto* display = new QWidget(this);
     auto* layout = new QVBoxLayout(display);
     layout->setContentsMargins(16, 0, 16, 0);
@@ -210,8 +186,7 @@ QWidget* DropView::makeSymbolDisplay(const QString& symbol, const QString& text)
     return display;
 }
 
-QWidget* DropView::makeSpinnerDisplay(const QString& text)
-{
+QWidget* DropView::makeSpinnerDisplay(const QString& text) {
     auto* display = new QWidget(this);
     auto* layout = new QVBoxLayout(display);
     layout->setContentsMargins(16, 0, 16, 0);
@@ -224,8 +199,7 @@ QWidget* DropView::makeSpinnerDisplay(const QString& text)
     return display;
 }
 
-QWidget* DropView::makeProcessingDisplay()
-{
+QWidget* DropView::makeProcessingDisplay() {
     auto* display = new QWidget(this);
     auto* block = new QWidget(display);
     block->setMaximumWidth(maximumProcessingWidth);
@@ -264,14 +238,12 @@ QWidget* DropView::makeProcessingDisplay()
     return display;
 }
 
-void DropView::paintEvent(QPaintEvent*)
-{
+void DropView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), detailBackgroundColor(palette()));
 }
 
-void DropView::dragEnterEvent(QDragEnterEvent* event)
-{
+void DropView::dragEnterEvent(QDragEnterEvent* event) {
     if (acceptsDropNow()) {
         event->acceptProposedAction();
     } else {
@@ -279,8 +251,7 @@ void DropView::dragEnterEvent(QDragEnterEvent* event)
     }
 }
 
-void DropView::dragMoveEvent(QDragMoveEvent* event)
-{
+void DropView::dragMoveEvent(QDragMoveEvent* event) {
     if (acceptsDropNow()) {
         event->acceptProposedAction();
     } else {
@@ -288,8 +259,7 @@ void DropView::dragMoveEvent(QDragMoveEvent* event)
     }
 }
 
-void DropView::dropEvent(QDropEvent* event)
-{
+void DropView::dropEvent(QDropEvent* event) {
     if (!acceptsDropNow()) {
         event->ignore();
         return;
@@ -302,9 +272,8 @@ void DropView::dropEvent(QDropEvent* event)
         event->acceptProposedAction();
     }
     // The drag ends now; the existing-file question may be asked afterwards.
-    QTimer::singleShot(0, this, [this, files = droppedFiles(*event->mimeData())] {
-        brain_.processDroppedFiles(files);
-    });
+    QTimer::singleShot(0, this,
+                       [this, files = droppedFiles(*event->mimeData())] { brain_.processDroppedFiles(files); });
 }
 
 }  // namespace vesh

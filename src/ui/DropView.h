@@ -40,8 +40,7 @@ public:
 
     // The display for a state of `Brain`; the first matching rule wins:
     // loading, then idle (with or without a folder), then processing or cancelling.
-    static State state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder,
-                       bool shouldCancelProcessing);
+    static State state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder, bool shouldCancelProcessing);
     // Files are accepted only when the model is loaded, nothing is being
     // processed and a destination is chosen.
     static bool acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder);

@@ -7,22 +7,19 @@
 
 namespace vesh {
 
-ErrorAlert::ErrorAlert(Brain& brain, QWidget& window) : QObject(&window), brain_(brain), window_(window)
-{
+ErrorAlert::ErrorAlert(Brain& brain, QWidget& window) : QObject(&window), brain_(brain), window_(window) {
     connect(&brain_, &Brain::alertIsDisplayedChanged, this, &ErrorAlert::update);
     connect(&brain_, &Brain::errorChanged, this, &ErrorAlert::updateTexts);
     update();
 }
 
-ErrorAlert::~ErrorAlert()
-{
+ErrorAlert::~ErrorAlert() {
     if (box_) {
         box_->disconnect(this);
     }
 }
 
-void ErrorAlert::update()
-{
+void ErrorAlert::update() {
     if (brain_.alertIsDisplayed() && !box_) {
         box_ = new QMessageBox(&window_);
         box_->setAttribute(Qt::WA_DeleteOnClose);
@@ -46,8 +43,7 @@ void ErrorAlert::update()
     }
 }
 
-void ErrorAlert::updateTexts()
-{
+void ErrorAlert::updateTexts() {
     if (!box_) {
         return;
     }

@@ -10,10 +10,10 @@
 namespace vesh {
 
 FormatSection::FormatSection(Brain& brain, QWidget* parent)
-    : SectionFrame(QStringLiteral("Format"), parent), brain_(brain)
-{
-    card()->setToolTip(QStringLiteral("Choose a file format for the output. Vesh processes audio in 48-kHz, 32-bit "
-                                      "mono, and converts the result to the chosen format."));
+    : SectionFrame(QStringLiteral("Format"), parent), brain_(brain) {
+    card()->setToolTip(
+        QStringLiteral("Choose a file format for the output. Vesh processes audio in 48-kHz, 32-bit "
+                       "mono, and converts the result to the chosen format."));
 
     QHBoxLayout* switchRow = addRow(QStringLiteral("waveform"), QString());
     QWidget* row = switchRow->parentWidget();
@@ -28,12 +28,10 @@ FormatSection::FormatSection(Brain& brain, QWidget* parent)
     QHBoxLayout* selectorRow = addRow(QString(), QString());
     selectorRow->addWidget(new OutputFormatSelector(brain_, selectorRow->parentWidget()));
 
-    connect(sameAsOriginal_, &QAbstractButton::toggled, this, [this](bool on) {
-        brain_.setOutputFormatMatchesInput(on);
-    });
-    connect(&brain_, &Brain::outputFormatMatchesInputChanged, this, [this] {
-        sameAsOriginal_->setChecked(brain_.outputFormatMatchesInput());
-    });
+    connect(sameAsOriginal_, &QAbstractButton::toggled, this,
+            [this](bool on) { brain_.setOutputFormatMatchesInput(on); });
+    connect(&brain_, &Brain::outputFormatMatchesInputChanged, this,
+            [this] { sameAsOriginal_->setChecked(brain_.outputFormatMatchesInput()); });
     sameAsOriginal_->setChecked(brain_.outputFormatMatchesInput());
 }
 

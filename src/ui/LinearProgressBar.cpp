@@ -15,13 +15,11 @@ constexpr int barHeight = 6;
 
 }  // namespace
 
-LinearProgressBar::LinearProgressBar(QWidget* parent) : QWidget(parent)
-{
+LinearProgressBar::LinearProgressBar(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
-void LinearProgressBar::setValue(double value)
-{
+void LinearProgressBar::setValue(double value) {
     const double clamped = std::isnan(value) ? 0.0 : std::clamp(value, 0.0, 1.0);
     if (clamped == value_) {
         return;
@@ -30,18 +28,11 @@ void LinearProgressBar::setValue(double value)
     update();
 }
 
-QSize LinearProgressBar::sizeHint() const
-{
-    return {240, barHeight};
-}
+QSize LinearProgressBar::sizeHint() const { return {240, barHeight}; }
 
-QSize LinearProgressBar::minimumSizeHint() const
-{
-    return {40, barHeight};
-}
+QSize LinearProgressBar::minimumSizeHint() const { return {40, barHeight}; }
 
-void LinearProgressBar::paintEvent(QPaintEvent*)
-{
+void LinearProgressBar::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);

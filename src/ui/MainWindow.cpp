@@ -13,8 +13,7 @@ namespace vesh {
 
 namespace {
 
-QIcon toolBarSymbol(const QString& name, const QPalette& palette)
-{
+QIcon toolBarSymbol(const QString& name, const QPalette& palette) {
     QIcon icon;
     for (const qreal ratio : {1.0, 2.0}) {
         icon.addPixmap(symbolPixmap(name, 18, labelColor(palette, LabelLevel::secondary), ratio), QIcon::Normal);
@@ -27,13 +26,10 @@ QIcon toolBarSymbol(const QString& name, const QPalette& palette)
 }  // namespace
 
 MainWindow::MainWindow(Brain& brain, QWidget* parent)
-    : QMainWindow(parent),
-      contentView_(new ContentView(brain, this)),
-      toolBar_(new QToolBar(QStringLiteral("Toolbar"), this)),
-      toggleSidebarAction_(new QAction(this)),
+    : QMainWindow(parent), contentView_(new ContentView(brain, this)),
+      toolBar_(new QToolBar(QStringLiteral("Toolbar"), this)), toggleSidebarAction_(new QAction(this)),
       fullScreenAction_(new QAction(QStringLiteral("Enter Full Screen"), this)),
-      errorAlert_(new ErrorAlert(brain, *this))
-{
+      errorAlert_(new ErrorAlert(brain, *this)) {
     setWindowTitle(QStringLiteral("Vesh"));
     setObjectName(QStringLiteral("main"));
     setCentralWidget(contentView_);
@@ -56,9 +52,8 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
     // Full screen: the toolbar hides itself while the window fills the screen.
     fullScreenAction_->setShortcuts(QKeySequence::FullScreen);
     addAction(fullScreenAction_);
-    connect(fullScreenAction_, &QAction::triggered, this, [this] {
-        setWindowState(windowState() ^ Qt::WindowFullScreen);
-    });
+    connect(fullScreenAction_, &QAction::triggered, this,
+            [this] { setWindowState(windowState() ^ Qt::WindowFullScreen); });
 
     auto* quit = new QAction(QStringLiteral("Quit"), this);
     quit->setShortcuts(QKeySequence::Quit);
@@ -69,8 +64,7 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
     resize(960, 600);
 }
 
-void MainWindow::changeEvent(QEvent* event)
-{
+void MainWindow::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange) {
         updateToggleSidebarAction();
     } else if (event->type() == QEvent::WindowStateChange) {
@@ -82,10 +76,9 @@ void MainWindow::changeEvent(QEvent* event)
     QMainWindow::changeEvent(event);
 }
 
-void MainWindow::updateToggleSidebarAction()
-{
-    const QString text = contentView_->isSidebarCollapsed() ? QStringLiteral("Show Sidebar")
-                                                            : QStringLiteral("Hide Sidebar");
+void MainWindow::updateToggleSidebarAction() {
+    const QString text =
+        contentView_->isSidebarCollapsed() ? QStringLiteral("Show Sidebar") : QStringLiteral("Hide Sidebar");
     toggleSidebarAction_->setIcon(toolBarSymbol(QStringLiteral("sidebar.leading"), palette()));
     toggleSidebarAction_->setText(text);
     toggleSidebarAction_->setToolTip(text);

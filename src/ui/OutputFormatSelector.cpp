@@ -9,8 +9,7 @@ namespace vesh {
 
 namespace {
 
-QComboBox* makePicker(const QString& title, QWidget* parent)
-{
+QComboBox* makePicker(const QString& title, QWidget* parent) {
     auto* picker = new QComboBox(parent);
     picker->setObjectName(title);
     picker->setAccessibleName(title);
@@ -20,8 +19,7 @@ QComboBox* makePicker(const QString& title, QWidget* parent)
     return picker;
 }
 
-void selectData(QComboBox& picker, const QVariant& data)
-{
+void selectData(QComboBox& picker, const QVariant& data) {
     const int index = picker.findData(data);
     if (index >= 0 && index != picker.currentIndex()) {
         picker.setCurrentIndex(index);
@@ -31,12 +29,9 @@ void selectData(QComboBox& picker, const QVariant& data)
 }  // namespace
 
 OutputFormatSelector::OutputFormatSelector(Brain& brain, QWidget* parent)
-    : QWidget(parent),
-      brain_(brain),
-      sampleRate_(makePicker(QStringLiteral("Sample rate"), this)),
+    : QWidget(parent), brain_(brain), sampleRate_(makePicker(QStringLiteral("Sample rate"), this)),
       bitDepth_(makePicker(QStringLiteral("Bit depth"), this)),
-      encodingFormat_(makePicker(QStringLiteral("Encoding format"), this))
-{
+      encodingFormat_(makePicker(QStringLiteral("Encoding format"), this)) {
     for (const SampleRate rate : {SampleRate::fortyFourPointOne, SampleRate::fortyEight, SampleRate::ninetySix,
                                   SampleRate::oneHundredNinetyTwo}) {
         sampleRate_->addItem(QString::fromStdString(label(rate)), QVariant::fromValue(rawValue(rate)));
@@ -67,8 +62,7 @@ OutputFormatSelector::OutputFormatSelector(Brain& brain, QWidget* parent)
     updateFromBrain();
 }
 
-void OutputFormatSelector::updateFromBrain()
-{
+void OutputFormatSelector::updateFromBrain() {
     const AudioFormat format = brain_.outputFormat();
     selectData(*sampleRate_, QVariant::fromValue(rawValue(format.sampleRate)));
     selectData(*bitDepth_, QVariant::fromValue(rawValue(format.bitDepth)));
@@ -79,8 +73,7 @@ void OutputFormatSelector::updateFromBrain()
     }
 }
 
-void OutputFormatSelector::storeChoices()
-{
+void OutputFormatSelector::storeChoices() {
     AudioFormat format = brain_.outputFormat();
     if (const auto rate = sampleRateFromRawValue(sampleRate_->currentData().toLongLong())) {
         format.sampleRate = *rate;

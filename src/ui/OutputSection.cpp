@@ -16,8 +16,7 @@ namespace vesh {
 
 namespace {
 
-PlainTextField* makePlainTextField(const QString& title, QWidget* parent)
-{
+PlainTextField* makePlainTextField(const QString& title, QWidget* parent) {
     auto* field = new PlainTextField(title, parent);
     field->setObjectName(title.toLower());
     return field;
@@ -26,10 +25,9 @@ PlainTextField* makePlainTextField(const QString& title, QWidget* parent)
 }  // namespace
 
 OutputSection::OutputSection(Brain& brain, QWidget* parent)
-    : SectionFrame(QStringLiteral("Destination"), parent), brain_(brain)
-{
-    QHBoxLayout* folderRow = addRow(QStringLiteral("folder"),
-                                    QStringLiteral("Select a location where the processed audio will be saved."));
+    : SectionFrame(QStringLiteral("Destination"), parent), brain_(brain) {
+    QHBoxLayout* folderRow =
+        addRow(QStringLiteral("folder"), QStringLiteral("Select a location where the processed audio will be saved."));
     QWidget* row = folderRow->parentWidget();
     chooseFolderButton_ = new QPushButton(QStringLiteral("Choose a folder"), row);
     chooseFolderButton_->setObjectName(QStringLiteral("chooseFolder"));
@@ -70,12 +68,10 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
 
     connect(chooseFolderButton_, &QPushButton::clicked, this, [this] { brain_.chooseOutputFolder(); });
     connect(clearFolderButton_, &QAbstractButton::clicked, this, [this] { brain_.setOutputFolder(std::nullopt); });
-    connect(prefixField_, &QLineEdit::textEdited, this, [this](const QString& text) {
-        brain_.setFilenamePrefix(text);
-    });
-    connect(suffixField_, &QLineEdit::textEdited, this, [this](const QString& text) {
-        brain_.setFilenameSuffix(text);
-    });
+    connect(prefixField_, &QLineEdit::textEdited, this,
+            [this](const QString& text) { brain_.setFilenamePrefix(text); });
+    connect(suffixField_, &QLineEdit::textEdited, this,
+            [this](const QString& text) { brain_.setFilenameSuffix(text); });
 
     connect(&brain_, &Brain::outputFolderChanged, this, &OutputSection::updateFolder);
     connect(&brain_, &Brain::filenamePrefixChanged, this, &OutputSection::updatePrefix);
@@ -92,14 +88,12 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
     clearFolderOpacity_->setOpacity(brain_.modelIsProcessing() ? 0.0 : clearButtonOpacity);
 }
 
-QString OutputSection::exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat)
-{
+QString OutputSection::exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat) {
     return prefix + QStringLiteral("Example") + suffix + QLatin1Char('.') +
            QString::fromStdString(fileExtension(fileFormat)) + QLatin1Char(' ');
 }
 
-void OutputSection::updateFolder()
-{
+void OutputSection::updateFolder() {
     const auto& folder = brain_.outputFolder();
     chooseFolderButton_->setVisible(!folder);
     chooseFolderButton_->setEnabled(!folder);
@@ -110,28 +104,24 @@ void OutputSection::updateFolder()
     folderPath_->setToolTip(path);
 }
 
-void OutputSection::updatePrefix()
-{
+void OutputSection::updatePrefix() {
     if (prefixField_->text() != brain_.filenamePrefix()) {
         prefixField_->setText(brain_.filenamePrefix());
     }
 }
 
-void OutputSection::updateSuffix()
-{
+void OutputSection::updateSuffix() {
     if (suffixField_->text() != brain_.filenameSuffix()) {
         suffixField_->setText(brain_.filenameSuffix());
     }
 }
 
-void OutputSection::updateExample()
-{
+void OutputSection::updateExample() {
     example_->setText(
         exampleFileName(brain_.filenamePrefix(), brain_.filenameSuffix(), brain_.outputFormat().fileFormat));
 }
 
-void OutputSection::updateClearButtonOpacity()
-{
+void OutputSection::updateClearButtonOpacity() {
     clearFolderFade_->stop();
     clearFolderFade_->setStartValue(clearFolderOpacity_->opacity());
     clearFolderFade_->setEndValue(brain_.modelIsProcessing() ? 0.0 : clearButtonOpacity);

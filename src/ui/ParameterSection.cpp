@@ -13,10 +13,10 @@
 namespace vesh {
 
 ParameterSection::ParameterSection(Brain& brain, QWidget* parent)
-    : SectionFrame(QStringLiteral("Parameters"), parent), brain_(brain)
-{
-    QHBoxLayout* row = addRow(QStringLiteral("dial.max"),
-                              QStringLiteral("Control the balance between the original input and the processed result."));
+    : SectionFrame(QStringLiteral("Parameters"), parent), brain_(brain) {
+    QHBoxLayout* row =
+        addRow(QStringLiteral("dial.max"),
+               QStringLiteral("Control the balance between the original input and the processed result."));
     QWidget* rowWidget = row->parentWidget();
     auto* title = new QLabel(QStringLiteral("Mix"), rowWidget);
     slider_ = new QSlider(Qt::Horizontal, rowWidget);
@@ -35,20 +35,17 @@ ParameterSection::ParameterSection(Brain& brain, QWidget* parent)
     row->addWidget(slider_, 1, Qt::AlignVCenter);
     row->addWidget(valueLabel_, 0, Qt::AlignVCenter);
 
-    connect(slider_, &QSlider::valueChanged, this, [this](int value) {
-        brain_.setWetDryMix(static_cast<double>(value) / sliderSteps);
-    });
+    connect(slider_, &QSlider::valueChanged, this,
+            [this](int value) { brain_.setWetDryMix(static_cast<double>(value) / sliderSteps); });
     connect(&brain_, &Brain::wetDryMixChanged, this, &ParameterSection::updateFromBrain);
     updateFromBrain();
 }
 
-QString ParameterSection::percentText(double value, const QLocale& locale)
-{
+QString ParameterSection::percentText(double value, const QLocale& locale) {
     return locale.toString(value * 100.0, 'f', 0) + locale.percent();
 }
 
-void ParameterSection::updateFromBrain()
-{
+void ParameterSection::updateFromBrain() {
     const double mix = brain_.wetDryMix();
     const int position = static_cast<int>(std::lround(mix * sliderSteps));
     if (slider_->value() != position) {

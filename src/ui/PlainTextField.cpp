@@ -6,24 +6,21 @@
 
 namespace vesh {
 
-PlainTextField::PlainTextField(const QString& title, QWidget* parent) : QLineEdit(parent)
-{
+PlainTextField::PlainTextField(const QString& title, QWidget* parent) : QLineEdit(parent) {
     setPlaceholderText(title);
     setAccessibleName(title);
     setFrame(false);
     applyColors();
 }
 
-void PlainTextField::changeEvent(QEvent* event)
-{
+void PlainTextField::changeEvent(QEvent* event) {
     QLineEdit::changeEvent(event);
     if (event->type() == QEvent::PaletteChange) {
         applyColors();
     }
 }
 
-void PlainTextField::applyColors()
-{
+void PlainTextField::applyColors() {
     QPalette colors = palette();
     const QColor base = Qt::transparent;
     const QColor dimmedPlaceholder = labelColor(colors, LabelLevel::quaternary);

@@ -17,18 +17,13 @@ constexpr int frameIntervalMilliseconds = 83;
 
 }  // namespace
 
-ProgressSpinner::ProgressSpinner(QWidget* parent) : QWidget(parent)
-{
+ProgressSpinner::ProgressSpinner(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-QSize ProgressSpinner::sizeHint() const
-{
-    return {diameter, diameter};
-}
+QSize ProgressSpinner::sizeHint() const { return {diameter, diameter}; }
 
-void ProgressSpinner::paintEvent(QPaintEvent*)
-{
+void ProgressSpinner::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.translate(width() / 2.0, height() / 2.0);
@@ -49,8 +44,7 @@ void ProgressSpinner::paintEvent(QPaintEvent*)
     }
 }
 
-void ProgressSpinner::timerEvent(QTimerEvent* event)
-{
+void ProgressSpinner::timerEvent(QTimerEvent* event) {
     if (event->timerId() != timer_.timerId()) {
         QWidget::timerEvent(event);
         return;
@@ -59,14 +53,12 @@ void ProgressSpinner::timerEvent(QTimerEvent* event)
     update();
 }
 
-void ProgressSpinner::showEvent(QShowEvent* event)
-{
+void ProgressSpinner::showEvent(QShowEvent* event) {
     timer_.start(frameIntervalMilliseconds, this);
     QWidget::showEvent(event);
 }
 
-void ProgressSpinner::hideEvent(QHideEvent* event)
-{
+void ProgressSpinner::hideEvent(QHideEvent* event) {
     timer_.stop();
     QWidget::hideEvent(event);
 }

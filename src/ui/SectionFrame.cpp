@@ -20,8 +20,7 @@ public:
     using QWidget::QWidget;
 
 protected:
-    void paintEvent(QPaintEvent*) override
-    {
+    void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setBrush(withOpacity(labelColor(palette(), LabelLevel::primary), cardFillOpacity));
@@ -32,15 +31,13 @@ protected:
 
 class Divider : public QWidget {
 public:
-    explicit Divider(QWidget* parent) : QWidget(parent)
-    {
+    explicit Divider(QWidget* parent) : QWidget(parent) {
         setFixedHeight(1);
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
 
 protected:
-    void paintEvent(QPaintEvent*) override
-    {
+    void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.fillRect(rect().adjusted(SectionFrame::rowInset, 0, -SectionFrame::rowInset, 0),
                          labelColor(palette(), LabelLevel::tertiary));
@@ -50,8 +47,7 @@ protected:
 }  // namespace
 
 SectionFrame::SectionFrame(const QString& title, QWidget* parent)
-    : QWidget(parent), title_(new QLabel(title, this)), card_(new Card(this)), cardLayout_(new QVBoxLayout(card_))
-{
+    : QWidget(parent), title_(new QLabel(title, this)), card_(new Card(this)), cardLayout_(new QVBoxLayout(card_)) {
     QFont titleFont = title_->font();
     titleFont.setPixelSize(titlePixelSize);
     titleFont.setWeight(QFont::DemiBold);
@@ -68,8 +64,7 @@ SectionFrame::SectionFrame(const QString& title, QWidget* parent)
     layout->addWidget(card_);
 }
 
-QHBoxLayout* SectionFrame::addRow(const QString& iconName, const QString& help)
-{
+QHBoxLayout* SectionFrame::addRow(const QString& iconName, const QString& help) {
     auto* row = new QWidget(card_);
     row->setToolTip(help);
     auto* layout = new QHBoxLayout(row);
@@ -82,8 +77,7 @@ QHBoxLayout* SectionFrame::addRow(const QString& iconName, const QString& help)
     return layout;
 }
 
-void SectionFrame::addRowWidget(QWidget* row)
-{
+void SectionFrame::addRowWidget(QWidget* row) {
     if (cardLayout_->count() > 0) {
         cardLayout_->addWidget(new Divider(card_));
     }

@@ -12,8 +12,7 @@
 
 namespace vesh {
 
-Sidebar::Sidebar(Brain& brain, QWidget* parent) : QScrollArea(parent), brain_(brain), content_(new QWidget)
-{
+Sidebar::Sidebar(Brain& brain, QWidget* parent) : QScrollArea(parent), brain_(brain), content_(new QWidget) {
     setObjectName(QStringLiteral("sidebar"));
     setMinimumWidth(minimumSidebarWidth);
     setFrameShape(QFrame::NoFrame);
@@ -36,16 +35,14 @@ Sidebar::Sidebar(Brain& brain, QWidget* parent) : QScrollArea(parent), brain_(br
     applyBackground();
 }
 
-void Sidebar::changeEvent(QEvent* event)
-{
+void Sidebar::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange) {
         applyBackground();
     }
     QScrollArea::changeEvent(event);
 }
 
-void Sidebar::applyBackground()
-{
+void Sidebar::applyBackground() {
     // A slim scroll indicator without arrows, in the label colours of the palette.
     const QColor handle = labelColor(palette(), LabelLevel::tertiary);
     const QColor pressed = labelColor(palette(), LabelLevel::secondary);

@@ -8,25 +8,20 @@
 
 #include "Support/FatalError.h"
 
-static void initialiseUiResources()
-{
-    Q_INIT_RESOURCE(vesh_ui);
-}
+static void initialiseUiResources() { Q_INIT_RESOURCE(vesh_ui); }
 
 namespace vesh {
 
 namespace {
 
-QString resourcePath(const QString& name)
-{
+QString resourcePath(const QString& name) {
     initialiseUiResources();
     return QStringLiteral(":/icons/%1.svg").arg(name);
 }
 
 }  // namespace
 
-QPixmap symbolPixmap(const QString& name, int size, const QColor& color, qreal devicePixelRatio)
-{
+QPixmap symbolPixmap(const QString& name, int size, const QColor& color, qreal devicePixelRatio) {
     const QString key = QStringLiteral("vesh-symbol:%1:%2:%3:%4")
                             .arg(name)
                             .arg(size)
@@ -57,9 +52,6 @@ QPixmap symbolPixmap(const QString& name, int size, const QColor& color, qreal d
     return pixmap;
 }
 
-QIcon applicationIcon()
-{
-    return QIcon(resourcePath(QStringLiteral("org.veshaudio.Vesh")));
-}
+QIcon applicationIcon() { return QIcon(resourcePath(QStringLiteral("org.veshaudio.Vesh"))); }
 
 }  // namespace vesh

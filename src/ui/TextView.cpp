@@ -9,13 +9,11 @@
 namespace vesh {
 
 TextView::TextView(LabelLevel level, Qt::Alignment alignment, QWidget* parent)
-    : QWidget(parent), level_(level), alignment_(alignment)
-{
+    : QWidget(parent), level_(level), alignment_(alignment) {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 }
 
-void TextView::setText(const QString& text)
-{
+void TextView::setText(const QString& text) {
     if (text == text_) {
         return;
     }
@@ -24,23 +22,20 @@ void TextView::setText(const QString& text)
     update();
 }
 
-void TextView::setLineSpacing(int lineSpacing)
-{
+void TextView::setLineSpacing(int lineSpacing) {
     lineSpacing_ = lineSpacing;
     updateGeometry();
     update();
 }
 
-void TextView::setElideMode(Qt::TextElideMode mode)
-{
+void TextView::setElideMode(Qt::TextElideMode mode) {
     elideMode_ = mode;
     setSizePolicy(mode == Qt::ElideNone ? QSizePolicy::Preferred : QSizePolicy::Ignored, QSizePolicy::Fixed);
     updateGeometry();
     update();
 }
 
-QSize TextView::sizeHint() const
-{
+QSize TextView::sizeHint() const {
     const QFontMetrics metrics(font());
     const QStringList lines = text_.split(QLatin1Char('\n'));
     int width = 0;
@@ -51,8 +46,7 @@ QSize TextView::sizeHint() const
     return {width + 2, lineCount * metrics.height() + (lineCount - 1) * lineSpacing_};
 }
 
-QSize TextView::minimumSizeHint() const
-{
+QSize TextView::minimumSizeHint() const {
     const QSize hint = sizeHint();
     if (elideMode_ == Qt::ElideNone) {
         return hint;
@@ -60,8 +54,7 @@ QSize TextView::minimumSizeHint() const
     return {QFontMetrics(font()).horizontalAdvance(QStringLiteral("M…M")), hint.height()};
 }
 
-void TextView::paintEvent(QPaintEvent*)
-{
+void TextView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setOpacity(isEnabled() ? 1.0 : 0.6);
     painter.setPen(labelColor(palette(), level_));
@@ -78,8 +71,7 @@ void TextView::paintEvent(QPaintEvent*)
     }
 }
 
-void TextView::changeEvent(QEvent* event)
-{
+void TextView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) {
         updateGeometry();
     }

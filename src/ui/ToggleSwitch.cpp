@@ -14,8 +14,7 @@ constexpr int knobInset = 2;
 
 }  // namespace
 
-ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent)
-{
+ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent) {
     setCheckable(true);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setFocusPolicy(Qt::StrongFocus);
@@ -38,18 +37,11 @@ ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent)
     });
 }
 
-QSize ToggleSwitch::sizeHint() const
-{
-    return {trackWidth + 2, trackHeight + 2};
-}
+QSize ToggleSwitch::sizeHint() const { return {trackWidth + 2, trackHeight + 2}; }
 
-bool ToggleSwitch::hitButton(const QPoint& position) const
-{
-    return rect().contains(position);
-}
+bool ToggleSwitch::hitButton(const QPoint& position) const { return rect().contains(position); }
 
-void ToggleSwitch::paintEvent(QPaintEvent*)
-{
+void ToggleSwitch::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setOpacity(isEnabled() ? 1.0 : 0.5);

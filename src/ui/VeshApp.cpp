@@ -13,8 +13,7 @@
 
 namespace vesh {
 
-void VeshApp::configure(QApplication& application)
-{
+void VeshApp::configure(QApplication& application) {
     QCoreApplication::setOrganizationName(QString::fromLatin1(organizationName));
     QCoreApplication::setOrganizationDomain(QStringLiteral("veshaudio.org"));
     QCoreApplication::setApplicationName(QString::fromLatin1(applicationName));
@@ -32,11 +31,8 @@ void VeshApp::configure(QApplication& application)
 }
 
 VeshApp::VeshApp(std::unique_ptr<QSettings> settings, std::vector<std::filesystem::path> filesToOpen, QObject* parent)
-    : QObject(parent),
-      brain_(std::make_unique<Brain>(std::move(settings), interaction_)),
-      window_(std::make_unique<MainWindow>(*brain_)),
-      filesToOpen_(std::move(filesToOpen))
-{
+    : QObject(parent), brain_(std::make_unique<Brain>(std::move(settings), interaction_)),
+      window_(std::make_unique<MainWindow>(*brain_)), filesToOpen_(std::move(filesToOpen)) {
     interaction_.setWindow(window_.get());
     if (!filesToOpen_.empty()) {
         // Checked after the change has been handled everywhere, outside the
@@ -47,17 +43,14 @@ VeshApp::VeshApp(std::unique_ptr<QSettings> settings, std::vector<std::filesyste
     }
 }
 
-VeshApp::~VeshApp()
-{
+VeshApp::~VeshApp() {
     // The window observes the brain: it goes first.
     window_.reset();
     brain_.reset();
 }
 
-void VeshApp::processFilesToOpenWhenReady()
-{
-    if (filesToOpen_.empty() || brain_->modelIsLoading() || brain_->modelIsProcessing() ||
-        !brain_->outputFolder()) {
+void VeshApp::processFilesToOpenWhenReady() {
+    if (filesToOpen_.empty() || brain_->modelIsLoading() || brain_->modelIsProcessing() || !brain_->outputFolder()) {
         return;
     }
     const std::vector<std::filesystem::path> files = std::exchange(filesToOpen_, {});

@@ -9,8 +9,7 @@
 
 namespace vesh {
 
-UserInteraction::ExistingFileAnswer WindowInteraction::askAboutExistingFile(const std::string& informativeText)
-{
+UserInteraction::ExistingFileAnswer WindowInteraction::askAboutExistingFile(const std::string& informativeText) {
     QMessageBox box(window_);
     box.setObjectName(QStringLiteral("existingFileQuestion"));
     box.setIcon(QMessageBox::Critical);
@@ -33,8 +32,7 @@ UserInteraction::ExistingFileAnswer WindowInteraction::askAboutExistingFile(cons
     return ExistingFileAnswer::stop;
 }
 
-std::optional<std::filesystem::path> WindowInteraction::chooseOutputFolder()
-{
+std::optional<std::filesystem::path> WindowInteraction::chooseOutputFolder() {
     const QString start = lastFolder_.isEmpty() ? QDir::homePath() : lastFolder_;
     const QString folder =
         QFileDialog::getExistingDirectory(window_, QStringLiteral("Choose a folder"), start, QFileDialog::ShowDirsOnly);

@@ -14,8 +14,7 @@
 #include "ui/MainWindow.h"
 #include "ui/VeshApp.h"
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     // Before any thread starts: these touch process-wide state.
     vesh::disableInferenceTelemetry();
     vesh::silenceDecoderDiagnostics();

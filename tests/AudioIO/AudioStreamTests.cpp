@@ -28,7 +28,10 @@ TEST(AudioStreamModel, LengthEqualityAndEmptyStreams) {
 
     AudioStream empty = testing::makeAudioStream({}, 22050);
     int calls = 0;
-    const AudioStream mapped = empty.map([&](const Channel& channel) { ++calls; return channel; });
+    const AudioStream mapped = empty.map([&](const Channel& channel) {
+        ++calls;
+        return channel;
+    });
     empty.forEachMutableChannel([&](Channel&) { ++calls; });
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(empty.length(), 0);
@@ -80,7 +83,8 @@ TEST(AudioStreamMaps, FailingClosureErrorIsTheBaseOfTheMapError) {
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(stream.channels()[0].samples, (std::vector<float>{1, 2, 3}));
     const AudioError enumeratedError = expectAudioError([&] {
-        static_cast<void>(stream.enumeratedMap([](std::int64_t, const Channel&) -> Channel { throw ClosureFailure(3); }));
+        static_cast<void>(
+            stream.enumeratedMap([](std::int64_t, const Channel&) -> Channel { throw ClosureFailure(3); }));
     });
     EXPECT_EQ(enumeratedError.failedOperation(), AudioError::Operation::mapAudioStream);
     EXPECT_EQ(baseAs<ClosureFailure>(enumeratedError)->tag, 3);

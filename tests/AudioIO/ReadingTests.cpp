@@ -78,13 +78,15 @@ INSTANTIATE_TEST_SUITE_P(AudioFileReading, Decoding, ::testing::ValuesIn(decodeC
 
 TEST(AudioFileReading, DeclaredLayoutRidesAlongToTheWrittenFileAndAnUndeclaredOneStaysAbsent) {
     TemporaryFolder folder;
-    const auto surround = fixture("surround51.wav", "-f lavfi -i sine=sample_rate=48000:duration=0.25 "
-                                                    "-af 'pan=5.1|FL=c0|FR=c0|FC=c0|LFE=c0|BL=c0|BR=c0' -c:a pcm_s16le");
+    const auto surround = fixture("surround51.wav",
+                                  "-f lavfi -i sine=sample_rate=48000:duration=0.25 "
+                                  "-af 'pan=5.1|FL=c0|FR=c0|FC=c0|LFE=c0|BL=c0|BR=c0' -c:a pcm_s16le");
     const AudioStream stream(surround);
     ASSERT_EQ(stream.channels().size(), 6u);
     EXPECT_EQ(detail::AudioStreamAccess::channelLayout(stream)->positions.size(), 6u);
     stream.resampled(44100, SampleRateConverterAlgorithm::normal, AudioQuality::maximum)
-        .write(folder / "surround.wav", {CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav});
+        .write(folder / "surround.wav",
+               {CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav});
     EXPECT_EQ(probe(folder / "surround.wav").channelLayout, "5.1");
 
     const AudioStream plain(fixture("pcm16.wav", decodeCases[0].arguments));
@@ -115,7 +117,9 @@ TEST(AudioFileReadingFailures, MissingPathFailsOnOpeningAndNestsWhenRead) {
 // A canonical 44-byte header of a 16-bit PCM WAV file with the given fields.
 std::vector<char> wavHeader(std::uint16_t channels, std::uint32_t rate, std::uint32_t dataSize) {
     std::vector<char> header(44);
-    const auto put = [&](std::size_t at, std::uint32_t value, std::size_t width) { std::memcpy(&header[at], &value, width); };
+    const auto put = [&](std::size_t at, std::uint32_t value, std::size_t width) {
+        std::memcpy(&header[at], &value, width);
+    };
     std::memcpy(&header[0], "RIFF\xff\xff\xff\xffWAVEfmt ", 16);
     put(16, 16, 4), put(20, 1, 2), put(22, channels, 2), put(24, rate, 4), put(28, rate * channels * 2u, 4);
     put(32, channels * 2u, 2), put(34, 16, 2);
@@ -164,12 +168,13 @@ TEST(AudioFileReadingFailures, MutatedFilesDecodeOrFailCleanly) {
     for (const char* codec : {"pcm_s16le:wav", "flac:flac", "libmp3lame:mp3", "libvorbis:ogg"}) {
         const std::string name = codec;
         const std::string extension = name.substr(name.find(':') + 1);
-        const auto original = readBytes(fixture(
-            "short." + extension, twoSines(22050, "0.2") + " -c:a " + name.substr(0, name.find(':'))));
+        const auto original = readBytes(
+            fixture("short." + extension, twoSines(22050, "0.2") + " -c:a " + name.substr(0, name.find(':'))));
         for (int round = 0; round < 40; ++round) {
             std::vector<char> bytes = original;
             if (round % 3 != 1) {
-                for (auto flips = 1 + random() % 24; flips > 0; --flips) bytes[random() % bytes.size()] ^= char(1 + random() % 255);
+                for (auto flips = 1 + random() % 24; flips > 0; --flips)
+                    bytes[random() % bytes.size()] ^= char(1 + random() % 255);
             }
             if (round % 3 != 0) bytes.resize(random() % bytes.size());
             writeBytes(folder / ("mutated." + extension), bytes);

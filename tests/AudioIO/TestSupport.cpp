@@ -50,9 +50,10 @@ std::string twoSines(int rate, const std::string& seconds) {
 }
 
 ProbedAudio probe(const std::filesystem::path& file) {
-    const std::string command = "ffprobe -v error -select_streams a:0 -show_entries "
-                                "stream=channels,sample_rate,channel_layout:frame=nb_samples -of flat '" +
-                                file.string() + "'";
+    const std::string command =
+        "ffprobe -v error -select_streams a:0 -show_entries "
+        "stream=channels,sample_rate,channel_layout:frame=nb_samples -of flat '" +
+        file.string() + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
     ProbedAudio result;
     char line[512];
@@ -78,7 +79,8 @@ SF_INFO sndfileInfo(const std::filesystem::path& file) {
 std::vector<float> sine(double frequency, double rate, std::size_t count, double amplitude) {
     std::vector<float> samples(count);
     for (std::size_t index = 0; index < count; ++index) {
-        samples[index] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * double(index) / rate));
+        samples[index] =
+            static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * double(index) / rate));
     }
     return samples;
 }

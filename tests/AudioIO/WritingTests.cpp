@@ -60,7 +60,8 @@ TEST_P(CommonFormatWriting, ReadsBackTheSameSamplesWithinTheFormatsPrecision) {
     const AudioStream readBack(file);
     ASSERT_EQ(readBack.channels().size(), 2u);
     for (std::size_t channel = 0; channel < 2; ++channel) {
-        EXPECT_LE(largestDifference(stream.channels()[channel].samples, readBack.channels()[channel].samples), c.tolerance);
+        EXPECT_LE(largestDifference(stream.channels()[channel].samples, readBack.channels()[channel].samples),
+                  c.tolerance);
     }
     EXPECT_EQ(folder.entries(), std::vector<std::string>{file.filename().string()});
 }
@@ -78,14 +79,15 @@ TEST(AudioFileWriting, NonFiniteSamplesBecomeSilenceAndLoudSamplesClip) {
     stream.write(folder / "float.wav", {BitDepth::thirtyTwo, FileType::wav});
     EXPECT_EQ(AudioStream(folder / "int.wav").channels()[0].samples,
               (std::vector<float>{0, 0, 0, 32767.0f / 32768, -1, 0.25f}));
-    EXPECT_EQ(AudioStream(folder / "float.wav").channels()[0].samples, (std::vector<float>{0, 0, 0, 1.5f, -1.5f, 0.25f}));
+    EXPECT_EQ(AudioStream(folder / "float.wav").channels()[0].samples,
+              (std::vector<float>{0, 0, 0, 1.5f, -1.5f, 0.25f}));
 }
 
 TEST(AudioFileWriting, ReplacedFileKeepsItsPermissions) {
     TemporaryFolder folder;
     writeBytes(folder / "old.wav", {'o', 'l', 'd'});
-    const auto permissions = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                             std::filesystem::perms::group_read;
+    const auto permissions =
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read;
     std::filesystem::permissions(folder / "old.wav", permissions);
     testStream().write(folder / "old.wav", {BitDepth::sixteen, FileType::wav});
     EXPECT_EQ(sndfileInfo(folder / "old.wav").frames, 4410);
@@ -99,16 +101,21 @@ TEST(AudioFileWritingFailures, RefusedStreamsAndUnusableLocationsLeaveEverything
     std::filesystem::create_directory(folder / "taken.wav");
     const CommonAudioFileFormat format{BitDepth::sixteen, FileType::wav};
 
-    const AudioError noChannels = expectAudioError([&] { testing::makeAudioStream({}, 44100).write(folder / "keep.wav", format); });
+    const AudioError noChannels =
+        expectAudioError([&] { testing::makeAudioStream({}, 44100).write(folder / "keep.wav", format); });
     EXPECT_EQ(noChannels.failedOperation(), AudioError::Operation::writeAudioFile);
     EXPECT_EQ(baseAs<AudioServiceError>(noChannels)->code(), AudioServiceError::Code::failedToConstructFormat);
     const AudioStream ragged = testing::makeAudioStream({Channel(8000, {1, 2}), Channel(8000, {1})}, 8000);
     EXPECT_TRUE(baseAs<std::invalid_argument>(expectAudioError([&] { ragged.write(folder / "keep.wav", format); })));
     expectAudioError([&] { testing::makeAudioStream({Channel(0, {0.5f})}, 0).write(folder / "keep.wav", format); });
 
-    EXPECT_EQ(baseAs<AudioLibraryError>(expectAudioError([&] { testStream().write(folder / "none" / "a.wav", format); }))->code(),
+    EXPECT_EQ(baseAs<AudioLibraryError>(expectAudioError([&] {
+                  testStream().write(folder / "none" / "a.wav", format);
+              }))->code(),
               ENOENT);
-    EXPECT_EQ(baseAs<AudioLibraryError>(expectAudioError([&] { testStream().write(folder / "plain file" / "a.wav", format); }))->code(),
+    EXPECT_EQ(baseAs<AudioLibraryError>(expectAudioError([&] {
+                  testStream().write(folder / "plain file" / "a.wav", format);
+              }))->code(),
               ENOTDIR);
     expectAudioError([&] { testStream().write(folder / "taken.wav", format); });
 
@@ -134,15 +141,17 @@ TEST(AudioFileWritingFailures, FullOrReadOnlyDiskKeepsTheOldFileAndLeavesNoParti
     const SmallDisk disk(folder / "disk");
     if (!disk.mounted) GTEST_SKIP() << "mounting a file system is not permitted here";
     writeBytes(disk.where / "take.wav", {'o', 'l', 'd'});
-    const AudioError full = expectAudioError(
-        [&] { testStream(441000).write(disk.where / "take.wav", {BitDepth::thirtyTwo, FileType::wav}); });
+    const AudioError full = expectAudioError([&] {
+        testStream(441000).write(disk.where / "take.wav", {BitDepth::thirtyTwo, FileType::wav});
+    });
     EXPECT_EQ(full.failedOperation(), AudioError::Operation::writeAudioFile);
     EXPECT_EQ(readBytes(disk.where / "take.wav"), (std::vector<char>{'o', 'l', 'd'}));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.where), std::filesystem::directory_iterator()), 1);
 
     ASSERT_EQ(::mount("tmpfs", disk.where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k"), 0);
-    const AudioError readOnly =
-        expectAudioError([&] { testStream().write(disk.where / "new.wav", {BitDepth::sixteen, FileType::wav}); });
+    const AudioError readOnly = expectAudioError([&] {
+        testStream().write(disk.where / "new.wav", {BitDepth::sixteen, FileType::wav});
+    });
     EXPECT_EQ(baseAs<AudioLibraryError>(readOnly)->code(), EROFS);
 }
 
@@ -202,14 +211,16 @@ TEST(AudioFileWriting, UnwritableSourceFormatFallsBackUnderTheFallbacksExtension
     TemporaryFolder folder;
     const AudioFile source(fixture("source.m4a", stereo() + " -c:a aac"));
     const AudioStream stream(source);
-    const auto written = stream.write(folder / "out.m4a", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::wav});
+    const auto written =
+        stream.write(folder / "out.m4a", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::wav});
     EXPECT_EQ(written, folder / "out.wav");
     // The source declares stereo, so the WAV header that keeps speaker positions is written.
     EXPECT_EQ(sndfileInfo(written).format & formatCode, SF_FORMAT_WAVEX | SF_FORMAT_PCM_16);
     EXPECT_EQ(sndfileInfo(written).frames, stream.length());
     EXPECT_EQ(folder.entries(), std::vector<std::string>{"out.wav"});
 
-    const AudioError noFallback = expectAudioError([&] { static_cast<void>(stream.write(folder / "b.m4a", source, std::nullopt)); });
+    const AudioError noFallback =
+        expectAudioError([&] { static_cast<void>(stream.write(folder / "b.m4a", source, std::nullopt)); });
     EXPECT_EQ(baseAs<AudioError>(noFallback)->failedOperation(), AudioError::Operation::writeAudioFile);
     EXPECT_EQ(folder.entries(), std::vector<std::string>{"out.wav"});
 }
@@ -219,12 +230,14 @@ TEST(AudioFileWriting, OtherRateOrChannelCountThanTheSourceFallsBack) {
     const AudioFile source(fixture("source-" + matchingCases[2].name, matchingCases[2].arguments));
     const AudioStream stream(source);
     const AudioStream faster = stream.resampled(48000, SampleRateConverterAlgorithm::normal, AudioQuality::maximum);
-    const auto fasterFile = faster.write(folder / "a.wav", source, CommonAudioFileFormat{BitDepth::twentyFour, FileType::aiff});
+    const auto fasterFile =
+        faster.write(folder / "a.wav", source, CommonAudioFileFormat{BitDepth::twentyFour, FileType::aiff});
     EXPECT_EQ(fasterFile, folder / "a.aif");
     EXPECT_EQ(sndfileInfo(fasterFile).samplerate, 48000);
     AudioStream mono = stream;
     mono.channels().pop_back();
-    EXPECT_EQ(mono.write(folder / "b.wav", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::flac}), folder / "b.flac");
+    EXPECT_EQ(mono.write(folder / "b.wav", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::flac}),
+              folder / "b.flac");
 }
 
 TEST(AudioFileWritingFailures, FailedFallbackIsTwoWriteErrorsDeep) {

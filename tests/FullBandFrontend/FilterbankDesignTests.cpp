@@ -39,10 +39,9 @@ TEST(ErbSpacedBands, PlaceBandsEquallyOnTheErbRateScale) {
 TEST(FilterGains, KeepTheMeasuredGainsAndRiseToFilter253) {
     const auto& gains = filterGains();
     const std::vector<std::pair<std::size_t, float>> measured{
-        {0, 8053.557f},        {1, 8724.877f},        {2, 9484.110f},        {63, 1696722.5f},
-        {64, 1827436.25f},     {127, 1.9221288e8f},   {128, 2.0581922e8f},   {191, 1.8817147e10f},
-        {192, 2.0145390e10f},  {250, 1.2756036e12f},  {251, 1.4982144e12f},  {252, 1.9943791e12f},
-        {253, 2.0817311e12f},  {254, 1.4400646e12f},  {255, 1.2781402e12f}};
+        {0, 8053.557f},       {1, 8724.877f},       {2, 9484.110f},       {63, 1696722.5f},     {64, 1827436.25f},
+        {127, 1.9221288e8f},  {128, 2.0581922e8f},  {191, 1.8817147e10f}, {192, 2.0145390e10f}, {250, 1.2756036e12f},
+        {251, 1.4982144e12f}, {252, 1.9943791e12f}, {253, 2.0817311e12f}, {254, 1.4400646e12f}, {255, 1.2781402e12f}};
     for (const auto& [filter, gain] : measured) {
         EXPECT_EQ(gains[filter], gain) << "filter " << filter;
     }
@@ -56,8 +55,8 @@ TEST(FilterGains, KeepTheMeasuredGainsAndRiseToFilter253) {
 TEST(CrossoverWeights, SumToOneAtEveryBin) {
     // 512 points put many low centres in the same bin; 96 kHz leaves the top
     // band a long flat stretch.
-    for (const auto& [length, sampleRate] : std::vector<std::pair<std::int64_t, std::int64_t>>{
-             {6000, 48000}, {4096, 96000}, {512, 48000}}) {
+    for (const auto& [length, sampleRate] :
+         std::vector<std::pair<std::int64_t, std::int64_t>>{{6000, 48000}, {4096, 96000}, {512, 48000}}) {
         SCOPED_TRACE(testing::Message() << "N " << length << " at " << sampleRate << " Hz");
         const CrossoverWeights crossover = crossoverWeights(256, length, sampleRate);
         ASSERT_EQ(crossover.rowLength, length / 2);
@@ -103,12 +102,9 @@ TEST(CrossoverWeights, EdgesWriteOnlyTheirOwnBins) {
 
 TEST(CrossoverWeightsDeathTest, RefusesWrongShapesAndCentresAboveHalfTheRate) {
     std::vector<float> row(10);
-    EXPECT_DEATH(fillBandEdges(row, 0, TransitionShape::flatAbove, 4, 8, TransitionShape::flatAbove),
-                 "Fatal error");
-    EXPECT_DEATH(fillBandEdges(row, 0, TransitionShape::flatBelow, 4, 8, TransitionShape::flatBelow),
-                 "Fatal error");
-    EXPECT_DEATH(fillBandEdges(row, 0, TransitionShape::flatBelow, 4, 11, TransitionShape::flatAbove),
-                 "Fatal error");
+    EXPECT_DEATH(fillBandEdges(row, 0, TransitionShape::flatAbove, 4, 8, TransitionShape::flatAbove), "Fatal error");
+    EXPECT_DEATH(fillBandEdges(row, 0, TransitionShape::flatBelow, 4, 8, TransitionShape::flatBelow), "Fatal error");
+    EXPECT_DEATH(fillBandEdges(row, 0, TransitionShape::flatBelow, 4, 11, TransitionShape::flatAbove), "Fatal error");
     EXPECT_DEATH(crossoverWeights(256, 4096, 44100), "Fatal error");
 }
 

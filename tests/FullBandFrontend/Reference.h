@@ -32,8 +32,8 @@ inline std::vector<double> packedDft(const std::vector<float>& x) {
 
 // Filter k's gammatone impulse response, cosine or sine carrier, on the time
 // axis running from 0 to exactly n / sampleRate seconds in n samples.
-inline std::vector<double> gammatone(double gain, double centre, double bandwidth, std::size_t n,
-                                     double sampleRate, bool sineCarrier) {
+inline std::vector<double> gammatone(double gain, double centre, double bandwidth, std::size_t n, double sampleRate,
+                                     bool sineCarrier) {
     std::vector<double> h(n);
     const double step = (static_cast<double>(n) / sampleRate) / static_cast<double>(n - 1);
     for (std::size_t j = 0; j < n; ++j) {

@@ -19,8 +19,8 @@ using test::testModel;
 
 TEST(Model, PredictsFromTheCallersSamplesAndAcceptsEveryComputeUnitsChoice) {
     const auto input = test::noise(segmentLength);
-    for (const auto units : {ComputeUnits::cpuOnly, ComputeUnits::cpuAndGPU, ComputeUnits::all,
-                             ComputeUnits::cpuAndNeuralEngine}) {
+    for (const auto units :
+         {ComputeUnits::cpuOnly, ComputeUnits::cpuAndGPU, ComputeUnits::all, ComputeUnits::cpuAndNeuralEngine}) {
         Model model(testModel("reversed.onnx"), units);
         const ModelOutput output = model.prediction(ModelInput(input));
         const auto values = output.values();

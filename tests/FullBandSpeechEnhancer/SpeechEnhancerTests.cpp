@@ -42,8 +42,9 @@ TEST(SpeechEnhancer, CountMismatchesAreRejectedBeforeAnyOutputIsWritten) {
     EXPECT_THROW(enhancer.enhance(std::span(input).first(segmentLength), std::span(output).first(segmentLength - 1)),
                  std::invalid_argument);
     EXPECT_THROW(enhancer.enhance(input, output), std::invalid_argument);
-    EXPECT_THROW(enhancer.enhance(std::span(input).first(segmentLength - 1), std::span(output).first(segmentLength - 1)),
-                 std::invalid_argument);
+    EXPECT_THROW(
+        enhancer.enhance(std::span(input).first(segmentLength - 1), std::span(output).first(segmentLength - 1)),
+        std::invalid_argument);
     EXPECT_EQ(output, std::vector<float>(segmentLength + 1, 7.0f));
 }
 

@@ -173,8 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(JoinCase{"scale-half.onnx", halfModel, crossfadeLength},
                     JoinCase{"reversed.onnx", reversedModel, crossfadeLength},
                     JoinCase{"reversed.onnx", reversedModel, 1001},  // odd: the fade ends exactly at 1
-                    JoinCase{"reversed.onnx", reversedModel, 1},
-                    JoinCase{"reversed.onnx", reversedModel, 0}));
+                    JoinCase{"reversed.onnx", reversedModel, 1}, JoinCase{"reversed.onnx", reversedModel, 0}));
 
 TEST(VariableLengthSpeechEnhancer, NormalisedEnhancementMatchesTheReferenceAtTheModelsLevel) {
     VariableLengthSpeechEnhancer enhancer(test::applicationParameters(), testModel("reversed.onnx"));

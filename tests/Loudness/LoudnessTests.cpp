@@ -21,8 +21,8 @@ constexpr Loudness::Mode allModes[] = {Loudness::Mode::momentary, Loudness::Mode
 std::vector<float> sine(double seconds, double frequency, double amplitude, std::int64_t rate = sampleRate) {
     std::vector<float> samples(static_cast<std::size_t>(seconds * static_cast<double>(rate)));
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = static_cast<float>(
-            amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / static_cast<double>(rate)));
+        samples[i] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * frequency *
+                                                             static_cast<double>(i) / static_cast<double>(rate)));
     }
     return samples;
 }

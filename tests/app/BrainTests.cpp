@@ -35,7 +35,8 @@ float largestMagnitude(const std::vector<float>& samples) {
 // Records every published progress value of a Brain.
 struct ProgressLog {
     explicit ProgressLog(Brain& brain) {
-        QObject::connect(&brain, &Brain::progressChanged, [this, &brain] { values.push_back(brain.progress().channels); });
+        QObject::connect(&brain, &Brain::progressChanged,
+                         [this, &brain] { values.push_back(brain.progress().channels); });
     }
     std::vector<std::vector<double>> values;
 };
@@ -383,11 +384,11 @@ TEST(ModelLoading, LogsTheModelVersionInTheModelCategory) {
     };
     static std::vector<Entry> entries;
     entries.clear();
-    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context,
-                                                                 const QString& message) {
-        const std::string category = context.category ? context.category : "";
-        if (category.starts_with("org.veshaudio")) entries.push_back({type, category, message.toStdString()});
-    });
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& message) {
+            const std::string category = context.category ? context.category : "";
+            if (category.starts_with("org.veshaudio")) entries.push_back({type, category, message.toStdString()});
+        });
     {
         BrainHarness harness("metadata.onnx");
         EXPECT_EQ(harness.brain->modelVersion(), "1.2.3");
@@ -402,9 +403,7 @@ TEST(ModelLoading, LogsTheModelVersionInTheModelCategory) {
 TEST(ModelLoading, AFailedLoadIsShownAndNothingIsProcessedWithoutAModel) {
     QTemporaryDir folder;
     const QString broken = folder.filePath("broken.onnx");
-    {
-        std::ofstream(broken.toStdString()) << "not a model";
-    }
+    { std::ofstream(broken.toStdString()) << "not a model"; }
     qputenv("VESH_MODEL_PATH", broken.toUtf8());
     ScriptedInteraction interaction;
     Brain brain(std::make_unique<QSettings>(folder.filePath("settings.ini"), QSettings::IniFormat), interaction);

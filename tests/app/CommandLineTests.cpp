@@ -75,9 +75,9 @@ TEST_F(CommandLine, UsageErrorsExitWithTwo) {
     const auto file = path(makeInput("a.wav"));
     const auto out = path(output);
     const std::vector<QStringList> wrongUses = {
-        {file},                                         // no output folder
-        {"-o", out},                                    // no files
-        {"-o", path(output / "missing"), file},         // output folder missing
+        {file},                                  // no output folder
+        {"-o", out},                             // no files
+        {"-o", path(output / "missing"), file},  // output folder missing
         {"-o", out, "--mix", "1.5", file},
         {"-o", out, "--mix=loud", file},
         {"-o", out, "--format", "mp3", file},
@@ -98,7 +98,7 @@ TEST_F(CommandLine, WritesEveryFileWithTheGivenSettingsAndLeavesStoredSettingsAl
     const auto a = makeInput("a.wav");
     const auto b = makeInput("b.wav");
     const Outcome result = run({"--output=" + path(output), "--format", "flac", "--bit-depth", "16", "--rate=44100",
-                            "--prefix", "clean_", "--suffix=_v1", "--mix", "0.5", path(a), path(b)});
+                                "--prefix", "clean_", "--suffix=_v1", "--mix", "0.5", path(a), path(b)});
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"clean_a_v1.flac", "clean_b_v1.flac"}));
     const SoundFile written = readSoundFile(output / "clean_a_v1.flac");
@@ -145,13 +145,13 @@ TEST_F(CommandLine, AskReadsTheAnswerFromStandardInput) {
     const auto b = makeInput("b.wav");
     std::ofstream(output / "a.wav") << "keep me";
     std::ofstream(output / "b.wav") << "keep me";
-    const Outcome result = run({"-o", path(output), "--if-exists=ask", path(a), path(b)}, "zeros.onnx", "maybe\ns\nr\n");
+    const Outcome result =
+        run({"-o", path(output), "--if-exists=ask", path(a), path(b)}, "zeros.onnx", "maybe\ns\nr\n");
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
     EXPECT_NE(result.standardError.find("A file named “a.wav” already exists in the output folder."),
               std::string::npos);
     EXPECT_EQ(std::filesystem::file_size(output / "a.wav"), 7u);
     EXPECT_GT(std::filesystem::file_size(output / "b.wav"), 7u);
-
 }
 
 TEST_F(CommandLine, AFailedFileExitsWithOneAndTheAlertTexts) {
@@ -194,8 +194,7 @@ TEST_F(CommandLine, AnInterruptCancelsAndLeavesNoPartialFile) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             standardError += process.readAllStandardError().toStdString();
-            return standardError.find("first.wav\n") != std::string::npos ||
-                   process.state() == QProcess::NotRunning;
+            return standardError.find("first.wav\n") != std::string::npos || process.state() == QProcess::NotRunning;
         },
         60000));
     ASSERT_EQ(process.state(), QProcess::Running) << standardError;

@@ -116,8 +116,8 @@ TEST(PersistedSettings, SurviveARestartUnderTheirKeysButTheOutputFolderDoesNot) 
         EXPECT_EQ(store.value("outputFileFormat").toString(), "flac");
     }
 
-    harness.brain = std::make_unique<Brain>(
-        std::make_unique<QSettings>(harness.settingsFile(), QSettings::IniFormat), harness.interaction);
+    harness.brain = std::make_unique<Brain>(std::make_unique<QSettings>(harness.settingsFile(), QSettings::IniFormat),
+                                            harness.interaction);
     Brain& restarted = *harness.brain;
     EXPECT_EQ(restarted.wetDryMix(), 0.25);
     EXPECT_EQ(restarted.filenamePrefix(), "clean_");

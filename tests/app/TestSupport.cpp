@@ -17,8 +17,8 @@ namespace vesh::testing {
 
 std::string modelPath(const std::string& name) { return std::string(VESH_TEST_MODEL_DIR) + "/" + name; }
 
-void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
-                    int sampleRate, int format) {
+void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate,
+                    int format) {
     SF_INFO info{};
     info.samplerate = sampleRate;
     info.channels = static_cast<int>(channels.size());

@@ -26,8 +26,8 @@ struct SoundFile {
 };
 
 // Writes planar samples with libsndfile; `format` is libsndfile's (major | subtype).
-void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels,
-                    int sampleRate, int format);
+void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate,
+                    int format);
 SoundFile readSoundFile(const std::filesystem::path& path);
 // Whole seconds of a sine at `frequency` Hz and amplitude 0.5.
 std::vector<float> sine(double frequency, int sampleRate, double seconds);

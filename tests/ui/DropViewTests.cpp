@@ -15,8 +15,7 @@ using State = DropView::State;
 
 namespace {
 
-QMimeData* fileDrag(const std::vector<std::filesystem::path>& files)
-{
+QMimeData* fileDrag(const std::vector<std::filesystem::path>& files) {
     auto* mimeData = new QMimeData;
     QList<QUrl> urls;
     for (const auto& file : files) {
@@ -26,15 +25,13 @@ QMimeData* fileDrag(const std::vector<std::filesystem::path>& files)
     return mimeData;
 }
 
-bool dragEnterIsAccepted(DropView& view, const QMimeData& mimeData)
-{
+bool dragEnterIsAccepted(DropView& view, const QMimeData& mimeData) {
     QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction | Qt::MoveAction, &mimeData, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&view, &enter);
     return enter.isAccepted();
 }
 
-bool dropIsAccepted(DropView& view, const QMimeData& mimeData)
-{
+bool dropIsAccepted(DropView& view, const QMimeData& mimeData) {
     QDropEvent drop(QPointF(20, 20), Qt::CopyAction | Qt::MoveAction, &mimeData, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&view, &drop);
     return drop.isAccepted() && drop.dropAction() == Qt::CopyAction;
@@ -46,8 +43,7 @@ class DropViewTests : public QObject {
     Q_OBJECT
 
 private slots:
-    void selectsTheDisplayByTheFirstMatchingRule_data()
-    {
+    void selectsTheDisplayByTheFirstMatchingRule_data() {
         QTest::addColumn<bool>("loading");
         QTest::addColumn<bool>("processing");
         QTest::addColumn<bool>("folder");
@@ -57,16 +53,22 @@ private slots:
             bool loading, processing, folder, cancel;
             State expected;
         } rows[] = {
-            {true, false, false, false, State::loadingModel},   {true, false, false, true, State::loadingModel},
-            {true, false, true, false, State::loadingModel},    {true, false, true, true, State::loadingModel},
-            {true, true, false, false, State::loadingModel},    {true, true, false, true, State::loadingModel},
-            {true, true, true, false, State::loadingModel},     {true, true, true, true, State::loadingModel},
+            {true, false, false, false, State::loadingModel},
+            {true, false, false, true, State::loadingModel},
+            {true, false, true, false, State::loadingModel},
+            {true, false, true, true, State::loadingModel},
+            {true, true, false, false, State::loadingModel},
+            {true, true, false, true, State::loadingModel},
+            {true, true, true, false, State::loadingModel},
+            {true, true, true, true, State::loadingModel},
             {false, false, false, false, State::chooseDestination},
             {false, false, false, true, State::chooseDestination},
             {false, false, true, false, State::dragAndDropAudio},
             {false, false, true, true, State::dragAndDropAudio},
-            {false, true, false, false, State::processing},     {false, true, true, false, State::processing},
-            {false, true, false, true, State::cancelling},      {false, true, true, true, State::cancelling},
+            {false, true, false, false, State::processing},
+            {false, true, true, false, State::processing},
+            {false, true, false, true, State::cancelling},
+            {false, true, true, true, State::cancelling},
         };
         for (const auto& row : rows) {
             QTest::addRow("loading=%d processing=%d folder=%d cancel=%d", row.loading, row.processing, row.folder,
@@ -75,8 +77,7 @@ private slots:
         }
     }
 
-    void selectsTheDisplayByTheFirstMatchingRule()
-    {
+    void selectsTheDisplayByTheFirstMatchingRule() {
         QFETCH(bool, loading);
         QFETCH(bool, processing);
         QFETCH(bool, folder);
@@ -85,8 +86,7 @@ private slots:
         QCOMPARE(DropView::state(loading, processing, folder, cancel), expected);
     }
 
-    void acceptsDropsOnlyWhenLoadedIdleAndWithAFolder()
-    {
+    void acceptsDropsOnlyWhenLoadedIdleAndWithAFolder() {
         for (const bool loading : {false, true}) {
             for (const bool processing : {false, true}) {
                 for (const bool folder : {false, true}) {
@@ -97,16 +97,14 @@ private slots:
         }
     }
 
-    void progressIsTheMeanOfTheChannels()
-    {
+    void progressIsTheMeanOfTheChannels() {
         QCOMPARE(DropView::progressValue({0.5, 1.0}), 0.75);
         QCOMPARE(DropView::progressValue({0.25}), 0.25);
         QCOMPARE(DropView::progressValue({0.0, 0.5, 1.0, 0.5}), 0.5);
         QCOMPARE(DropView::progressValue({}), 0.0);
     }
 
-    void collectsLocalFilesInDropOrderAndSkipsOtherItems()
-    {
+    void collectsLocalFilesInDropOrderAndSkipsOtherItems() {
         QMimeData mimeData;
         mimeData.setUrls({QUrl::fromLocalFile(QStringLiteral("/tmp/z last.wav")),
                           QUrl(QStringLiteral("https://example.org/remote.wav")),
@@ -123,8 +121,7 @@ private slots:
         QVERIFY(DropView::droppedFiles(text).empty());
     }
 
-    void refusesDropsWhileLoadingWithoutAFolderAndWhileProcessing()
-    {
+    void refusesDropsWhileLoadingWithoutAFolderAndWhileProcessing() {
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -163,8 +160,7 @@ private slots:
         QVERIFY(!brain.modelIsProcessing());
     }
 
-    void droppedFilesReachBrainInDropOrder()
-    {
+    void droppedFilesReachBrainInDropOrder() {
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -196,8 +192,7 @@ private slots:
         QVERIFY(!brain.alertIsDisplayed());
     }
 
-    void cancelShowsCancellingUntilTheBatchHasEnded_data()
-    {
+    void cancelShowsCancellingUntilTheBatchHasEnded_data() {
         QTest::addColumn<double>("seconds");
         QTest::addColumn<bool>("written");
         // A long file stops at its next progress report; a file shorter than
@@ -206,8 +201,7 @@ private slots:
         QTest::newRow("file shorter than one segment") << 1.0 << true;
     }
 
-    void cancelShowsCancellingUntilTheBatchHasEnded()
-    {
+    void cancelShowsCancellingUntilTheBatchHasEnded() {
         QFETCH(double, seconds);
         QFETCH(bool, written);
         test::Workspace workspace;
@@ -242,8 +236,7 @@ private slots:
         QVERIFY(!brain.alertIsDisplayed());
     }
 
-    void progressBarShowsTheMeanOfTheChannelsWhileProcessing()
-    {
+    void progressBarShowsTheMeanOfTheChannelsWhileProcessing() {
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -265,8 +258,8 @@ private slots:
             const double mean = channels.empty() ? 0.0 : sum / static_cast<double>(channels.size());
             barFollowed = barFollowed && qFuzzyCompare(1.0 + view.displayedProgress(), 1.0 + mean);
             mostChannels = std::max(mostChannels, channels.size());
-            sawHalfWay = sawHalfWay || (channels.size() == 2 && channels[0] == 1.0 && channels[1] > 0.0 &&
-                                        channels[1] < 1.0);
+            sawHalfWay =
+                sawHalfWay || (channels.size() == 2 && channels[0] == 1.0 && channels[1] > 0.0 && channels[1] < 1.0);
         });
         QSignalSpy finished(&brain, &Brain::batchFinished);
         brain.processDroppedFiles({input});

@@ -20,8 +20,7 @@ using namespace vesh;
 
 namespace {
 
-QMessageBox* openMessageBox(const QString& objectName)
-{
+QMessageBox* openMessageBox(const QString& objectName) {
     for (QWidget* widget : QApplication::topLevelWidgets()) {
         auto* box = qobject_cast<QMessageBox*>(widget);
         if (box && box->isVisible() && box->objectName() == objectName) {
@@ -31,8 +30,7 @@ QMessageBox* openMessageBox(const QString& objectName)
     return nullptr;
 }
 
-QAbstractButton* buttonWithText(QMessageBox& box, const QString& text)
-{
+QAbstractButton* buttonWithText(QMessageBox& box, const QString& text) {
     for (QAbstractButton* button : box.buttons()) {
         if (button->text() == text) {
             return button;
@@ -47,8 +45,7 @@ class MainWindowTests : public QObject {
     Q_OBJECT
 
 private slots:
-    void windowIsTitledVeshWithTheSidebarBeforeTheDropArea()
-    {
+    void windowIsTitledVeshWithTheSidebarBeforeTheDropArea() {
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -60,8 +57,7 @@ private slots:
         QCOMPARE(window.contentView()->dropView()->state(), DropView::State::loadingModel);
     }
 
-    void sidebarButtonCollapsesAndRestoresTheSidebar()
-    {
+    void sidebarButtonCollapsesAndRestoresTheSidebar() {
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -93,8 +89,7 @@ private slots:
         QCOMPARE(toggle->text(), QStringLiteral("Hide Sidebar"));
     }
 
-    void showingTheSidebarWidensANarrowWindow()
-    {
+    void showingTheSidebarWidensANarrowWindow() {
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -113,8 +108,7 @@ private slots:
         QVERIFY(content.dropView()->width() >= DropView::minimumDropAreaWidth);
     }
 
-    void errorRaisesTheAlertAndDismissingItClearsTheFlag()
-    {
+    void errorRaisesTheAlertAndDismissingItClearsTheFlag() {
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -147,8 +141,7 @@ private slots:
         QTRY_VERIFY(!openMessageBox(QStringLiteral("errorAlert")));
     }
 
-    void existingFileQuestionOffersSkipReplaceStopInOrder_data()
-    {
+    void existingFileQuestionOffersSkipReplaceStopInOrder_data() {
         QTest::addColumn<QString>("button");
         QTest::addColumn<int>("answer");
         QTest::newRow("Skip") << "Skip" << int(UserInteraction::ExistingFileAnswer::skip);
@@ -157,16 +150,16 @@ private slots:
         QTest::newRow("Escape") << QString() << int(UserInteraction::ExistingFileAnswer::stop);
     }
 
-    void existingFileQuestionOffersSkipReplaceStopInOrder()
-    {
+    void existingFileQuestionOffersSkipReplaceStopInOrder() {
         QFETCH(QString, button);
         QFETCH(int, answer);
         QWidget window;
         window.show();
         WindowInteraction interaction;
         interaction.setWindow(&window);
-        const std::string question = "A file named “take.wav” already exists in the output folder. Do you want to "
-                                     "skip it, replace it, or stop processing altogether?";
+        const std::string question =
+            "A file named “take.wav” already exists in the output folder. Do you want to "
+            "skip it, replace it, or stop processing altogether?";
         bool checked = false;
         QTimer::singleShot(0, this, [&] {
             QMessageBox* box = openMessageBox(QStringLiteral("existingFileQuestion"));
@@ -195,8 +188,7 @@ private slots:
         QCOMPARE(int(result), answer);
     }
 
-    void filesGivenAtLaunchAreProcessedOnceADestinationIsChosen()
-    {
+    void filesGivenAtLaunchAreProcessedOnceADestinationIsChosen() {
         test::Workspace workspace;
         const auto input = workspace.path(QStringLiteral("opened.wav"));
         test::writeNoiseWav(input, 1, 0.5);

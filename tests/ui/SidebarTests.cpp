@@ -20,8 +20,7 @@ using namespace vesh;
 namespace {
 
 template <typename Widget>
-Widget* child(QWidget& parent, const char* name)
-{
+Widget* child(QWidget& parent, const char* name) {
     auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
     if (!widget) {
         qFatal("no child named %s", name);
@@ -36,8 +35,7 @@ struct Fixture {
     Brain brain{workspace.settings(), interaction};
     ContentView content{brain};
 
-    Fixture()
-    {
+    Fixture() {
         content.resize(900, 640);
         content.show();
     }
@@ -52,9 +50,9 @@ class SidebarTests : public QObject {
 private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
-    void exampleNameUsesPrefixSuffixAndTheExtensionOfTheChosenFormat()
-    {
-        QCOMPARE(OutputSection::exampleFileName("a_", "_b", AudioFileFormat::flac), QStringLiteral("a_Example_b.flac "));
+    void exampleNameUsesPrefixSuffixAndTheExtensionOfTheChosenFormat() {
+        QCOMPARE(OutputSection::exampleFileName("a_", "_b", AudioFileFormat::flac),
+                 QStringLiteral("a_Example_b.flac "));
         QCOMPARE(OutputSection::exampleFileName("", "", AudioFileFormat::aiff), QStringLiteral("Example.aif "));
         QCOMPARE(OutputSection::exampleFileName("", "", AudioFileFormat::wav), QStringLiteral("Example.wav "));
 
@@ -85,8 +83,7 @@ private slots:
         QCOMPARE(example->text(), QStringLiteral("clean_Example_b.aif "));
     }
 
-    void mixSliderWritesTheMixAndShowsItAsAPercentage()
-    {
+    void mixSliderWritesTheMixAndShowsItAsAPercentage() {
         QCOMPARE(ParameterSection::percentText(0.5, QLocale(QLocale::English)), QStringLiteral("50%"));
         QCOMPARE(ParameterSection::percentText(1.0, QLocale(QLocale::English)), QStringLiteral("100%"));
         QCOMPARE(ParameterSection::percentText(0.0, QLocale(QLocale::English)), QStringLiteral("0%"));
@@ -112,8 +109,7 @@ private slots:
         QCOMPARE(value->text(), QStringLiteral("25%"));
     }
 
-    void pickersAreDisabledButKeptWhileTheOutputMatchesTheOriginal()
-    {
+    void pickersAreDisabledButKeptWhileTheOutputMatchesTheOriginal() {
         Fixture fixture;
         Brain& brain = fixture.brain;
         brain.setOutputFormat({BitDepth::sixteen, SampleRate::fortyFourPointOne, AudioFileFormat::flac});
@@ -152,8 +148,7 @@ private slots:
         QCOMPARE(child<TextView>(fixture.sidebar(), "example")->text(), QStringLiteral("Example.aif "));
     }
 
-    void clearingTheFolderAsksForADestinationAgain()
-    {
+    void clearingTheFolderAsksForADestinationAgain() {
         Fixture fixture;
         QVERIFY(test::waitForModel(fixture.brain));
         const auto folder = fixture.workspace.folder(QStringLiteral("Cleaned audio"));
@@ -184,8 +179,7 @@ private slots:
         QVERIFY(choose->isEnabled());
     }
 
-    void everyControlIgnoresInputWhileABatchRuns()
-    {
+    void everyControlIgnoresInputWhileABatchRuns() {
         Fixture fixture;
         Brain& brain = fixture.brain;
         QVERIFY(test::waitForModel(brain));

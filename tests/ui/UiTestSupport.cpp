@@ -8,39 +8,33 @@
 
 namespace vesh::test {
 
-Workspace::Workspace()
-{
+Workspace::Workspace() {
     if (!directory_.isValid()) {
         qFatal("cannot create a temporary folder");
     }
 }
 
-std::unique_ptr<QSettings> Workspace::settings() const
-{
+std::unique_ptr<QSettings> Workspace::settings() const {
     return std::make_unique<QSettings>(directory_.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
 }
 
-std::filesystem::path Workspace::path(const QString& name) const
-{
+std::filesystem::path Workspace::path(const QString& name) const {
     return std::filesystem::path(directory_.filePath(name).toStdString());
 }
 
-std::filesystem::path Workspace::folder(const QString& name) const
-{
+std::filesystem::path Workspace::folder(const QString& name) const {
     QDir(directory_.path()).mkpath(name);
     return path(name);
 }
 
 namespace {
 
-void put16(std::ofstream& out, std::uint16_t value)
-{
+void put16(std::ofstream& out, std::uint16_t value) {
     const char bytes[2] = {static_cast<char>(value & 0xff), static_cast<char>(value >> 8)};
     out.write(bytes, 2);
 }
 
-void put32(std::ofstream& out, std::uint32_t value)
-{
+void put32(std::ofstream& out, std::uint32_t value) {
     put16(out, static_cast<std::uint16_t>(value & 0xffff));
     put16(out, static_cast<std::uint16_t>(value >> 16));
 }
@@ -48,8 +42,7 @@ void put32(std::ofstream& out, std::uint32_t value)
 }  // namespace
 
 void writeNoiseWav(const std::filesystem::path& path, int channels, double seconds, int sampleRate,
-                   bool distinctChannels)
-{
+                   bool distinctChannels) {
     const auto frames = static_cast<std::uint32_t>(seconds * sampleRate);
     const std::uint32_t dataBytes = frames * static_cast<std::uint32_t>(channels) * 2;
     std::ofstream out(path, std::ios::binary);
@@ -87,8 +80,7 @@ void writeNoiseWav(const std::filesystem::path& path, int channels, double secon
     }
 }
 
-bool waitForModel(const Brain& brain)
-{
+bool waitForModel(const Brain& brain) {
     return QTest::qWaitFor([&] { return !brain.modelIsLoading(); }, 30000);
 }
 

@@ -21,8 +21,7 @@ public:
     std::optional<std::filesystem::path> folder;
     int questionsAsked = 0;
 
-    ExistingFileAnswer askAboutExistingFile(const std::string&) override
-    {
+    ExistingFileAnswer askAboutExistingFile(const std::string&) override {
         ++questionsAsked;
         return answer;
     }
