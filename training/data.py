@@ -15,15 +15,27 @@ CACHE = os.path.join(HERE, "cache")
 RATE = 48000
 FULL_BAND = RATE // 2
 
-# Sampling weights of the speech sources: the full-band ones are small but
-# are the only teachers above 7 kHz, so they are drawn more than their size.
-SPEECH_WEIGHTS = {"vctk_p239": 0.4, "alphanumeric_accents": 0.3, "malayalam_msc": 0.3}
+# Sampling weights of the speech sources. The full-band ones (vctk, tuxpaint,
+# ktuberling, 0ad) are small but are the only teachers above 8 kHz, so they are
+# drawn more than their size; speechocean762 brings the most voices (248,
+# children among them) and is the largest source.
+SPEECH_WEIGHTS = {"vctk_p239": 0.12, "tuxpaint_desc": 0.14, "ktuberling": 0.04, "0ad_voice": 0.01,
+                  "alphanumeric_accents": 0.14, "malayalam_msc": 0.20, "speechocean762": 0.35}
+
+# The sources network 1.0.0 was trained and evaluated on: the held-out
+# evaluation mixtures are drawn from these alone so that figures stay comparable.
+LEGACY_SPEECH = ("alphanumeric_accents", "malayalam_msc", "vctk_p239")
+LEGACY_NOISE = ("berlin_noise", "blanket", "esc10", "sonic_pi_cc0", "speech_commands_bg")
+
+# Augmentations of make_example, each switchable (train.py --without NAME).
+AUGMENTATIONS = ("speed", "colour", "reverb", "microphone", "band_limit", "new_noises",
+                 "modulation", "snr_weighting", "concatenate")
 
 
 class Corpus:
     """Decoded audio and the split written by prepare_data.py."""
 
-    def __init__(self, split, cache=CACHE):
+    def __init__(self, split, cache=CACHE, sources=None):
         self.audio = {}
         self.speech = {}
         self.noise = []
@@ -31,7 +43,7 @@ class Corpus:
             header = f.readline().rstrip("\n").split("\t")
             for line in f:
                 r = dict(zip(header, line.rstrip("\n").split("\t")))
-                if r["split"] != split:
+                if r["split"] != split or (sources is not None and r["source"] not in sources):
                     continue
                 if r["source"] not in self.audio:
                     self.audio[r["source"]] = np.load(os.path.join(cache, r["source"] + ".npy"),
@@ -153,38 +165,123 @@ def real_noise(n, rng, corpus):
     return crop(x, n, rng)
 
 
-def noise_mix(n, rng, corpus):
+def smooth_spectrum_noise(n, rng):
+    """Stationary noise through a random smooth spectrum: dB values at log-spaced
+    frequencies, interpolated in log frequency (ventilation, machines, rooms)."""
+    knots = np.geomspace(20, RATE / 2, rng.integers(5, 12))
+    levels = np.cumsum(rng.normal(0, 6, len(knots)))
+
+    def gain(f):
+        db = np.interp(np.log(np.maximum(f, 20.0)), np.log(knots), levels)
+        return 10 ** (db / 20)
+    return shape_spectrum(rng.standard_normal(n).astype(np.float32), gain)
+
+
+def whine(n, rng):
+    """One to three slowly drifting tones with a few harmonics (coil whine,
+    monitors, motors), 500 Hz to 16 kHz."""
+    t = np.arange(n) / RATE
+    out = np.zeros(n)
+    for _ in range(rng.integers(1, 4)):
+        f0 = np.exp(rng.uniform(np.log(500), np.log(16000)))
+        drift = 1 + rng.uniform(0, 0.01) * np.sin(2 * np.pi * rng.uniform(0.05, 1) * t + rng.uniform(0, 6.3))
+        phase = 2 * np.pi * np.cumsum(f0 * drift) / RATE
+        for k in range(1, rng.integers(1, 4) + 1):
+            if k * f0 < RATE / 2 - 500:
+                out += rng.uniform(0.2, 1.0) / k * np.sin(k * phase + rng.uniform(0, 6.3))
+    return out.astype(np.float32)
+
+
+def rumble(n, rng):
+    """Traffic-like low rumble: brown noise below 80-400 Hz, swelling as
+    vehicles pass."""
+    corner = rng.uniform(80, 400)
+    x = shape_spectrum(rng.standard_normal(n).astype(np.float32),
+                       lambda f: 1.0 / np.maximum(f, 15.0) / np.sqrt(1 + (f / corner) ** 4))
+    return x * slow_envelope(n, rng, rng.uniform(0.05, 0.5), rng.uniform(0.3, 0.9))
+
+
+def transients(n, rng):
+    """Knocks, slams and thuds: sparse decaying bursts of coloured noise, louder
+    and longer than clicks."""
+    out = np.zeros(n, np.float32)
+    for _ in range(rng.integers(1, 6)):
+        length = int(rng.uniform(0.02, 0.25) * RATE)
+        s = rng.integers(0, max(1, n - length))
+        burst = rng.standard_normal(length) * np.exp(-np.arange(length) / (length / rng.uniform(3, 8)))
+        corner = rng.uniform(200, 6000)
+        burst = shape_spectrum(burst.astype(np.float32), lambda f: 1 / np.sqrt(1 + (f / corner) ** 2))
+        out[s:s + length] += burst[:n - s] * rng.uniform(0.3, 1.0)
+    return out
+
+
+def slow_envelope(n, rng, rate_hz, depth):
+    """A positive envelope varying at about rate_hz, between 1 - depth and 1."""
+    steps = max(2, int(n / RATE * rate_hz) + 2)
+    knots = rng.uniform(1 - depth, 1, steps)
+    env = np.interp(np.arange(n), np.linspace(0, n - 1, steps), knots)
+    return env.astype(np.float32)
+
+
+def modulate(x, rng):
+    """Amplitude modulation: a sinusoidal tremolo (0.2-8 Hz) or a random smooth envelope."""
+    n = len(x)
+    if rng.random() < 0.5:
+        t = np.arange(n) / RATE
+        depth = rng.uniform(0.3, 1.0)
+        env = 1 - depth * 0.5 * (1 + np.sin(2 * np.pi * rng.uniform(0.2, 8) * t + rng.uniform(0, 6.3)))
+        return (x * env).astype(np.float32)
+    return x * slow_envelope(n, rng, rng.uniform(0.5, 6), rng.uniform(0.5, 1.0))
+
+
+# Noise families and their shares; the last five are left out without "new_noises".
+NOISE_FAMILIES = (("real", 0.50), ("hum", 0.06), ("fan", 0.07), ("clicks", 0.04), ("coloured", 0.06),
+                  ("babble", 0.07), ("smooth", 0.07), ("transients", 0.04), ("whine", 0.04), ("rumble", 0.05))
+LEGACY_FAMILIES = ("real", "hum", "fan", "clicks", "coloured", "babble")
+
+
+def one_noise(family, n, rng, corpus):
+    if family == "real":
+        return real_noise(n, rng, corpus)
+    if family == "coloured":
+        return coloured_noise(n, rng, rng.choice([0.0, 1.0, 2.0, rng.uniform(0, 2)]))
+    if family == "babble":
+        return babble(n, rng, corpus)
+    return {"hum": hum, "fan": fan, "clicks": clicks, "smooth": smooth_spectrum_noise,
+            "transients": transients, "whine": whine, "rumble": rumble}[family](n, rng)
+
+
+def noise_mix(n, rng, corpus, augment=frozenset(AUGMENTATIONS)):
     """One or two noises, real or synthesised, summed with random weights."""
+    families = [(f, p) for f, p in NOISE_FAMILIES if "new_noises" in augment or f in LEGACY_FAMILIES]
+    names = [f for f, _ in families]
+    p = np.array([w for _, w in families])
     out = np.zeros(n, np.float32)
     for i in range(1 if rng.random() < 0.7 else 2):
-        r = rng.random()
-        if r < 0.55:
-            x = real_noise(n, rng, corpus)
-        elif r < 0.63:
-            x = hum(n, rng)
-        elif r < 0.73:
-            x = fan(n, rng)
-        elif r < 0.79:
-            x = clicks(n, rng)
-        elif r < 0.91:
-            x = coloured_noise(n, rng, rng.choice([0.0, 1.0, 2.0, rng.uniform(0, 2)]))
-        else:
-            x = babble(n, rng, corpus)
+        x = one_noise(names[rng.choice(len(names), p=p / p.sum())], n, rng, corpus)
+        if "modulation" in augment and rng.random() < 0.2:
+            x = modulate(x, rng)
         out += x / np.sqrt(power(x)) * (1.0 if i == 0 else rng.uniform(0.2, 1.0))
     return out
 
 
 # --- room and microphone -----------------------------------------------------
 
-def room_impulse(rng):
-    """Exponentially decaying noise tail behind a direct path; returns (full, early 50 ms)."""
-    rt60 = rng.uniform(0.15, 0.9)
-    n = int(min(rt60, 0.6) * RATE)
+def room_impulse(rng, variety=True):
+    """Exponentially decaying noise tail behind a direct path; returns (full, early 50 ms).
+
+    With variety, rooms range from small and dry to large and live, and the tail
+    loses its high frequencies faster in some (absorbent rooms)."""
+    rt60 = rng.uniform(0.1, 1.3) if variety else rng.uniform(0.15, 0.9)
+    n = int(min(rt60, 0.8 if variety else 0.6) * RATE)
     t = np.arange(n) / RATE
     tail = rng.standard_normal(n) * np.exp(-6.9 * t / rt60)
+    if variety and rng.random() < 0.5:
+        corner = rng.uniform(1500, 8000)
+        tail = shape_spectrum(tail.astype(np.float32), lambda f: 1 / np.sqrt(1 + (f / corner) ** 2)).astype(np.float64)
     delay = int(rng.uniform(0.001, 0.01) * RATE)
     tail[:delay] = 0
-    drr = 10 ** (rng.uniform(-3, 12) / 10)
+    drr = 10 ** (rng.uniform(-3, 15 if variety else 12) / 10)
     tail *= np.sqrt(1.0 / (drr * np.sum(tail ** 2)))
     h = tail.copy()
     h[0] = 1.0
@@ -207,6 +304,56 @@ def microphone_response(rng):
     return gain, lp
 
 
+def speech_colour(rng):
+    """A talker's or a microphone placement's colouration of the voice alone:
+    two or three broad peaks and dips of up to 8 dB and a gentle tilt."""
+    bumps = [(np.exp(rng.uniform(np.log(150), np.log(8000))), rng.uniform(0.3, 1.5), rng.uniform(-8, 8))
+             for _ in range(rng.integers(2, 4))]
+    tilt = rng.uniform(-3, 3)
+
+    def gain(f):
+        octaves = np.log2(np.maximum(f, 20.0) / 1000.0)
+        db = tilt * octaves
+        for centre, width, level in bumps:
+            db = db + level * np.exp(-0.5 * ((octaves - np.log2(centre / 1000.0)) / width) ** 2)
+        return 10 ** (db / 20)
+    return gain
+
+
+# Band limits of real recordings: telephone, narrow-band codecs, 16 kHz
+# recordings (the most common), 22.05/24/32 kHz recordings and lossy encoders'
+# low-pass. Input and target share the limit, so above it both are empty.
+BAND_LIMITS = ((3400.0, 0.08), (4000.0, 0.06), (5500.0, 0.06), (7000.0, 0.08), (8000.0, 0.40),
+               (11025.0, 0.10), (12000.0, 0.05), (16000.0, 0.12), (19000.0, 0.05))
+
+
+def band_limit(rng):
+    """A steep low-pass like a resampler's (about 4 % transition), as (gain, cutoff)."""
+    cutoffs = np.array([c for c, _ in BAND_LIMITS])
+    p = np.array([w for _, w in BAND_LIMITS])
+    cutoff = float(cutoffs[rng.choice(len(cutoffs), p=p / p.sum())])
+    width = 0.04 * cutoff
+    hp = 300.0 if cutoff == 3400.0 else 0.0
+
+    def gain(f):
+        g = np.clip((cutoff - f) / width, 0, 1)
+        g = 0.5 - 0.5 * np.cos(np.pi * g)
+        if hp:
+            g = g * np.clip((f - hp * 0.7) / (hp * 0.3), 0, 1)
+        return g
+    return gain, cutoff
+
+
+def resample_speed(x, factor):
+    """Speed perturbation: x played factor times faster (pitch and tempo
+    together), by band-limited resampling of its spectrum."""
+    n_out = max(1, int(round(len(x) / factor)))
+    spectrum = np.fft.rfft(x)
+    keep = n_out // 2 + 1
+    spectrum = spectrum[:keep] if len(spectrum) >= keep else np.pad(spectrum, (0, keep - len(spectrum)))
+    return (np.fft.irfft(spectrum, n_out) * n_out / len(x)).astype(np.float32)
+
+
 # --- examples ------------------------------------------------------------------
 
 def speech_item(corpus, rng):
@@ -216,19 +363,53 @@ def speech_item(corpus, rng):
     return corpus.speech[src][rng.integers(len(corpus.speech[src]))]
 
 
+def speech_clip(corpus, rng, n, concatenate):
+    """Speech for an n-sample example and its bandwidth. Short clips (single
+    words of some sources) are joined with short pauses to other clips of the
+    same source, so that an example holds speech most of the time."""
+    item = speech_item(corpus, rng)
+    x, bandwidth = corpus.read(item), item[3]
+    if not concatenate or len(x) >= 0.6 * n:
+        return x, bandwidth
+    parts, total = [x], len(x)
+    pool = corpus.speech[item[0]]
+    while total < n:
+        other = pool[rng.integers(len(pool))]
+        gap = np.zeros(int(rng.uniform(0.05, 0.4) * RATE), np.float32)
+        y = corpus.read(other)
+        parts += [gap, y]
+        total += len(gap) + len(y)
+        bandwidth = min(bandwidth, other[3])
+    return np.concatenate(parts), bandwidth
+
+
+def draw_snr(rng, weighted):
+    """Input SNR in dB: weighted towards -5...15 dB, where real recordings sit."""
+    if not weighted:
+        return rng.uniform(-5, 30)
+    return rng.uniform(-5, 15) if rng.random() < 0.75 else rng.uniform(15, 30)
+
+
 def make_example(corpus, rng, n, snr_db=None, kind=None, augment=True):
     """One training example of n samples, loudness-normalised like the application.
 
-    augment=False leaves out reverberation, the microphone response, the
-    loudness offset and zero-padded tails (a plain additive mixture)."""
+    augment is True (every augmentation of AUGMENTATIONS), a set of their names,
+    or False: a plain additive mixture without reverberation, microphone
+    response, loudness offset and zero-padded tails."""
+    on = frozenset(AUGMENTATIONS) if augment is True else frozenset(augment or ())
     r = rng.random()
     kind = kind or ("noise" if r < 0.1 else "clean" if r < 0.25 else "mix")
-    item = speech_item(corpus, rng)
-    bandwidth = item[3]
     margin = RATE // 2
-    speech = crop(corpus.read(item), n + margin, rng)
-    if augment and kind != "noise" and rng.random() < 0.3:
-        full, early = room_impulse(rng)
+    speech, bandwidth = speech_clip(corpus, rng, n + margin, "concatenate" in on)
+    if "speed" in on and rng.random() < 0.5:
+        factor = rng.uniform(0.88, 1.12)
+        speech = resample_speed(crop(speech, int((n + margin) * factor) + 1, rng), factor)
+        bandwidth = min(FULL_BAND, int(bandwidth * factor))
+    speech = crop(speech, n + margin, rng)
+    if "colour" in on and kind != "noise" and rng.random() < 0.5:
+        speech = shape_spectrum(speech, speech_colour(rng))
+    if "reverb" in on and kind != "noise" and rng.random() < (0.35 if augment is True else 0.3):
+        full, early = room_impulse(rng, variety=augment is True)
         target = fftconvolve(speech, early)[margin:margin + n]
         speech = fftconvolve(speech, full)[margin:margin + n]
     else:
@@ -239,23 +420,28 @@ def make_example(corpus, rng, n, snr_db=None, kind=None, augment=True):
         target[:] = 0
         bandwidth = FULL_BAND
 
-    noise = noise_mix(n, rng, corpus) if kind != "clean" else np.zeros(n, np.float32)
+    noise = noise_mix(n, rng, corpus, on) if kind != "clean" else np.zeros(n, np.float32)
     if kind == "mix":
-        snr = rng.uniform(-5, 30) if snr_db is None else snr_db
+        snr = draw_snr(rng, "snr_weighting" in on) if snr_db is None else snr_db
         noise *= np.sqrt(power(speech) / power(noise) * 10 ** (-snr / 10))
     noisy = speech + noise
 
-    if augment and rng.random() < 0.4:
+    if "microphone" in on and rng.random() < (0.3 if augment is True else 0.4):
         gain, lp = microphone_response(rng)
         noisy = shape_spectrum(noisy, gain)
         target = shape_spectrum(target, gain)
         if kind != "noise":
             bandwidth = min(bandwidth, int(lp * 1.3))
+    if "band_limit" in on and rng.random() < 0.3:
+        gain, cutoff = band_limit(rng)
+        noisy = shape_spectrum(noisy, gain)
+        target = shape_spectrum(target, gain)
+        bandwidth = min(bandwidth, int(cutoff))
 
-    offset = rng.uniform(-5, 5) if augment else 0.0
+    offset = rng.uniform(-5, 5) if on else 0.0
     g = loudness.normalisation_gain(noisy, loudness.TARGET_LUFS + offset)
     noisy, target = noisy * g, target * g
-    if augment and rng.random() < 0.1:
+    if on and rng.random() < 0.1:
         # The application's last segment is zero-padded.
         cut = rng.integers(n // 4, n)
         noisy[cut:] = 0

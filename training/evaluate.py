@@ -20,6 +20,7 @@ import data
 import export
 import loudness
 import model as M
+import prepare_data
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -37,8 +38,10 @@ AFFTDN = "afftdn=nr=20:nf=-30:tn=1"
 
 def build_items(per_source=4, seed=2024, seconds=6.0):
     """Deterministic validation items: several utterances of one held-out speaker
-    joined to about `seconds`, and one held-out noise file per item."""
-    corpus = data.Corpus("valid")
+    joined to about `seconds`, and one held-out noise file per item. Drawn from
+    network 1.0.0's sources only, so that the items stay the same as the corpus grows."""
+    corpus = data.Corpus("valid", sources=data.LEGACY_SPEECH + data.LEGACY_NOISE)
+    corpus.noise = [n for n in corpus.noise if n[5] not in prepare_data.HELD_OUT_NOISE]
     rng = np.random.default_rng(seed)
     items = []
     for src in sorted(corpus.speech):
@@ -155,6 +158,39 @@ def stoi(clean, processed, rate=RATE):
         xc = xs - xs.mean(1, keepdims=True)
         yc = yp - yp.mean(1, keepdims=True)
         scores.append(np.sum(xc * yc, 1) / (np.linalg.norm(xc, axis=1) * np.linalg.norm(yc, axis=1) + 1e-12))
+    return float(np.mean(scores))
+
+
+def estoi(clean, processed, rate=RATE):
+    """Extended short-time objective intelligibility (Jensen and Taal, 2016): the
+    same one-third octave envelopes as STOI, each 384 ms segment normalised over
+    time per band and then over bands per frame, without clipping."""
+    fs, n_frame, n_fft, n_bands, seg, dyn = 10000, 256, 512, 15, 30, 40.0
+    x = resample(np.asarray(clean, np.float64), rate, fs)
+    y = resample(np.asarray(processed, np.float64), rate, fs)
+    xf, yf = _stoi_frames(x), _stoi_frames(y)
+    energy = 20 * np.log10(np.linalg.norm(xf, axis=1) + 1e-12)
+    keep = energy > energy.max() - dyn
+    x, y = _overlap_add(xf[keep]), _overlap_add(yf[keep])
+    freqs = np.fft.rfftfreq(n_fft, 1 / fs)
+    centres = 150 * 2 ** (np.arange(n_bands) / 3)
+    lo, hi = centres * 2 ** (-1 / 6), centres * 2 ** (1 / 6)
+    bands = np.zeros((n_bands, len(freqs)))
+    for j in range(n_bands):
+        bands[j, np.argmin(np.abs(freqs - lo[j])):np.argmin(np.abs(freqs - hi[j]))] = 1
+    env_x = np.sqrt(np.abs(np.fft.rfft(_stoi_frames(x, n_frame), n_fft, axis=1)) ** 2 @ bands.T).T
+    env_y = np.sqrt(np.abs(np.fft.rfft(_stoi_frames(y, n_frame), n_fft, axis=1)) ** 2 @ bands.T).T
+    if env_x.shape[1] < seg:
+        return float("nan")
+
+    def normalise(m, axis):
+        m = m - m.mean(axis, keepdims=True)
+        return m / (np.linalg.norm(m, axis=axis, keepdims=True) + 1e-12)
+    scores = []
+    for m in range(seg, env_x.shape[1] + 1):
+        xs = normalise(normalise(env_x[:, m - seg:m], 1), 0)
+        ys = normalise(normalise(env_y[:, m - seg:m], 1), 0)
+        scores.append(np.sum(xs * ys) / seg)
     return float(np.mean(scores))
 
 

@@ -16,6 +16,11 @@ N_FFT = 960
 HOP = 480
 N_BINS = N_FFT // 2 + 1
 SEGMENT = 98304
+# Floor of the log band and bin energies: about -87 dBFS of white noise per bin
+# at the -24 LUFS working level, below 16-bit dither. A band that a band-limited
+# recording leaves digitally empty then reads as a very quiet band, as it does
+# in training, instead of tens of dB below anything the network has seen.
+FEATURE_FLOOR = 1e-6
 
 
 def sqrt_hann():
@@ -151,8 +156,8 @@ class Enhancer(nn.Module):
 
     # --- network ----------------------------------------------------------
     def features(self, power):
-        band = torch.log10(power @ self.band_avg + 1e-10)
-        low = torch.log10(power[..., :self.n_low] + 1e-10)
+        band = torch.log10(power @ self.band_avg + FEATURE_FLOOR)
+        low = torch.log10(power[..., :self.n_low] + FEATURE_FLOOR)
         return torch.cat([band, low], dim=2)
 
     def mask(self, re, im):

@@ -74,23 +74,23 @@ def si_sdr(est, ref):
     return 10 * torch.log10((s * s).sum(-1) / (((est - s) ** 2).sum(-1) + 1e-9) + 1e-9)
 
 
-def make_batch(corpus, seed, step, batch, n):
+def make_batch(corpus, seed, step, batch, n, augment=True):
     rng = np.random.default_rng([seed, step])
-    ex = [data.make_example(corpus, rng, n) for _ in range(batch)]
+    ex = [data.make_example(corpus, rng, n, augment=augment) for _ in range(batch)]
     return (torch.from_numpy(np.stack([e[0] for e in ex])),
             torch.from_numpy(np.stack([e[1] for e in ex])),
             torch.tensor([float(e[2]) for e in ex]))
 
 
 class Batches(torch.utils.data.IterableDataset):
-    def __init__(self, seed, start, batch, n):
-        self.seed, self.start, self.batch, self.n = seed, start, batch, n
+    def __init__(self, seed, start, batch, n, augment):
+        self.seed, self.start, self.batch, self.n, self.augment = seed, start, batch, n, augment
 
     def __iter__(self):
         corpus = data.Corpus("train")
         step = self.start
         while True:
-            yield make_batch(corpus, self.seed, step, self.batch, self.n)
+            yield make_batch(corpus, self.seed, step, self.batch, self.n, self.augment)
             step += 1
 
 
@@ -129,6 +129,22 @@ def fit_feature_stats(net, corpus, seed, n):
     net.feat_std.copy_(f.std(0) + 1e-3)
 
 
+def load_onnx_weights(net, path):
+    """Warm start from a shipped model: its initialisers carry the parameter
+    and buffer names of the exported Enhancer."""
+    import onnx
+    from onnx import numpy_helper
+    state = net.state_dict()
+    loaded = 0
+    for init in onnx.load(path).graph.initializer:
+        name = init.name.removeprefix("enhancer.")
+        if name in state and tuple(state[name].shape) == tuple(init.dims):
+            state[name] = torch.from_numpy(numpy_helper.to_array(init).copy())
+            loaded += 1
+    net.load_state_dict(state)
+    return loaded
+
+
 def learning_rate(args, step):
     """Warm-up, constant, then cosine decay to 5 % from --decay-from to --steps.
 
@@ -156,7 +172,11 @@ def main():
                     help="first step whose SNR loss includes the noise-only examples' residual level")
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--every", type=int, default=100, help="checkpoint/validation interval")
+    ap.add_argument("--init-onnx", default=None, help="warm start from this model's weights (new runs only)")
+    ap.add_argument("--without", action="append", default=[], choices=data.AUGMENTATIONS,
+                    help="leave out one augmentation (repeatable)")
     args = ap.parse_args()
+    augment = frozenset(data.AUGMENTATIONS) - set(args.without)
 
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
@@ -174,13 +194,15 @@ def main():
         opt.load_state_dict(ck["opt"])
         step, best = ck["step"], ck["best"]
         print(f"resumed at step {step}", flush=True)
+    elif args.init_onnx:
+        print(f"warm start: {load_onnx_weights(net, args.init_onnx)} tensors from {args.init_onnx}", flush=True)
     else:
         fit_feature_stats(net, data.Corpus("train"), args.seed, n)
     with open(os.path.join(run_dir, "config.json"), "w") as f:
         json.dump(vars(args), f, indent=1)
 
     vset = validation_set(48, n)
-    loader = torch.utils.data.DataLoader(Batches(args.seed, step, args.batch, n), batch_size=None,
+    loader = torch.utils.data.DataLoader(Batches(args.seed, step, args.batch, n, augment), batch_size=None,
                                          num_workers=1, prefetch_factor=4)
     log = open(os.path.join(run_dir, "log.tsv"), "a")
     t0, ema = time.time(), None

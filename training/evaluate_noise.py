@@ -1,0 +1,113 @@
+#!/usr/bin/python3
+"""Noise alone and segment joins, through the real command-line program.
+
+Noise alone: every held-out noise file (the validation split of the corpus)
+is cleaned on its own; the figure is the drop in integrated loudness (LUFS,
+input against output). A model for speech should leave almost nothing of a
+recording that holds no speech.
+
+Joins: the application enhances 2.048 s segments and crossfades them. On
+stationary noise and on speech in steady noise, the short-term level (400 ms)
+of the output relative to the input must not move at the joins more than
+elsewhere, and the joins must not click.
+"""
+import argparse
+import json
+import os
+import subprocess
+import tempfile
+
+import numpy as np
+
+import data
+import evaluate
+import export
+import loudness
+import model as M
+
+RATE = 48000
+OVERLAP = 24576
+HOP = M.SEGMENT - OVERLAP
+FLOOR_LUFS = -70.0  # the absolute gate: quieter output reads as this level
+
+
+def run_cli(cli, model, signals, tmp):
+    return evaluate.run_cli(cli, model, signals, tmp)[0]
+
+
+def lufs(x):
+    value = loudness.integrated_loudness(np.asarray(x, np.float64))
+    return max(value, FLOOR_LUFS) if np.isfinite(value) else FLOOR_LUFS
+
+
+def short_term_gain(x, y, window=int(0.4 * RATE), hop=RATE // 20):
+    """Output level against input level in dB, per 400 ms window, with the window centres."""
+    starts = np.arange(0, len(x) - window, hop)
+    gx = np.array([np.mean(x[s:s + window] ** 2) for s in starts]) + 1e-12
+    gy = np.array([np.mean(y[s:s + window] ** 2) for s in starts]) + 1e-12
+    return 10 * np.log10(gy / gx), starts + window // 2
+
+
+def join_centres(n):
+    return np.array([i * HOP + OVERLAP // 2 for i in range(1, (n - OVERLAP) // HOP + 1)])
+
+
+def join_figures(x, y):
+    """How much more the level moves near joins than elsewhere, and the largest
+    high-frequency jump at a join against the 99.9th percentile elsewhere."""
+    gain, centres = short_term_gain(x, y)
+    joins = join_centres(len(x))
+    near = np.min(np.abs(centres[:, None] - joins[None, :]), axis=1) < OVERLAP
+    deviation = np.abs(gain - np.median(gain))
+    hf = np.abs(np.diff(y, 2))
+    frame = RATE // 100
+    frames = hf[:len(hf) // frame * frame].reshape(-1, frame).max(axis=1)
+    frame_centres = np.arange(len(frames)) * frame + frame // 2
+    at_join = np.min(np.abs(frame_centres[:, None] - joins[None, :]), axis=1) < OVERLAP
+    return {"level_move_at_joins_db": float(deviation[near].max() - np.percentile(deviation[~near], 95)),
+            "click_ratio": float(frames[at_join].max() / (np.percentile(frames[~at_join], 99.9) + 1e-12))}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--model", default=export.SHIPPED)
+    ap.add_argument("--cli", default=None)
+    ap.add_argument("--json", default=None)
+    args = ap.parse_args()
+    cli = args.cli or evaluate.default_cli()
+    corpus = data.Corpus("valid")
+    rng = np.random.default_rng(99)
+
+    noises = [(item[5], corpus.read(item)) for item in corpus.noise]
+    noises = [(name, x / np.abs(x).max() * 0.5) for name, x in noises if np.any(x)]
+    t = np.arange(20 * RATE) / RATE
+    pink = data.coloured_noise(len(t), rng, 1.0)
+    pink = pink / np.sqrt(data.power(pink)) * 0.05
+    speech = evaluate.build_items(1, seconds=20.0)
+    steady = []
+    for it in speech:
+        clean = it["clean"][:len(t)]
+        hiss = data.coloured_noise(len(clean), rng, 0.5)
+        steady.append(clean + hiss * np.sqrt(data.power(clean) / data.power(hiss) / 10))
+    with tempfile.TemporaryDirectory() as tmp:
+        outputs = run_cli(cli, args.model, [x for _, x in noises] + [pink] + steady, tmp)
+    reductions = {name: lufs(x) - lufs(y) for (name, x), y in zip(noises, outputs)}
+    joins = {"pink noise": join_figures(pink, outputs[len(noises)])}
+    for it, x, y in zip(speech, steady, outputs[len(noises) + 1:]):
+        joins["speech in hiss: " + it["name"]] = join_figures(x, y)
+
+    values = np.array(list(reductions.values()))
+    print(f"Noise alone, {len(values)} held-out files: median reduction {np.median(values):.1f} dB, "
+          f"lowest {values.min():.1f} dB ({min(reductions, key=reductions.get)})")
+    for name, r in sorted(reductions.items(), key=lambda kv: kv[1])[:8]:
+        print(f"  {r:6.1f} dB  {name}")
+    for name, j in joins.items():
+        print(f"Joins, {name}: level moves {j['level_move_at_joins_db']:+.2f} dB more than elsewhere; "
+              f"largest jump {j['click_ratio']:.2f}x the 99.9th percentile elsewhere")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"noise_alone_db": reductions, "joins": joins}, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
