@@ -31,9 +31,10 @@ using vesh::ComputeUnits;
 using vesh::ModelParameters;
 using vesh::VariableLengthSpeechEnhancer;
 
-constexpr std::int64_t sampleRate = 48000;
-constexpr std::int64_t segmentLength = 98304;
-constexpr std::int64_t crossfadeLength = 24576;
+constexpr ModelParameters productParameters = VariableLengthSpeechEnhancer::productParameters(ComputeUnits::all);
+constexpr std::int64_t sampleRate = productParameters.sampleRate;
+constexpr std::int64_t segmentLength = productParameters.processedSegmentLength;
+constexpr std::int64_t crossfadeLength = productParameters.crossfadeLength;
 constexpr std::int64_t tenMinutes = 600 * sampleRate;
 
 const std::vector<float>& speechLikeSignal() {
@@ -62,8 +63,7 @@ std::int64_t segmentCount(std::int64_t length) {
 }
 
 void enhanceTenMinutes(benchmark::State& state, const std::filesystem::path& model) {
-    VariableLengthSpeechEnhancer enhancer(
-        ModelParameters{segmentLength, crossfadeLength, sampleRate, ComputeUnits::all}, model);
+    VariableLengthSpeechEnhancer enhancer(productParameters, model);
     const auto& input = speechLikeSignal();
     std::vector<float> output(input.size());
     for (auto _ : state) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 namespace vesh {
 
@@ -27,6 +28,15 @@ public:
     std::int64_t sampleRate() const;
 
     const std::filesystem::path& url() const;
+    // The number of channels decoding delivers.
+    std::int64_t channelCount() const;
+
+    // Decodes onward from the read position: replaces `block` with one list
+    // of samples per channel, at least one sample each, and returns true; at
+    // the end of the stream returns false. Throws AudioError(readAudioFile).
+    bool read(std::vector<std::vector<float>>& block);
+    // How far reading has come through the file's bytes, from 0 to 1.
+    double fractionRead() const;
 
     // Internal to AudioIO: the decoder and the stored format.
     detail::AudioFileState& state() const { return *state_; }

@@ -148,39 +148,68 @@ AVChannelLayout usableLayout(const AVChannelLayout& layout, int channelCount) {
     return result;
 }
 
-// Collects the decoded frames of one stream as planar float channels.
-class Decoder {
+}  // namespace
+
+namespace detail {
+
+// Collects the decoded frames of one stream as planar float channels, all at
+// once or block by block.
+class BlockDecoder {
 public:
-    explicit Decoder(AudioFileState& state)
-        : state_(state), samples_(static_cast<std::size_t>(state.storedFormat.channelCount)) {}
-    ~Decoder() { av_channel_layout_uninit(&converterLayout_); }
-    Decoder(const Decoder&) = delete;
-    Decoder& operator=(const Decoder&) = delete;
+    explicit BlockDecoder(AudioFileState& state)
+        : state_(state), samples_(static_cast<std::size_t>(state.storedFormat.channelCount)),
+          packet_(av_packet_alloc()), frame_(av_frame_alloc()) {
+        if (!packet_ || !frame_) throw std::bad_alloc();
+    }
+    ~BlockDecoder() { av_channel_layout_uninit(&converterLayout_); }
+    BlockDecoder(const BlockDecoder&) = delete;
+    BlockDecoder& operator=(const BlockDecoder&) = delete;
 
     std::vector<std::vector<float>> decodeToEnd() {
         reserveForAnnouncedLength();
-        const PacketHandle packet(av_packet_alloc());
-        frame_.reset(av_frame_alloc());
-        if (!packet || !frame_) throw std::bad_alloc();
-
-        while (true) {
-            const int result = av_read_frame(state_.format.get(), packet.get());
-            if (result == AVERROR_EOF) break;
-            if (result < 0) throwFFmpegError(result, "reading " + state_.url.string());
-            if (packet->stream_index == state_.streamIndex) {
-                if (damage_ < 0) throwFFmpegError(damage_, "decoding " + state_.url.string());
-                send(packet.get());
-            }
-            av_packet_unref(packet.get());
+        while (decodePacket()) {
         }
-        // End of input: drain the decoder. Damage in the very last packet
-        // (a file cut short in the middle of a frame) costs only that packet.
-        send(nullptr);
-        flushConverter();
         return std::move(samples_);
     }
 
+    // The frames decoded from the next packets, at least one; false at the end.
+    bool read(std::vector<std::vector<float>>& block) {
+        while (samples_.front().empty() && decodePacket()) {
+        }
+        if (samples_.front().empty()) return false;
+        block.resize(samples_.size());
+        for (std::size_t channel = 0; channel < samples_.size(); ++channel) {
+            block[channel].swap(samples_[channel]);
+            samples_[channel].clear();
+        }
+        return true;
+    }
+
 private:
+    // Reads and decodes one packet onto the end of the channels; at the end
+    // of the input drains the decoder and returns false.
+    bool decodePacket() {
+        if (finished_) return false;
+        while (true) {
+            const int result = av_read_frame(state_.format.get(), packet_.get());
+            if (result == AVERROR_EOF) break;
+            if (result < 0) throwFFmpegError(result, "reading " + state_.url.string());
+            const bool ours = packet_->stream_index == state_.streamIndex;
+            if (ours) {
+                if (damage_ < 0) throwFFmpegError(damage_, "decoding " + state_.url.string());
+                send(packet_.get());
+            }
+            av_packet_unref(packet_.get());
+            if (ours) return true;
+        }
+        // End of input: drain the decoder. Damage in the very last packet
+        // (a file cut short in the middle of a frame) costs only that packet.
+        finished_ = true;
+        send(nullptr);
+        flushConverter();
+        return false;
+    }
+
     int channelCount() const { return state_.storedFormat.channelCount; }
 
     void reserveForAnnouncedLength() {
@@ -304,6 +333,7 @@ private:
     AudioFileState& state_;
     std::vector<std::vector<float>> samples_;
     std::vector<std::uint8_t*> pointers_;
+    PacketHandle packet_;
     FrameHandle frame_;
     ResamplerHandle converter_;
     int converterFormat_ = -1;
@@ -312,7 +342,19 @@ private:
     // A packet the decoder found damaged; the read fails if more of the
     // stream follows it.
     int damage_ = 0;
+    bool finished_ = false;
 };
+
+AudioFileState::~AudioFileState() = default;
+
+}  // namespace detail
+
+namespace {
+
+BlockDecoder& blockDecoder(AudioFileState& state) {
+    if (!state.blockDecoder) state.blockDecoder = std::make_unique<BlockDecoder>(state);
+    return *state.blockDecoder;
+}
 
 }  // namespace
 
@@ -330,9 +372,28 @@ std::int64_t AudioFile::sampleRate() const { return state_->storedFormat.sampleR
 
 const std::filesystem::path& AudioFile::url() const { return state_->url; }
 
+std::int64_t AudioFile::channelCount() const { return state_->storedFormat.channelCount; }
+
+bool AudioFile::read(std::vector<std::vector<float>>& block) {
+    try {
+        return blockDecoder(*state_).read(block);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+    }
+}
+
+double AudioFile::fractionRead() const {
+    AVIOContext* input = state_->format->pb;
+    if (!input) return 0.0;
+    const std::int64_t size = avio_size(input);
+    const std::int64_t position = avio_tell(input);
+    if (size <= 0 || position < 0) return 0.0;
+    return std::min(1.0, static_cast<double>(position) / static_cast<double>(size));
+}
+
 AudioStream::AudioStream(const AudioFile& file) {
     try {
-        Decoder decoder(file.state());
+        BlockDecoder decoder(file.state());
         std::vector<std::vector<float>> samples = decoder.decodeToEnd();
         const std::int64_t rate = file.state().storedFormat.sampleRate;
         channels_.reserve(samples.size());

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 
 #include "AudioIO/FFmpegHandles.h"
 #include "AudioIO/StoredAudioFormat.h"
 
 namespace vesh::detail {
+
+class BlockDecoder;
 
 // What an open AudioFile holds: the demuxer, the decoder of its chosen audio
 // stream and the stored format of that stream.
@@ -15,6 +18,9 @@ struct AudioFileState {
     CodecContextHandle decoder;
     int streamIndex = -1;
     StoredAudioFormat storedFormat;
+    // Reading block by block; made by the first read.
+    std::unique_ptr<BlockDecoder> blockDecoder;
+    ~AudioFileState();
 };
 
 }  // namespace vesh::detail

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "AudioIO/AudioFileState.h"
+#include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/AudioStream.h"
 #include "AudioIO/ChannelLayout.h"
 #include "AudioIO/ReplacementFile.h"
@@ -172,70 +173,134 @@ int encoderFormatMatching(const StoredAudioFormat& stored, bool withChannelMap) 
     throw AudioLibraryError("libsndfile", code, what + ": " + sf_error_number(code));
 }
 
-// Encodes the channels into a new file at `url` in the requested format.
-void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate, const EncoderRequest& request,
-            const std::filesystem::path& url) {
-    if (channels.empty() || channels.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
-        sampleRate <= 0 || sampleRate > std::numeric_limits<int>::max()) {
-        throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);
-    }
-    const std::size_t length = channels.front().samples.size();
-    if (length > std::numeric_limits<std::uint32_t>::max()) {
-        throw AudioServiceError(AudioServiceError::Code::failedToConstructBuffer);
-    }
-    for (const auto& channel : channels) {
-        if (channel.samples.size() != length) {
-            throw std::invalid_argument("the channels of the stream hold different numbers of samples");
+struct EncoderClose {
+    void operator()(SNDFILE* encoder) const { sf_close(encoder); }
+};
+
+// A new file at `url` in the requested format, written block by block under
+// a temporary name and put in place by commit().
+class Encoder {
+public:
+    Encoder(const std::filesystem::path& url, std::int64_t sampleRate, std::size_t channelCount,
+            const EncoderRequest& request)
+        : url_(url), channelCount_(channelCount), file_(checkedLocation(url, sampleRate, channelCount, request)) {
+        SF_INFO info = information(sampleRate, channelCount, request);
+        SNDFILE* encoder = sf_open_fd(file_.descriptor(), SFM_WRITE, &info, SF_FALSE);
+        if (!encoder) throwEncoderError(sf_error(nullptr), "creating " + url.string());
+        encoder_.reset(encoder);
+        // Samples beyond full scale are clipped, not wrapped around, in integer formats.
+        sf_command(encoder, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        if (!request.channelMap.empty()) {
+            sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(request.channelMap.data()),
+                       static_cast<int>(request.channelMap.size() * sizeof(int)));
         }
     }
 
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(sampleRate);
-    info.channels = static_cast<int>(channels.size());
-    info.format = request.format;
-    if (!sf_format_check(&info)) {
-        throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
-                                "this format cannot hold " + std::to_string(channels.size()) + " channels at " +
-                                    std::to_string(sampleRate) + " frames per second");
-    }
-
-    detail::ReplacementFile file(url);
-    SNDFILE* encoder = sf_open_fd(file.descriptor(), SFM_WRITE, &info, SF_FALSE);
-    if (!encoder) throwEncoderError(sf_error(nullptr), "creating " + url.string());
-    struct EncoderClose {
-        void operator()(SNDFILE* encoder) const { sf_close(encoder); }
-    };
-    std::unique_ptr<SNDFILE, EncoderClose> openEncoder(encoder);
-
-    // Samples beyond full scale are clipped, not wrapped around, in integer formats.
-    sf_command(encoder, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    if (!request.channelMap.empty()) {
-        sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(request.channelMap.data()),
-                   static_cast<int>(request.channelMap.size() * sizeof(int)));
-    }
-
-    const std::size_t channelCount = channels.size();
-    std::vector<float> block(std::min(length, framesPerBlock) * channelCount);
-    for (std::size_t start = 0; start < length; start += framesPerBlock) {
-        const std::size_t frames = std::min(framesPerBlock, length - start);
-        for (std::size_t channel = 0; channel < channelCount; ++channel) {
-            const float* source = channels[channel].samples.data() + start;
-            for (std::size_t frame = 0; frame < frames; ++frame) {
-                // Non-finite samples are never written to a file.
-                const float sample = source[frame];
-                block[frame * channelCount + channel] = std::isfinite(sample) ? sample : 0.0f;
+    void write(std::span<const std::span<const float>> channels) {
+        if (channels.size() != channelCount_) {
+            throw std::invalid_argument("a block holds another number of channels than the file");
+        }
+        const std::size_t length = channels.front().size();
+        for (const auto& channel : channels) {
+            if (channel.size() != length) {
+                throw std::invalid_argument("the channels of a block hold different numbers of samples");
             }
         }
-        const sf_count_t written = sf_writef_float(encoder, block.data(), static_cast<sf_count_t>(frames));
-        if (written != static_cast<sf_count_t>(frames)) {
-            throw AudioLibraryError("libsndfile", sf_error(encoder),
-                                    "writing " + url.string() + ": " + sf_strerror(encoder));
+        block_.resize(std::min(length, framesPerBlock) * channelCount_);
+        for (std::size_t start = 0; start < length; start += framesPerBlock) {
+            const std::size_t frames = std::min(framesPerBlock, length - start);
+            for (std::size_t channel = 0; channel < channelCount_; ++channel) {
+                const float* source = channels[channel].data() + start;
+                for (std::size_t frame = 0; frame < frames; ++frame) {
+                    // Non-finite samples are never written to a file.
+                    const float sample = source[frame];
+                    block_[frame * channelCount_ + channel] = std::isfinite(sample) ? sample : 0.0f;
+                }
+            }
+            const sf_count_t written = sf_writef_float(encoder_.get(), block_.data(), static_cast<sf_count_t>(frames));
+            if (written != static_cast<sf_count_t>(frames)) {
+                throw AudioLibraryError("libsndfile", sf_error(encoder_.get()),
+                                        "writing " + url_.string() + ": " + sf_strerror(encoder_.get()));
+            }
         }
     }
 
-    const int closed = sf_close(openEncoder.release());
-    if (closed != 0) throwEncoderError(closed, "completing " + url.string());
-    file.commit();
+    void commit() {
+        const int closed = sf_close(encoder_.release());
+        if (closed != 0) throwEncoderError(closed, "completing " + url_.string());
+        file_.commit();
+    }
+
+private:
+    static SF_INFO information(std::int64_t sampleRate, std::size_t channelCount, const EncoderRequest& request) {
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(sampleRate);
+        info.channels = static_cast<int>(channelCount);
+        info.format = request.format;
+        return info;
+    }
+
+    // Checks the format before the temporary file is created; returns `url`.
+    static std::filesystem::path checkedLocation(const std::filesystem::path& url, std::int64_t sampleRate,
+                                                 std::size_t channelCount, const EncoderRequest& request) {
+        if (channelCount == 0 || channelCount > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+            sampleRate <= 0 || sampleRate > std::numeric_limits<int>::max()) {
+            throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);
+        }
+        SF_INFO info = information(sampleRate, channelCount, request);
+        if (!sf_format_check(&info)) {
+            throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
+                                    "this format cannot hold " + std::to_string(channelCount) + " channels at " +
+                                        std::to_string(sampleRate) + " frames per second");
+        }
+        return url;
+    }
+
+    std::filesystem::path url_;
+    std::size_t channelCount_;
+    detail::ReplacementFile file_;
+    std::unique_ptr<SNDFILE, EncoderClose> encoder_;
+    std::vector<float> block_;
+};
+
+// The encoder's request that reproduces the stored format of `source` at
+// `sampleRate` with `channelCount` channels; throws where there is none.
+EncoderRequest requestMatching(const StoredAudioFormat& stored, std::int64_t sampleRate, std::size_t channelCount) {
+    if (stored.sampleRate != sampleRate || stored.channelCount != static_cast<std::int64_t>(channelCount)) {
+        throw std::invalid_argument("the stream's rate or channel count differs from the source's");
+    }
+    EncoderRequest request;
+    request.channelMap = channelMapFor(stored.channelLayout ? &*stored.channelLayout : nullptr, channelCount);
+    request.format = encoderFormatMatching(stored, !request.channelMap.empty());
+    if (request.format == 0) {
+        throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
+                                "cannot write " + stored.codec + " audio in a " + stored.container + " file");
+    }
+    return request;
+}
+
+std::filesystem::path fallbackLocation(const std::filesystem::path& url, CommonAudioFileFormat fallbackFileFormat) {
+    std::filesystem::path fallbackUrl = url;
+    fallbackUrl.replace_extension(fallbackFileFormat.pathExtension());
+    return fallbackUrl;
+}
+
+std::vector<std::span<const float>> views(const std::vector<AudioStream::Channel>& channels) {
+    std::vector<std::span<const float>> result;
+    for (const auto& channel : channels) result.emplace_back(channel.samples);
+    return result;
+}
+
+// Writes whole channels: they must be of one length that fits a 32-bit frame count.
+void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate, const EncoderRequest& request,
+            const std::filesystem::path& url) {
+    if (channels.empty()) throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);
+    if (channels.front().samples.size() > std::numeric_limits<std::uint32_t>::max()) {
+        throw AudioServiceError(AudioServiceError::Code::failedToConstructBuffer);
+    }
+    Encoder encoder(url, sampleRate, channels.size(), request);
+    encoder.write(views(channels));
+    encoder.commit();
 }
 
 }  // namespace
@@ -252,18 +317,8 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
                                          std::optional<CommonAudioFileFormat> fallbackFileFormat) const {
     std::exception_ptr firstAttemptError;
     try {
-        const StoredAudioFormat& stored = source.state().storedFormat;
-        if (stored.sampleRate != sampleRate_ || stored.channelCount != static_cast<std::int64_t>(channels_.size())) {
-            throw std::invalid_argument("the stream's rate or channel count differs from the source's");
-        }
-        EncoderRequest request;
-        request.channelMap = channelMapFor(stored.channelLayout ? &*stored.channelLayout : nullptr, channels_.size());
-        request.format = encoderFormatMatching(stored, !request.channelMap.empty());
-        if (request.format == 0) {
-            throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
-                                    "cannot write " + stored.codec + " audio in a " + stored.container + " file");
-        }
-        encode(channels_, sampleRate_, request, url);
+        encode(channels_, sampleRate_, requestMatching(source.state().storedFormat, sampleRate_, channels_.size()),
+               url);
         return url;
     } catch (...) {
         // The first attempt's reason is not reported when a fallback is given.
@@ -274,10 +329,71 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
         if (!fallbackFileFormat) {
             throw AudioError(firstAttemptError, AudioError::Operation::writeAudioFile);
         }
-        std::filesystem::path fallbackUrl = url;
-        fallbackUrl.replace_extension(fallbackFileFormat->pathExtension());
+        const std::filesystem::path fallbackUrl = fallbackLocation(url, *fallbackFileFormat);
         write(fallbackUrl, *fallbackFileFormat);
         return fallbackUrl;
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+struct AudioFileWriter::State {
+    State(const std::filesystem::path& url, std::int64_t sampleRate, std::size_t channelCount,
+          const EncoderRequest& request)
+        : location(url), encoder(url, sampleRate, channelCount, request) {}
+
+    std::filesystem::path location;
+    Encoder encoder;
+};
+
+AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, CommonAudioFileFormat fileFormat,
+                                 const AudioFile& source, std::int64_t sampleRate) {
+    try {
+        const StoredAudioFormat& stored = source.state().storedFormat;
+        const auto channelCount = static_cast<std::size_t>(stored.channelCount);
+        const ChannelLayout* layout = stored.channelLayout ? &*stored.channelLayout : nullptr;
+        state_ = std::make_unique<State>(url, sampleRate, channelCount, requestFor(fileFormat, layout, channelCount));
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFile& source, std::int64_t sampleRate,
+                                 std::optional<CommonAudioFileFormat> fallbackFileFormat) {
+    const StoredAudioFormat& stored = source.state().storedFormat;
+    const auto channelCount = static_cast<std::size_t>(stored.channelCount);
+    std::exception_ptr firstAttemptError;
+    try {
+        state_ =
+            std::make_unique<State>(url, sampleRate, channelCount, requestMatching(stored, sampleRate, channelCount));
+        return;
+    } catch (...) {
+        firstAttemptError = std::current_exception();
+    }
+    try {
+        if (!fallbackFileFormat) throw AudioError(firstAttemptError, AudioError::Operation::writeAudioFile);
+        *this = AudioFileWriter(fallbackLocation(url, *fallbackFileFormat), *fallbackFileFormat, source, sampleRate);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+AudioFileWriter::~AudioFileWriter() = default;
+AudioFileWriter::AudioFileWriter(AudioFileWriter&&) noexcept = default;
+AudioFileWriter& AudioFileWriter::operator=(AudioFileWriter&&) noexcept = default;
+
+void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
+    try {
+        state_->encoder.write(channels);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+std::filesystem::path AudioFileWriter::commit() {
+    try {
+        state_->encoder.commit();
+        return state_->location;
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }

@@ -76,6 +76,115 @@ struct ResamplerRelease {
     throw AudioLibraryError("soxr", 0, error ? error : "unknown error");
 }
 
+// Output frames taken from the resampler per call.
+constexpr std::size_t framesPerOutputBlock = 16384;
+
+// The input is handed over as it comes; end-of-input (no input pointer)
+// makes the resampler flush what its filter still holds. Output is held back
+// beyond floor((T ÷ R) × N) for the N samples fed so far, which the final
+// length is never below.
+class ChannelResampler {
+public:
+    ChannelResampler(std::int64_t sourceRate, std::int64_t targetRate, const soxr_quality_spec_t& filter)
+        : ratio(static_cast<double>(targetRate) / static_cast<double>(sourceRate)) {
+        if (sourceRate <= 0 || targetRate <= 0)
+            throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);
+        soxr_error_t error = nullptr;
+        const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        // One thread: AudioIO works on its caller's thread only.
+        const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        resampler.reset(soxr_create(static_cast<double>(sourceRate), static_cast<double>(targetRate), 1, &error, &io,
+                                    &filter, &runtime));
+        if (error || !resampler) throwResamplerError(error);
+    }
+
+    void process(std::span<const float> input, std::vector<float>& output) {
+        while (!input.empty()) {
+            std::size_t consumed = 0;
+            const std::size_t delivered = run(input.data(), input.size(), &consumed);
+            if (consumed == 0 && delivered == 0) throwResamplerError("the resampler took no input");
+            input = input.subspan(consumed);
+            fed += consumed;
+        }
+        release(output);
+    }
+
+    void finish(std::vector<float>& output) {
+        while (released + pending.size() < allowed() && run(nullptr, 0, nullptr) > 0) {
+        }
+        release(output);
+        // Frames the resampler did not deliver (at most a fraction of a
+        // frame of the exact length) are zero.
+        output.resize(output.size() + (allowed() - released), 0.0f);
+        released = allowed();
+    }
+
+private:
+    std::size_t allowed() const { return static_cast<std::size_t>(ratio * static_cast<double>(fed)); }
+
+    void release(std::vector<float>& output) {
+        const std::size_t count = std::min(pending.size(), allowed() - released);
+        output.insert(output.end(), pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
+        released += count;
+    }
+
+    // One call of the resampler; `input` null means end of input.
+    std::size_t run(const float* input, std::size_t offered, std::size_t* consumed) {
+        std::size_t delivered = 0;
+        const soxr_error_t error =
+            soxr_process(resampler.get(), input, offered, consumed, block.data(), block.size(), &delivered);
+        if (error) throwResamplerError(error);
+        pending.insert(pending.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(delivered));
+        return delivered;
+    }
+
+    double ratio;
+    std::unique_ptr<soxr, ResamplerRelease> resampler;
+    std::vector<float> block = std::vector<float>(framesPerOutputBlock);
+    std::vector<float> pending;
+    std::size_t fed = 0;
+    std::size_t released = 0;
+};
+
+}  // namespace
+
+struct Resampler::State {
+    ChannelResampler channel;
+};
+
+Resampler::Resampler(std::int64_t sourceRate, std::int64_t targetRate, SampleRateConverterAlgorithm algorithm,
+                     AudioQuality quality) {
+    try {
+        state_ =
+            std::make_unique<State>(State{ChannelResampler(sourceRate, targetRate, filterFor(algorithm, quality))});
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::resampleAudioStream);
+    }
+}
+
+Resampler::~Resampler() = default;
+Resampler::Resampler(Resampler&&) noexcept = default;
+Resampler& Resampler::operator=(Resampler&&) noexcept = default;
+
+void Resampler::process(std::span<const float> input, std::vector<float>& output) {
+    try {
+        state_->channel.process(input, output);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::resampleAudioStream);
+    }
+}
+
+void Resampler::finish(std::vector<float>& output) {
+    try {
+        state_->channel.finish(output);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::resampleAudioStream);
+    }
+}
+
+namespace {
+
 AudioStream::Channel resampleChannel(const AudioStream::Channel& channel, std::int64_t targetRate,
                                      const soxr_quality_spec_t& filter) {
     if (channel.sampleRate <= 0 || targetRate <= 0) {
@@ -90,41 +199,19 @@ AudioStream::Channel resampleChannel(const AudioStream::Channel& channel, std::i
     if (!std::isfinite(capacity) || capacity >= maximumOutputFrames + 1.0) {
         throw AudioServiceError(AudioServiceError::Code::failedToConstructBuffer);
     }
-    const auto outputFrames = static_cast<std::size_t>(capacity);
-    std::vector<float> output(outputFrames);
-    if (outputFrames == 0) return AudioStream::Channel(targetRate, std::move(output));
-
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    // One thread: AudioIO works on its caller's thread only.
-    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    const std::unique_ptr<soxr, ResamplerRelease> resampler(soxr_create(
-        static_cast<double>(channel.sampleRate), static_cast<double>(targetRate), 1, &error, &io, &filter, &runtime));
-    if (error || !resampler) throwResamplerError(error);
-
-    // The input is handed over in blocks (the resampler would otherwise
-    // buffer a copy of the whole channel), then end-of-input (no input
-    // pointer) makes it flush what its filter still holds.
-    std::size_t fed = 0;
-    std::size_t produced = 0;
-    while (produced < outputFrames) {
-        const bool inputLeft = fed < inputFrames;
-        const std::size_t offered = inputLeft ? std::min(inputFrames - fed, framesPerInputBlock) : 0;
-        std::size_t consumed = 0;
-        std::size_t delivered = 0;
-        error = soxr_process(resampler.get(), inputLeft ? channel.samples.data() + fed : nullptr, offered,
-                             inputLeft ? &consumed : nullptr, output.data() + produced, outputFrames - produced,
-                             &delivered);
-        if (error) throwResamplerError(error);
-        fed += consumed;
-        produced += delivered;
-        if (delivered == 0 && consumed == 0) {
-            if (!inputLeft) break;
-            throwResamplerError("the resampler took no input");
-        }
+    std::vector<float> output;
+    output.reserve(static_cast<std::size_t>(capacity));
+    if (inputFrames == 0 || static_cast<std::size_t>(capacity) == 0) {
+        output.resize(static_cast<std::size_t>(capacity));
+        return AudioStream::Channel(targetRate, std::move(output));
     }
-    // Frames the resampler did not deliver (at most a fraction of a frame of
-    // the exact length) stay zero.
+    // Fed in blocks, so that the resampler does not buffer a copy of the whole channel.
+    ChannelResampler resampler(channel.sampleRate, targetRate, filter);
+    const std::span<const float> samples(channel.samples);
+    for (std::size_t start = 0; start < inputFrames; start += framesPerInputBlock) {
+        resampler.process(samples.subspan(start, std::min(framesPerInputBlock, inputFrames - start)), output);
+    }
+    resampler.finish(output);
     return AudioStream::Channel(targetRate, std::move(output));
 }
 

@@ -72,12 +72,15 @@ void VariableLengthSpeechEnhancer::crossfade(std::span<const float> segment, std
     }
 }
 
+float VariableLengthSpeechEnhancer::normalizationGain(Loudness measured) {
+    const Loudness target(targetLoudness);
+    return static_cast<float>(
+        std::pow(10.0, (target.unitsRelativeToFullScale() - measured.unitsRelativeToFullScale()) / 20.0));
+}
+
 void VariableLengthSpeechEnhancer::enhance(std::span<const float> input, std::span<float> output,
                                            const ProgressHandler& handleProgress) {
-    const Loudness target(targetLoudness);
-    const Loudness measured(input, parameters_.sampleRate, Loudness::Mode::integrated);
-    const auto gain = static_cast<float>(
-        std::pow(10.0, (target.unitsRelativeToFullScale() - measured.unitsRelativeToFullScale()) / 20.0));
+    const float gain = normalizationGain(Loudness(input, parameters_.sampleRate, Loudness::Mode::integrated));
 
     // Silence (or a signal too short to measure) has no finite gain: it is
     // passed through as it is, with the progress reports of its length.
@@ -176,6 +179,96 @@ void VariableLengthSpeechEnhancer::enhanceNormalizedSignal(std::span<const float
               output.begin() + static_cast<std::ptrdiff_t>(offset + overlap));
     crossfade(resultA.first(overlap), output.subspan(offset, overlap));
 
+    report(handleProgress, totalSegmentCount, totalSegmentCount);
+}
+
+VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length,
+                                                           Loudness measured)
+    : enhancer_(&enhancer), length_(length), gain_(normalizationGain(measured)),
+      passThrough_(!std::isfinite(gain_) || !(gain_ > 0.0f)) {
+    if (length_ >= enhancer.parameters_.processedSegmentLength) fullSegments_ = enhancer.fullSegmentCount(length_);
+    window_.reserve(static_cast<std::size_t>(enhancer.parameters_.processedSegmentLength));
+}
+
+void VariableLengthSpeechEnhancer::ChannelStream::push(std::span<const float> input, std::vector<float>& output,
+                                                       const ProgressHandler& handleProgress) {
+    fed_ += static_cast<std::int64_t>(input.size());
+    if (passThrough_) {
+        output.insert(output.end(), input.begin(), input.end());
+        return;
+    }
+    const auto segment = static_cast<std::size_t>(enhancer_->parameters_.processedSegmentLength);
+    while (!input.empty()) {
+        // Only full segments run before the end; the final partial one waits
+        // for finish().
+        const std::size_t room = nextSegmentIndex_ < fullSegments_ ? segment - window_.size() : input.size();
+        const std::size_t taken = std::min(room, input.size());
+        for (const float sample : input.first(taken)) window_.push_back(sample * gain_);
+        input = input.subspan(taken);
+        if (window_.size() == segment && nextSegmentIndex_ < fullSegments_) runFullSegment(output, handleProgress);
+    }
+}
+
+void VariableLengthSpeechEnhancer::ChannelStream::runFullSegment(std::vector<float>& output,
+                                                                 const ProgressHandler& handleProgress) {
+    const std::int64_t totalSegmentCount = fullSegments_ + 1;
+    report(handleProgress, nextSegmentIndex_, totalSegmentCount);
+    const auto hop = static_cast<std::size_t>(enhancer_->parameters_.processedSegmentLength -
+                                              enhancer_->parameters_.crossfadeLength);
+    std::span<float> result(enhancer_->intermediateResultA_);
+    enhancer_->base_->enhance(window_, result);
+    join(result, hop, output);
+    window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(hop));
+    ++nextSegmentIndex_;
+}
+
+void VariableLengthSpeechEnhancer::ChannelStream::join(std::span<const float> result, std::size_t complete,
+                                                       std::vector<float>& output) {
+    const auto crossfade = static_cast<std::size_t>(enhancer_->parameters_.crossfadeLength);
+    // The joined result: the overlap blended with the result's head (the
+    // first segment has nothing to blend with), then the result's rest.
+    std::span<float> joined = std::span(enhancer_->intermediateResultB_).first(result.size());
+    std::copy(result.begin(), result.end(), joined.begin());
+    if (!overlap_.empty()) {
+        std::span<float> head(overlap_);
+        enhancer_->crossfade(result.first(crossfade), head);
+        std::copy(head.begin(), head.end(), joined.begin());
+    }
+    for (std::size_t k = 0; k < complete; ++k) output.push_back(joined[k] / gain_);
+    overlap_.assign(joined.begin() + static_cast<std::ptrdiff_t>(complete), joined.end());
+    overlap_.resize(crossfade);
+}
+
+void VariableLengthSpeechEnhancer::ChannelStream::finish(std::vector<float>& output,
+                                                         const ProgressHandler& handleProgress) {
+    if (fed_ != length_) throw std::invalid_argument("the channel did not hold the length it was announced with");
+    const std::int64_t segmentLength = enhancer_->parameters_.processedSegmentLength;
+    if (passThrough_) {
+        if (length_ >= segmentLength) {
+            for (std::int64_t index = 0; index <= fullSegments_ + 1; ++index) {
+                report(handleProgress, index, fullSegments_ + 1);
+            }
+        }
+        return;
+    }
+    std::span<float> resultA(enhancer_->intermediateResultA_);
+    std::span<float> resultB(enhancer_->intermediateResultB_);
+    // The short signal, or the final partial segment: the rest of the
+    // signal padded with zeros at its end.
+    if (length_ < segmentLength) {
+        std::fill(resultA.begin(), resultA.end(), 0.0f);
+        std::copy(window_.begin(), window_.end(), resultA.begin());
+        enhancer_->base_->enhance(resultA, resultB);
+        for (std::size_t k = 0; k < window_.size(); ++k) output.push_back(resultB[k] / gain_);
+        return;
+    }
+    const std::int64_t totalSegmentCount = fullSegments_ + 1;
+    report(handleProgress, fullSegments_, totalSegmentCount);
+    std::fill(resultB.begin(), resultB.end(), 0.0f);
+    std::copy(window_.begin(), window_.end(), resultB.begin());
+    enhancer_->base_->enhance(resultB, resultA);
+    join(resultA.first(window_.size()), window_.size(), output);
+    window_.clear();
     report(handleProgress, totalSegmentCount, totalSegmentCount);
 }
 

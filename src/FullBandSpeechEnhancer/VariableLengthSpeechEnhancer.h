@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FullBandSpeechEnhancer/ModelParameters.h"
+#include "Loudness/Loudness.h"
 
 namespace vesh {
 
@@ -52,6 +53,12 @@ public:
     // once at the end; answering stopProcessing cancels the call.
     using ProgressHandler = std::function<ProgressResponse(Progress)>;
 
+    // The shipped model's framing: 98304-sample segments (2.048 s) that
+    // overlap by 24576 samples, loudness measured at 48 kHz.
+    static constexpr ModelParameters productParameters(ComputeUnits computeUnits) {
+        return ModelParameters{98304, 24576, 48000, computeUnits};
+    }
+
     // Loads the product's model; throws ModelError when the runtime refuses
     // it, std::invalid_argument for a negative segment or crossfade length.
     explicit VariableLengthSpeechEnhancer(const ModelParameters& parameters);
@@ -81,8 +88,46 @@ public:
     void enhanceNormalizedSignal(std::span<const float> input, std::span<float> output,
                                  const ProgressHandler& handleProgress);
 
+    // One channel enhanced as it arrives, block by block, in memory bounded
+    // by a segment: the same samples as enhance() over the whole channel,
+    // given the channel's length and integrated loudness in advance. Several
+    // streams may share one enhancer when their calls do not overlap.
+    class ChannelStream {
+    public:
+        // `measured`: the integrated loudness of all `length` samples at the
+        // enhancer's sample rate.
+        ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured);
+
+        // Takes the next input samples and appends the output samples that
+        // are complete; the handler hears of each segment as in enhance().
+        void push(std::span<const float> input, std::vector<float>& output, const ProgressHandler& handleProgress);
+        // After the last input sample: appends the rest of the output.
+        // Throws std::invalid_argument when the input fell short of or went
+        // past the length given at construction.
+        void finish(std::vector<float>& output, const ProgressHandler& handleProgress);
+
+    private:
+        void runFullSegment(std::vector<float>& output, const ProgressHandler& handleProgress);
+        // Joins a segment's result to the pending overlap and appends the
+        // first `complete` samples of the joined result, scaled back.
+        void join(std::span<const float> result, std::size_t complete, std::vector<float>& output);
+
+        VariableLengthSpeechEnhancer* enhancer_;
+        std::int64_t length_;
+        float gain_;
+        bool passThrough_;
+        std::int64_t fed_ = 0;
+        std::int64_t nextSegmentIndex_ = 0;
+        std::int64_t fullSegments_ = 0;
+        std::vector<float> window_;   // normalised input from the next segment's start
+        std::vector<float> overlap_;  // joined output awaiting the next segment's crossfade
+    };
+
 private:
     VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model);
+    // The 32-bit gain that brings `measured` to the target loudness; not
+    // finite (or not positive) for silence.
+    static float normalizationGain(Loudness measured);
 
     // Gives `handleProgress` one report; throws Error when it answers stop.
     static void report(const ProgressHandler& handleProgress, std::int64_t nextSegmentIndex,

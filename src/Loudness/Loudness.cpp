@@ -47,26 +47,38 @@ const char* Loudness::Error::what() const noexcept {
     return "The loudness measurement failed.";
 }
 
-Loudness::Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode mode) {
+namespace {
+
+State makeState(std::int64_t sampleRate, Loudness::Mode mode) {
     // Outside this range (a negative rate included) there is no state to
     // measure with; that is reported like the library's failure to make one.
     if (sampleRate < minimumSampleRate || sampleRate > maximumSampleRate) {
-        throw Error(Error::Code::failedToAllocateMemory);
+        throw Loudness::Error(Loudness::Error::Code::failedToAllocateMemory);
     }
     const int modeFlag = 2 * static_cast<int>(mode) + 1;
-    const State state(ebur128_init(1, static_cast<unsigned long>(sampleRate), modeFlag));
+    State state(ebur128_init(1, static_cast<unsigned long>(sampleRate), modeFlag));
     if (!state) {
-        throw Error(Error::Code::failedToAllocateMemory);
+        throw Loudness::Error(Loudness::Error::Code::failedToAllocateMemory);
     }
     // Cannot fail for channel 0 of a one-channel state.
     static_cast<void>(ebur128_set_channel(state.get(), 0, EBUR128_LEFT));
+    return state;
+}
 
+void feed(ebur128_state* state, std::span<const float> samples, std::int64_t sampleRate) {
     // One second per call bounds the work of each library call.
     const auto blockLength = static_cast<std::size_t>(sampleRate);
     for (std::size_t start = 0; start < samples.size(); start += blockLength) {
         const std::size_t frames = std::min(blockLength, samples.size() - start);
-        check(ebur128_add_frames_float(state.get(), samples.data() + start, frames));
+        check(ebur128_add_frames_float(state, samples.data() + start, frames));
     }
+}
+
+}  // namespace
+
+Loudness::Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode mode) {
+    const State state = makeState(sampleRate, mode);
+    feed(state.get(), samples, sampleRate);
 
     double measured = 0.0;
     switch (mode) {
@@ -75,6 +87,26 @@ Loudness::Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode
     case Mode::integrated: check(ebur128_loudness_global(state.get(), &measured)); break;
     }
     value_ = measured;
+}
+
+struct LoudnessMeter::State {
+    vesh::State measurement;
+};
+
+LoudnessMeter::LoudnessMeter(std::int64_t sampleRate)
+    : state_(std::make_unique<State>(State{makeState(sampleRate, Loudness::Mode::integrated)})),
+      sampleRate_(sampleRate) {}
+
+LoudnessMeter::~LoudnessMeter() = default;
+LoudnessMeter::LoudnessMeter(LoudnessMeter&&) noexcept = default;
+LoudnessMeter& LoudnessMeter::operator=(LoudnessMeter&&) noexcept = default;
+
+void LoudnessMeter::add(std::span<const float> samples) { feed(state_->measurement.get(), samples, sampleRate_); }
+
+Loudness LoudnessMeter::integratedLoudness() const {
+    double measured = 0.0;
+    check(ebur128_loudness_global(state_->measurement.get(), &measured));
+    return Loudness(measured);
 }
 
 }  // namespace vesh

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <span>
 
 namespace vesh {
@@ -45,6 +46,26 @@ public:
 
 private:
     double value_;
+};
+
+// The integrated loudness of a mono signal fed block by block: the same
+// value as Loudness(samples, sampleRate, Mode::integrated) over all of it.
+class LoudnessMeter {
+public:
+    // Throws Loudness::Error(failedToAllocateMemory), also for a rate outside 18 to 2822400 Hz.
+    explicit LoudnessMeter(std::int64_t sampleRate);
+    ~LoudnessMeter();
+    LoudnessMeter(LoudnessMeter&&) noexcept;
+    LoudnessMeter& operator=(LoudnessMeter&&) noexcept;
+
+    // Throws Loudness::Error.
+    void add(std::span<const float> samples);
+    Loudness integratedLoudness() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    std::int64_t sampleRate_;
 };
 
 }  // namespace vesh

@@ -11,8 +11,8 @@
 #include <span>
 #include <system_error>
 
-#include "AudioIO/AudioFile.h"
-#include "AudioIO/AudioStream.h"
+#include "AudioIO/AudioError.h"
+#include "Engine/Engine.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "app/ApplicationId.h"
 
@@ -38,27 +38,28 @@ constexpr qint64 defaultOutputBitDepth = 24;
 constexpr qint64 defaultOutputSampleRate = 48000;
 constexpr char defaultOutputFileFormat[] = "wav";
 
-// Reads the persisted settings from one settings object; a value that was
-// never written, or cannot be read as its type, reads as its default.
+// Reads the persisted settings from the settings store (or, without one,
+// the values held in memory); a value that was never written, or cannot be
+// read as its type, reads as its default.
 class StoredSettings {
 public:
-    explicit StoredSettings(const QSettings& store) : store_(store) {}
+    StoredSettings(const QSettings* store, const QVariantMap& memory) : store_(store), memory_(memory) {}
 
     double wetDryMix() const {
         bool ok = false;
-        const double mix = store_.value(key::wetDryMix).toDouble(&ok);
+        const double mix = value(key::wetDryMix).toDouble(&ok);
         return ok ? mix : defaultWetDryMix;
     }
-    QString filenamePrefix() const { return store_.value(key::filenamePrefix).toString(); }
-    QString filenameSuffix() const { return store_.value(key::filenameSuffix).toString(); }
+    QString filenamePrefix() const { return value(key::filenamePrefix).toString(); }
+    QString filenameSuffix() const { return value(key::filenameSuffix).toString(); }
     bool outputFormatMatchesInput() const {
-        const QVariant stored = store_.value(key::outputFormatMatchesInput);
+        const QVariant stored = value(key::outputFormatMatchesInput);
         return stored.isValid() ? stored.toBool() : defaultOutputFormatMatchesInput;
     }
     qint64 outputBitDepth() const { return integer(key::outputBitDepth, defaultOutputBitDepth); }
     qint64 outputSampleRate() const { return integer(key::outputSampleRate, defaultOutputSampleRate); }
     QString outputFileFormat() const {
-        const QVariant stored = store_.value(key::outputFileFormat);
+        const QVariant stored = value(key::outputFileFormat);
         return stored.isValid() ? stored.toString() : QString::fromLatin1(defaultOutputFileFormat);
     }
     // 24-bit, 48000, WAV wherever the store holds something unlisted.
@@ -75,16 +76,17 @@ public:
 private:
     qint64 integer(const char* key, qint64 defaultValue) const {
         bool ok = false;
-        const qint64 value = store_.value(key).toLongLong(&ok);
-        return ok ? value : defaultValue;
+        const qint64 stored = value(key).toLongLong(&ok);
+        return ok ? stored : defaultValue;
     }
 
-    const QSettings& store_;
-};
+    QVariant value(const char* key) const {
+        return store_ ? store_->value(QLatin1String(key)) : memory_.value(QLatin1String(key));
+    }
 
-// Segments of 2.048 s overlapping by 0.512 s at the processing rate.
-constexpr std::int64_t processedSegmentLength = 98304;
-constexpr std::int64_t crossfadeLength = 24576;
+    const QSettings* store_;
+    const QVariantMap& memory_;
+};
 
 QString displayName(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.filename().native()));
@@ -110,6 +112,8 @@ std::string existingFileQuestion(const std::filesystem::path& location) {
 bool isUserCancellation(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
+    } catch (const ProcessingError& processingError) {
+        return processingError.code() == ProcessingError::Code::cancelled;
     } catch (const VariableLengthSpeechEnhancer::Error& cancellation) {
         return cancellation.code() == VariableLengthSpeechEnhancer::Error::Code::userCancelledProcessing;
     } catch (const AudioError& audioError) {
@@ -135,29 +139,30 @@ CommonAudioFileFormat::FileType writerFileType(AudioFileFormat fileFormat) {
     return CommonAudioFileFormat::FileType::wav;
 }
 
-bool channelsAreIdentical(const AudioStream& stream) {
-    const auto& channels = stream.channels();
-    for (std::size_t i = 1; i < channels.size(); ++i) {
-        if (!(channels[i] == channels[i - 1])) return false;
+// What the user sees of a failed file: the enhancer's own failure is
+// reported as the failure to enhance.
+std::exception_ptr userFacing(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const ProcessingError& processingError) {
+        if (processingError.code() == ProcessingError::Code::failedToEnhance ||
+            processingError.code() == ProcessingError::Code::missingEnhancer) {
+            return std::make_exception_ptr(AppError::Base(AppError::Base::Code::failedToEnhanceAudio));
+        }
+        return error;
+    } catch (...) {
+        return error;
     }
-    return true;
 }
 
 }  // namespace
 
-// The processing side of one batch. It runs on a worker of the Brain's pool,
-// reads the settings and the cancel flag directly, and posts every change of
-// published state to the main thread.
+// The processing side of one batch. It runs on a worker of the Brain's pool
+// with the settings taken when the batch started, reads the cancel flag
+// directly, and posts every change of published state to the main thread.
 struct Brain::Batch {
     Brain& brain;
-    VariableLengthSpeechEnhancer& enhancer;
-    // A settings object of this thread on the Brain's store: settings objects
-    // are not shared between threads, but see each other's changes at once.
-    QSettings store;
-    StoredSettings settings{store};
-
-    Batch(Brain& brain, VariableLengthSpeechEnhancer& enhancer, const QString& storeFile, QSettings::Format format)
-        : brain(brain), enhancer(enhancer), store(storeFile, format) {}
+    ProcessingOptions options;
 
     void run(const std::vector<Operation>& operations) {
         bool cancelled = false;
@@ -172,7 +177,7 @@ struct Brain::Batch {
                 const std::exception_ptr error = std::current_exception();
                 cancelled = isUserCancellation(error);
                 if (!cancelled) {
-                    brain.post([error](Brain& b) { b.raiseAlert(error); });
+                    brain.post([error = userFacing(error)](Brain& b) { b.raiseAlert(error); });
                 }
                 break;
             }
@@ -185,90 +190,20 @@ struct Brain::Batch {
         });
     }
 
-    // The settings are read once per file, when its processing starts.
-    std::filesystem::path processOperation(const Operation& operation) {
-        const bool matchesInput = settings.outputFormatMatchesInput();
-        // Taken as stored: a rate outside the listed ones is used as it is.
-        const std::int64_t outputSampleRate = settings.outputSampleRate();
-        const std::int64_t outputBitDepth = settings.outputBitDepth();
-        const std::string outputFileFormat = settings.outputFileFormat().toStdString();
-        return processFile(operation.source, operation.target, matchesInput, outputSampleRate, outputBitDepth,
-                           outputFileFormat);
-    }
-
     // Returns where the file was written: the target, or the writer's
     // fallback location when it could not match the source's format.
-    std::filesystem::path processFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                                      bool matchesInput, std::int64_t outputSampleRate, std::int64_t outputBitDepth,
-                                      const std::string& outputFileFormat) {
-        const AudioFile file(source);
-        const AudioStream atProcessingRate = AudioStream(file).resampled(
-            Brain::sampleRate, SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
-
-        AudioStream result = enhanced(atProcessingRate);
-
-        const std::int64_t outputRate = matchesInput ? file.sampleRate() : outputSampleRate;
-        if (result.sampleRate() != outputRate) {
-            result = result.resampled(outputRate, SampleRateConverterAlgorithm::normal, AudioQuality::maximum);
-        }
-
-        const CommonAudioFileFormat fileFormat = commonAudioFileFormat(outputBitDepth, outputFileFormat);
-        if (matchesInput) return result.write(target, file, fileFormat);
-        result.write(target, fileFormat);
-        return target;
-    }
-
-    // Identical channels are enhanced once and the result serves every channel.
-    AudioStream enhanced(const AudioStream& stream) {
-        if (channelsAreIdentical(stream)) {
-            resetProgress(1);
-            if (stream.channels().empty()) return stream;
-            const AudioStream::Channel& first = stream.channels().front();
-            const AudioStream::Channel result(first.sampleRate, enhanceChannel(0, first.samples));
-            return stream.map([&result](const AudioStream::Channel&) { return result; });
-        }
-        resetProgress(stream.channels().size());
-        return stream.enumeratedMap([this](std::int64_t index, const AudioStream::Channel& channel) {
-            return AudioStream::Channel(channel.sampleRate, enhanceChannel(index, channel.samples));
-        });
-    }
-
-    std::vector<float> enhanceChannel(std::int64_t index, std::span<const float> dry) {
-        std::vector<float> wet(dry.size());
-        try {
-            enhancer.enhance(dry, wet, [this, index](VariableLengthSpeechEnhancer::Progress progress) {
-                return reportProgress(index, progress);
-            });
-        } catch (const VariableLengthSpeechEnhancer::Error&) {
-            throw;
-        } catch (...) {
-            throw AppError::Base(AppError::Base::Code::failedToEnhanceAudio);
-        }
-
-        // Below 1 the dry signal is mixed in; 1 and above (or not a number)
-        // leave the enhancer's output as it is.
-        const double mix = settings.wetDryMix();
-        if (mix < 1.0) {
-            const float wetShare = static_cast<float>(mix);
-            const float dryShare = static_cast<float>(1.0 - mix);
-            for (std::size_t k = 0; k < wet.size(); ++k) wet[k] = wet[k] * wetShare + dry[k] * dryShare;
-        }
-        return wet;
-    }
-
-    void resetProgress(std::size_t entries) {
-        brain.post([entries](Brain& b) { b.setProgress(Progress{std::vector<double>(entries, 0.0)}); });
-    }
-
-    // Called by the enhancer on this thread before each segment and at the end.
-    VariableLengthSpeechEnhancer::ProgressResponse reportProgress(std::int64_t channel,
-                                                                  VariableLengthSpeechEnhancer::Progress progress) {
-        const double fraction =
-            static_cast<double>(progress.nextSegmentIndex) / static_cast<double>(progress.totalSegmentCount);
-        brain.post([channel, fraction](Brain& b) { b.setProgressEntry(static_cast<std::size_t>(channel), fraction); });
-        return brain.shouldCancelProcessing_.load()
-                   ? VariableLengthSpeechEnhancer::ProgressResponse::stopProcessing
-                   : VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
+    std::filesystem::path processOperation(const Operation& operation) {
+        ProcessingOptions fileOptions = options;
+        fileOptions.handleProgress = [this](std::span<const double> entries) {
+            if (!entries.empty()) {
+                brain.post([progress = Progress{std::vector<double>(entries.begin(), entries.end())}](Brain& b) {
+                    b.setProgress(progress);
+                });
+            }
+            return brain.shouldCancelProcessing_.load() ? ProcessingOptions::Response::stopProcessing
+                                                        : ProcessingOptions::Response::continueProcessing;
+        };
+        return processFile(operation.source, operation.target, std::move(fileOptions)).writtenTo;
     }
 };
 
@@ -298,7 +233,7 @@ void Brain::post(Change&& change) {
 void Brain::loadModel() {
     if (speechEnhancer_) return;
     setModelIsLoading(true);
-    const ModelParameters parameters{processedSegmentLength, crossfadeLength, sampleRate, computeUnits_};
+    const ModelParameters parameters = VariableLengthSpeechEnhancer::productParameters(computeUnits_);
     pool_->start([this, parameters] {
         try {
             auto enhancer = std::make_shared<VariableLengthSpeechEnhancer>(parameters);
@@ -340,10 +275,20 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     }
     if (operations.empty()) return;
 
+    // One snapshot of the settings serves the whole batch (the sidebar is
+    // locked while it runs).
+    ProcessingOptions options;
+    options.matchSourceFormat = outputFormatMatchesInput();
+    // Taken as stored: a rate outside the listed ones is used as it is.
+    options.sampleRate = outputSampleRate();
+    options.fileFormat = commonAudioFileFormat(outputBitDepth(), outputFileFormat().toStdString());
+    options.wetDryMix = wetDryMix();
+    options.enhancer = speechEnhancer_.get();
+
     setModelIsProcessing(true);
-    pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations),
-                  storeFile = settings_->fileName(),
-                  format = settings_->format()] { Batch(*this, *enhancer, storeFile, format).run(operations); });
+    pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations), options] {
+        Batch{*this, options}.run(operations);
+    });
 }
 
 std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {
@@ -440,12 +385,6 @@ void Brain::setProgress(Progress progress) {
     emit progressChanged();
 }
 
-void Brain::setProgressEntry(std::size_t channel, double fraction) {
-    if (channel >= progress_.channels.size() || progress_.channels[channel] == fraction) return;
-    progress_.channels[channel] = fraction;
-    emit progressChanged();
-}
-
 void Brain::setError(AppError error) {
     error_ = std::move(error);
     emit errorChanged();
@@ -457,7 +396,13 @@ void Brain::setNameOfFileBeingProcessed(QString name) {
     emit nameOfFileBeingProcessedChanged();
 }
 
-void Brain::store(const char* key, const QVariant& value) { settings_->setValue(QLatin1String(key), value); }
+void Brain::store(const char* key, const QVariant& value) {
+    if (settings_) {
+        settings_->setValue(QLatin1String(key), value);
+    } else {
+        memory_.insert(QLatin1String(key), value);
+    }
+}
 
 template <typename Value>
 void Brain::storeSetting(const char* key, const Value& old, const Value& value, void (Brain::*changed)()) {
@@ -465,48 +410,50 @@ void Brain::storeSetting(const char* key, const Value& old, const Value& value, 
     if (old != value) emit(this->*changed)();
 }
 
-double Brain::wetDryMix() const { return StoredSettings(*settings_).wetDryMix(); }
+double Brain::wetDryMix() const { return StoredSettings(settings_.get(), memory_).wetDryMix(); }
 
 void Brain::setWetDryMix(double mix) { storeSetting(key::wetDryMix, wetDryMix(), mix, &Brain::wetDryMixChanged); }
 
-QString Brain::filenamePrefix() const { return StoredSettings(*settings_).filenamePrefix(); }
+QString Brain::filenamePrefix() const { return StoredSettings(settings_.get(), memory_).filenamePrefix(); }
 
 void Brain::setFilenamePrefix(const QString& prefix) {
     storeSetting(key::filenamePrefix, filenamePrefix(), prefix, &Brain::filenamePrefixChanged);
 }
 
-QString Brain::filenameSuffix() const { return StoredSettings(*settings_).filenameSuffix(); }
+QString Brain::filenameSuffix() const { return StoredSettings(settings_.get(), memory_).filenameSuffix(); }
 
 void Brain::setFilenameSuffix(const QString& suffix) {
     storeSetting(key::filenameSuffix, filenameSuffix(), suffix, &Brain::filenameSuffixChanged);
 }
 
-bool Brain::outputFormatMatchesInput() const { return StoredSettings(*settings_).outputFormatMatchesInput(); }
+bool Brain::outputFormatMatchesInput() const {
+    return StoredSettings(settings_.get(), memory_).outputFormatMatchesInput();
+}
 
 void Brain::setOutputFormatMatchesInput(bool matches) {
     storeSetting(key::outputFormatMatchesInput, outputFormatMatchesInput(), matches,
                  &Brain::outputFormatMatchesInputChanged);
 }
 
-qint64 Brain::outputBitDepth() const { return StoredSettings(*settings_).outputBitDepth(); }
+qint64 Brain::outputBitDepth() const { return StoredSettings(settings_.get(), memory_).outputBitDepth(); }
 
 void Brain::setOutputBitDepth(qint64 bitDepth) {
     storeSetting(key::outputBitDepth, outputBitDepth(), bitDepth, &Brain::outputFormatChanged);
 }
 
-qint64 Brain::outputSampleRate() const { return StoredSettings(*settings_).outputSampleRate(); }
+qint64 Brain::outputSampleRate() const { return StoredSettings(settings_.get(), memory_).outputSampleRate(); }
 
 void Brain::setOutputSampleRate(qint64 rate) {
     storeSetting(key::outputSampleRate, outputSampleRate(), rate, &Brain::outputFormatChanged);
 }
 
-QString Brain::outputFileFormat() const { return StoredSettings(*settings_).outputFileFormat(); }
+QString Brain::outputFileFormat() const { return StoredSettings(settings_.get(), memory_).outputFileFormat(); }
 
 void Brain::setOutputFileFormat(const QString& fileFormat) {
     storeSetting(key::outputFileFormat, outputFileFormat(), fileFormat, &Brain::outputFormatChanged);
 }
 
-AudioFormat Brain::outputFormat() const { return StoredSettings(*settings_).outputFormat(); }
+AudioFormat Brain::outputFormat() const { return StoredSettings(settings_.get(), memory_).outputFormat(); }
 
 void Brain::setOutputFormat(const AudioFormat& format) {
     const qint64 bitDepth = rawValue(format.bitDepth);

@@ -63,7 +63,8 @@ public:
     };
 
     // `settings` is the store of the persisted settings (the window passes the
-    // user's store, the command line and tests a store of their own);
+    // user's store, tests a store of their own); without one (the command
+    // line) the settings are held in memory for the life of the Brain;
     // `interaction` answers the questions. Starts loading the model at once.
     Brain(std::unique_ptr<QSettings> settings, UserInteraction& interaction, QObject* parent = nullptr);
     ~Brain() override;
@@ -154,7 +155,6 @@ private:
     void setModelIsLoading(bool loading);
     void setModelIsProcessing(bool processing);
     void setProgress(Progress progress);
-    void setProgressEntry(std::size_t channel, double fraction);
     void setError(AppError error);
     void setNameOfFileBeingProcessed(QString name);
     void store(const char* key, const QVariant& value);
@@ -163,6 +163,8 @@ private:
     void storeSetting(const char* key, const Value& old, const Value& value, void (Brain::*changed)());
 
     std::unique_ptr<QSettings> settings_;
+    // The settings when there is no store.
+    QVariantMap memory_;
     UserInteraction& interaction_;
     std::unique_ptr<QThreadPool> pool_;
     std::shared_ptr<VariableLengthSpeechEnhancer> speechEnhancer_;

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QSettings>
-#include <QTemporaryDir>
 
 #include <unistd.h>
 
@@ -136,15 +135,6 @@ int main(int argc, char* argv[]) {
         options = std::get<CommandLineOptions>(parsed);
     }
 
-    // The window's stored settings are neither read nor changed: the core
-    // gets a store of its own that disappears with the run.
-    const QTemporaryDir settingsFolder;
-    if (!settingsFolder.isValid()) {
-        printError("cannot create a temporary folder for the settings.");
-        return fileFailed;
-    }
-    auto settings = std::make_unique<QSettings>(settingsFolder.filePath("settings.ini"), QSettings::IniFormat);
-
     Report report(options.quiet, isatty(STDERR_FILENO) == 1);
     bool interrupted = false;
     Brain* brainInUse = nullptr;
@@ -160,7 +150,9 @@ int main(int argc, char* argv[]) {
     });
     TerminalInteraction interaction(options.ifExists, terminationSignals.readDescriptor());
 
-    Brain brain(std::move(settings), interaction);
+    // The window's stored settings are neither read nor changed: without a
+    // store the core keeps the settings of this run in memory.
+    Brain brain(nullptr, interaction);
     brainInUse = &brain;
     applySettings(brain, options);
 

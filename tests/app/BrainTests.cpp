@@ -96,9 +96,10 @@ TEST_F(Processing, IdenticalChannelsAreEnhancedOnceAndShareTheResult) {
     ProgressLog log(*harness.brain);
     ASSERT_TRUE(harness.process({harness.input("dual-mono.wav")}));
 
-    ASSERT_FALSE(log.values.empty());
-    EXPECT_EQ(log.values.front(), std::vector<double>{0.0});
-    for (std::size_t i = 0; i + 1 < log.values.size(); ++i) EXPECT_EQ(log.values[i].size(), 1u);
+    // One entry per channel while the channels are measured, a single one
+    // once they are found identical.
+    ASSERT_GE(log.values.size(), 3u);
+    EXPECT_EQ(log.values.front(), (std::vector<double>{0.0, 0.0}));
     EXPECT_EQ(log.values[log.values.size() - 2], std::vector<double>{1.0});
     EXPECT_TRUE(log.values.back().empty());  // the end-of-batch reset
 
@@ -108,7 +109,7 @@ TEST_F(Processing, IdenticalChannelsAreEnhancedOnceAndShareTheResult) {
     EXPECT_EQ(written.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
 }
 
-TEST_F(Processing, DistinctChannelsAreEnhancedOneAfterTheOther) {
+TEST_F(Processing, DistinctChannelsAreEachEnhanced) {
     BrainHarness harness("scale-half.onnx");
     harness.brain->setOutputBitDepth(32);
     const auto left = noise(48000, 2.5, 4);
@@ -119,16 +120,7 @@ TEST_F(Processing, DistinctChannelsAreEnhancedOneAfterTheOther) {
 
     ASSERT_GE(log.values.size(), 3u);
     EXPECT_EQ(log.values.front(), (std::vector<double>{0.0, 0.0}));
-    bool secondStarted = false;
-    for (std::size_t i = 0; i + 1 < log.values.size(); ++i) {
-        ASSERT_EQ(log.values[i].size(), 2u);
-        // Channel 1 moves only once channel 0 is complete.
-        if (log.values[i][1] > 0.0) {
-            secondStarted = true;
-            EXPECT_EQ(log.values[i][0], 1.0);
-        }
-    }
-    EXPECT_TRUE(secondStarted);
+    for (std::size_t i = 0; i + 1 < log.values.size(); ++i) ASSERT_EQ(log.values[i].size(), 2u);
     EXPECT_EQ(log.values[log.values.size() - 2], (std::vector<double>{1.0, 1.0}));
 
     const SoundFile written = readSoundFile(harness.output("stereo.wav"));
@@ -314,21 +306,17 @@ TEST_F(Processing, CancellingDistinctChannelsIsRecognisedInsideTheChannelMap) {
     EXPECT_FALSE(brain.shouldCancelProcessing());
 }
 
-TEST_F(Processing, AShortFileIsWrittenDespiteACancelRequest) {
+TEST_F(Processing, ACancelRequestStopsEvenAShortFile) {
     BrainHarness harness("zeros.onnx");
     writeSoundFile(harness.input("short.wav"), {sine(440, 48000, 1.0)}, 48000, floatWav);
     Brain& brain = *harness.brain;
-    ProgressLog log(brain);
     QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
                      [&brain] { brain.setShouldCancelProcessing(true); });
     QSignalSpy finished(&brain, &Brain::batchFinished);
     ASSERT_TRUE(harness.process({harness.input("short.wav")}));
-    EXPECT_EQ(folderEntries(harness.outputFolder), std::vector<std::string>{"short.wav"});
-    // The request stopped nothing: the batch is not reported as cancelled.
+    EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
     ASSERT_EQ(finished.size(), 1);
-    EXPECT_FALSE(finished[0][0].toBool());
-    // No progress reports below one segment: the entry stays 0 until the reset.
-    EXPECT_EQ(log.values, (std::vector<std::vector<double>>{{0.0}, {}}));
+    EXPECT_TRUE(finished[0][0].toBool());
     EXPECT_FALSE(brain.shouldCancelProcessing());
     EXPECT_FALSE(brain.alertIsDisplayed());
 }

@@ -194,16 +194,13 @@ private slots:
 
     void cancelShowsCancellingUntilTheBatchHasEnded_data() {
         QTest::addColumn<double>("seconds");
-        QTest::addColumn<bool>("written");
-        // A long file stops at its next progress report; a file shorter than
-        // one segment reports nothing and is finished and written.
-        QTest::newRow("long file") << 30.0 << false;
-        QTest::newRow("file shorter than one segment") << 1.0 << true;
+        // Cancelling acts wherever the file is, even in a file shorter than one segment.
+        QTest::newRow("long file") << 30.0;
+        QTest::newRow("file shorter than one segment") << 1.0;
     }
 
     void cancelShowsCancellingUntilTheBatchHasEnded() {
         QFETCH(double, seconds);
-        QFETCH(bool, written);
         test::Workspace workspace;
         test::ScriptedInteraction interaction;
         Brain brain(workspace.settings(), interaction);
@@ -232,7 +229,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return !brain.modelIsProcessing(); }, 30000));
         QCOMPARE(later, (QList<State>{State::cancelling, State::dragAndDropAudio}));
         QVERIFY(!brain.shouldCancelProcessing());
-        QCOMPARE(std::filesystem::exists(output / "take.wav"), written);
+        QVERIFY(!std::filesystem::exists(output / "take.wav"));
         QVERIFY(!brain.alertIsDisplayed());
     }
 
@@ -247,7 +244,7 @@ private slots:
         test::writeNoiseWav(input, 2, 12.0);
 
         std::size_t mostChannels = 0;
-        bool sawHalfWay = false;
+        bool sawPartWay = false;
         bool barFollowed = true;
         connect(&brain, &Brain::progressChanged, this, [&] {
             const auto& channels = brain.progress().channels;
@@ -258,8 +255,7 @@ private slots:
             const double mean = channels.empty() ? 0.0 : sum / static_cast<double>(channels.size());
             barFollowed = barFollowed && qFuzzyCompare(1.0 + view.displayedProgress(), 1.0 + mean);
             mostChannels = std::max(mostChannels, channels.size());
-            sawHalfWay =
-                sawHalfWay || (channels.size() == 2 && channels[0] == 1.0 && channels[1] > 0.0 && channels[1] < 1.0);
+            sawPartWay = sawPartWay || (channels.size() == 2 && mean > 0.0 && mean < 1.0);
         });
         QSignalSpy finished(&brain, &Brain::batchFinished);
         brain.processDroppedFiles({input});
@@ -268,7 +264,7 @@ private slots:
 
         QVERIFY(barFollowed);
         QCOMPARE(mostChannels, std::size_t{2});
-        QVERIFY(sawHalfWay);
+        QVERIFY(sawPartWay);
         QCOMPARE(view.displayedProgress(), 0.0);
     }
 };

@@ -1,0 +1,429 @@
+#include "Engine/Engine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "AudioIO/AudioError.h"
+#include "AudioIO/AudioFile.h"
+#include "AudioIO/AudioFileWriter.h"
+#include "AudioIO/Resampling.h"
+#include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
+#include "Loudness/Loudness.h"
+
+namespace vesh {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Response = ProcessingOptions::Response;
+
+// The handler hears from the call at least this often, so that a cancel
+// request acts well within a second wherever the call is.
+constexpr auto reportInterval = std::chrono::milliseconds(100);
+
+// The measuring pass (decoding, conversion to the processing rate, loudness)
+// costs about a tenth of the second pass, which adds the model.
+constexpr double measuringShare = 0.1;
+
+// How long a wait for a pipe's data lasts before the handler is asked again.
+constexpr int pipeWaitMilliseconds = 100;
+
+// The progress entries and the cancel checks of one call.
+class Checkpoints {
+public:
+    explicit Checkpoints(const ProcessingOptions::ProgressHandler& handler) : handler_(handler) {}
+
+    void setEntryCount(std::size_t count) {
+        enhanced_.assign(count, 0.0);
+        values_.assign(count, 0.0);
+    }
+    void setMeasured(double fraction) { measured_ = std::clamp(fraction, 0.0, 1.0); }
+    void setEnhanced(std::size_t entry, double fraction) { enhanced_[entry] = std::clamp(fraction, 0.0, 1.0); }
+
+    // Reports when a report is due (always with `now`); throws
+    // ProcessingError(cancelled) when the handler answers stopProcessing.
+    void check(bool now = false) {
+        const Clock::time_point time = Clock::now();
+        if (!now && time - lastReport_ < reportInterval) return;
+        lastReport_ = time;
+        if (!handler_) return;
+        for (std::size_t entry = 0; entry < values_.size(); ++entry) {
+            values_[entry] = measuringShare * measured_ + (1.0 - measuringShare) * enhanced_[entry];
+        }
+        if (handler_(values_) == Response::stopProcessing) {
+            throw ProcessingError(ProcessingError::Code::cancelled);
+        }
+    }
+
+private:
+    const ProcessingOptions::ProgressHandler& handler_;
+    double measured_ = 0.0;
+    std::vector<double> enhanced_;
+    std::vector<double> values_;
+    Clock::time_point lastReport_{};
+};
+
+[[noreturn]] void throwReadError(int code, const std::string& what) {
+    try {
+        throw AudioLibraryError("file system", code, what + ": " + std::strerror(code));
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+    }
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
+    ~FileDescriptor() {
+        if (descriptor_ >= 0) ::close(descriptor_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return descriptor_; }
+
+private:
+    int descriptor_;
+};
+
+// A source that cannot be read twice (a pipe, a FIFO, a device), copied into
+// a hidden temporary file in `folder`, named like the writer's temporaries;
+// the copy is removed when this object goes.
+class SourceCopy {
+public:
+    SourceCopy(const std::filesystem::path& source, const std::filesystem::path& folder, Checkpoints& checkpoints) {
+        // Non-blocking, so that neither opening a FIFO without a writer nor
+        // waiting for its data can hold off a cancel request.
+        const FileDescriptor input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        if (input.get() < 0) throwReadError(errno, "opening " + source.string());
+
+        const std::string name = source.filename().string().substr(0, 200);
+        const std::string pattern = (folder / ("." + name + ".vesh-XXXXXX.tmp")).string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        const FileDescriptor output(::mkstemps(buffer.data(), 4));
+        if (output.get() < 0) throwReadError(errno, "creating a copy of " + source.string() + " in " + folder.string());
+        copy_.path = buffer.data();
+
+        std::vector<char> block(1 << 16);
+        while (true) {
+            checkpoints.check();
+            pollfd waiting{input.get(), POLLIN, 0};
+            const int ready = ::poll(&waiting, 1, pipeWaitMilliseconds);
+            if (ready < 0 && errno != EINTR) throwReadError(errno, "reading " + source.string());
+            if (ready <= 0) continue;
+            const ssize_t received = ::read(input.get(), block.data(), block.size());
+            if (received == 0) break;
+            if (received < 0) {
+                if (errno == EAGAIN || errno == EINTR) continue;
+                throwReadError(errno, "reading " + source.string());
+            }
+            for (ssize_t done = 0; done < received;) {
+                const ssize_t written =
+                    ::write(output.get(), block.data() + done, static_cast<std::size_t>(received - done));
+                if (written < 0) {
+                    if (errno == EINTR) continue;
+                    throwReadError(errno, "copying " + source.string());
+                }
+                done += written;
+            }
+        }
+    }
+    const std::filesystem::path& path() const { return copy_.path; }
+
+private:
+    // Removed however the copy ends, a cancelled or failed copy included.
+    struct RemovedFile {
+        RemovedFile() = default;
+        ~RemovedFile() {
+            if (!path.empty()) ::unlink(path.c_str());
+        }
+        RemovedFile(const RemovedFile&) = delete;
+        RemovedFile& operator=(const RemovedFile&) = delete;
+        std::filesystem::path path;
+    };
+
+    RemovedFile copy_;
+};
+
+// What tells a changed source apart: its size and modification time.
+struct Fingerprint {
+    off_t size = 0;
+    std::int64_t modified = 0;  // nanoseconds
+    friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
+};
+
+Fingerprint fingerprint(const std::filesystem::path& file) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) throwReadError(errno, "reading " + file.string());
+    return Fingerprint{status.st_size,
+                       static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
+}
+
+[[noreturn]] void throwSourceChanged() {
+    throw AudioError(std::make_exception_ptr(ProcessingError(ProcessingError::Code::sourceChanged)),
+                     AudioError::Operation::readAudioFile);
+}
+
+// Runs an enhancer step; its cancellation and failures become ProcessingError.
+template <typename Step>
+void enhancing(Step&& step) {
+    try {
+        step();
+    } catch (const ProcessingError&) {
+        throw;
+    } catch (const VariableLengthSpeechEnhancer::Error&) {
+        throw ProcessingError(ProcessingError::Code::cancelled);
+    } catch (...) {
+        throw ProcessingError(ProcessingError::Code::failedToEnhance, std::current_exception());
+    }
+}
+
+// The first pass: the source's length, its channels' length and loudness at
+// the processing rate, and whether all channels are identical there.
+struct Measurement {
+    std::int64_t sourceFrames = 0;
+    std::int64_t processingLength = 0;
+    bool identicalChannels = true;
+    std::vector<Loudness> loudness;
+};
+
+Measurement measure(const std::filesystem::path& file, std::int64_t processingRate, Checkpoints& checkpoints) {
+    AudioFile input(file);
+    const auto channelCount = static_cast<std::size_t>(input.channelCount());
+    checkpoints.setEntryCount(channelCount);
+    checkpoints.check(true);
+
+    std::vector<Resampler> toProcessingRate;
+    std::vector<LoudnessMeter> meters;
+    for (std::size_t channel = 0; channel < channelCount; ++channel) {
+        toProcessingRate.emplace_back(input.sampleRate(), processingRate, SampleRateConverterAlgorithm::mastering,
+                                      AudioQuality::maximum);
+        meters.emplace_back(processingRate);
+    }
+
+    Measurement result;
+    std::vector<std::vector<float>> block;
+    std::vector<std::vector<float>> converted(channelCount);
+    const auto take = [&] {
+        for (std::size_t channel = 0; channel < channelCount; ++channel) {
+            enhancing([&] { meters[channel].add(converted[channel]); });
+            if (result.identicalChannels && channel > 0 && converted[channel] != converted[channel - 1]) {
+                result.identicalChannels = false;
+            }
+        }
+        result.processingLength += static_cast<std::int64_t>(converted.front().size());
+        for (auto& samples : converted) samples.clear();
+    };
+
+    while (input.read(block)) {
+        result.sourceFrames += static_cast<std::int64_t>(block.front().size());
+        for (std::size_t channel = 0; channel < channelCount; ++channel) {
+            toProcessingRate[channel].process(block[channel], converted[channel]);
+        }
+        take();
+        checkpoints.setMeasured(input.fractionRead());
+        checkpoints.check();
+    }
+    for (std::size_t channel = 0; channel < channelCount; ++channel)
+        toProcessingRate[channel].finish(converted[channel]);
+    take();
+
+    for (const LoudnessMeter& meter : meters) {
+        enhancing([&] { result.loudness.push_back(meter.integratedLoudness()); });
+    }
+    checkpoints.setMeasured(1.0);
+    if (result.identicalChannels) checkpoints.setEntryCount(1);
+    checkpoints.check(true);
+    return result;
+}
+
+// The second pass over one enhanced channel (every channel, or the first
+// alone when all are identical): conversion to the processing rate,
+// enhancement, mix with the untouched signal, conversion to the output rate.
+// Its output waits in `ready` until every channel can be written.
+struct ChannelPipeline {
+    ChannelPipeline(Resampler toProcessingRate, VariableLengthSpeechEnhancer::ChannelStream enhancement,
+                    std::optional<Resampler> toOutputRate)
+        : toProcessingRate(std::move(toProcessingRate)), enhancement(std::move(enhancement)),
+          toOutputRate(std::move(toOutputRate)) {}
+
+    Resampler toProcessingRate;
+    VariableLengthSpeechEnhancer::ChannelStream enhancement;
+    std::optional<Resampler> toOutputRate;
+    std::vector<float> converted;
+    std::vector<float> dry;
+    std::vector<float> wet;
+    std::vector<float> ready;
+    std::int64_t enhancedLength = 0;
+};
+
+class SecondPass {
+public:
+    SecondPass(const std::filesystem::path& file, const std::filesystem::path& target, const ProcessingOptions& options,
+               const Measurement& measurement, Checkpoints& checkpoints)
+        : input_(file), options_(options), measurement_(measurement), checkpoints_(checkpoints),
+          outputRate_(options.matchSourceFormat ? input_.sampleRate() : options.sampleRate),
+          writer_(options.matchSourceFormat ? AudioFileWriter(target, input_, outputRate_, options.fileFormat)
+                                            : AudioFileWriter(target, options.fileFormat, input_, outputRate_)) {
+        const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
+        if (static_cast<std::size_t>(input_.channelCount()) != measurement.loudness.size()) throwSourceChanged();
+        const std::size_t enhancedChannels = measurement.identicalChannels ? 1 : measurement.loudness.size();
+        for (std::size_t channel = 0; channel < enhancedChannels; ++channel) {
+            std::optional<Resampler> toOutputRate;
+            if (outputRate_ != processingRate) {
+                toOutputRate.emplace(processingRate, outputRate_, SampleRateConverterAlgorithm::normal,
+                                     AudioQuality::maximum);
+            }
+            enhancing([&] {
+                pipelines_.emplace_back(
+                    Resampler(input_.sampleRate(), processingRate, SampleRateConverterAlgorithm::mastering,
+                              AudioQuality::maximum),
+                    VariableLengthSpeechEnhancer::ChannelStream(*options.enhancer, measurement.processingLength,
+                                                                measurement.loudness[channel]),
+                    std::move(toOutputRate));
+            });
+        }
+        views_.resize(measurement.loudness.size());
+    }
+
+    // Everything but the final commit.
+    void run() {
+        std::vector<std::vector<float>> block;
+        std::int64_t sourceFrames = 0;
+        while (input_.read(block)) {
+            sourceFrames += static_cast<std::int64_t>(block.front().size());
+            if (sourceFrames > measurement_.sourceFrames) throwSourceChanged();
+            for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) {
+                ChannelPipeline& pipeline = pipelines_[channel];
+                pipeline.toProcessingRate.process(block[channel], pipeline.converted);
+                enhance(channel, false);
+            }
+            writeReady();
+            checkpoints_.check();
+        }
+        if (sourceFrames != measurement_.sourceFrames) throwSourceChanged();
+        for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) {
+            pipelines_[channel].toProcessingRate.finish(pipelines_[channel].converted);
+            enhance(channel, true);
+        }
+        writeReady();
+        checkpoints_.check(true);
+    }
+
+    // Puts the written file in place; returns where.
+    std::filesystem::path commit() { return writer_.commit(); }
+
+private:
+    void enhance(std::size_t channel, bool last) {
+        ChannelPipeline& pipeline = pipelines_[channel];
+        pipeline.dry.insert(pipeline.dry.end(), pipeline.converted.begin(), pipeline.converted.end());
+        pipeline.wet.clear();
+        const auto report = [this](VariableLengthSpeechEnhancer::Progress) {
+            checkpoints_.check();
+            return VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
+        };
+        enhancing([&] {
+            pipeline.enhancement.push(pipeline.converted, pipeline.wet, report);
+            if (last) pipeline.enhancement.finish(pipeline.wet, report);
+        });
+        pipeline.converted.clear();
+
+        // Below 1 the untouched signal is mixed in; 1 and above (or not a
+        // number) leave the enhanced signal as it is.
+        const std::size_t count = pipeline.wet.size();
+        if (options_.wetDryMix < 1.0) {
+            const auto wetShare = static_cast<float>(options_.wetDryMix);
+            const auto dryShare = static_cast<float>(1.0 - options_.wetDryMix);
+            for (std::size_t k = 0; k < count; ++k) {
+                pipeline.wet[k] = pipeline.wet[k] * wetShare + pipeline.dry[k] * dryShare;
+            }
+        }
+        pipeline.dry.erase(pipeline.dry.begin(), pipeline.dry.begin() + static_cast<std::ptrdiff_t>(count));
+        pipeline.enhancedLength += static_cast<std::int64_t>(count);
+        if (measurement_.processingLength > 0) {
+            checkpoints_.setEnhanced(channel, static_cast<double>(pipeline.enhancedLength) /
+                                                  static_cast<double>(measurement_.processingLength));
+        }
+
+        if (pipeline.toOutputRate) {
+            pipeline.toOutputRate->process(pipeline.wet, pipeline.ready);
+            if (last) pipeline.toOutputRate->finish(pipeline.ready);
+        } else {
+            pipeline.ready.insert(pipeline.ready.end(), pipeline.wet.begin(), pipeline.wet.end());
+        }
+    }
+
+    // Writes the frames that every channel has ready.
+    void writeReady() {
+        std::size_t frames = pipelines_.front().ready.size();
+        for (const ChannelPipeline& pipeline : pipelines_) frames = std::min(frames, pipeline.ready.size());
+        if (frames == 0) return;
+        for (std::size_t channel = 0; channel < views_.size(); ++channel) {
+            const ChannelPipeline& pipeline = pipelines_[pipelines_.size() == 1 ? 0 : channel];
+            views_[channel] = std::span<const float>(pipeline.ready).first(frames);
+        }
+        writer_.write(views_);
+        for (ChannelPipeline& pipeline : pipelines_) {
+            pipeline.ready.erase(pipeline.ready.begin(), pipeline.ready.begin() + static_cast<std::ptrdiff_t>(frames));
+        }
+    }
+
+    AudioFile input_;
+    const ProcessingOptions& options_;
+    const Measurement& measurement_;
+    Checkpoints& checkpoints_;
+    std::int64_t outputRate_;
+    AudioFileWriter writer_;
+    std::vector<ChannelPipeline> pipelines_;
+    std::vector<std::span<const float>> views_;
+};
+
+bool isRegularFile(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
+const char* ProcessingError::what() const noexcept {
+    switch (code_) {
+    case Code::cancelled: return "The user cancelled processing.";
+    case Code::failedToEnhance: return "The speech enhancer failed.";
+    case Code::sourceChanged: return "The source file changed while it was being processed.";
+    case Code::missingEnhancer: return "No speech enhancer is loaded.";
+    }
+    return "Processing failed.";
+}
+
+ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                             ProcessingOptions options) {
+    if (!options.enhancer) throw ProcessingError(ProcessingError::Code::missingEnhancer);
+    Checkpoints checkpoints(options.handleProgress);
+    checkpoints.check(true);
+
+    std::optional<SourceCopy> copy;
+    if (!isRegularFile(source)) {
+        copy.emplace(source, target.has_parent_path() ? target.parent_path() : ".", checkpoints);
+    }
+    const std::filesystem::path& file = copy ? copy->path() : source;
+
+    const Fingerprint before = fingerprint(file);
+    const Measurement measurement = measure(file, options.enhancer->parameters().sampleRate, checkpoints);
+    if (fingerprint(file) != before) throwSourceChanged();
+    SecondPass second(file, target, options, measurement, checkpoints);
+    second.run();
+    if (fingerprint(file) != before) throwSourceChanged();
+    return ProcessingResult{second.commit()};
+}
+
+}  // namespace vesh

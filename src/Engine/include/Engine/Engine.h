@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <span>
+
+#include "AudioIO/CommonAudioFileFormat.h"
+
+namespace vesh {
+
+class VariableLengthSpeechEnhancer;
+
+// What processFile makes of a file. Filled in by the caller and passed by
+// value, so that a batch can take one snapshot of its settings.
+struct ProcessingOptions {
+    enum class Response { continueProcessing, stopProcessing };
+    // Called on the processing thread from the start of the call and at
+    // least every few hundred milliseconds while it works, with one
+    // completed fraction per progress entry: none until the source is open,
+    // then one per channel, and a single one once the channels have been
+    // found identical. Each entry covers both passes over the file.
+    // Answering stopProcessing cancels the call.
+    using ProgressHandler = std::function<Response(std::span<const double> entries)>;
+
+    // Writes in the stored format of the source at its rate; `fileFormat` is
+    // then the fallback for a format the writer cannot produce.
+    bool matchSourceFormat = false;
+    CommonAudioFileFormat fileFormat{CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav};
+    // The rate of the written file unless it matches the source.
+    std::int64_t sampleRate = 48000;
+    // Share of the enhanced signal; the rest is the untouched signal. 1 or
+    // more (or not a number) writes the enhanced signal alone.
+    double wetDryMix = 1.0;
+    // Required; used by one call at a time.
+    VariableLengthSpeechEnhancer* enhancer = nullptr;
+    ProgressHandler handleProgress;
+};
+
+struct ProcessingResult {
+    // The target, or the fallback location when the source's format could
+    // not be written.
+    std::filesystem::path writtenTo;
+};
+
+// Why processFile ended without a file, where the cause is not an AudioError
+// (those keep their own operation: readAudioFile, resampleAudioStream,
+// writeAudioFile).
+class ProcessingError : public std::exception {
+public:
+    enum class Code {
+        cancelled,        // the progress handler answered stopProcessing
+        failedToEnhance,  // the model or the loudness measurement failed; see base()
+        sourceChanged,    // the source's size or modification time changed between the passes
+        missingEnhancer,  // the options name no enhancer
+    };
+    explicit ProcessingError(Code code, std::exception_ptr base = nullptr) : code_(code), base_(std::move(base)) {}
+    Code code() const noexcept { return code_; }
+    const std::exception_ptr& base() const noexcept { return base_; }
+    const char* what() const noexcept override;
+
+private:
+    Code code_;
+    std::exception_ptr base_;
+};
+
+// Enhances the audio file `source` into `target`: decode, convert to the
+// enhancer's rate, enhance each channel (once when all are identical), mix
+// with the untouched signal, convert to the output rate, write. The file is
+// read twice, block by block (the first pass measures each channel's
+// loudness and compares the channels, the second enhances and writes), so
+// memory does not grow with its length; a source that cannot be read twice
+// (a pipe) is first copied beside the target and the copy removed
+// afterwards. The target appears only when complete; on any failure or
+// cancellation nothing is left behind. Throws ProcessingError or AudioError.
+ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
+                             ProcessingOptions options);
+
+}  // namespace vesh

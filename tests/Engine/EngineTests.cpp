@@ -1,0 +1,270 @@
+// The file engine against a straightforward whole-file computation, on real
+// files and the small test models.
+
+#include "Engine/Engine.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "AudioIO/AudioError.h"
+#include "AudioIO/AudioStream.h"
+#include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
+
+namespace vesh {
+namespace {
+
+using Response = ProcessingOptions::Response;
+
+std::filesystem::path testModel(const std::string& name) { return std::filesystem::path(VESH_TEST_MODELS_DIR) / name; }
+
+VariableLengthSpeechEnhancer makeEnhancer(const std::string& model) {
+    return VariableLengthSpeechEnhancer(VariableLengthSpeechEnhancer::productParameters(ComputeUnits::cpuOnly),
+                                        testModel(model));
+}
+
+std::vector<float> noise(std::size_t length, unsigned seed, float amplitude = 0.2f) {
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> distribution(-amplitude, amplitude);
+    std::vector<float> samples(length);
+    for (float& sample : samples) sample = distribution(generator);
+    return samples;
+}
+
+void writeFloatWav(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = static_cast<int>(channels.size());
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<float> interleaved(channels.size() * channels.front().size());
+    for (std::size_t frame = 0; frame < channels.front().size(); ++frame) {
+        for (std::size_t channel = 0; channel < channels.size(); ++channel) {
+            interleaved[frame * channels.size() + channel] = channels[channel][frame];
+        }
+    }
+    sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(channels.front().size()));
+    sf_close(file);
+}
+
+std::vector<std::vector<float>> readChannels(const std::filesystem::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << path;
+    if (!file) return {};
+    std::vector<float> interleaved(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(file, interleaved.data(), info.frames);
+    sf_close(file);
+    std::vector<std::vector<float>> channels(static_cast<std::size_t>(info.channels));
+    for (std::size_t i = 0; i < interleaved.size(); ++i) channels[i % channels.size()].push_back(interleaved[i]);
+    return channels;
+}
+
+std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The whole-file computation: decode, 48 kHz, enhance each channel whole,
+// mix, output rate.
+std::vector<std::vector<float>> wholeFileReference(const std::filesystem::path& source,
+                                                   VariableLengthSpeechEnhancer& enhancer, double mix,
+                                                   std::int64_t outputRate) {
+    const AudioStream at48k =
+        AudioStream(source).resampled(48000, SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
+    const AudioStream mixed = at48k.map([&](const AudioStream::Channel& channel) {
+        std::vector<float> wet = enhancer.enhance(channel.samples);
+        const auto wetShare = static_cast<float>(mix);
+        const auto dryShare = static_cast<float>(1.0 - mix);
+        for (std::size_t k = 0; k < wet.size(); ++k) wet[k] = wet[k] * wetShare + channel.samples[k] * dryShare;
+        return AudioStream::Channel(channel.sampleRate, std::move(wet));
+    });
+    const AudioStream output = mixed.resampled(outputRate, SampleRateConverterAlgorithm::normal, AudioQuality::maximum);
+    std::vector<std::vector<float>> channels;
+    for (const auto& channel : output.channels()) channels.push_back(channel.samples);
+    return channels;
+}
+
+void expectClose(const std::vector<std::vector<float>>& actual, const std::vector<std::vector<float>>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t channel = 0; channel < actual.size(); ++channel) {
+        ASSERT_EQ(actual[channel].size(), expected[channel].size()) << "channel " << channel;
+        float largest = 0.0f;
+        for (std::size_t k = 0; k < actual[channel].size(); ++k) {
+            largest = std::max(largest, std::fabs(actual[channel][k] - expected[channel][k]));
+        }
+        EXPECT_LE(largest, 1e-6f) << "channel " << channel;
+    }
+}
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vesh-engine-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        folder = pattern;
+        std::filesystem::create_directory(folder / "out");
+    }
+    void TearDown() override { std::filesystem::remove_all(folder); }
+
+    ProcessingOptions options(VariableLengthSpeechEnhancer& enhancer) {
+        ProcessingOptions result;
+        result.fileFormat = {CommonAudioFileFormat::BitDepth::thirtyTwo, CommonAudioFileFormat::FileType::wav};
+        result.sampleRate = 44100;
+        result.enhancer = &enhancer;
+        result.handleProgress = [this](std::span<const double> entries) {
+            // Before the source is open there are no entries yet.
+            if (!entries.empty()) reports.emplace_back(entries.begin(), entries.end());
+            return Response::continueProcessing;
+        };
+        return result;
+    }
+
+    std::filesystem::path folder;
+    std::vector<std::vector<double>> reports;
+};
+
+// 7 s at 44.1 kHz: four segments at 48 kHz, the last one partial.
+constexpr std::size_t sevenSeconds = 7 * 44100;
+
+TEST_F(Engine, StreamingGivesTheWholeFileResultForDistinctChannels) {
+    auto enhancer = makeEnhancer("reversed.onnx");
+    const auto source = folder / "stereo.wav";
+    writeFloatWav(source, {noise(sevenSeconds, 1), noise(sevenSeconds, 2, 0.05f)}, 44100);
+
+    ProcessingOptions chosen = options(enhancer);
+    chosen.wetDryMix = 0.7;
+    const ProcessingResult result = processFile(source, folder / "out" / "stereo.wav", chosen);
+    EXPECT_EQ(result.writtenTo, folder / "out" / "stereo.wav");
+    expectClose(readChannels(result.writtenTo), wholeFileReference(source, enhancer, 0.7, 44100));
+
+    // One entry per channel throughout, rising from 0 to 1 over both passes.
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(reports.front(), (std::vector<double>{0.0, 0.0}));
+    EXPECT_EQ(reports.back(), (std::vector<double>{1.0, 1.0}));
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        ASSERT_EQ(reports[i].size(), 2u);
+        EXPECT_GE(reports[i][0], reports[i - 1][0]);
+    }
+}
+
+TEST_F(Engine, IdenticalChannelsAreEnhancedOnceAtTheSourceRateAndFormat) {
+    auto enhancer = makeEnhancer("scale-half.onnx");
+    const auto source = folder / "dual-mono.wav";
+    const auto mono = noise(sevenSeconds, 3);
+    writeFloatWav(source, {mono, mono}, 44100);
+
+    ProcessingOptions chosen = options(enhancer);
+    chosen.matchSourceFormat = true;
+    chosen.sampleRate = 96000;  // not used when matching the source
+    const ProcessingResult result = processFile(source, folder / "out" / "dual-mono.wav", chosen);
+    const auto written = readChannels(result.writtenTo);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0], written[1]);
+    expectClose(written, wholeFileReference(source, enhancer, 1.0, 44100));
+    EXPECT_EQ(reports.back(), std::vector<double>{1.0});
+}
+
+TEST_F(Engine, AShortFileAtTheProcessingRateIsWrittenWithoutConversion) {
+    auto enhancer = makeEnhancer("scale-half.onnx");
+    const auto source = folder / "short.wav";
+    writeFloatWav(source, {noise(30000, 4)}, 48000);
+    ProcessingOptions chosen = options(enhancer);
+    chosen.sampleRate = 48000;
+    const ProcessingResult result = processFile(source, folder / "out" / "short.wav", chosen);
+    expectClose(readChannels(result.writtenTo), wholeFileReference(source, enhancer, 1.0, 48000));
+}
+
+TEST_F(Engine, CancellingLeavesNothingBehindInEitherPass) {
+    auto enhancer = makeEnhancer("identity.onnx");
+    const auto source = folder / "stereo.wav";
+    writeFloatWav(source, {noise(sevenSeconds, 5), noise(sevenSeconds, 6)}, 44100);
+    for (const double stopAt : {0.0, 0.05, 0.5, 0.99}) {
+        ProcessingOptions chosen = options(enhancer);
+        chosen.handleProgress = [stopAt](std::span<const double> entries) {
+            return !entries.empty() && entries.front() >= stopAt ? Response::stopProcessing
+                                                                 : Response::continueProcessing;
+        };
+        try {
+            processFile(source, folder / "out" / "stereo.wav", chosen);
+            ADD_FAILURE() << "not cancelled at " << stopAt;
+        } catch (const ProcessingError& error) {
+            EXPECT_EQ(error.code(), ProcessingError::Code::cancelled);
+        }
+        EXPECT_TRUE(folderEntries(folder / "out").empty()) << "cancelled at " << stopAt;
+    }
+}
+
+TEST_F(Engine, ASourceThatChangesBetweenThePassesFails) {
+    auto enhancer = makeEnhancer("identity.onnx");
+    const auto source = folder / "changing.wav";
+    writeFloatWav(source, {noise(sevenSeconds, 7)}, 44100);
+    ProcessingOptions chosen = options(enhancer);
+    bool changed = false;
+    chosen.handleProgress = [&](std::span<const double> entries) {
+        // The first pass ends at the measuring share of the entry.
+        if (!changed && !entries.empty() && entries.front() > 0.0) {
+            std::ofstream(source, std::ios::app) << "more";
+            changed = true;
+        }
+        return Response::continueProcessing;
+    };
+    try {
+        processFile(source, folder / "out" / "changing.wav", chosen);
+        ADD_FAILURE() << "a changed source was processed";
+    } catch (const AudioError& error) {
+        EXPECT_EQ(error.failedOperation(), AudioError::Operation::readAudioFile);
+        try {
+            std::rethrow_exception(error.base());
+        } catch (const ProcessingError& base) {
+            EXPECT_EQ(base.code(), ProcessingError::Code::sourceChanged);
+        }
+    }
+    EXPECT_TRUE(folderEntries(folder / "out").empty());
+}
+
+TEST_F(Engine, APipeIsCopiedReadTwiceAndTheCopyRemoved) {
+    auto enhancer = makeEnhancer("scale-half.onnx");
+    const auto stored = folder / "stored.wav";
+    writeFloatWav(stored, {noise(sevenSeconds, 8), noise(sevenSeconds, 9)}, 44100);
+    const auto pipe = folder / "pipe.wav";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+
+    std::thread writer([&] {
+        std::ofstream into(pipe, std::ios::binary);
+        std::ifstream from(stored, std::ios::binary);
+        into << from.rdbuf();
+    });
+    const ProcessingResult result = processFile(pipe, folder / "out" / "piped.wav", options(enhancer));
+    writer.join();
+    expectClose(readChannels(result.writtenTo), wholeFileReference(stored, enhancer, 1.0, 44100));
+    EXPECT_EQ(folderEntries(folder / "out"), std::vector<std::string>{"piped.wav"});
+}
+
+TEST_F(Engine, CancellingWhileAPipeHasNoWriterActsAtOnce) {
+    auto enhancer = makeEnhancer("identity.onnx");
+    const auto pipe = folder / "silent-pipe.wav";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    ProcessingOptions chosen = options(enhancer);
+    const auto start = std::chrono::steady_clock::now();
+    chosen.handleProgress = [&](std::span<const double>) {
+        return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300) ? Response::stopProcessing
+                                                                                         : Response::continueProcessing;
+    };
+    EXPECT_THROW(processFile(pipe, folder / "out" / "x.wav", chosen), ProcessingError);
+    EXPECT_TRUE(folderEntries(folder / "out").empty());
+}
+
+}  // namespace
+}  // namespace vesh
