@@ -35,7 +35,7 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vesh)
 set(CPACK_PACKAGE_VENDOR "Vesh developers")
-set(CPACK_PACKAGE_CONTACT "Vesh developers <dev@vesh-audio.org>")
+set(CPACK_PACKAGE_CONTACT "Vesh developers <support@veshaudio.org>")
 set(CPACK_PACKAGE_HOMEPAGE_URL https://veshaudio.org)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remove background noise from recorded speech")
 set(CPACK_PACKAGE_DESCRIPTION
