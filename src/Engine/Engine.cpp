@@ -19,6 +19,7 @@
 #include "AudioIO/Resampling.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "Loudness/Loudness.h"
+#include "Support/FatalError.h"
 
 namespace vesh {
 
@@ -34,6 +35,9 @@ constexpr auto reportInterval = std::chrono::milliseconds(100);
 // The measuring pass (decoding, conversion to the processing rate, loudness)
 // costs about a tenth of the second pass, which adds the model.
 constexpr double measuringShare = 0.1;
+
+// Frames of the converted signal carried through the second pass at a time.
+constexpr std::size_t framesPerBlock = 8192;
 
 // How long a wait for a pipe's data lasts before the handler is asked again.
 constexpr int pipeWaitMilliseconds = 100;
@@ -155,6 +159,91 @@ private:
     RemovedFile copy_;
 };
 
+[[noreturn]] void throwCacheError(int code) {
+    throw AudioLibraryError("file system", code, std::string("keeping the converted signal: ") + std::strerror(code));
+}
+
+// The signal at the processing rate, kept between the passes in an unnamed
+// temporary file in the target's folder, so that the second pass neither
+// decodes nor converts again and memory stays bounded. The file has no name,
+// so it disappears with its descriptor, even when the process is killed.
+// Frames are stored interleaved as 32-bit floats.
+class ConvertedSignal {
+public:
+    ConvertedSignal(const std::filesystem::path& folder, std::size_t channelCount)
+        : descriptor_(openUnnamed(folder)), channelCount_(channelCount) {}
+
+    void append(const std::vector<std::vector<float>>& channels) {
+        const std::size_t frames = channels.front().size();
+        interleaved_.resize(frames * channelCount_);
+        for (std::size_t channel = 0; channel < channelCount_; ++channel) {
+            if (channels[channel].size() != frames) fatalError("the converted channels differ in length");
+            for (std::size_t frame = 0; frame < frames; ++frame) {
+                interleaved_[frame * channelCount_ + channel] = channels[channel][frame];
+            }
+        }
+        const auto* bytes = reinterpret_cast<const char*>(interleaved_.data());
+        std::size_t remaining = interleaved_.size() * sizeof(float);
+        while (remaining > 0) {
+            const ssize_t written = ::write(descriptor_.get(), bytes, remaining);
+            if (written < 0) {
+                if (errno == EINTR) continue;
+                throwCacheError(errno);
+            }
+            bytes += written;
+            remaining -= static_cast<std::size_t>(written);
+        }
+    }
+
+    void rewind() {
+        if (::lseek(descriptor_.get(), 0, SEEK_SET) != 0) throwCacheError(errno);
+    }
+
+    // Replaces each of the first `count` channels with the next frames, at
+    // most `maximumFrames`; false at the end.
+    bool read(std::vector<std::vector<float>>& channels, std::size_t count, std::size_t maximumFrames) {
+        interleaved_.resize(maximumFrames * channelCount_);
+        auto* bytes = reinterpret_cast<char*>(interleaved_.data());
+        const std::size_t wanted = interleaved_.size() * sizeof(float);
+        std::size_t received = 0;
+        while (received < wanted) {
+            const ssize_t got = ::read(descriptor_.get(), bytes + received, wanted - received);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                throwCacheError(errno);
+            }
+            if (got == 0) break;
+            received += static_cast<std::size_t>(got);
+        }
+        const std::size_t frames = received / (sizeof(float) * channelCount_);
+        for (std::size_t channel = 0; channel < count; ++channel) {
+            channels[channel].resize(frames);
+            for (std::size_t frame = 0; frame < frames; ++frame) {
+                channels[channel][frame] = interleaved_[frame * channelCount_ + channel];
+            }
+        }
+        return frames > 0;
+    }
+
+private:
+    static int openUnnamed(const std::filesystem::path& folder) {
+        const int descriptor = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (descriptor >= 0) return descriptor;
+        // File systems without unnamed files: a named one, unlinked at once.
+        std::string pattern = (folder / ".vesh-XXXXXX.tmp").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        const int named = ::mkstemps(buffer.data(), 4);
+        if (named < 0) throwCacheError(errno);
+        ::unlink(buffer.data());
+        return named;
+    }
+
+    FileDescriptor descriptor_;
+    std::size_t channelCount_;
+    std::vector<float> interleaved_;
+};
+
 // What tells a changed source apart: its size and modification time.
 struct Fingerprint {
     off_t size = 0;
@@ -197,11 +286,18 @@ struct Measurement {
     std::vector<Loudness> loudness;
 };
 
-Measurement measure(const std::filesystem::path& file, std::int64_t processingRate, Checkpoints& checkpoints) {
+Measurement measure(const std::filesystem::path& file, std::int64_t processingRate,
+                    std::optional<ConvertedSignal>& cache, const std::filesystem::path& cacheFolder,
+                    Checkpoints& checkpoints) {
     AudioFile input(file);
     const auto channelCount = static_cast<std::size_t>(input.channelCount());
     checkpoints.setEntryCount(channelCount);
     checkpoints.check(true);
+    try {
+        cache.emplace(cacheFolder, channelCount);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
 
     std::vector<Resampler> toProcessingRate;
     std::vector<LoudnessMeter> meters;
@@ -222,6 +318,11 @@ Measurement measure(const std::filesystem::path& file, std::int64_t processingRa
             }
         }
         result.processingLength += static_cast<std::int64_t>(converted.front().size());
+        try {
+            cache->append(converted);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+        }
         for (auto& samples : converted) samples.clear();
     };
 
@@ -248,19 +349,15 @@ Measurement measure(const std::filesystem::path& file, std::int64_t processingRa
 }
 
 // The second pass over one enhanced channel (every channel, or the first
-// alone when all are identical): conversion to the processing rate,
-// enhancement, mix with the untouched signal, conversion to the output rate.
-// Its output waits in `ready` until every channel can be written.
+// alone when all are identical): enhancement, mix with the untouched signal,
+// conversion to the output rate. Its output waits in `ready` until every
+// channel can be written.
 struct ChannelPipeline {
-    ChannelPipeline(Resampler toProcessingRate, VariableLengthSpeechEnhancer::ChannelStream enhancement,
-                    std::optional<Resampler> toOutputRate)
-        : toProcessingRate(std::move(toProcessingRate)), enhancement(std::move(enhancement)),
-          toOutputRate(std::move(toOutputRate)) {}
+    ChannelPipeline(VariableLengthSpeechEnhancer::ChannelStream enhancement, std::optional<Resampler> toOutputRate)
+        : enhancement(std::move(enhancement)), toOutputRate(std::move(toOutputRate)) {}
 
-    Resampler toProcessingRate;
     VariableLengthSpeechEnhancer::ChannelStream enhancement;
     std::optional<Resampler> toOutputRate;
-    std::vector<float> converted;
     std::vector<float> dry;
     std::vector<float> wet;
     std::vector<float> ready;
@@ -270,8 +367,8 @@ struct ChannelPipeline {
 class SecondPass {
 public:
     SecondPass(const std::filesystem::path& file, const std::filesystem::path& target, const ProcessingOptions& options,
-               const Measurement& measurement, Checkpoints& checkpoints)
-        : input_(file), options_(options), measurement_(measurement), checkpoints_(checkpoints),
+               const Measurement& measurement, ConvertedSignal& converted, Checkpoints& checkpoints)
+        : input_(file), options_(options), measurement_(measurement), converted_(converted), checkpoints_(checkpoints),
           outputRate_(options.matchSourceFormat ? input_.sampleRate() : options.sampleRate),
           writer_(options.matchSourceFormat ? AudioFileWriter(target, input_, outputRate_, options.fileFormat)
                                             : AudioFileWriter(target, options.fileFormat, input_, outputRate_)) {
@@ -286,36 +383,28 @@ public:
             }
             enhancing([&] {
                 pipelines_.emplace_back(
-                    Resampler(input_.sampleRate(), processingRate, SampleRateConverterAlgorithm::mastering,
-                              AudioQuality::maximum),
                     VariableLengthSpeechEnhancer::ChannelStream(*options.enhancer, measurement.processingLength,
                                                                 measurement.loudness[channel]),
                     std::move(toOutputRate));
             });
         }
         views_.resize(measurement.loudness.size());
+        block_.resize(pipelines_.size());
     }
 
     // Everything but the final commit.
     void run() {
-        std::vector<std::vector<float>> block;
-        std::int64_t sourceFrames = 0;
-        while (input_.read(block)) {
-            sourceFrames += static_cast<std::int64_t>(block.front().size());
-            if (sourceFrames > measurement_.sourceFrames) throwSourceChanged();
-            for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) {
-                ChannelPipeline& pipeline = pipelines_[channel];
-                pipeline.toProcessingRate.process(block[channel], pipeline.converted);
-                enhance(channel, false);
-            }
+        try {
+            converted_.rewind();
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+        }
+        while (readConverted()) {
+            for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, false);
             writeReady();
             checkpoints_.check();
         }
-        if (sourceFrames != measurement_.sourceFrames) throwSourceChanged();
-        for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) {
-            pipelines_[channel].toProcessingRate.finish(pipelines_[channel].converted);
-            enhance(channel, true);
-        }
+        for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, true);
         writeReady();
         checkpoints_.check(true);
     }
@@ -324,19 +413,28 @@ public:
     std::filesystem::path commit() { return writer_.commit(); }
 
 private:
+    bool readConverted() {
+        try {
+            return converted_.read(block_, pipelines_.size(), framesPerBlock);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+        }
+    }
+
     void enhance(std::size_t channel, bool last) {
         ChannelPipeline& pipeline = pipelines_[channel];
-        pipeline.dry.insert(pipeline.dry.end(), pipeline.converted.begin(), pipeline.converted.end());
+        const std::vector<float> noInput;
+        const std::vector<float>& converted = last ? noInput : block_[channel];
+        pipeline.dry.insert(pipeline.dry.end(), converted.begin(), converted.end());
         pipeline.wet.clear();
         const auto report = [this](VariableLengthSpeechEnhancer::Progress) {
             checkpoints_.check();
             return VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
         };
         enhancing([&] {
-            pipeline.enhancement.push(pipeline.converted, pipeline.wet, report);
+            pipeline.enhancement.push(converted, pipeline.wet, report);
             if (last) pipeline.enhancement.finish(pipeline.wet, report);
         });
-        pipeline.converted.clear();
 
         // Below 1 the untouched signal is mixed in; 1 and above (or not a
         // number) leave the enhanced signal as it is.
@@ -381,11 +479,13 @@ private:
     AudioFile input_;
     const ProcessingOptions& options_;
     const Measurement& measurement_;
+    ConvertedSignal& converted_;
     Checkpoints& checkpoints_;
     std::int64_t outputRate_;
     AudioFileWriter writer_;
     std::vector<ChannelPipeline> pipelines_;
     std::vector<std::span<const float>> views_;
+    std::vector<std::vector<float>> block_;
 };
 
 bool isRegularFile(const std::filesystem::path& path) {
@@ -411,16 +511,20 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     Checkpoints checkpoints(options.handleProgress);
     checkpoints.check(true);
 
+    // Temporary files go beside the target, like the writer's own.
+    const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
     std::optional<SourceCopy> copy;
     if (!isRegularFile(source)) {
-        copy.emplace(source, target.has_parent_path() ? target.parent_path() : ".", checkpoints);
+        copy.emplace(source, folder, checkpoints);
     }
     const std::filesystem::path& file = copy ? copy->path() : source;
 
     const Fingerprint before = fingerprint(file);
-    const Measurement measurement = measure(file, options.enhancer->parameters().sampleRate, checkpoints);
+    std::optional<ConvertedSignal> converted;
+    const Measurement measurement =
+        measure(file, options.enhancer->parameters().sampleRate, converted, folder, checkpoints);
     if (fingerprint(file) != before) throwSourceChanged();
-    SecondPass second(file, target, options, measurement, checkpoints);
+    SecondPass second(file, target, options, measurement, *converted, checkpoints);
     second.run();
     if (fingerprint(file) != before) throwSourceChanged();
     return ProcessingResult{second.commit()};

@@ -67,13 +67,16 @@ private:
 
 // Enhances the audio file `source` into `target`: decode, convert to the
 // enhancer's rate, enhance each channel (once when all are identical), mix
-// with the untouched signal, convert to the output rate, write. The file is
-// read twice, block by block (the first pass measures each channel's
-// loudness and compares the channels, the second enhances and writes), so
-// memory does not grow with its length; a source that cannot be read twice
-// (a pipe) is first copied beside the target and the copy removed
-// afterwards. The target appears only when complete; on any failure or
-// cancellation nothing is left behind. Throws ProcessingError or AudioError.
+// with the untouched signal, convert to the output rate, write. Two passes,
+// block by block, keep memory independent of the file's length: the first
+// decodes, converts, measures each channel's loudness and compares the
+// channels, keeping the converted signal in an unnamed temporary file beside
+// the target; the second enhances that signal and writes. A source that
+// cannot be opened twice (a pipe) is first copied beside the target and the
+// copy removed afterwards; a source whose size or modification time changes
+// before the end fails. The target appears only when complete; on any
+// failure or cancellation nothing is left behind. Throws ProcessingError or
+// AudioError.
 ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
                              ProcessingOptions options);
 
