@@ -4,6 +4,30 @@
 
 namespace vesh {
 
+namespace {
+
+// The one table of the file types: stored name and path extension.
+struct FileTypeEntry {
+    CommonAudioFileFormat::FileType fileType;
+    std::string_view name;
+    std::string_view extension;
+};
+
+constexpr FileTypeEntry fileTypes[] = {
+    {CommonAudioFileFormat::FileType::wav, "wav", "wav"},
+    {CommonAudioFileFormat::FileType::aiff, "aiff", "aif"},
+    {CommonAudioFileFormat::FileType::flac, "flac", "flac"},
+};
+
+const FileTypeEntry& entry(CommonAudioFileFormat::FileType fileType) {
+    for (const FileTypeEntry& candidate : fileTypes) {
+        if (candidate.fileType == fileType) return candidate;
+    }
+    fatalError("unknown audio file type");
+}
+
+}  // namespace
+
 std::optional<CommonAudioFileFormat::BitDepth> CommonAudioFileFormat::bitDepthFromRawValue(std::int64_t rawValue) {
     switch (rawValue) {
     case 16: return BitDepth::sixteen;
@@ -15,13 +39,15 @@ std::optional<CommonAudioFileFormat::BitDepth> CommonAudioFileFormat::bitDepthFr
 
 std::string CommonAudioFileFormat::pathExtension() const { return pathExtension(fileType); }
 
-std::string CommonAudioFileFormat::pathExtension(FileType fileType) {
-    switch (fileType) {
-    case FileType::wav: return "wav";
-    case FileType::aiff: return "aif";
-    case FileType::flac: return "flac";
+std::string CommonAudioFileFormat::pathExtension(FileType fileType) { return std::string(entry(fileType).extension); }
+
+std::string_view CommonAudioFileFormat::name(FileType fileType) { return entry(fileType).name; }
+
+std::optional<CommonAudioFileFormat::FileType> CommonAudioFileFormat::fileTypeFromName(std::string_view name) {
+    for (const FileTypeEntry& candidate : fileTypes) {
+        if (candidate.name == name) return candidate.fileType;
     }
-    fatalError("unknown audio file type");
+    return std::nullopt;
 }
 
 }  // namespace vesh

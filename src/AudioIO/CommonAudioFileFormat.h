@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vesh {
 
@@ -18,6 +19,10 @@ struct CommonAudioFileFormat {
 
     // 16, 24 and 32 give their case; any other number gives nothing.
     static std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue);
+    // The name a file type is stored and typed under: "wav", "aiff", "flac".
+    static std::string_view name(FileType fileType);
+    // Exactly the three names convert; anything else gives nothing.
+    static std::optional<FileType> fileTypeFromName(std::string_view name);
 
     BitDepth bitDepth;
     FileType fileType;

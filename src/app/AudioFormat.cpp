@@ -9,12 +9,7 @@
 namespace vesh {
 
 std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue) {
-    switch (rawValue) {
-    case 16: return BitDepth::sixteen;
-    case 24: return BitDepth::twentyFour;
-    case 32: return BitDepth::thirtyTwo;
-    default: return std::nullopt;
-    }
+    return CommonAudioFileFormat::bitDepthFromRawValue(rawValue);
 }
 
 std::optional<SampleRate> sampleRateFromRawValue(std::int64_t rawValue) {
@@ -28,24 +23,14 @@ std::optional<SampleRate> sampleRateFromRawValue(std::int64_t rawValue) {
 }
 
 std::optional<AudioFileFormat> audioFileFormatFromRawValue(std::string_view rawValue) {
-    if (rawValue == "wav") return AudioFileFormat::wav;
-    if (rawValue == "aiff") return AudioFileFormat::aiff;
-    if (rawValue == "flac") return AudioFileFormat::flac;
-    return std::nullopt;
+    return CommonAudioFileFormat::fileTypeFromName(rawValue);
 }
 
 std::int64_t rawValue(BitDepth bitDepth) { return static_cast<std::int64_t>(bitDepth); }
 
 std::int64_t rawValue(SampleRate sampleRate) { return static_cast<std::int64_t>(sampleRate); }
 
-std::string rawValue(AudioFileFormat fileFormat) {
-    switch (fileFormat) {
-    case AudioFileFormat::wav: return "wav";
-    case AudioFileFormat::aiff: return "aiff";
-    case AudioFileFormat::flac: return "flac";
-    }
-    fatalError("unknown audio file format");
-}
+std::string rawValue(AudioFileFormat fileFormat) { return std::string(CommonAudioFileFormat::name(fileFormat)); }
 
 std::string label(BitDepth bitDepth) { return std::to_string(rawValue(bitDepth)) + "-bit"; }
 
@@ -59,14 +44,7 @@ std::string label(SampleRate sampleRate) {
     fatalError("unknown sample rate");
 }
 
-std::string fileExtension(AudioFileFormat fileFormat) {
-    switch (fileFormat) {
-    case AudioFileFormat::wav: return "wav";
-    case AudioFileFormat::aiff: return "aif";
-    case AudioFileFormat::flac: return "flac";
-    }
-    fatalError("unknown audio file format");
-}
+std::string fileExtension(AudioFileFormat fileFormat) { return CommonAudioFileFormat::pathExtension(fileFormat); }
 
 namespace {
 
@@ -134,15 +112,8 @@ AudioFormat decodedAudioFormat(const QJsonObject& record) {
 }
 
 CommonAudioFileFormat commonAudioFileFormat(std::int64_t storedBitDepth, std::string_view storedFileFormat) {
-    CommonAudioFileFormat::BitDepth bitDepth = CommonAudioFileFormat::BitDepth::twentyFour;
-    if (storedBitDepth == 16) bitDepth = CommonAudioFileFormat::BitDepth::sixteen;
-    if (storedBitDepth == 32) bitDepth = CommonAudioFileFormat::BitDepth::thirtyTwo;
-
-    CommonAudioFileFormat::FileType fileType = CommonAudioFileFormat::FileType::wav;
-    if (storedFileFormat == "aiff") fileType = CommonAudioFileFormat::FileType::aiff;
-    if (storedFileFormat == "flac") fileType = CommonAudioFileFormat::FileType::flac;
-
-    return CommonAudioFileFormat{bitDepth, fileType};
+    return CommonAudioFileFormat{bitDepthFromRawValue(storedBitDepth).value_or(BitDepth::twentyFour),
+                                 audioFileFormatFromRawValue(storedFileFormat).value_or(AudioFileFormat::wav)};
 }
 
 }  // namespace vesh

@@ -12,17 +12,18 @@
 
 namespace vesh {
 
-// The output choices the user makes in the window: enumerations whose raw
-// values are what the settings store holds.
+// The output choices the user makes in the window, whose raw values are what
+// the settings store holds. Bit depth and file format are the writer's own
+// (one table of names and extensions, in CommonAudioFileFormat).
 
-enum class BitDepth : std::int64_t { sixteen = 16, twentyFour = 24, thirtyTwo = 32 };
+using BitDepth = CommonAudioFileFormat::BitDepth;
 enum class SampleRate : std::int64_t {
     fortyFourPointOne = 44100,
     fortyEight = 48000,
     ninetySix = 96000,
     oneHundredNinetyTwo = 192000,
 };
-enum class AudioFileFormat { wav, aiff, flac };
+using AudioFileFormat = CommonAudioFileFormat::FileType;
 
 // Exactly the listed raw values convert; anything else gives nothing.
 std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue);

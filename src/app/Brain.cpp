@@ -130,15 +130,6 @@ bool isUserCancellation(const std::exception_ptr& error) {
     }
 }
 
-CommonAudioFileFormat::FileType writerFileType(AudioFileFormat fileFormat) {
-    switch (fileFormat) {
-    case AudioFileFormat::wav: return CommonAudioFileFormat::FileType::wav;
-    case AudioFileFormat::aiff: return CommonAudioFileFormat::FileType::aiff;
-    case AudioFileFormat::flac: return CommonAudioFileFormat::FileType::flac;
-    }
-    return CommonAudioFileFormat::FileType::wav;
-}
-
 // What the user sees of a failed file: the enhancer's own failure is
 // reported as the failure to enhance.
 std::exception_ptr userFacing(std::exception_ptr error) {
@@ -299,7 +290,6 @@ std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::files
     const AudioFormat format = outputFormat();
     const std::string prefix = QFile::encodeName(filenamePrefix()).toStdString();
     const std::string suffix = QFile::encodeName(filenameSuffix()).toStdString();
-    const CommonAudioFileFormat::FileType fallbackType = writerFileType(format.fileFormat);
 
     std::vector<Operation> operations;
     // Locations that accepted operations will write: a later source mapping
@@ -319,7 +309,7 @@ std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::files
         std::vector<std::filesystem::path> locations{target};
         if (matchesInput) {
             std::filesystem::path fallback = target;
-            fallback.replace_extension(CommonAudioFileFormat::pathExtension(fallbackType));
+            fallback.replace_extension(fileExtension(format.fileFormat));
             if (fallback != target) locations.push_back(fallback);
         }
 

@@ -1,4 +1,4 @@
-#include "AudioIO/AudioStreamTesting.h"
+#include "AudioStreamTesting.h"
 
 namespace vesh {
 

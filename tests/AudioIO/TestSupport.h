@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "AudioIO/AudioStreamTesting.h"
+#include "AudioStreamTesting.h"
 
 namespace vesh::audiotest {
 
