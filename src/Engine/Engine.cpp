@@ -277,10 +277,9 @@ void enhancing(Step&& step) {
     }
 }
 
-// The first pass: the source's length, its channels' length and loudness at
-// the processing rate, and whether all channels are identical there.
+// The first pass: the channels' length and loudness at the processing rate,
+// and whether all channels are identical there.
 struct Measurement {
-    std::int64_t sourceFrames = 0;
     std::int64_t processingLength = 0;
     bool identicalChannels = true;
     std::vector<Loudness> loudness;
@@ -327,7 +326,6 @@ Measurement measure(const std::filesystem::path& file, std::int64_t processingRa
     };
 
     while (input.read(block)) {
-        result.sourceFrames += static_cast<std::int64_t>(block.front().size());
         for (std::size_t channel = 0; channel < channelCount; ++channel) {
             toProcessingRate[channel].process(block[channel], converted[channel]);
         }
