@@ -54,21 +54,33 @@ def join_centres(n):
     return np.array([i * HOP + OVERLAP // 2 for i in range(1, (n - OVERLAP) // HOP + 1)])
 
 
-def join_figures(x, y):
+def active(ref, centres, window=int(0.4 * RATE)):
+    """Points whose 400 ms windows on both sides hold the reference within 15 dB
+    of its loudest window: speech pauses make the level swing wherever they fall."""
+    def level(a):
+        return 10 * np.log10(np.mean(ref[a:a + window].astype(np.float64) ** 2) + 1e-12)
+    starts = np.arange(0, len(ref) - window, window // 4)
+    top = max(level(a) for a in starts)
+    return np.array([min(level(c - window), level(c)) > top - 15 for c in centres], bool)
+
+
+def join_figures(x, y, ref):
     """How much the short-term level moves across the joins, against the same
-    measure midway between joins, and the largest high-frequency jump at a
-    join against the 99.9th percentile elsewhere."""
+    measure midway between joins (medians over points where ref is active), and
+    the largest high-frequency jump at a join against the 99.9th percentile elsewhere."""
     window = int(0.4 * RATE)
     joins = join_centres(len(x))
     joins = joins[(joins >= window) & (joins + window <= len(x))]
     between = joins[:-1] + HOP // 2
-    moves = [np.abs(np.subtract(*short_term_gain(x, y, c))) for c in (joins, between)]
+    moves = [np.abs(np.subtract(*short_term_gain(x, y, c[active(ref, c)]))) for c in (joins, between)]
     hf = np.abs(np.diff(y, 2))
     frame = RATE // 100
     frames = hf[:len(hf) // frame * frame].reshape(-1, frame).max(axis=1)
     frame_centres = np.arange(len(frames)) * frame + frame // 2
     at_join = np.min(np.abs(frame_centres[:, None] - joins[None, :]), axis=1) < OVERLAP
-    return {"level_move_at_joins_db": float(moves[0].mean()), "level_move_between_db": float(moves[1].mean()),
+    if not all(len(m) for m in moves):
+        return None
+    return {"level_move_at_joins_db": float(np.median(moves[0])), "level_move_between_db": float(np.median(moves[1])),
             "click_ratio": float(frames[at_join].max() / (np.percentile(frames[~at_join], 99.9) + 1e-12))}
 
 
@@ -98,9 +110,9 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         outputs = run_cli(cli, args.model, [x for _, x in noises] + [pink] + steady, tmp)
     reductions = {name: lufs(x) - lufs(y) for (name, x), y in zip(noises, outputs)}
-    joins = {"pink noise": join_figures(pink, outputs[len(noises)])}
+    joins = {"pink noise": join_figures(pink, outputs[len(noises)], pink)}
     for it, x, y in zip(speech, steady, outputs[len(noises) + 1:]):
-        joins["speech in hiss: " + it["name"]] = join_figures(x, y)
+        joins["speech in hiss: " + it["name"]] = join_figures(x, y, it["clean"][:len(x)])
 
     values = np.array(list(reductions.values()))
     print(f"Noise alone, {len(values)} held-out files: median reduction {np.median(values):.1f} dB, "
@@ -108,6 +120,9 @@ def main():
     for name, r in sorted(reductions.items(), key=lambda kv: kv[1])[:8]:
         print(f"  {r:6.1f} dB  {name}")
     for name, j in joins.items():
+        if j is None:
+            print(f"Joins, {name}: too little steady signal to measure")
+            continue
         print(f"Joins, {name}: level moves {j['level_move_at_joins_db']:.2f} dB across joins, "
               f"{j['level_move_between_db']:.2f} dB midway between them; "
               f"largest jump {j['click_ratio']:.2f}x the 99.9th percentile elsewhere")
