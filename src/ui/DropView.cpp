@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPropertyAnimation>
 #include <QPushButton>
@@ -44,22 +45,39 @@ DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brai
     setAcceptDrops(true);
     setMinimumSize(minimumDropAreaWidth, minimumDropAreaHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setAccessibleName(QStringLiteral("Drop area"));
+
+    // The waiting line with the space above it, so that both go when it goes.
+    auto* filesWaiting = new QWidget(this);
+    auto* filesWaitingLayout = new QVBoxLayout(filesWaiting);
+    filesWaitingLayout->setContentsMargins(0, spacingBetweenTextAndIcon, 0, 0);
+    filesWaitingText_ = new TextView(LabelLevel::primary, Qt::AlignHCenter, filesWaiting);
+    filesWaitingText_->setObjectName(QStringLiteral("filesWaiting"));
+    filesWaitingLayout->addWidget(filesWaitingText_);
+    filesWaiting->hide();
+    const std::array<TextView*, stateCount> texts{
+        makeStatusText(QStringLiteral("Loading model…"), this),
+        makeStatusText(QStringLiteral("Select a destination for the processed audio\n"
+                                      "by clicking “Choose a folder” in the sidebar."),
+                       this),
+        makeStatusText(QStringLiteral("Drag and drop audio files here\nto remove noise."), this),
+        nullptr,
+        makeStatusText(QStringLiteral("Cancelling…"), this),
+    };
+    const std::array<QWidget*, stateCount> widgets{
+        makeSpinnerDisplay(texts[0]),
+        makeSymbolDisplay(QStringLiteral("folder.circle.fill"), texts[1], filesWaiting),
+        makeSymbolDisplay(QStringLiteral("waveform.circle.fill"), texts[2]),
+        makeProcessingDisplay(),
+        makeSpinnerDisplay(texts[4]),
+    };
 
     auto* layout = new QGridLayout(this);
     layout->setContentsMargins(0, 0, 0, bottomInset);
-    const std::array<QWidget*, stateCount> widgets{
-        makeSpinnerDisplay(QStringLiteral("Loading model…")),
-        makeSymbolDisplay(QStringLiteral("folder.circle.fill"),
-                          QStringLiteral("Select a destination for the processed audio\n"
-                                         "by clicking “Choose a folder” in the sidebar.")),
-        makeSymbolDisplay(QStringLiteral("waveform.circle.fill"),
-                          QStringLiteral("Drag and drop audio files here\nto remove noise.")),
-        makeProcessingDisplay(),
-        makeSpinnerDisplay(QStringLiteral("Cancelling…")),
-    };
     for (std::size_t i = 0; i < stateCount; ++i) {
         Display& display = displays_[i];
         display.widget = widgets[i];
+        display.text = texts[i] ? texts[i] : processingText_;
         display.opacity = new QGraphicsOpacityEffect(display.widget);
         display.widget->setGraphicsEffect(display.opacity);
         display.fade = new QPropertyAnimation(display.opacity, "opacity", this);
@@ -79,6 +97,9 @@ DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brai
     connect(&brain_, &Brain::shouldCancelProcessingChanged, this, &DropView::updateState);
     connect(&brain_, &Brain::progressChanged, this, &DropView::updateProgress);
     connect(&brain_, &Brain::nameOfFileBeingProcessedChanged, this, &DropView::updateFileName);
+    // A finished file's full bar does not stay under the next file's name,
+    // even when that name is the same.
+    connect(&brain_, &Brain::fileFinished, this, [this] { progressBar_->setValue(0.0); });
 
     updateProgress();
     updateFileName();
@@ -118,9 +139,34 @@ std::vector<std::filesystem::path> DropView::droppedFiles(const QMimeData& mimeD
     return files;
 }
 
+QString DropView::waitingText(std::size_t fileCount) {
+    if (fileCount == 0) {
+        return {};
+    }
+    if (fileCount == 1) {
+        return QStringLiteral("1 file waiting: choose a destination");
+    }
+    return QStringLiteral("%1 files waiting: choose a destination").arg(fileCount);
+}
+
 double DropView::displayedProgress() const { return progressBar_->value(); }
 
 QString DropView::processingText() const { return processingText_->text(); }
+
+QString DropView::statusText() const {
+    QString text = displays_[indexOf(state_)].text->accessibleName();
+    if (state_ == State::chooseDestination && filesWaiting_ > 0) {
+        text += QLatin1Char(' ') + filesWaitingText_->text();
+    }
+    return text;
+}
+
+void DropView::setFilesWaiting(std::size_t fileCount) {
+    filesWaiting_ = fileCount;
+    filesWaitingText_->setText(waitingText(fileCount));
+    filesWaitingText_->parentWidget()->setVisible(fileCount > 0);
+    updateStatus();
+}
 
 bool DropView::acceptsDropNow() const {
     return acceptsDrop(brain_.modelIsLoading(), brain_.modelIsProcessing(), brain_.outputFolder().has_value());
@@ -139,6 +185,7 @@ void DropView::updateState() {
     state_ = newState;
     cancelButton_->setEnabled(state_ == State::processing);
     showDisplay(state_, isVisible());
+    updateStatus();
     emit stateChanged(state_);
 }
 
@@ -147,6 +194,19 @@ void DropView::updateProgress() { progressBar_->setValue(progressValue(brain_.pr
 void DropView::updateFileName() {
     processingText_->setText(QStringLiteral("Denoising “") + brain_.nameOfFileBeingProcessedText() +
                              QStringLiteral("”…"));
+    // A new file starts with an empty bar until it reports progress.
+    progressBar_->setValue(0.0);
+    updateStatus();
+}
+
+void DropView::updateStatus() {
+    // Only the ready drop area is clicked to choose files.
+    if (state_ == State::dragAndDropAudio) {
+        setCursor(Qt::PointingHandCursor);
+    } else {
+        unsetCursor();
+    }
+    setAccessibleDescription(statusText());
 }
 
 void DropView::showDisplay(State state, bool animated) {
@@ -172,7 +232,7 @@ void DropView::showDisplay(State state, bool animated) {
     }
 }
 
-QWidget* DropView::makeSymbolDisplay(const QString& symbol, const QString& text) {
+QWidget* DropView::makeSymbolDisplay(const QString& symbol, TextView* text, QWidget* below) {
     auto* display = new QWidget(this);
     auto* layout = new QVBoxLayout(display);
     layout->setContentsMargins(16, 0, 16, 0);
@@ -181,20 +241,25 @@ QWidget* DropView::makeSymbolDisplay(const QString& symbol, const QString& text)
     layout->addWidget(new SymbolView(symbol, iconSize, LabelLevel::tertiary, iconOpacity, display), 0,
                       Qt::AlignHCenter);
     layout->addSpacing(spacingBetweenTextAndIcon);
-    layout->addWidget(makeStatusText(text, display), 0, Qt::AlignHCenter);
+    layout->addWidget(text, 0, Qt::AlignHCenter);
+    if (below) {
+        layout->addWidget(below, 0, Qt::AlignHCenter);
+    }
     layout->addStretch();
     return display;
 }
 
-QWidget* DropView::makeSpinnerDisplay(const QString& text) {
+QWidget* DropView::makeSpinnerDisplay(TextView* text) {
     auto* display = new QWidget(this);
     auto* layout = new QVBoxLayout(display);
     layout->setContentsMargins(16, 0, 16, 0);
     layout->setSpacing(0);
     layout->addStretch();
-    layout->addWidget(new ProgressSpinner(display), 0, Qt::AlignHCenter);
+    auto* spinner = new ProgressSpinner(display);
+    spinner->setAccessibleName(text->text());
+    layout->addWidget(spinner, 0, Qt::AlignHCenter);
     layout->addSpacing(spacingBetweenTextAndProgressWheel);
-    layout->addWidget(makeStatusText(text, display), 0, Qt::AlignHCenter);
+    layout->addWidget(text, 0, Qt::AlignHCenter);
     layout->addStretch();
     return display;
 }
@@ -206,6 +271,7 @@ QWidget* DropView::makeProcessingDisplay() {
     block->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 
     progressBar_ = new LinearProgressBar(block);
+    progressBar_->setAccessibleName(QStringLiteral("Progress"));
     processingText_ = new TextView(LabelLevel::secondary, Qt::AlignLeft, block);
     processingText_->setElideMode(Qt::ElideMiddle);
     cancelButton_ = new QPushButton(QStringLiteral("Cancel"), block);
@@ -241,6 +307,23 @@ QWidget* DropView::makeProcessingDisplay() {
 void DropView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), detailBackgroundColor(palette()));
+}
+
+void DropView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && state_ == State::dragAndDropAudio) {
+        event->accept();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void DropView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && state_ == State::dragAndDropAudio &&
+        rect().contains(event->position().toPoint())) {
+        emit addFilesRequested();
+        return;
+    }
+    QWidget::mouseReleaseEvent(event);
 }
 
 void DropView::dragEnterEvent(QDragEnterEvent* event) {

@@ -19,6 +19,7 @@ class TextView;
 
 // The drop area: shows one of five status displays chosen from the state of
 // `Brain`, cross-fading between them, and hands dropped files to `Brain`.
+// Clicking it while it is ready for files asks for files instead of a drag.
 class DropView : public QWidget {
     Q_OBJECT
 
@@ -48,17 +49,31 @@ public:
     static double progressValue(const std::vector<double>& channels);
     // The local files of a drop, in drop order; other items are skipped.
     static std::vector<std::filesystem::path> droppedFiles(const QMimeData& mimeData);
+    // The line under the choose-destination display while files handed over
+    // at launch wait for a folder; empty for none.
+    static QString waitingText(std::size_t fileCount);
 
     // The state now shown (or fading in).
     State state() const { return state_; }
     double displayedProgress() const;
     QString processingText() const;
+    // Everything the current display says, on one line; also the drop area's
+    // accessible description.
+    QString statusText() const;
+    QPushButton* cancelButton() const { return cancelButton_; }
+
+    // Files handed over at launch that wait for a destination.
+    void setFilesWaiting(std::size_t fileCount);
 
 signals:
     void stateChanged(vesh::DropView::State state);
+    // The ready drop area was clicked: the user wants to choose files.
+    void addFilesRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -68,6 +83,7 @@ private:
 
     struct Display {
         QWidget* widget = nullptr;
+        TextView* text = nullptr;
         QGraphicsOpacityEffect* opacity = nullptr;
         QPropertyAnimation* fade = nullptr;
     };
@@ -77,9 +93,10 @@ private:
     void updateState();
     void updateProgress();
     void updateFileName();
+    void updateStatus();
     void showDisplay(State state, bool animated);
-    QWidget* makeSymbolDisplay(const QString& symbol, const QString& text);
-    QWidget* makeSpinnerDisplay(const QString& text);
+    QWidget* makeSymbolDisplay(const QString& symbol, TextView* text, QWidget* below = nullptr);
+    QWidget* makeSpinnerDisplay(TextView* text);
     QWidget* makeProcessingDisplay();
 
     Brain& brain_;
@@ -88,6 +105,8 @@ private:
     LinearProgressBar* progressBar_ = nullptr;
     TextView* processingText_ = nullptr;
     QPushButton* cancelButton_ = nullptr;
+    TextView* filesWaitingText_ = nullptr;
+    std::size_t filesWaiting_ = 0;
 };
 
 }  // namespace vesh

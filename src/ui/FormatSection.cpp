@@ -26,7 +26,8 @@ FormatSection::FormatSection(Brain& brain, QWidget* parent)
     switchRow->addWidget(sameAsOriginal_, 0, Qt::AlignVCenter);
 
     QHBoxLayout* selectorRow = addRow(QString(), QString());
-    selectorRow->addWidget(new OutputFormatSelector(brain_, selectorRow->parentWidget()));
+    selector_ = new OutputFormatSelector(brain_, selectorRow->parentWidget());
+    selectorRow->addWidget(selector_);
 
     connect(sameAsOriginal_, &QAbstractButton::toggled, this,
             [this](bool on) { brain_.setOutputFormatMatchesInput(on); });
@@ -34,5 +35,7 @@ FormatSection::FormatSection(Brain& brain, QWidget* parent)
             [this] { sameAsOriginal_->setChecked(brain_.outputFormatMatchesInput()); });
     sameAsOriginal_->setChecked(brain_.outputFormatMatchesInput());
 }
+
+QList<QWidget*> FormatSection::controls() const { return QList<QWidget*>{sameAsOriginal_} + selector_->pickers(); }
 
 }  // namespace vesh

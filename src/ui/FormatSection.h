@@ -5,6 +5,7 @@
 namespace vesh {
 
 class Brain;
+class OutputFormatSelector;
 class ToggleSwitch;
 
 // "Format": the "Same as original file" switch and the output format pickers.
@@ -14,9 +15,12 @@ class FormatSection : public SectionFrame {
 public:
     explicit FormatSection(Brain& brain, QWidget* parent = nullptr);
 
+    QList<QWidget*> controls() const override;
+
 private:
     Brain& brain_;
     ToggleSwitch* sameAsOriginal_;
+    OutputFormatSelector* selector_;
 };
 
 }  // namespace vesh

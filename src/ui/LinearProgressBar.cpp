@@ -1,5 +1,6 @@
 #include "ui/LinearProgressBar.h"
 
+#include <QAccessible>
 #include <QPainter>
 
 #include <algorithm>
@@ -25,6 +26,8 @@ void LinearProgressBar::setValue(double value) {
         return;
     }
     value_ = clamped;
+    QAccessibleValueChangeEvent event(this, value_);
+    QAccessible::updateAccessibility(&event);
     update();
 }
 

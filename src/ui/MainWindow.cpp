@@ -2,11 +2,17 @@
 
 #include <QAction>
 #include <QEvent>
+#include <QPushButton>
 #include <QToolBar>
+#include <QToolButton>
 
+#include "app/Brain.h"
 #include "ui/Appearance.h"
+#include "ui/AudioFileDialog.h"
 #include "ui/ContentView.h"
+#include "ui/DropView.h"
 #include "ui/ErrorAlert.h"
+#include "ui/Sidebar.h"
 #include "ui/SymbolImage.h"
 
 namespace vesh {
@@ -26,8 +32,10 @@ QIcon toolBarSymbol(const QString& name, const QPalette& palette) {
 }  // namespace
 
 MainWindow::MainWindow(Brain& brain, QWidget* parent)
-    : QMainWindow(parent), contentView_(new ContentView(brain, this)),
-      toolBar_(new QToolBar(QStringLiteral("Toolbar"), this)), toggleSidebarAction_(new QAction(this)),
+    : QMainWindow(parent), brain_(brain), fileChooser_([this] { return chooseAudioFiles(this); }),
+      contentView_(new ContentView(brain, this)), toolBar_(new QToolBar(QStringLiteral("Toolbar"), this)),
+      toggleSidebarAction_(new QAction(this)), addFilesAction_(new QAction(QStringLiteral("Add Files…"), this)),
+      addFilesButton_(new QToolButton(toolBar_)),
       fullScreenAction_(new QAction(QStringLiteral("Enter Full Screen"), this)),
       errorAlert_(new ErrorAlert(brain, *this)) {
     setWindowTitle(QStringLiteral("Vesh"));
@@ -49,6 +57,33 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
     connect(toggleSidebarAction_, &QAction::triggered, contentView_, &ContentView::toggleSidebar);
     connect(contentView_, &ContentView::sidebarCollapsedChanged, this, &MainWindow::updateToggleSidebarAction);
 
+    addFilesAction_->setObjectName(QStringLiteral("addFiles"));
+    addFilesAction_->setShortcuts(QKeySequence::Open);
+    addFilesAction_->setToolTip(QStringLiteral("Choose audio or video files to remove noise from."));
+    addFilesButton_->setObjectName(QStringLiteral("addFiles"));
+    addFilesButton_->setDefaultAction(addFilesAction_);
+    addFilesButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    addFilesButton_->setAutoRaise(true);
+    toolBar_->addWidget(addFilesButton_);
+    connect(addFilesAction_, &QAction::triggered, this, &MainWindow::addFiles);
+    connect(contentView_->dropView(), &DropView::addFilesRequested, addFilesAction_, &QAction::trigger);
+    for (auto changed :
+         {&Brain::modelIsLoadingChanged, &Brain::modelIsProcessingChanged, &Brain::outputFolderChanged}) {
+        connect(&brain_, changed, this, &MainWindow::updateAddFilesAction);
+    }
+    // After the views have followed the change.
+    connect(&brain_, &Brain::modelIsProcessingChanged, this, &MainWindow::moveFocusWithTheBatch);
+
+    // The shortcuts work while the toolbar is hidden too (full screen).
+    addActions({toggleSidebarAction_, addFilesAction_});
+
+    QList<QWidget*> tabOrder{addFilesButton_};
+    tabOrder += contentView_->sidebar()->controls();
+    tabOrder += contentView_->dropView()->cancelButton();
+    for (qsizetype i = 1; i < tabOrder.size(); ++i) {
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+
     // Full screen: the toolbar hides itself while the window fills the screen.
     fullScreenAction_->setShortcuts(QKeySequence::FullScreen);
     addAction(fullScreenAction_);
@@ -60,13 +95,42 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
     addAction(quit);
     connect(quit, &QAction::triggered, this, &QWidget::close);
 
+    updateToolBarIcons();
     updateToggleSidebarAction();
+    updateAddFilesAction();
     resize(960, 600);
+}
+
+void MainWindow::setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+
+void MainWindow::addFiles() {
+    const std::vector<std::filesystem::path> files = fileChooser_();
+    // The dialog has its own event loop: the state is checked again after it.
+    if (!files.empty() && addFilesAction_->isEnabled()) {
+        brain_.processDroppedFiles(files);
+    }
+}
+
+void MainWindow::updateAddFilesAction() {
+    addFilesAction_->setEnabled(
+        DropView::acceptsDrop(brain_.modelIsLoading(), brain_.modelIsProcessing(), brain_.outputFolder().has_value()));
+}
+
+void MainWindow::moveFocusWithTheBatch() {
+    QPushButton* cancel = contentView_->dropView()->cancelButton();
+    if (brain_.modelIsProcessing()) {
+        cancel->setFocus();
+        return;
+    }
+    const QWidget* focus = focusWidget();
+    if (!focus || focus == cancel || !focus->isEnabled()) {
+        addFilesButton_->setFocus();
+    }
 }
 
 void MainWindow::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange) {
-        updateToggleSidebarAction();
+        updateToolBarIcons();
     } else if (event->type() == QEvent::WindowStateChange) {
         const bool fullScreen = isFullScreen();
         toolBar_->setVisible(!fullScreen);
@@ -76,10 +140,14 @@ void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
 }
 
+void MainWindow::updateToolBarIcons() {
+    toggleSidebarAction_->setIcon(toolBarSymbol(QStringLiteral("sidebar.leading"), palette()));
+    addFilesAction_->setIcon(toolBarSymbol(QStringLiteral("plus"), palette()));
+}
+
 void MainWindow::updateToggleSidebarAction() {
     const QString text =
         contentView_->isSidebarCollapsed() ? QStringLiteral("Show Sidebar") : QStringLiteral("Hide Sidebar");
-    toggleSidebarAction_->setIcon(toolBarSymbol(QStringLiteral("sidebar.leading"), palette()));
     toggleSidebarAction_->setText(text);
     toggleSidebarAction_->setToolTip(text);
 }

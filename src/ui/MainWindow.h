@@ -2,8 +2,13 @@
 
 #include <QMainWindow>
 
+#include <filesystem>
+#include <functional>
+#include <vector>
+
 class QAction;
 class QToolBar;
+class QToolButton;
 
 namespace vesh {
 
@@ -12,26 +17,45 @@ class ContentView;
 class ErrorAlert;
 
 // The application's one window, titled "Vesh": a toolbar with the sidebar
-// button over the content view, and the error alert.
+// button and "Add Files…" over the content view, and the error alert. The
+// Tab key visits Add Files, the sidebar's controls and Cancel in this order.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
+    // Asks the user for files to process; empty when cancelled.
+    using FileChooser = std::function<std::vector<std::filesystem::path>()>;
+
     explicit MainWindow(Brain& brain, QWidget* parent = nullptr);
 
     ContentView* contentView() const { return contentView_; }
     QAction* toggleSidebarAction() const { return toggleSidebarAction_; }
+    QAction* addFilesAction() const { return addFilesAction_; }
+    QToolButton* addFilesButton() const { return addFilesButton_; }
     ErrorAlert* errorAlert() const { return errorAlert_; }
+
+    // Replaces the open dialog behind "Add Files…" and the click on the drop area.
+    void setFileChooser(FileChooser chooser);
 
 protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // Asks for files and hands them to `Brain` as a drop; allowed when a drop is.
+    void addFiles();
+    void updateAddFilesAction();
+    void updateToolBarIcons();
     void updateToggleSidebarAction();
+    // Cancel takes the focus while a batch runs, Add Files when it has ended.
+    void moveFocusWithTheBatch();
 
+    Brain& brain_;
+    FileChooser fileChooser_;
     ContentView* contentView_;
     QToolBar* toolBar_;
     QAction* toggleSidebarAction_;
+    QAction* addFilesAction_;
+    QToolButton* addFilesButton_;
     QAction* fullScreenAction_;
     ErrorAlert* errorAlert_;
 };

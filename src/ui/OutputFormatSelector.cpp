@@ -43,9 +43,11 @@ OutputFormatSelector::OutputFormatSelector(Brain& brain, QWidget* parent)
         const QString raw = QString::fromStdString(rawValue(format));
         encodingFormat_->addItem(raw, raw);
     }
-    QFont smallCapitals = encodingFormat_->font();
-    smallCapitals.setCapitalization(QFont::SmallCaps);
-    encodingFormat_->setFont(smallCapitals);
+    // Capitals at the full size of the neighbouring pickers' text: small
+    // capitals would be drawn smaller than their digits and letters.
+    QFont capitals = encodingFormat_->font();
+    capitals.setCapitalization(QFont::AllUppercase);
+    encodingFormat_->setFont(capitals);
 
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -61,6 +63,8 @@ OutputFormatSelector::OutputFormatSelector(Brain& brain, QWidget* parent)
     connect(&brain_, &Brain::outputFormatMatchesInputChanged, this, &OutputFormatSelector::updateFromBrain);
     updateFromBrain();
 }
+
+QList<QWidget*> OutputFormatSelector::pickers() const { return {sampleRate_, bitDepth_, encodingFormat_}; }
 
 void OutputFormatSelector::updateFromBrain() {
     const AudioFormat format = brain_.outputFormat();

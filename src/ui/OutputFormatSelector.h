@@ -17,6 +17,9 @@ class OutputFormatSelector : public QWidget {
 public:
     explicit OutputFormatSelector(Brain& brain, QWidget* parent = nullptr);
 
+    // Sample rate, bit depth and encoding format, in this order.
+    QList<QWidget*> pickers() const;
+
 private:
     void updateFromBrain();
     void storeChoices();

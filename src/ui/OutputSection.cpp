@@ -36,7 +36,7 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
     folderPath_->setElideMode(Qt::ElideMiddle);
     clearFolderButton_ = new SymbolButton(QStringLiteral("xmark.circle.fill"), 16, row);
     clearFolderButton_->setObjectName(QStringLiteral("clearFolder"));
-    clearFolderButton_->setAccessibleName(QStringLiteral("Clear"));
+    clearFolderButton_->setAccessibleName(QStringLiteral("Clear destination"));
     clearFolderOpacity_ = new QGraphicsOpacityEffect(clearFolderButton_);
     clearFolderOpacity_->setOpacity(clearButtonOpacity);
     clearFolderButton_->setGraphicsEffect(clearFolderOpacity_);
@@ -91,6 +91,10 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
 QString OutputSection::exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat) {
     return prefix + QStringLiteral("Example") + suffix + QLatin1Char('.') +
            QString::fromStdString(fileExtension(fileFormat)) + QLatin1Char(' ');
+}
+
+QList<QWidget*> OutputSection::controls() const {
+    return {chooseFolderButton_, clearFolderButton_, prefixField_, suffixField_};
 }
 
 void OutputSection::updateFolder() {

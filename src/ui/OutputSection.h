@@ -28,6 +28,8 @@ public:
     // The name a file called "Example" is saved under, with one trailing space.
     static QString exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat);
 
+    QList<QWidget*> controls() const override;
+
 private:
     void updateFolder();
     void updatePrefix();

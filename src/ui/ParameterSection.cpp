@@ -41,6 +41,8 @@ ParameterSection::ParameterSection(Brain& brain, QWidget* parent)
     updateFromBrain();
 }
 
+QList<QWidget*> ParameterSection::controls() const { return {slider_}; }
+
 QString ParameterSection::percentText(double value, const QLocale& locale) {
     return locale.toString(value * 100.0, 'f', 0) + locale.percent();
 }

@@ -24,6 +24,8 @@ public:
     // A mix value as a whole percentage in the locale's digits and sign ("50%").
     static QString percentText(double value, const QLocale& locale);
 
+    QList<QWidget*> controls() const override;
+
 private:
     void updateFromBrain();
 

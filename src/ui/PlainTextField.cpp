@@ -23,13 +23,19 @@ void PlainTextField::changeEvent(QEvent* event) {
 void PlainTextField::applyColors() {
     QPalette colors = palette();
     const QColor base = Qt::transparent;
-    const QColor dimmedPlaceholder = labelColor(colors, LabelLevel::quaternary);
+    colors.setCurrentColorGroup(QPalette::Active);
+    const QColor placeholder = labelColor(colors, LabelLevel::secondary);
+    colors.setCurrentColorGroup(QPalette::Disabled);
+    const QColor dimmedPlaceholder = labelColor(colors, LabelLevel::secondary);
     // Setting the palette raises another PaletteChange: only set what differs.
-    if (colors.color(QPalette::Base) == base &&
+    if (colors.color(QPalette::Base) == base && colors.color(QPalette::PlaceholderText) == placeholder &&
         colors.color(QPalette::Disabled, QPalette::PlaceholderText) == dimmedPlaceholder) {
         return;
     }
     colors.setColor(QPalette::Base, base);
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+        colors.setColor(group, QPalette::PlaceholderText, placeholder);
+    }
     colors.setColor(QPalette::Disabled, QPalette::PlaceholderText, dimmedPlaceholder);
     setPalette(colors);
 }

@@ -5,7 +5,8 @@
 namespace vesh {
 
 // A label-less text field without a frame or background of its own, for a
-// settings row; its placeholder dims with the field when disabled.
+// settings row. Its placeholder is drawn like the sidebar's other secondary
+// texts, in the palette's disabled colours while the field is disabled.
 class PlainTextField : public QLineEdit {
     Q_OBJECT
 

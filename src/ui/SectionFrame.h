@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QWidget>
 
@@ -28,6 +29,8 @@ public:
     // A row of the caller's own at the end of the card.
     void addRowWidget(QWidget* row);
     QWidget* card() const { return card_; }
+    // The section's controls in the order the Tab key visits them.
+    virtual QList<QWidget*> controls() const = 0;
 
 private:
     QLabel* title_;

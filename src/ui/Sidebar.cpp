@@ -12,8 +12,13 @@
 
 namespace vesh {
 
-Sidebar::Sidebar(Brain& brain, QWidget* parent) : QScrollArea(parent), brain_(brain), content_(new QWidget) {
+Sidebar::Sidebar(Brain& brain, QWidget* parent)
+    : QScrollArea(parent), brain_(brain),
+      content_(new QWidget), sections_{new OutputSection(brain_, content_), new ParameterSection(brain_, content_),
+                                       new FormatSection(brain_, content_)} {
     setObjectName(QStringLiteral("sidebar"));
+    // The Tab key goes straight to the controls; the column scrolls to show them.
+    setFocusPolicy(Qt::NoFocus);
     setMinimumWidth(minimumSidebarWidth);
     setFrameShape(QFrame::NoFrame);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -23,9 +28,9 @@ Sidebar::Sidebar(Brain& brain, QWidget* parent) : QScrollArea(parent), brain_(br
     auto* layout = new QVBoxLayout(content_);
     layout->setContentsMargins(14, 14, 14, 14);
     layout->setSpacing(spacingBetweenSections);
-    layout->addWidget(new OutputSection(brain_, content_));
-    layout->addWidget(new ParameterSection(brain_, content_));
-    layout->addWidget(new FormatSection(brain_, content_));
+    for (SectionFrame* section : sections_) {
+        layout->addWidget(section);
+    }
     layout->addStretch();
     setWidget(content_);
 
@@ -33,6 +38,14 @@ Sidebar::Sidebar(Brain& brain, QWidget* parent) : QScrollArea(parent), brain_(br
             [this] { content_->setEnabled(!brain_.modelIsProcessing()); });
     content_->setEnabled(!brain_.modelIsProcessing());
     applyBackground();
+}
+
+QList<QWidget*> Sidebar::controls() const {
+    QList<QWidget*> controls;
+    for (const SectionFrame* section : sections_) {
+        controls += section->controls();
+    }
+    return controls;
 }
 
 void Sidebar::changeEvent(QEvent* event) {

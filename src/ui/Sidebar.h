@@ -2,9 +2,12 @@
 
 #include <QScrollArea>
 
+#include <array>
+
 namespace vesh {
 
 class Brain;
+class SectionFrame;
 
 // The settings column: the Destination, Parameters and Format sections in a
 // vertical scroll view over the sidebar background. Disabled as a whole while
@@ -20,6 +23,8 @@ public:
 
     // The column holding the sections.
     QWidget* content() const { return content_; }
+    // The controls of all sections in the order the Tab key visits them.
+    QList<QWidget*> controls() const;
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -29,6 +34,7 @@ private:
 
     Brain& brain_;
     QWidget* content_;
+    std::array<SectionFrame*, 3> sections_;
 };
 
 }  // namespace vesh

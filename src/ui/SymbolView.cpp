@@ -45,6 +45,14 @@ QSize SymbolButton::sizeHint() const { return {symbolSize_ + 2, symbolSize_ + 2}
 void SymbolButton::paintEvent(QPaintEvent*) {
     const LabelLevel level = isDown() ? LabelLevel::primary : LabelLevel::secondary;
     drawSymbol(*this, systemName_, symbolSize_, labelColor(palette(), level), 1.0);
+    // A ring in the accent colour shows where the keyboard focus is.
+    if (hasFocus()) {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(withOpacity(palette().color(QPalette::Highlight), 0.8), 1.5));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawEllipse(QRectF(rect()).adjusted(0.75, 0.75, -0.75, -0.75));
+    }
 }
 
 }  // namespace vesh

@@ -30,7 +30,7 @@ private:
 };
 
 // A borderless button drawn as a symbol image in the secondary label colour,
-// in the primary colour while pressed.
+// in the primary colour while pressed, ringed while it has the keyboard focus.
 class SymbolButton : public QAbstractButton {
     Q_OBJECT
 

@@ -18,6 +18,8 @@ void TextView::setText(const QString& text) {
         return;
     }
     text_ = text;
+    // Read as one sentence by assistive technology.
+    setAccessibleName(QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')));
     updateGeometry();
     update();
 }
@@ -56,7 +58,6 @@ QSize TextView::minimumSizeHint() const {
 
 void TextView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setOpacity(isEnabled() ? 1.0 : 0.6);
     painter.setPen(labelColor(palette(), level_));
     const QFontMetrics metrics(font());
     const QStringList lines = text_.split(QLatin1Char('\n'));

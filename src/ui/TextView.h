@@ -7,8 +7,10 @@
 
 namespace vesh {
 
-// Read-only text in a label colour: several lines ("\n" breaks a line) with
-// extra spacing between them, or one line shortened with an ellipsis to fit.
+// Read-only text in a label colour (of the palette's disabled colours while
+// disabled): several lines ("\n" breaks a line) with extra spacing between
+// them, or one line shortened with an ellipsis to fit. Its accessible name
+// is the whole text.
 class TextView : public QWidget {
     Q_OBJECT
 

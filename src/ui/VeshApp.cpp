@@ -7,7 +7,10 @@
 
 #include "app/ApplicationId.h"
 #include "app/Brain.h"
+#include "ui/Accessibility.h"
 #include "ui/Appearance.h"
+#include "ui/ContentView.h"
+#include "ui/DropView.h"
 #include "ui/MainWindow.h"
 #include "ui/SymbolImage.h"
 
@@ -21,6 +24,7 @@ void VeshApp::configure(QApplication& application) {
     QGuiApplication::setDesktopFileName(QString::fromLatin1(applicationId));
     QGuiApplication::setWindowIcon(applicationIcon());
     application.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    installAccessibleInterfaces();
 
     const QByteArray scheme = qgetenv("VESH_COLOR_SCHEME").toLower();
     if (scheme == "dark") {
@@ -41,6 +45,7 @@ VeshApp::VeshApp(std::unique_ptr<QSettings> settings, std::vector<std::filesyste
         connect(brain_.get(), &Brain::modelIsLoadingChanged, this, check);
         connect(brain_.get(), &Brain::outputFolderChanged, this, check);
     }
+    window_->contentView()->dropView()->setFilesWaiting(filesToOpen_.size());
 }
 
 VeshApp::~VeshApp() {
@@ -54,6 +59,7 @@ void VeshApp::processFilesToOpenWhenReady() {
         return;
     }
     const std::vector<std::filesystem::path> files = std::exchange(filesToOpen_, {});
+    window_->contentView()->dropView()->setFilesWaiting(0);
     brain_->processDroppedFiles(files);
 }
 

@@ -18,15 +18,16 @@ class MainWindow;
 
 // The application object: creates the process's one `Brain` and its one
 // main window and keeps both for the life of the process. Files handed over
-// at launch ("Open with", the command line) are processed as a drop once
-// the model has loaded and a destination is chosen.
+// at launch ("Open with", the command line) are shown as waiting and are
+// processed as a drop once the model has loaded and a destination is chosen.
 class VeshApp : public QObject {
     Q_OBJECT
 
 public:
     // Names the application (settings store, desktop entry, logging), picks the
     // Fusion style and, when VESH_COLOR_SCHEME is "dark" or "light", that
-    // palette. Call once, after the QApplication exists and before a VeshApp.
+    // palette, and describes the window's own widgets to assistive technology.
+    // Call once, after the QApplication exists and before a VeshApp.
     static void configure(QApplication& application);
 
     // `settings` is the persisted-settings store (the user's, or a test's own).

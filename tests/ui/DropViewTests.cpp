@@ -86,17 +86,6 @@ private slots:
         QCOMPARE(DropView::state(loading, processing, folder, cancel), expected);
     }
 
-    void acceptsDropsOnlyWhenLoadedIdleAndWithAFolder() {
-        for (const bool loading : {false, true}) {
-            for (const bool processing : {false, true}) {
-                for (const bool folder : {false, true}) {
-                    const bool expected = !loading && !processing && folder;
-                    QCOMPARE(DropView::acceptsDrop(loading, processing, folder), expected);
-                }
-            }
-        }
-    }
-
     void progressIsTheMeanOfTheChannels() {
         QCOMPARE(DropView::progressValue({0.5, 1.0}), 0.75);
         QCOMPARE(DropView::progressValue({0.25}), 0.25);

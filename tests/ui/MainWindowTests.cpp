@@ -1,5 +1,6 @@
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -13,6 +14,7 @@
 #include "ui/ErrorAlert.h"
 #include "ui/MainWindow.h"
 #include "ui/Sidebar.h"
+#include "ui/TextView.h"
 #include "ui/VeshApp.h"
 #include "ui/WindowInteraction.h"
 
@@ -188,26 +190,87 @@ private slots:
         QCOMPARE(int(result), answer);
     }
 
-    void filesGivenAtLaunchAreProcessedOnceADestinationIsChosen() {
+    void existingFileQuestionKeepsALongFileNameWhole_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("words") << "Interview with Dana and Alex, part 2 of 3.wav";
+        QTest::newRow("one word") << "Board_meeting_2026-12-01_recorded_in_the_small_room.wav";
+    }
+
+    void existingFileQuestionKeepsALongFileNameWhole() {
+        QFETCH(QString, name);
+        QWidget window;
+        window.show();
+        WindowInteraction interaction;
+        interaction.setWindow(&window);
+        const QString firstLine = QStringLiteral("A file named “") + name + QStringLiteral("”");
+        const QString question = firstLine + QStringLiteral(
+                                                 " already exists in the output folder. Do you want to "
+                                                 "skip it, replace it, or stop processing altogether?");
+        int textWidth = 0;
+        int firstLineWidth = 0;
+        QTimer::singleShot(0, this, [&] {
+            QMessageBox* box = openMessageBox(QStringLiteral("existingFileQuestion"));
+            if (!box) {
+                return;
+            }
+            for (QLabel* label : box->findChildren<QLabel*>()) {
+                if (label->text() == question) {
+                    textWidth = label->contentsRect().width();
+                    firstLineWidth = label->fontMetrics().horizontalAdvance(firstLine);
+                }
+            }
+            buttonWithText(*box, "Stop")->click();
+        });
+        interaction.askAboutExistingFile(question.toStdString());
+        QVERIFY(firstLineWidth > 0);
+        QVERIFY2(textWidth >= firstLineWidth, qPrintable(QStringLiteral("%1 < %2").arg(textWidth).arg(firstLineWidth)));
+    }
+
+    void filesGivenAtLaunchWaitForADestinationAndAreProcessedOnce_data() {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("waiting");
+        QTest::newRow("one") << 1 << "1 file waiting: choose a destination";
+        QTest::newRow("three") << 3 << "3 files waiting: choose a destination";
+    }
+
+    void filesGivenAtLaunchWaitForADestinationAndAreProcessedOnce() {
+        QFETCH(int, count);
+        QFETCH(QString, waiting);
         test::Workspace workspace;
-        const auto input = workspace.path(QStringLiteral("opened.wav"));
-        test::writeNoiseWav(input, 1, 0.5);
-        VeshApp app(workspace.settings(), {input});
+        std::vector<std::filesystem::path> inputs;
+        for (int i = 0; i < count; ++i) {
+            inputs.push_back(workspace.path(QStringLiteral("opened %1.wav").arg(i)));
+            test::writeNoiseWav(inputs.back(), 1, 0.5);
+        }
+        VeshApp app(workspace.settings(), inputs);
+        app.window().show();
         Brain& brain = app.brain();
+        DropView& dropView = *app.window().contentView()->dropView();
+        auto* waitingText = dropView.findChild<TextView*>(QStringLiteral("filesWaiting"));
+        QVERIFY(waitingText);
         QSignalSpy finished(&brain, &Brain::batchFinished);
         QVERIFY(test::waitForModel(brain));
         QTest::qWait(20);
         QCOMPARE(finished.count(), 0);
         QVERIFY(!brain.alertIsDisplayed());
+        QCOMPARE(dropView.state(), DropView::State::chooseDestination);
+        QCOMPARE(waitingText->text(), waiting);
+        QVERIFY(waitingText->isVisible());
+        QVERIFY(dropView.statusText().endsWith(QLatin1String(" ") + waiting));
 
         const auto output = workspace.folder(QStringLiteral("out"));
         brain.setOutputFolder(output);
         QVERIFY(finished.wait(30000));
-        QVERIFY(std::filesystem::exists(output / "opened.wav"));
+        for (int i = 0; i < count; ++i) {
+            QVERIFY(std::filesystem::exists(output / QStringLiteral("opened %1.wav").arg(i).toStdString()));
+        }
         QVERIFY(app.filesToOpen().empty());
 
-        // They are handed over once only.
-        std::filesystem::remove(output / "opened.wav");
+        // They are handed over once only, and no longer wait.
+        std::filesystem::remove_all(output);
+        brain.setOutputFolder(std::nullopt);
+        QVERIFY(!waitingText->isVisible());
+        QVERIFY(!dropView.statusText().contains(QStringLiteral("waiting")));
         brain.setOutputFolder(workspace.folder(QStringLiteral("other")));
         QTest::qWait(50);
         QCOMPARE(finished.count(), 1);

@@ -6,6 +6,9 @@
 #include <QSlider>
 #include <QTest>
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "UiTestSupport.h"
 #include "ui/ContentView.h"
 #include "ui/DropView.h"
@@ -26,6 +29,20 @@ Widget* child(QWidget& parent, const char* name) {
         qFatal("no child named %s", name);
     }
     return widget;
+}
+
+// How strongly a widget's text stands out: the largest difference in grey
+// level from its top-left pixel, the background.
+int strongestContrast(QWidget& widget) {
+    const QImage image = widget.grab().toImage();
+    const int background = qGray(image.pixel(0, 0));
+    int strongest = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            strongest = std::max(strongest, std::abs(qGray(image.pixel(x, y)) - background));
+        }
+    }
+    return strongest;
 }
 
 // The window's content with its own brain, settings and interaction.
@@ -215,8 +232,15 @@ private slots:
         QCOMPARE(brain.outputFormat(), format);
         QCOMPARE(brain.outputFolder(), std::optional(folder));
 
+        // The empty fields' placeholders fade like the folder's path beside them.
+        auto* path = child<TextView>(sidebar, "folderPath");
+        QVERIFY(std::abs(strongestContrast(*prefix) - strongestContrast(*path)) <= 6);
+        QVERIFY(std::abs(strongestContrast(*suffix) - strongestContrast(*path)) <= 6);
+        const int fadedPlaceholder = strongestContrast(*prefix);
+
         brain.setShouldCancelProcessing(true);
         QVERIFY(finished.wait(30000));
+        QVERIFY(strongestContrast(*prefix) > fadedPlaceholder + 20);
 
         // Responsive again once the batch has ended.
         QTest::keyClicks(prefix, "x");
