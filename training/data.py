@@ -1,8 +1,11 @@
 """Corpus access and on-the-fly mixture generation (numpy only).
 
 Each example is (noisy, target, bandwidth_hz): the network's input, the speech
-it should keep, and the highest frequency where the target is trustworthy (the
-clean source's measured bandwidth; the loss ignores bins above it).
+it should keep, and the highest frequency where the target is trustworthy. With
+the "full_band_target" augmentation, speech is cut at its measured bandwidth
+before mixing, so the target is exact over the whole band (bandwidth_hz is
+24 kHz); without it, the clean source's measured bandwidth (the loss ignores
+bins above it).
 """
 import os
 
@@ -29,7 +32,7 @@ LEGACY_NOISE = ("berlin_noise", "blanket", "esc10", "sonic_pi_cc0", "speech_comm
 
 # Augmentations of make_example, each switchable (train.py --without NAME).
 AUGMENTATIONS = ("speed", "colour", "reverb", "microphone", "band_limit", "new_noises",
-                 "modulation", "snr_weighting", "concatenate")
+                 "modulation", "snr_weighting", "concatenate", "full_band_target")
 
 
 class Corpus:
@@ -327,21 +330,24 @@ BAND_LIMITS = ((3400.0, 0.08), (4000.0, 0.06), (5500.0, 0.06), (7000.0, 0.08), (
                (11025.0, 0.10), (12000.0, 0.05), (16000.0, 0.12), (19000.0, 0.05))
 
 
+def steep_lowpass(cutoff):
+    """A low-pass like a resampler's: a raised-cosine edge over the 4 % below cutoff."""
+    def gain(f):
+        g = np.clip((cutoff - f) / (0.04 * cutoff), 0, 1)
+        return 0.5 - 0.5 * np.cos(np.pi * g)
+    return gain
+
+
 def band_limit(rng):
-    """A steep low-pass like a resampler's (about 4 % transition), as (gain, cutoff)."""
+    """A band limit of a real recording, as (gain, cutoff)."""
     cutoffs = np.array([c for c, _ in BAND_LIMITS])
     p = np.array([w for _, w in BAND_LIMITS])
     cutoff = float(cutoffs[rng.choice(len(cutoffs), p=p / p.sum())])
-    width = 0.04 * cutoff
-    hp = 300.0 if cutoff == 3400.0 else 0.0
-
-    def gain(f):
-        g = np.clip((cutoff - f) / width, 0, 1)
-        g = 0.5 - 0.5 * np.cos(np.pi * g)
-        if hp:
-            g = g * np.clip((f - hp * 0.7) / (hp * 0.3), 0, 1)
-        return g
-    return gain, cutoff
+    lowpass = steep_lowpass(cutoff)
+    if cutoff != 3400.0:
+        return lowpass, cutoff
+    # Telephone band: 300 Hz high-pass as well.
+    return (lambda f: lowpass(f) * np.clip((f - 210.0) / 90.0, 0, 1)), cutoff
 
 
 def resample_speed(x, factor):
@@ -406,6 +412,11 @@ def make_example(corpus, rng, n, snr_db=None, kind=None, augment=True):
         speech = resample_speed(crop(speech, int((n + margin) * factor) + 1, rng), factor)
         bandwidth = min(FULL_BAND, int(bandwidth * factor))
     speech = crop(speech, n + margin, rng)
+    if "full_band_target" in on and bandwidth < FULL_BAND - 500:
+        # What lies above a band-limited recording's bandwidth is codec residue
+        # or hiss, not voice: cut it, so that above the bandwidth the input
+        # holds noise alone and the target is exact over the whole band.
+        speech = shape_spectrum(speech, steep_lowpass(bandwidth))
     if "colour" in on and kind != "noise" and rng.random() < 0.5:
         speech = shape_spectrum(speech, speech_colour(rng))
     if "reverb" in on and kind != "noise" and rng.random() < (0.35 if augment is True else 0.3):
@@ -446,6 +457,8 @@ def make_example(corpus, rng, n, snr_db=None, kind=None, augment=True):
         cut = rng.integers(n // 4, n)
         noisy[cut:] = 0
         target[cut:] = 0
+    if "full_band_target" in on:
+        bandwidth = FULL_BAND
     return noisy.astype(np.float32), target.astype(np.float32), bandwidth
 
 
