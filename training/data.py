@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Corpus access and on-the-fly mixture generation (numpy only).
 
 Each example is (noisy, target, bandwidth_hz): the network's input, the speech

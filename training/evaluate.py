@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Evaluate the shipped model on held-out validation mixtures, against the
 noisy input and FFmpeg's afftdn, and print a markdown table.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Score a model on the real noisy/clean pairs of the shared development set,
 through the real command-line program, and print a table per group.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Noise alone and segment joins, through the real command-line program.
 
 Noise alone: every held-out noise file (the validation split of the corpus,

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Export a checkpoint to the shipped ONNX model and verify it.
 
 Checks: onnx.checker, the input/output contract, metadata, file size, parity

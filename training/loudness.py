@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Integrated loudness (ITU-R BS.1770 K-weighting with EBU R128 gating), numpy only.
 
 The K-weighting biquads are applied in the frequency domain on a zero-padded

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Band-gain + per-bin mask network (dilated temporal convolutions) on a 20 ms / 10 ms sqrt-Hann STFT.
 
 The STFT exists twice: an FFT path (torch.stft / irfft) used in training, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the exported model with the C++ ONNX Runtime on raw float32 segments,
 // the way the application does, for parity checks, evaluation and timing.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Decode the shared corpus once into int16 arrays under training/cache/ and
 write the deterministic training/validation split.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Checks of the parts of the training pipeline that can silently go wrong.
 
 Run from training/: /usr/bin/python3 -m unittest

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Train the enhancer on on-the-fly mixtures; resumable from runs/<name>/last.pt.
 
 Batch k is generated from the seed and k alone, so a resumed run sees the same
