@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "AudioIO/AudioFile.h"
-#include "AudioIO/AudioFileState.h"
+#include "AudioFileState.h"
 #include "AudioIO/AudioStream.h"
 
 extern "C" {

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "AudioIO/FFmpegHandles.h"
-#include "AudioIO/StoredAudioFormat.h"
+#include "FFmpegHandles.h"
+#include "StoredAudioFormat.h"
 
 namespace vesh::detail {
 

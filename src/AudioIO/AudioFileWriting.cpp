@@ -11,11 +11,11 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "AudioIO/AudioFileState.h"
+#include "AudioFileState.h"
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/AudioStream.h"
 #include "AudioIO/ChannelLayout.h"
-#include "AudioIO/ReplacementFile.h"
+#include "ReplacementFile.h"
 #include "Support/FatalError.h"
 
 extern "C" {

@@ -1,4 +1,4 @@
-#include "AudioIO/ReplacementFile.h"
+#include "ReplacementFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
