@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -277,6 +278,16 @@ void enhancing(Step&& step) {
     }
 }
 
+// A NaN or infinite sample would spread through the resampler, the loudness
+// gain and a whole model segment; as 0 it disturbs only its neighbourhood.
+void replaceNonFiniteSamples(std::vector<std::vector<float>>& channels) {
+    for (auto& samples : channels) {
+        for (float& sample : samples) {
+            if (!std::isfinite(sample)) sample = 0.0f;
+        }
+    }
+}
+
 // The first pass: the channels' length and loudness at the processing rate,
 // and whether all channels are identical there.
 struct Measurement {
@@ -325,7 +336,10 @@ Measurement measure(const std::filesystem::path& file, std::int64_t processingRa
         for (auto& samples : converted) samples.clear();
     };
 
+    // The second pass reads the converted signal kept here, so both passes
+    // see the cleaned samples.
     while (input.read(block)) {
+        replaceNonFiniteSamples(block);
         for (std::size_t channel = 0; channel < channelCount; ++channel) {
             toProcessingRate[channel].process(block[channel], converted[channel]);
         }

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -184,6 +185,30 @@ TEST_F(Engine, AShortFileAtTheProcessingRateIsWrittenWithoutConversion) {
     chosen.sampleRate = 48000;
     const ProcessingResult result = processFile(source, folder / "out" / "short.wav", chosen);
     expectClose(readChannels(result.writtenTo), wholeFileReference(source, enhancer, 1.0, 48000));
+}
+
+TEST_F(Engine, NonFiniteSamplesCountAsSilence) {
+    auto enhancer = makeEnhancer("scale-half.onnx");
+    // One NaN, one +Inf and a run of both; the reference has 0 in their places.
+    auto zeroed = noise(sevenSeconds, 10);
+    auto damaged = zeroed;
+    damaged[20000] = std::numeric_limits<float>::quiet_NaN();
+    damaged[150000] = std::numeric_limits<float>::infinity();
+    zeroed[20000] = zeroed[150000] = 0.0f;
+    for (std::size_t k = 250000; k < 250050; ++k) {
+        damaged[k] = k % 2 == 0 ? std::numeric_limits<float>::quiet_NaN() : -std::numeric_limits<float>::infinity();
+        zeroed[k] = 0.0f;
+    }
+    writeFloatWav(folder / "zeroed.wav", {zeroed}, 44100);
+    writeFloatWav(folder / "damaged.wav", {damaged}, 44100);
+
+    const auto reference =
+        readChannels(processFile(folder / "zeroed.wav", folder / "out" / "zeroed.wav", options(enhancer)).writtenTo);
+    const auto written =
+        readChannels(processFile(folder / "damaged.wav", folder / "out" / "damaged.wav", options(enhancer)).writtenTo);
+    ASSERT_EQ(written.size(), 1u);
+    for (const float sample : written[0]) ASSERT_TRUE(std::isfinite(sample));
+    EXPECT_EQ(written, reference);
 }
 
 TEST_F(Engine, CancellingLeavesNothingBehindInEitherPass) {

@@ -74,9 +74,9 @@ private:
 // the target; the second enhances that signal and writes. A source that
 // cannot be opened twice (a pipe) is first copied beside the target and the
 // copy removed afterwards; a source whose size or modification time changes
-// before the end fails. The target appears only when complete; on any
-// failure or cancellation nothing is left behind. Throws ProcessingError or
-// AudioError.
+// before the end fails. NaN and infinite source samples are taken as 0. The
+// target appears only when complete; on any failure or cancellation nothing is
+// left behind. Throws ProcessingError or AudioError.
 ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
                              ProcessingOptions options);
 
