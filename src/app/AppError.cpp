@@ -1,18 +1,21 @@
 #include "app/AppError.h"
 
 #include "AudioIO/AudioError.h"
+#include "Engine/Engine.h"
 
 namespace vesh {
 
 namespace {
 
 constexpr char noOutputFolderDescription[] = "No output folder selected.";
-constexpr char processingDescription[] = "An error occured while processing the audio.";
-constexpr char openingDescription[] = "An error occured while opening the audio file.";
-constexpr char savingDescription[] = "An error occured while saving the audio file.";
-constexpr char resamplingDescription[] = "An error occured while resampling the audio.";
+constexpr char processingDescription[] = "An error occurred while processing the audio.";
+constexpr char openingDescription[] = "An error occurred while opening the audio file.";
+constexpr char savingDescription[] = "An error occurred while saving the audio file.";
+constexpr char resamplingDescription[] = "An error occurred while resampling the audio.";
+constexpr char separatorDescription[] = "The file name prefix or suffix contains a path separator.";
+constexpr char replacesSourceDescription[] = "The output file would replace the original audio file.";
 // For a caught value that carries no description of its own.
-constexpr char unknownErrorDescription[] = "An unknown error occured.";
+constexpr char unknownErrorDescription[] = "An unknown error occurred.";
 
 std::string generalAdvice() {
     return "If the problem persists, please contact " + std::string(supportContactAddress) + ".";
@@ -60,18 +63,49 @@ bool isWriteFailure(const std::exception_ptr& base) {
     }
 }
 
+// The innermost error's own words. The audio layer's library errors read
+// "<library>: <what was done>: <reason>"; only the reason is for people.
+std::string underlyingCause(const std::exception_ptr& error) {
+    if (!error) return {};
+    try {
+        std::rethrow_exception(error);
+    } catch (const AudioError& audioError) {
+        return underlyingCause(audioError.base());
+    } catch (const ProcessingError& processingError) {
+        return processingError.base() ? underlyingCause(processingError.base()) : processingError.what();
+    } catch (const ModelLoadError& loadError) {
+        return underlyingCause(loadError.cause());
+    } catch (const AppError::Base&) {
+        return {};
+    } catch (const AudioLibraryError& libraryError) {
+        const std::string message = libraryError.what();
+        const std::size_t reason = message.rfind(": ");
+        return reason == std::string::npos ? message : message.substr(reason + 2);
+    } catch (const std::exception& other) {
+        return other.what();
+    } catch (...) {
+        return {};
+    }
+}
+
 }  // namespace
+
+ModelLoadError::ModelLoadError(std::filesystem::path model, std::exception_ptr cause)
+    : model_(std::move(model)), cause_(std::move(cause)),
+      message_("The speech enhancer model “" + model_.string() + "” could not be loaded.") {}
 
 const char* AppError::Base::what() const noexcept {
     switch (code_) {
     case Code::missingOutputFolder: return noOutputFolderDescription;
     case Code::failedToEnhanceAudio: return processingDescription;
+    case Code::fileNameLeavesOutputFolder: return separatorDescription;
+    case Code::outputWouldReplaceSource: return replacesSourceDescription;
     }
     return processingDescription;
 }
 
-AppError::AppError(std::exception_ptr base, AppState state)
-    : base_(std::move(base)), state_(state), description_(describe(base_)) {}
+AppError::AppError(std::exception_ptr base, AppState state, BatchFailure failure)
+    : base_(std::move(base)), state_(state), failure_(std::move(failure)), description_(describe(base_)) {}
 
 std::string AppError::description() const { return description_; }
 
@@ -80,14 +114,52 @@ std::string AppError::recoverySuggestion() const {
     try {
         std::rethrow_exception(base_);
     } catch (const AppError::Base& error) {
-        if (error.code() == Base::Code::missingOutputFolder) {
+        switch (error.code()) {
+        case Base::Code::missingOutputFolder:
             return "Click “Choose a folder” in the Output section to select a destination for the denoised audio.";
+        case Base::Code::fileNameLeavesOutputFolder:
+            return "Remove “/” from the prefix and the suffix in the Output section, so that every file is written "
+                   "into the output folder.";
+        case Base::Code::outputWouldReplaceSource:
+            return "Choose another output folder, or add a prefix or a suffix to the file names.";
+        case Base::Code::failedToEnhanceAudio: break;
         }
         return generalAdvice();
     } catch (...) {
         if (isWriteFailure(base_) && state_.outputFormatMatchesInput) return switchAdvice();
         return generalAdvice();
     }
+}
+
+std::string AppError::failureReport() const {
+    if (failure_.failedFile.empty()) return {};
+    std::string report = "“" + failure_.failedFile + "” was not processed.";
+    const std::size_t count = failure_.notProcessed.size();
+    if (count == 0) return report;
+    report += " " + std::to_string(count) + (count == 1 ? " more file was" : " more files were") + " not processed: ";
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) report += ", ";
+        report += failure_.notProcessed[i];
+    }
+    return report + ".";
+}
+
+std::string AppError::details() const {
+    const std::string cause = underlyingCause(base_);
+    return cause == description_ ? std::string() : cause;
+}
+
+std::string AppError::informativeText() const {
+    std::string text = failureReport();
+    const auto paragraph = [&text](const std::string& part) {
+        if (part.empty()) return;
+        if (!text.empty()) text += "\n\n";
+        text += part;
+    };
+    const std::string cause = details();
+    if (!cause.empty()) paragraph("Details: " + cause);
+    paragraph(recoverySuggestion());
+    return text;
 }
 
 }  // namespace vesh

@@ -6,13 +6,17 @@
 #include <QSettings>
 #include <QThreadPool>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <map>
 #include <set>
 #include <span>
 #include <system_error>
 
 #include "AudioIO/AudioError.h"
 #include "Engine/Engine.h"
+#include "FullBandSpeechEnhancer/ResourceBundle.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "app/ApplicationId.h"
 
@@ -96,6 +100,82 @@ QString displayPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.native()));
 }
 
+// What makes two names one file (hard and symbolic links included).
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
+};
+
+std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
+}
+
+std::set<FileIdentity> identitiesOf(const std::vector<std::filesystem::path>& files) {
+    std::set<FileIdentity> identities;
+    for (const auto& file : files) {
+        if (const auto identity = identityOf(file)) identities.insert(*identity);
+    }
+    return identities;
+}
+
+bool isOneOf(const std::filesystem::path& location, const std::set<FileIdentity>& files) {
+    const auto identity = identityOf(location);
+    return identity && files.contains(*identity);
+}
+
+// The files in the order given, each file once, however it was named.
+std::vector<std::filesystem::path> distinctFiles(const std::vector<std::filesystem::path>& files) {
+    std::vector<std::filesystem::path> distinct;
+    std::set<FileIdentity> identities;
+    std::set<std::filesystem::path> unreadable;
+    for (const auto& file : files) {
+        const auto identity = identityOf(file);
+        const bool first = identity ? identities.insert(*identity).second : unreadable.insert(file).second;
+        if (first) distinct.push_back(file);
+    }
+    return distinct;
+}
+
+// How the settings of one batch name its outputs.
+struct Naming {
+    std::filesystem::path folder;
+    std::string prefix;
+    std::string suffix;
+    bool matchesInput = false;
+    AudioFileFormat fileFormat = AudioFileFormat::wav;
+
+    // The folder plus one name component, or nothing when the name would be
+    // anything else (a second guard behind the check of prefix and suffix).
+    std::optional<std::filesystem::path> target(const std::filesystem::path& source) const {
+        std::string extension = source.extension().string();
+        if (!extension.empty()) extension.erase(0, 1);
+        if (!matchesInput) extension = fileExtension(fileFormat);
+        std::string name = prefix + source.stem().string() + suffix;
+        if (!extension.empty()) name += "." + extension;
+        if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
+            return std::nullopt;
+        }
+        return folder / name;
+    }
+};
+
+// Where a file may be written: its target and, when the write that matches
+// the source falls back to the chosen format, the target under the
+// fallback's extension.
+std::vector<std::filesystem::path> outputLocations(const std::filesystem::path& target, bool matchesInput,
+                                                   AudioFileFormat fallbackFormat) {
+    std::vector<std::filesystem::path> locations{target};
+    if (matchesInput) {
+        std::filesystem::path fallback = target;
+        fallback.replace_extension(fileExtension(fallbackFormat));
+        if (fallback != target) locations.push_back(fallback);
+    }
+    return locations;
+}
+
 // Any file-system item, a dangling link included, counts as existing.
 bool itemExists(const std::filesystem::path& path) {
     std::error_code error;
@@ -154,21 +234,30 @@ std::exception_ptr userFacing(std::exception_ptr error) {
 struct Brain::Batch {
     Brain& brain;
     ProcessingOptions options;
+    // Every source of the drop, those left out included: none is ever replaced.
+    std::set<FileIdentity> sources;
 
     void run(const std::vector<Operation>& operations) {
         bool cancelled = false;
-        for (const Operation& operation : operations) {
-            brain.post([name = displayName(operation.source)](Brain& b) { b.setNameOfFileBeingProcessed(name); });
+        for (auto operation = operations.begin(); operation != operations.end(); ++operation) {
+            brain.post([name = displayName(operation->source)](Brain& b) { b.setNameOfFileBeingProcessed(name); });
             try {
-                const std::filesystem::path writtenTo = processOperation(operation);
-                brain.post([source = displayPath(operation.source), written = displayPath(writtenTo)](Brain& b) {
+                const std::filesystem::path writtenTo = processOperation(*operation);
+                brain.post([source = displayPath(operation->source), written = displayPath(writtenTo)](Brain& b) {
                     emit b.fileFinished(source, written);
                 });
             } catch (...) {
                 const std::exception_ptr error = std::current_exception();
                 cancelled = isUserCancellation(error);
                 if (!cancelled) {
-                    brain.post([error = userFacing(error)](Brain& b) { b.raiseAlert(error); });
+                    // A failure ends the batch; the report says what was left undone.
+                    BatchFailure failure{displayName(operation->source).toStdString(), {}};
+                    for (auto rest = std::next(operation); rest != operations.end(); ++rest) {
+                        failure.notProcessed.push_back(displayName(rest->source).toStdString());
+                    }
+                    brain.post([error = userFacing(error), failure = std::move(failure)](Brain& b) {
+                        b.raiseAlert(error, failure);
+                    });
                 }
                 break;
             }
@@ -184,6 +273,10 @@ struct Brain::Batch {
     // Returns where the file was written: the target, or the writer's
     // fallback location when it could not match the source's format.
     std::filesystem::path processOperation(const Operation& operation) {
+        for (const auto& location :
+             outputLocations(operation.target, options.matchSourceFormat, operation.outputFormat.fileFormat)) {
+            if (isOneOf(location, sources)) throw AppError::Base(AppError::Base::Code::outputWouldReplaceSource);
+        }
         ProcessingOptions fileOptions = options;
         fileOptions.handleProgress = [this](std::span<const double> entries) {
             if (!entries.empty()) {
@@ -226,8 +319,9 @@ void Brain::loadModel() {
     setModelIsLoading(true);
     const ModelParameters parameters = VariableLengthSpeechEnhancer::productParameters(computeUnits_);
     pool_->start([this, parameters] {
+        const std::filesystem::path model = modelLocation();
         try {
-            auto enhancer = std::make_shared<VariableLengthSpeechEnhancer>(parameters);
+            auto enhancer = std::make_shared<VariableLengthSpeechEnhancer>(parameters, model);
             qCInfo(modelLog, "Speech enhancer model version: %s", enhancer->metadata().version.c_str());
             post([enhancer = std::move(enhancer)](Brain& b) {
                 b.speechEnhancer_ = enhancer;
@@ -235,7 +329,7 @@ void Brain::loadModel() {
             });
         } catch (...) {
             // A failed load is shown: without a model nothing can be processed.
-            post([error = std::current_exception()](Brain& b) {
+            post([error = std::make_exception_ptr(ModelLoadError(model, std::current_exception()))](Brain& b) {
                 b.raiseAlert(error);
                 b.setModelIsLoading(false);
             });
@@ -243,8 +337,8 @@ void Brain::loadModel() {
     });
 }
 
-void Brain::raiseAlert(std::exception_ptr error) {
-    setError(AppError(std::move(error), AppState{outputFormatMatchesInput()}));
+void Brain::raiseAlert(std::exception_ptr error, BatchFailure failure) {
+    setError(AppError(std::move(error), AppState{outputFormatMatchesInput()}, std::move(failure)));
     setAlertIsDisplayed(true);
 }
 
@@ -277,46 +371,50 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     options.enhancer = speechEnhancer_.get();
 
     setModelIsProcessing(true);
-    pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations), options] {
-        Batch{*this, options}.run(operations);
-    });
+    pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations), options,
+                  sources = identitiesOf(urls)] { Batch{*this, options, sources}.run(operations); });
 }
 
 std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {
     if (!outputFolder_) throw AppError::Base(AppError::Base::Code::missingOutputFolder);
     if (urls.empty()) return {};
+    if (!isAllowedInFileName(filenamePrefix()) || !isAllowedInFileName(filenameSuffix())) {
+        throw AppError::Base(AppError::Base::Code::fileNameLeavesOutputFolder);
+    }
 
-    const bool matchesInput = outputFormatMatchesInput();
     const AudioFormat format = outputFormat();
-    const std::string prefix = QFile::encodeName(filenamePrefix()).toStdString();
-    const std::string suffix = QFile::encodeName(filenameSuffix()).toStdString();
+    const Naming naming{*outputFolder_, QFile::encodeName(filenamePrefix()).toStdString(),
+                        QFile::encodeName(filenameSuffix()).toStdString(), outputFormatMatchesInput(),
+                        format.fileFormat};
+    const std::set<FileIdentity> sources = identitiesOf(urls);
 
     std::vector<Operation> operations;
     // Locations that accepted operations will write: a later source mapping
     // to one of them is treated like an existing file.
     std::set<std::filesystem::path> claimed;
 
-    for (const std::filesystem::path& source : urls) {
-        std::string extension = source.extension().string();
-        if (!extension.empty()) extension.erase(0, 1);
-        if (!matchesInput) extension = fileExtension(format.fileFormat);
+    for (const std::filesystem::path& source : distinctFiles(urls)) {
+        const std::optional<std::filesystem::path> target = naming.target(source);
+        if (!target) throw AppError::Base(AppError::Base::Code::fileNameLeavesOutputFolder);
+        const std::vector<std::filesystem::path> locations =
+            outputLocations(*target, naming.matchesInput, format.fileFormat);
 
-        std::filesystem::path target = *outputFolder_ / (prefix + source.stem().string() + suffix);
-        if (!extension.empty()) target += "." + extension;
-
-        // A write that matches the source may fall back to the chosen format
-        // under the fallback's extension; that location is asked about too.
-        std::vector<std::filesystem::path> locations{target};
-        if (matchesInput) {
-            std::filesystem::path fallback = target;
-            fallback.replace_extension(fileExtension(format.fileFormat));
-            if (fallback != target) locations.push_back(fallback);
+        // An output that would replace a source of the batch is never
+        // written: there is no question, the file is skipped or fails.
+        if (std::any_of(locations.begin(), locations.end(),
+                        [&](const auto& location) { return isOneOf(location, sources); })) {
+            if (interaction_.skipsOutputsThatReplaceSources()) {
+                emit fileSkipped(displayPath(source), QStringLiteral("its output would replace the original file"));
+                continue;
+            }
+            operations.push_back(Operation{source, *target, format});
+            continue;
         }
 
         bool accepted = true;
         for (const std::filesystem::path& location : locations) {
             if (!itemExists(location) && !claimed.contains(location)) continue;
-            const auto answer = interaction_.askAboutExistingFile(existingFileQuestion(location));
+            const auto answer = interaction_.askAboutExistingTarget(location, existingFileQuestion(location));
             if (answer == UserInteraction::ExistingFileAnswer::replace) continue;
             if (answer == UserInteraction::ExistingFileAnswer::skip) {
                 accepted = false;
@@ -327,9 +425,29 @@ std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::files
         if (!accepted) continue;
 
         claimed.insert(locations.begin(), locations.end());
-        operations.push_back(Operation{source, target, format});
+        operations.push_back(Operation{source, *target, format});
     }
     return operations;
+}
+
+std::vector<Brain::TargetClash> Brain::targetClashes(const std::vector<std::filesystem::path>& urls) const {
+    if (!outputFolder_) return {};
+    const Naming naming{*outputFolder_, QFile::encodeName(filenamePrefix()).toStdString(),
+                        QFile::encodeName(filenameSuffix()).toStdString(), outputFormatMatchesInput(),
+                        outputFormat().fileFormat};
+    std::vector<TargetClash> clashes;
+    std::map<std::filesystem::path, std::filesystem::path> firstSourceOf;
+    for (const std::filesystem::path& source : distinctFiles(urls)) {
+        const auto target = naming.target(source);
+        if (!target) continue;
+        const auto [earlier, first] = firstSourceOf.emplace(*target, source);
+        if (!first) clashes.push_back(TargetClash{earlier->second, source, *target});
+    }
+    return clashes;
+}
+
+bool Brain::isAllowedInFileName(const QString& text) {
+    return !text.contains(QLatin1Char('/')) && !text.contains(QChar(u'\0'));
 }
 
 QList<double> Brain::progressChannels() const {

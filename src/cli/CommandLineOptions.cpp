@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "app/Brain.h"
+
 namespace vesh {
 
 namespace {
@@ -26,8 +28,14 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
         "vesh-cli [options] -o DIR FILE...\n"
         "Removes background noise from recorded speech: writes one cleaned file per input into the output "
         "folder DIR.\n"
-        "Exit status: 0 every file written (or skipped, or stopped at an existing file), 1 a file failed, "
-        "2 a usage error, 130 cancelled by an interrupt or termination signal.");
+        "\n"
+        "Exit status:\n"
+        "  0    every file written, or skipped by rule or by choice, or Stop chosen at a prompt\n"
+        "  1    a file failed (an output that would replace its own source included), or an existing output\n"
+        "       file stopped a run without a prompt\n"
+        "  2    usage error: unknown option, bad value, a path separator in --prefix or --suffix, two inputs\n"
+        "       for one output file\n"
+        "  130  cancelled by Ctrl-C or SIGTERM before the current file was complete");
 
     const QCommandLineOption output({"o", "output"}, "Output folder (required; must exist).", "DIR");
     const QCommandLineOption mix("mix", "Share of the enhanced signal, 0 to 1 (default 1).", "X");
@@ -79,8 +87,16 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
         }
         options.wetDryMix = value;
     }
-    if (parser.isSet(prefix)) options.filenamePrefix = parser.value(prefix);
-    if (parser.isSet(suffix)) options.filenameSuffix = parser.value(suffix);
+    // Every output is a name in the output folder: nothing may lead out of it.
+    for (const auto& [option, setting] : {std::pair{&prefix, &options.filenamePrefix}, {&suffix, &options.filenameSuffix}}) {
+        if (!parser.isSet(*option)) continue;
+        const QString text = parser.value(*option);
+        if (!Brain::isAllowedInFileName(text)) {
+            return usageError("--" + option->names().constFirst() + " cannot contain “/”: output files are written "
+                              "into the output folder only, not “" + text + "”.");
+        }
+        *setting = text;
+    }
 
     if (parser.isSet(format)) {
         options.fileFormat = audioFileFormatFromRawValue(parser.value(format).toStdString());

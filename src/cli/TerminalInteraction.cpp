@@ -25,6 +25,13 @@ UserInteraction::ExistingFileAnswer TerminalInteraction::askAboutExistingFile(co
     return answer;
 }
 
+UserInteraction::ExistingFileAnswer TerminalInteraction::askAboutExistingTarget(const std::filesystem::path& target,
+                                                                              const std::string& informativeText) {
+    const ExistingFileAnswer answer = askAboutExistingFile(informativeText);
+    if (answer == ExistingFileAnswer::stop && policy_ == ExistingFilePolicy::stop) stoppedByPolicyAt_ = target;
+    return answer;
+}
+
 std::optional<std::filesystem::path> TerminalInteraction::chooseOutputFolder() { return std::nullopt; }
 
 UserInteraction::ExistingFileAnswer TerminalInteraction::prompt(const std::string& informativeText) {

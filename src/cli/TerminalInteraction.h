@@ -16,10 +16,17 @@ public:
     TerminalInteraction(ExistingFilePolicy policy, int interruptDescriptor);
 
     ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) override;
+    ExistingFileAnswer askAboutExistingTarget(const std::filesystem::path& target,
+                                              const std::string& informativeText) override;
+    // Under --if-exists=skip; every other policy lets such a file fail.
+    bool skipsOutputsThatReplaceSources() const override { return policy_ == ExistingFilePolicy::skip; }
     std::optional<std::filesystem::path> chooseOutputFolder() override;
 
     // Whether any question was answered with "Stop".
     bool stopped() const { return stopped_; }
+    // The existing file that stopped the run by --if-exists=stop, without a
+    // prompt (a failure for a script); empty otherwise.
+    const std::filesystem::path& stoppedByPolicyAt() const { return stoppedByPolicyAt_; }
     // Whether a prompt gave up because a termination signal arrived.
     bool interrupted() const { return interrupted_; }
 
@@ -32,6 +39,7 @@ private:
     int interruptDescriptor_;
     bool stopped_ = false;
     bool interrupted_ = false;
+    std::filesystem::path stoppedByPolicyAt_;
 };
 
 }  // namespace vesh

@@ -32,21 +32,20 @@ constexpr int cancelled = 130;
 
 void printError(const char* message) { std::fprintf(stderr, "vesh-cli: %s\n", message); }
 
-// The alert's title and advice, and what actually failed.
-void printAlert(const AppError& error, const QString& fileName) {
+// The alert's title with the failed file, what was left undone, the
+// underlying cause and the advice.
+void printAlert(const AppError& error) {
     const std::string title = error.description();
-    if (fileName.isEmpty()) {
+    if (error.failure().failedFile.empty()) {
         std::fprintf(stderr, "vesh-cli: %s\n", title.c_str());
     } else {
-        std::fprintf(stderr, "vesh-cli: %s: %s\n", fileName.toLocal8Bit().constData(), title.c_str());
+        std::fprintf(stderr, "vesh-cli: %s: %s\n", error.failure().failedFile.c_str(), title.c_str());
+        std::fprintf(stderr, "%s\n", error.failureReport().c_str());
+    }
+    if (const std::string details = error.details(); !details.empty()) {
+        std::fprintf(stderr, "Details: %s\n", details.c_str());
     }
     std::fprintf(stderr, "%s\n", error.recoverySuggestion().c_str());
-    try {
-        if (error.base()) std::rethrow_exception(error.base());
-    } catch (const std::exception& base) {
-        if (title != base.what()) std::fprintf(stderr, "Details: %s\n", base.what());
-    } catch (...) {
-    }
 }
 
 // A one-line progress bar on a terminal, a line per finished file otherwise,
@@ -156,10 +155,21 @@ int main(int argc, char* argv[]) {
     brainInUse = &brain;
     applySettings(brain, options);
 
+    // --if-exists never covers an output of the same run: two inputs for one
+    // output refuse the run before anything is processed.
+    if (const auto clashes = brain.targetClashes(options.files); !clashes.empty()) {
+        for (const Brain::TargetClash& clash : clashes) {
+            std::fprintf(stderr, "vesh-cli: “%s” and “%s” would both be written to “%s”.\n", clash.first.c_str(),
+                         clash.second.c_str(), clash.target.c_str());
+        }
+        std::fputs("Process them in separate runs with different --suffix values.\n", stderr);
+        return usageError;
+    }
+
     const auto start = [&] {
         if (interrupted) return;  // the run is already ending
         if (brain.error()) {      // the model failed to load
-            printAlert(*brain.error(), {});
+            printAlert(*brain.error());
             QCoreApplication::exit(fileFailed);
             return;
         }
@@ -174,13 +184,16 @@ int main(int argc, char* argv[]) {
         if (interrupted || interaction.interrupted()) {
             QCoreApplication::exit(cancelled);
         } else if (brain.alertIsDisplayed() && brain.error()) {
-            printAlert(*brain.error(), {});
+            printAlert(*brain.error());
+            QCoreApplication::exit(fileFailed);
+        } else if (!interaction.stoppedByPolicyAt().empty()) {
+            // A script asked not to replace anything: not doing the work is a failure.
+            std::fprintf(stderr, "vesh-cli: “%s” already exists; nothing was written.\n",
+                         interaction.stoppedByPolicyAt().c_str());
+            std::fputs("Use --if-exists=skip or --if-exists=replace to go on.\n", stderr);
             QCoreApplication::exit(fileFailed);
         } else if (interaction.stopped()) {
             std::fputs("vesh-cli: stopped at an existing output file; nothing was written.\n", stderr);
-            if (options.ifExists == ExistingFilePolicy::stop) {
-                std::fputs("Use --if-exists=skip or --if-exists=replace to go on.\n", stderr);
-            }
             QCoreApplication::exit(everyFileWritten);
         } else {
             report.message("every output file already exists and was skipped; nothing was written.");
@@ -197,12 +210,15 @@ int main(int argc, char* argv[]) {
     QObject::connect(&brain, &Brain::progressChanged, [&] {
         if (!brain.progress().channels.empty()) report.progress(brain.nameOfFileBeingProcessedText(), brain.progress());
     });
+    QObject::connect(&brain, &Brain::fileSkipped, [&](const QString& source, const QString& reason) {
+        report.message(("skipped " + source + ": " + reason + ".").toLocal8Bit().constData());
+    });
     QObject::connect(&brain, &Brain::fileFinished,
                      [&](const QString&, const QString& writtenTo) { report.fileWritten(writtenTo); });
     QObject::connect(&brain, &Brain::batchFinished, [&](bool batchCancelled) {
         report.clearBar();
         if (brain.alertIsDisplayed() && brain.error()) {
-            printAlert(*brain.error(), brain.nameOfFileBeingProcessedText());
+            printAlert(*brain.error());
             QCoreApplication::exit(fileFailed);
         } else if (batchCancelled) {
             report.message("cancelled; the file being processed and those after it were not written.");

@@ -266,6 +266,48 @@ TEST_F(ExistingTargets, SkippingEveryFileStartsNoBatch) {
     EXPECT_FALSE(harness.brain->modelIsProcessing());
 }
 
+TEST_F(ExistingTargets, AnOutputOverItsOwnSourceFailsWithoutAQuestionAndEndsTheBatch) {
+    // The output folder is the sources' folder: two.wav would be written over itself.
+    writeSoundFile(harness.output("zero.wav"), {sine(440, 48000, 0.2)}, 48000, floatWav);
+    harness.brain->setOutputFolder(harness.inputFolder);
+    const auto before = readSoundFile(sources[1]).channels;
+    QSignalSpy finished(harness.brain.get(), &Brain::fileFinished);
+    ASSERT_TRUE(harness.process({harness.output("zero.wav"), sources[1], sources[2]}));
+
+    EXPECT_TRUE(harness.interaction.questions.empty());
+    ASSERT_EQ(finished.size(), 1);  // zero.wav from the other folder
+    EXPECT_EQ(readSoundFile(sources[1]).channels, before);
+    const Brain& brain = *harness.brain;
+    ASSERT_TRUE(brain.alertIsDisplayed());
+    EXPECT_EQ(brain.error()->description(), "The output file would replace the original audio file.");
+    EXPECT_EQ(brain.error()->failure().failedFile, "two.wav");
+    EXPECT_EQ(brain.error()->failure().notProcessed, std::vector<std::string>{"three.wav"});
+}
+
+TEST_F(ExistingTargets, TwoSourcesForOneTargetAskAndOneSourceTwiceIsProcessedOnce) {
+    writeSoundFile(harness.input("one.flac"), {sine(440, 48000, 0.2)}, 48000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    harness.interaction.answers = {Answer::skip};
+    QSignalSpy finished(harness.brain.get(), &Brain::fileFinished);
+    const auto sameFile = harness.inputFolder / "." / "one.wav";
+    ASSERT_TRUE(harness.process({sources[0], sameFile, harness.input("one.flac")}));
+    ASSERT_EQ(harness.interaction.questions.size(), 1u);
+    EXPECT_NE(harness.interaction.questions[0].find("“one.wav”"), std::string::npos);
+    EXPECT_EQ(finished.size(), 1);
+}
+
+TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {
+    for (const char* prefix : {"../", "/tmp/x_", "a/b"}) {
+        harness.brain->setFilenamePrefix(prefix);
+        EXPECT_FALSE(harness.process(sources)) << prefix;
+        ASSERT_TRUE(harness.brain->alertIsDisplayed());
+        EXPECT_EQ(harness.brain->error()->description(), "The file name prefix or suffix contains a path separator.");
+        harness.brain->setAlertIsDisplayed(false);
+    }
+    EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
+    EXPECT_FALSE(std::filesystem::exists(harness.outputFolder.parent_path() / "one.wav"));
+    EXPECT_FALSE(std::filesystem::exists("/tmp/x_one.wav"));
+}
+
 // The realistic-size model makes every segment take a while, so that the
 // request made on the main thread lands while the file is being enhanced.
 TEST_F(Processing, CancelDuringTheSecondOfThreeFiles) {
@@ -333,7 +375,7 @@ TEST_F(Processing, ADecodingErrorEndsTheBatchWithTheReadingAlert) {
     Brain& brain = *harness.brain;
     EXPECT_TRUE(brain.alertIsDisplayed());
     ASSERT_TRUE(brain.error().has_value());
-    EXPECT_EQ(brain.error()->description(), "An error occured while opening the audio file.");
+    EXPECT_EQ(brain.error()->description(), "An error occurred while opening the audio file.");
     EXPECT_EQ(brain.error()->recoverySuggestion(), "If the problem persists, please contact support@veshaudio.org.");
     EXPECT_TRUE(brain.error()->state().outputFormatMatchesInput);
     EXPECT_FALSE(brain.modelIsProcessing());
@@ -414,5 +456,5 @@ TEST(ModelLoading, AFailedLoadIsShownAndNothingIsProcessedWithoutAModel) {
     EXPECT_TRUE(interaction.questions.empty());
     EXPECT_FALSE(brain.modelIsProcessing());
     EXPECT_TRUE(brain.alertIsDisplayed());
-    EXPECT_EQ(brain.error()->description(), "An error occured while processing the audio.");
+    EXPECT_EQ(brain.error()->description(), "An error occurred while processing the audio.");
 }

@@ -85,6 +85,9 @@ TEST_F(CommandLine, UsageErrorsExitWithTwo) {
         {"-o", out, "--rate", "22050", file},
         {"-o", out, "--if-exists", "sometimes", file},
         {"-o", out, "--colour", file},
+        {"-o", out, "--prefix", "../", file},  // would leave the output folder
+        {"-o", out, "--prefix", path(input) + "/x_", file},
+        {"-o", out, "--suffix=/b", file},
     };
     for (const auto& arguments : wrongUses) {
         const Outcome result = run(arguments);
@@ -92,6 +95,51 @@ TEST_F(CommandLine, UsageErrorsExitWithTwo) {
         EXPECT_NE(result.standardError.find("vesh-cli: "), std::string::npos);
     }
     EXPECT_TRUE(folderEntries(output).empty());
+    EXPECT_EQ(folderEntries(input), std::vector<std::string>{"a.wav"});
+    EXPECT_EQ(folderEntries(folder.path().toStdString()), (std::vector<std::string>{"home", "input", "output"}));
+}
+
+TEST_F(CommandLine, TwoInputsForOneOutputAreRefusedAndOneInputTwiceIsProcessedOnce) {
+    const auto a = makeInput("a.wav");
+    writeSoundFile(input / "a.flac", {sine(440, 48000, 0.5)}, 48000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    const Outcome clash = run({"-o", path(output), "--if-exists=replace", path(a), path(input / "a.flac")});
+    EXPECT_EQ(clash.exitCode, 2);
+    EXPECT_NE(clash.standardError.find("“" + a.string() + "” and “" + (input / "a.flac").string() + "”"),
+              std::string::npos)
+        << clash.standardError;
+    EXPECT_NE(clash.standardError.find("--suffix"), std::string::npos);
+    EXPECT_TRUE(folderEntries(output).empty());
+
+    const Outcome twice = run({"-o", path(output), path(a), path(input / "." / "a.wav")});
+    EXPECT_EQ(twice.exitCode, 0) << twice.standardError;
+    EXPECT_EQ(folderEntries(output), std::vector<std::string>{"a.wav"});
+    EXPECT_EQ(twice.standardError.find("Wrote"), twice.standardError.rfind("Wrote"));
+}
+
+TEST_F(CommandLine, AnOutputNeverReplacesItsOwnSource) {
+    const auto a = makeInput("a.wav");
+    const auto take = makeInput("take.wav");
+    const auto c = makeInput("c.wav");
+    const auto original = readSoundFile(take).channels;
+    std::filesystem::copy_file(a, output / "a.wav");
+    std::filesystem::copy_file(c, output / "c.wav");
+    const auto b = output / "a.wav";
+
+    const Outcome replaced = run({"-o", path(input), "--if-exists", "replace", path(b), path(take), path(output / "c.wav")});
+    EXPECT_EQ(replaced.exitCode, 1);
+    EXPECT_NE(replaced.standardError.find("take.wav: The output file would replace the original audio file.\n"
+                                          "“take.wav” was not processed. 1 more file was not processed: c.wav.\n"),
+              std::string::npos)
+        << replaced.standardError;
+    EXPECT_EQ(readSoundFile(take).channels, original);
+    EXPECT_EQ(readSoundFile(c).channels, readSoundFile(output / "c.wav").channels);
+
+    const Outcome skipped = run({"-o", path(input), "--if-exists=skip", path(take)});
+    EXPECT_EQ(skipped.exitCode, 0);
+    EXPECT_NE(skipped.standardError.find("skipped " + take.string() + ": its output would replace the original file"),
+              std::string::npos)
+        << skipped.standardError;
+    EXPECT_EQ(readSoundFile(take).channels, original);
 }
 
 TEST_F(CommandLine, WritesEveryFileWithTheGivenSettingsAndLeavesStoredSettingsAlone) {
@@ -126,8 +174,10 @@ TEST_F(CommandLine, ExistingTargetsWithoutATerminalStopByDefault) {
     std::ofstream(output / "b.wav") << "keep me";
 
     const Outcome stopped = run({"-o", path(output), path(a), path(b)});
-    EXPECT_EQ(stopped.exitCode, 0);
-    EXPECT_NE(stopped.standardError.find("nothing was written"), std::string::npos);
+    EXPECT_EQ(stopped.exitCode, 1);
+    EXPECT_NE(stopped.standardError.find("“" + (output / "b.wav").string() + "” already exists; nothing was written."),
+              std::string::npos)
+        << stopped.standardError;
     EXPECT_EQ(folderEntries(output), std::vector<std::string>{"b.wav"});
 
     const Outcome skipped = run({"-o", path(output), "--if-exists=skip", path(a), path(b)});
@@ -152,6 +202,10 @@ TEST_F(CommandLine, AskReadsTheAnswerFromStandardInput) {
               std::string::npos);
     EXPECT_EQ(std::filesystem::file_size(output / "a.wav"), 7u);
     EXPECT_GT(std::filesystem::file_size(output / "b.wav"), 7u);
+
+    // Stop chosen at the prompt is the person's choice, not a failure.
+    const Outcome stopped = run({"-o", path(output), "--if-exists=ask", path(a)}, "zeros.onnx", "t\n");
+    EXPECT_EQ(stopped.exitCode, 0) << stopped.standardError;
 }
 
 TEST_F(CommandLine, AFailedFileExitsWithOneAndTheAlertTexts) {
@@ -160,7 +214,9 @@ TEST_F(CommandLine, AFailedFileExitsWithOneAndTheAlertTexts) {
     const auto c = makeInput("c.wav");
     const Outcome result = run({"-o", path(output), path(a), path(input / "broken.wav"), path(c)});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.standardError.find("broken.wav: An error occured while opening the audio file.\n"
+    EXPECT_NE(result.standardError.find("broken.wav: An error occurred while opening the audio file.\n"
+                                        "“broken.wav” was not processed. 1 more file was not processed: c.wav.\n"
+                                        "Details: Invalid data found when processing input\n"
                                         "If the problem persists, please contact support@veshaudio.org.\n"),
               std::string::npos)
         << result.standardError;
@@ -175,10 +231,12 @@ TEST_F(CommandLine, VersionNamesTheModelAndAFailedLoadExitsWithOne) {
     EXPECT_NE(process.readAllStandardOutput().toStdString().find("Speech enhancer model version: 1.2.3"),
               std::string::npos);
 
-    const std::filesystem::path broken = input / "broken.onnx";
-    std::ofstream(broken) << "not a model";
-    const Outcome failed = run({"-o", path(output), path(makeInput("a.wav"))}, broken.string());
+    const Outcome failed = run({"-o", path(output), path(makeInput("a.wav"))}, "missing.onnx");
     EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_NE(failed.standardError.find("vesh-cli: The speech enhancer model “" + modelPath("missing.onnx") +
+                                        "” could not be loaded.\nDetails: "),
+              std::string::npos)
+        << failed.standardError;
     EXPECT_NE(failed.standardError.find("If the problem persists"), std::string::npos);
     EXPECT_TRUE(folderEntries(output).empty());
 }

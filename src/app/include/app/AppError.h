@@ -1,8 +1,10 @@
 #pragma once
 
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vesh {
 
@@ -14,6 +16,27 @@ struct AppState {
     bool outputFormatMatchesInput = false;
 };
 
+// Which file of a batch failed and which files the failure left unprocessed
+// (a failure ends the batch).
+struct BatchFailure {
+    std::string failedFile;
+    std::vector<std::string> notProcessed;
+};
+
+// The speech enhancer model could not be loaded; `cause` is the runtime's error.
+class ModelLoadError : public std::exception {
+public:
+    ModelLoadError(std::filesystem::path model, std::exception_ptr cause);
+    const std::filesystem::path& model() const noexcept { return model_; }
+    const std::exception_ptr& cause() const noexcept { return cause_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::filesystem::path model_;
+    std::exception_ptr cause_;
+    std::string message_;
+};
+
 // Every failure the user is told about: the caught error with the application
 // state, and the alert's title (description) and message (recovery suggestion).
 class AppError : public std::exception {
@@ -21,7 +44,15 @@ public:
     // Failures raised by the application core itself.
     class Base : public std::exception {
     public:
-        enum class Code { missingOutputFolder, failedToEnhanceAudio };
+        enum class Code {
+            missingOutputFolder,
+            failedToEnhanceAudio,
+            // A prefix or suffix with a path separator or NUL would move the
+            // output out of the output folder.
+            fileNameLeavesOutputFolder,
+            // The output would replace a source file of the batch.
+            outputWouldReplaceSource,
+        };
         explicit Base(Code code) : code_(code) {}
         Code code() const noexcept { return code_; }
         const char* what() const noexcept override;
@@ -31,21 +62,33 @@ public:
         Code code_;
     };
 
-    AppError(std::exception_ptr base, AppState state);
+    AppError(std::exception_ptr base, AppState state, BatchFailure failure = {});
 
     const std::exception_ptr& base() const noexcept { return base_; }
     const AppState& state() const noexcept { return state_; }
+    const BatchFailure& failure() const noexcept { return failure_; }
 
     // The alert's title, chosen from `base` alone.
     std::string description() const;
     // The alert's message, chosen from `base` and the recorded state.
     std::string recoverySuggestion() const;
+    // The failed file and the files left unprocessed, in a sentence or two;
+    // empty outside a batch.
+    std::string failureReport() const;
+    // The underlying cause as the system or library put it ("No such file or
+    // directory"), without the application's own operation names; empty when
+    // the description already says it all.
+    std::string details() const;
+    // The failure report, the details and the recovery suggestion, one
+    // paragraph each: the full message for an alert.
+    std::string informativeText() const;
 
     const char* what() const noexcept override { return description_.c_str(); }
 
 private:
     std::exception_ptr base_;
     AppState state_;
+    BatchFailure failure_;
     std::string description_;
 };
 

@@ -119,8 +119,22 @@ public:
     void processDroppedFiles(const std::vector<std::filesystem::path>& urls);
 
     // Targets for dropped files with the current settings; throws AppError::Base
-    // without an output folder. Empty when the user answers "Stop".
+    // without an output folder, or when the prefix or suffix would leave it.
+    // A source given twice is taken once. Empty when the user answers "Stop".
     std::vector<Operation> makeOperations(const std::vector<std::filesystem::path>& urls);
+
+    // Two sources of one batch whose outputs have one name.
+    struct TargetClash {
+        std::filesystem::path first;
+        std::filesystem::path second;
+        std::filesystem::path target;
+    };
+    // The clashes among the targets of `urls` with the current settings.
+    std::vector<TargetClash> targetClashes(const std::vector<std::filesystem::path>& urls) const;
+
+    // Whether `text` may be a file-name prefix or suffix: one without a path
+    // separator or NUL keeps every output a name in the output folder.
+    static bool isAllowedInFileName(const QString& text);
 
 signals:
     void modelIsLoadingChanged();
@@ -138,6 +152,8 @@ signals:
     void outputFolderChanged();
     // A file of the batch was written (at `target`, or where the writer fell back to).
     void fileFinished(const QString& source, const QString& writtenTo);
+    // A file was left out without a question, for `reason`.
+    void fileSkipped(const QString& source, const QString& reason);
     // The end-of-batch reset ran; `cancelled` when the cancel request stopped
     // the batch before its last file was written.
     void batchFinished(bool cancelled);
@@ -151,7 +167,7 @@ private:
     // unless the Brain is gone by then.
     template <typename Change>
     void post(Change&& change);
-    void raiseAlert(std::exception_ptr error);
+    void raiseAlert(std::exception_ptr error, BatchFailure failure = {});
     void setModelIsLoading(bool loading);
     void setModelIsProcessing(bool processing);
     void setProgress(Progress progress);

@@ -19,6 +19,19 @@ public:
     // "Replace", "Stop" in that order. Asked on the main thread, modally.
     virtual ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) = 0;
 
+    // The same question where the asker needs the existing file's location
+    // (to name it in its own report); by default the question above.
+    virtual ExistingFileAnswer askAboutExistingTarget(const std::filesystem::path& target,
+                                                      const std::string& informativeText) {
+        static_cast<void>(target);
+        return askAboutExistingFile(informativeText);
+    }
+
+    // Whether a file whose output would replace one of the batch's own
+    // sources is skipped (true) or fails when its turn comes (false). That
+    // output is never written, so there is nothing to ask.
+    virtual bool skipsOutputsThatReplaceSources() const { return false; }
+
     // The folder chooser (directories only, may create one). Nothing when cancelled.
     virtual std::optional<std::filesystem::path> chooseOutputFolder() = 0;
 };
