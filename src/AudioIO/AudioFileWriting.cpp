@@ -79,9 +79,11 @@ EncoderRequest requestFor(CommonAudioFileFormat fileFormat, const ChannelLayout*
     using BitDepth = CommonAudioFileFormat::BitDepth;
     EncoderRequest request;
     request.channelMap = channelMapFor(layout, channelCount);
-    const int linearSubtype = fileFormat.bitDepth == BitDepth::sixteen      ? SF_FORMAT_PCM_16
-                              : fileFormat.bitDepth == BitDepth::twentyFour ? SF_FORMAT_PCM_24
-                                                                            : SF_FORMAT_FLOAT;
+    const bool floatingPoint = CommonAudioFileFormat::sampleEncoding(fileFormat.bitDepth) ==
+                               CommonAudioFileFormat::SampleEncoding::floatingPoint;
+    const int linearSubtype = floatingPoint                             ? SF_FORMAT_FLOAT
+                              : fileFormat.bitDepth == BitDepth::sixteen ? SF_FORMAT_PCM_16
+                                                                         : SF_FORMAT_PCM_24;
     switch (fileFormat.fileType) {
     case CommonAudioFileFormat::FileType::wav:
         // The extensible WAV header is the one that stores speaker positions.

@@ -6,48 +6,99 @@ namespace vesh {
 
 namespace {
 
-// The one table of the file types: stored name and path extension.
+using BitDepth = CommonAudioFileFormat::BitDepth;
+using FileType = CommonAudioFileFormat::FileType;
+using SampleEncoding = CommonAudioFileFormat::SampleEncoding;
+
+// The one table of the output vocabulary: each value's raw value or stored
+// name, its path extension or encoding, and the label shown for it.
 struct FileTypeEntry {
-    CommonAudioFileFormat::FileType fileType;
+    FileType fileType;
     std::string_view name;
     std::string_view extension;
 };
-
 constexpr FileTypeEntry fileTypes[] = {
-    {CommonAudioFileFormat::FileType::wav, "wav", "wav"},
-    {CommonAudioFileFormat::FileType::aiff, "aiff", "aif"},
-    {CommonAudioFileFormat::FileType::flac, "flac", "flac"},
+    {FileType::wav, "wav", "wav"},
+    {FileType::aiff, "aiff", "aif"},
+    {FileType::flac, "flac", "flac"},
 };
 
-const FileTypeEntry& entry(CommonAudioFileFormat::FileType fileType) {
-    for (const FileTypeEntry& candidate : fileTypes) {
-        if (candidate.fileType == fileType) return candidate;
+struct BitDepthEntry {
+    BitDepth bitDepth;
+    SampleEncoding encoding;
+    std::string_view label;
+};
+constexpr BitDepthEntry bitDepths[] = {
+    {BitDepth::sixteen, SampleEncoding::integer, "16-bit"},
+    {BitDepth::twentyFour, SampleEncoding::integer, "24-bit"},
+    {BitDepth::thirtyTwo, SampleEncoding::floatingPoint, "32-bit"},
+};
+
+struct SampleRateEntry {
+    OutputSampleRate sampleRate;
+    std::string_view label;
+};
+constexpr SampleRateEntry sampleRates[] = {
+    {OutputSampleRate::fortyFourPointOne, "44.1 kHz"},
+    {OutputSampleRate::fortyEight, "48 kHz"},
+    {OutputSampleRate::ninetySix, "96 kHz"},
+    {OutputSampleRate::oneHundredNinetyTwo, "192 kHz"},
+};
+
+// The entry whose `key` member equals `value`; every enumeration case has one.
+template <typename Entry, std::size_t count, typename Value>
+const Entry& entryFor(const Entry (&table)[count], Value Entry::*key, Value value) {
+    for (const Entry& candidate : table) {
+        if (candidate.*key == value) return candidate;
     }
-    fatalError("unknown audio file type");
+    fatalError("output format value missing from its table");
+}
+
+template <typename Entry, std::size_t count, typename Value>
+std::optional<Value> fromRawValue(const Entry (&table)[count], Value Entry::*key, std::int64_t rawValue) {
+    for (const Entry& candidate : table) {
+        if (static_cast<std::int64_t>(candidate.*key) == rawValue) return candidate.*key;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<CommonAudioFileFormat::BitDepth> CommonAudioFileFormat::bitDepthFromRawValue(std::int64_t rawValue) {
-    switch (rawValue) {
-    case 16: return BitDepth::sixteen;
-    case 24: return BitDepth::twentyFour;
-    case 32: return BitDepth::thirtyTwo;
-    default: return std::nullopt;
-    }
+std::string_view CommonAudioFileFormat::name(FileType fileType) {
+    return entryFor(fileTypes, &FileTypeEntry::fileType, fileType).name;
 }
 
-std::string CommonAudioFileFormat::pathExtension() const { return pathExtension(fileType); }
-
-std::string CommonAudioFileFormat::pathExtension(FileType fileType) { return std::string(entry(fileType).extension); }
-
-std::string_view CommonAudioFileFormat::name(FileType fileType) { return entry(fileType).name; }
-
-std::optional<CommonAudioFileFormat::FileType> CommonAudioFileFormat::fileTypeFromName(std::string_view name) {
+std::optional<FileType> CommonAudioFileFormat::fileTypeFromName(std::string_view name) {
     for (const FileTypeEntry& candidate : fileTypes) {
         if (candidate.name == name) return candidate.fileType;
     }
     return std::nullopt;
+}
+
+std::string CommonAudioFileFormat::pathExtension(FileType fileType) {
+    return std::string(entryFor(fileTypes, &FileTypeEntry::fileType, fileType).extension);
+}
+
+SampleEncoding CommonAudioFileFormat::sampleEncoding(BitDepth bitDepth) {
+    return entryFor(bitDepths, &BitDepthEntry::bitDepth, bitDepth).encoding;
+}
+
+std::string CommonAudioFileFormat::pathExtension() const { return pathExtension(fileType); }
+
+std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue) {
+    return fromRawValue(bitDepths, &BitDepthEntry::bitDepth, rawValue);
+}
+
+std::optional<OutputSampleRate> sampleRateFromRawValue(std::int64_t rawValue) {
+    return fromRawValue(sampleRates, &SampleRateEntry::sampleRate, rawValue);
+}
+
+std::string label(BitDepth bitDepth) {
+    return std::string(entryFor(bitDepths, &BitDepthEntry::bitDepth, bitDepth).label);
+}
+
+std::string label(OutputSampleRate sampleRate) {
+    return std::string(entryFor(sampleRates, &SampleRateEntry::sampleRate, sampleRate).label);
 }
 
 }  // namespace vesh

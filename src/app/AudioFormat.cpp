@@ -4,23 +4,8 @@
 
 #include <cmath>
 
-#include "Support/FatalError.h"
 
 namespace vesh {
-
-std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue) {
-    return CommonAudioFileFormat::bitDepthFromRawValue(rawValue);
-}
-
-std::optional<SampleRate> sampleRateFromRawValue(std::int64_t rawValue) {
-    switch (rawValue) {
-    case 44100: return SampleRate::fortyFourPointOne;
-    case 48000: return SampleRate::fortyEight;
-    case 96000: return SampleRate::ninetySix;
-    case 192000: return SampleRate::oneHundredNinetyTwo;
-    default: return std::nullopt;
-    }
-}
 
 std::optional<AudioFileFormat> audioFileFormatFromRawValue(std::string_view rawValue) {
     return CommonAudioFileFormat::fileTypeFromName(rawValue);
@@ -31,18 +16,6 @@ std::int64_t rawValue(BitDepth bitDepth) { return static_cast<std::int64_t>(bitD
 std::int64_t rawValue(SampleRate sampleRate) { return static_cast<std::int64_t>(sampleRate); }
 
 std::string rawValue(AudioFileFormat fileFormat) { return std::string(CommonAudioFileFormat::name(fileFormat)); }
-
-std::string label(BitDepth bitDepth) { return std::to_string(rawValue(bitDepth)) + "-bit"; }
-
-std::string label(SampleRate sampleRate) {
-    switch (sampleRate) {
-    case SampleRate::fortyFourPointOne: return "44.1 kHz";
-    case SampleRate::fortyEight: return "48 kHz";
-    case SampleRate::ninetySix: return "96 kHz";
-    case SampleRate::oneHundredNinetyTwo: return "192 kHz";
-    }
-    fatalError("unknown sample rate");
-}
 
 std::string fileExtension(AudioFileFormat fileFormat) { return CommonAudioFileFormat::pathExtension(fileFormat); }
 

@@ -20,11 +20,8 @@ AudioStream threeChannels() {
                                     44100);
 }
 
-TEST(AudioStreamModel, LengthEqualityAndEmptyStreams) {
+TEST(AudioStreamModel, LengthAndEmptyStreams) {
     EXPECT_EQ(testing::makeAudioStream({Channel(8000, std::vector<float>(10)), Channel(8000, {})}, 8000).length(), 10);
-    EXPECT_NE(Channel(48000, {0.5f}), Channel(44100, {0.5f}));
-    EXPECT_NE(Channel(48000, {0.5f}), Channel(48000, {0.5f, 0}));
-    EXPECT_EQ(Channel(48000, {0.5f, -1}), Channel(48000, {0.5f, -1}));
 
     AudioStream empty = testing::makeAudioStream({}, 22050);
     int calls = 0;
@@ -111,8 +108,8 @@ TEST(AudioStreamModel, ErrorMessagesFollowTheChainAndFormatVocabularyHasItsOddCa
     const AudioError outer(std::make_exception_ptr(inner), AudioError::Operation::writeAudioFile);
     EXPECT_STREQ(outer.what(), "writeAudioFile failed: writeAudioFile failed: disk on fire");
     EXPECT_EQ(CommonAudioFileFormat::pathExtension(CommonAudioFileFormat::FileType::aiff), "aif");
-    EXPECT_EQ(CommonAudioFileFormat::bitDepthFromRawValue(20), std::nullopt);
-    EXPECT_EQ(CommonAudioFileFormat::bitDepthFromRawValue(24), CommonAudioFileFormat::BitDepth::twentyFour);
+    EXPECT_EQ(bitDepthFromRawValue(20), std::nullopt);
+    EXPECT_EQ(bitDepthFromRawValue(24), CommonAudioFileFormat::BitDepth::twentyFour);
 }
 
 }  // namespace

@@ -13,29 +13,21 @@
 namespace vesh {
 
 // The output choices the user makes in the window, whose raw values are what
-// the settings store holds. Bit depth and file format are the writer's own
-// (one table of names and extensions, in CommonAudioFileFormat).
+// the settings store holds. They are the writer's own vocabulary, read from
+// its one table of names, extensions and labels (CommonAudioFileFormat.h,
+// which also gives bitDepthFromRawValue, sampleRateFromRawValue and label).
 
 using BitDepth = CommonAudioFileFormat::BitDepth;
-enum class SampleRate : std::int64_t {
-    fortyFourPointOne = 44100,
-    fortyEight = 48000,
-    ninetySix = 96000,
-    oneHundredNinetyTwo = 192000,
-};
+using SampleRate = OutputSampleRate;
 using AudioFileFormat = CommonAudioFileFormat::FileType;
 
-// Exactly the listed raw values convert; anything else gives nothing.
-std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue);
-std::optional<SampleRate> sampleRateFromRawValue(std::int64_t rawValue);
+// Exactly "wav", "aiff" and "flac" convert; anything else gives nothing.
 std::optional<AudioFileFormat> audioFileFormatFromRawValue(std::string_view rawValue);
 
 std::int64_t rawValue(BitDepth bitDepth);
 std::int64_t rawValue(SampleRate sampleRate);
 std::string rawValue(AudioFileFormat fileFormat);  // "wav", "aiff", "flac"
 
-std::string label(BitDepth bitDepth);                   // "16-bit", "24-bit", "32-bit"
-std::string label(SampleRate sampleRate);               // "44.1 kHz", "48 kHz", "96 kHz", "192 kHz"
 std::string fileExtension(AudioFileFormat fileFormat);  // "wav", "aif", "flac"
 
 struct AudioFormat {
