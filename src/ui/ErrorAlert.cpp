@@ -49,7 +49,7 @@ void ErrorAlert::updateTexts() {
     }
     const auto& error = brain_.error();
     box_->setText(error ? QString::fromStdString(error->description()) : QString());
-    box_->setInformativeText(error ? QString::fromStdString(error->recoverySuggestion()) : QString());
+    box_->setInformativeText(error ? QString::fromStdString(error->informativeText()) : QString());
 }
 
 }  // namespace vesh

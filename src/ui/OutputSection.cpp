@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QPropertyAnimation>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 
 #include "app/Brain.h"
 #include "ui/FilePaths.h"
@@ -19,6 +21,9 @@ namespace {
 PlainTextField* makePlainTextField(const QString& title, QWidget* parent) {
     auto* field = new PlainTextField(title, parent);
     field->setObjectName(title.toLower());
+    // A path separator or NUL in a name part would move the output out of the
+    // chosen folder: such characters are not accepted.
+    field->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[^/\\x{0}]*")), field));
     return field;
 }
 

@@ -79,8 +79,9 @@ private slots:
         auto* example = child<TextView>(fixture.sidebar(), "example");
         QCOMPARE(example->text(), QStringLiteral("Example.wav "));
 
-        QTest::keyClicks(prefix, "a_");
-        QTest::keyClicks(suffix, "_b");
+        // A path separator is not accepted: the output stays in the chosen folder.
+        QTest::keyClicks(prefix, "a/_");
+        QTest::keyClicks(suffix, "_/b");
         QCOMPARE(fixture.brain.filenamePrefix(), QStringLiteral("a_"));
         QCOMPARE(fixture.brain.filenameSuffix(), QStringLiteral("_b"));
         fixture.brain.setOutputFileFormat(QStringLiteral("flac"));
