@@ -125,32 +125,36 @@ def _overlap_add(frames, hop=128):
     return out
 
 
-def stoi(clean, processed, rate=RATE):
-    """Short-time objective intelligibility (Taal et al., 2011)."""
-    fs, n_frame, n_fft, n_bands, seg, beta, dyn = 10000, 256, 512, 15, 30, -15.0, 40.0
+STOI_SEGMENT = 30  # frames of 25.6 ms: 384 ms
+
+
+def _third_octave_envelopes(clean, processed, rate):
+    """The envelopes both intelligibility measures compare: 10 kHz, frames more
+    than 40 dB below the loudest clean frame dropped in both signals, 15
+    one-third octave bands from 150 Hz; [bands, frames] each."""
+    fs, n_frame, n_fft, n_bands, dyn = 10000, 256, 512, 15, 40.0
     x = resample(np.asarray(clean, np.float64), rate, fs)
     y = resample(np.asarray(processed, np.float64), rate, fs)
-    # Drop frames more than 40 dB below the loudest clean frame, in both signals.
     xf, yf = _stoi_frames(x), _stoi_frames(y)
     energy = 20 * np.log10(np.linalg.norm(xf, axis=1) + 1e-12)
     keep = energy > energy.max() - dyn
     x, y = _overlap_add(xf[keep]), _overlap_add(yf[keep])
-    # One-third octave bands from 150 Hz.
     freqs = np.fft.rfftfreq(n_fft, 1 / fs)
     centres = 150 * 2 ** (np.arange(n_bands) / 3)
     lo, hi = centres * 2 ** (-1 / 6), centres * 2 ** (1 / 6)
     bands = np.zeros((n_bands, len(freqs)))
     for j in range(n_bands):
-        a = np.argmin(np.abs(freqs - lo[j]))
-        b = np.argmin(np.abs(freqs - hi[j]))
-        bands[j, a:b] = 1
-    spec_x = np.abs(np.fft.rfft(_stoi_frames(x, n_frame), n_fft, axis=1)) ** 2
-    spec_y = np.abs(np.fft.rfft(_stoi_frames(y, n_frame), n_fft, axis=1)) ** 2
-    env_x = np.sqrt(spec_x @ bands.T).T
-    env_y = np.sqrt(spec_y @ bands.T).T
+        bands[j, np.argmin(np.abs(freqs - lo[j])):np.argmin(np.abs(freqs - hi[j]))] = 1
+    return [np.sqrt(np.abs(np.fft.rfft(_stoi_frames(s, n_frame), n_fft, axis=1)) ** 2 @ bands.T).T for s in (x, y)]
+
+
+def stoi(clean, processed, rate=RATE):
+    """Short-time objective intelligibility (Taal et al., 2011)."""
+    env_x, env_y = _third_octave_envelopes(clean, processed, rate)
+    seg = STOI_SEGMENT
     if env_x.shape[1] < seg:
         return float("nan")
-    clip = 10 ** (-beta / 20)
+    clip = 10 ** (15.0 / 20)  # signal-to-distortion ratio floor of -15 dB
     scores = []
     for m in range(seg, env_x.shape[1] + 1):
         xs, ys = env_x[:, m - seg:m], env_y[:, m - seg:m]
@@ -166,21 +170,8 @@ def estoi(clean, processed, rate=RATE):
     """Extended short-time objective intelligibility (Jensen and Taal, 2016): the
     same one-third octave envelopes as STOI, each 384 ms segment normalised over
     time per band and then over bands per frame, without clipping."""
-    fs, n_frame, n_fft, n_bands, seg, dyn = 10000, 256, 512, 15, 30, 40.0
-    x = resample(np.asarray(clean, np.float64), rate, fs)
-    y = resample(np.asarray(processed, np.float64), rate, fs)
-    xf, yf = _stoi_frames(x), _stoi_frames(y)
-    energy = 20 * np.log10(np.linalg.norm(xf, axis=1) + 1e-12)
-    keep = energy > energy.max() - dyn
-    x, y = _overlap_add(xf[keep]), _overlap_add(yf[keep])
-    freqs = np.fft.rfftfreq(n_fft, 1 / fs)
-    centres = 150 * 2 ** (np.arange(n_bands) / 3)
-    lo, hi = centres * 2 ** (-1 / 6), centres * 2 ** (1 / 6)
-    bands = np.zeros((n_bands, len(freqs)))
-    for j in range(n_bands):
-        bands[j, np.argmin(np.abs(freqs - lo[j])):np.argmin(np.abs(freqs - hi[j]))] = 1
-    env_x = np.sqrt(np.abs(np.fft.rfft(_stoi_frames(x, n_frame), n_fft, axis=1)) ** 2 @ bands.T).T
-    env_y = np.sqrt(np.abs(np.fft.rfft(_stoi_frames(y, n_frame), n_fft, axis=1)) ** 2 @ bands.T).T
+    env_x, env_y = _third_octave_envelopes(clean, processed, rate)
+    seg = STOI_SEGMENT
     if env_x.shape[1] < seg:
         return float("nan")
 
