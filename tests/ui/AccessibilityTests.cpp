@@ -20,21 +20,7 @@ using namespace vesh;
 
 namespace {
 
-struct Fixture {
-    test::Workspace workspace;
-    test::ScriptedInteraction interaction;
-    Brain brain{workspace.settings(), interaction};
-    MainWindow window{brain};
-
-    // Spins the event loop: the model may finish loading meanwhile.
-    void show() {
-        window.show();
-        if (!QTest::qWaitForWindowActive(&window)) {
-            qFatal("the window did not become active");
-        }
-    }
-    DropView& dropView() { return *window.contentView()->dropView(); }
-};
+using Fixture = test::WindowFixture;
 
 QAccessibleInterface& describe(QObject* object) {
     QAccessibleInterface* interface = QAccessible::queryAccessibleInterface(object);

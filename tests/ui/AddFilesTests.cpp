@@ -13,13 +13,9 @@ using namespace vesh;
 
 namespace {
 
-// The window with its own brain, and a file chooser in place of the dialog
-// that counts how often it was asked and hands over `chosen`.
-struct Fixture {
-    test::Workspace workspace;
-    test::ScriptedInteraction interaction;
-    Brain brain{workspace.settings(), interaction};
-    MainWindow window{brain};
+// The window with a file chooser in place of the dialog that counts how often
+// it was asked and hands over `chosen`.
+struct Fixture : test::WindowFixture {
     std::vector<std::filesystem::path> chosen;
     int dialogsOpened = 0;
 
@@ -29,14 +25,6 @@ struct Fixture {
             return chosen;
         });
     }
-    // Spins the event loop: the model may finish loading meanwhile.
-    void show() {
-        window.show();
-        if (!QTest::qWaitForWindowActive(&window)) {
-            qFatal("the window did not become active");
-        }
-    }
-    DropView& dropView() { return *window.contentView()->dropView(); }
     void pressControlO() { QTest::keySequence(&window, QKeySequence::Open); }
     void clickDropArea() { QTest::mouseClick(&dropView(), Qt::LeftButton, {}, dropView().rect().center()); }
 };

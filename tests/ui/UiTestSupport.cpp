@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <fstream>
 
+#include "ui/ContentView.h"
+
 namespace vesh::test {
 
 Workspace::Workspace() {
@@ -83,5 +85,14 @@ void writeNoiseWav(const std::filesystem::path& path, int channels, double secon
 bool waitForModel(const Brain& brain) {
     return QTest::qWaitFor([&] { return !brain.modelIsLoading(); }, 30000);
 }
+
+void WindowFixture::show() {
+    window.show();
+    if (!QTest::qWaitForWindowActive(&window)) {
+        qFatal("the window did not become active");
+    }
+}
+
+DropView& WindowFixture::dropView() { return *window.contentView()->dropView(); }
 
 }  // namespace vesh::test

@@ -11,6 +11,8 @@
 
 #include "app/Brain.h"
 #include "app/UserInteraction.h"
+#include "ui/DropView.h"
+#include "ui/MainWindow.h"
 
 namespace vesh::test {
 
@@ -49,5 +51,18 @@ void writeNoiseWav(const std::filesystem::path& path, int channels, double secon
 
 // Waits (spinning the event loop) until the model has loaded; false on timeout.
 bool waitForModel(const Brain& brain);
+
+// The window on a brain of its own, with a scripted interaction and workspace.
+struct WindowFixture {
+    Workspace workspace;
+    ScriptedInteraction interaction;
+    Brain brain{workspace.settings(), interaction};
+    MainWindow window{brain};
+
+    // Shows the window and waits until it is active, spinning the event loop:
+    // the model may finish loading meanwhile.
+    void show();
+    DropView& dropView();
+};
 
 }  // namespace vesh::test
