@@ -95,7 +95,8 @@ void processWholeFile(const std::filesystem::path& source, const std::filesystem
                       VariableLengthSpeechEnhancer& enhancer) {
     const AudioFile file(source);
     const AudioStream at48k =
-        AudioStream(file).resampled(48000, SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
+        AudioStream(file).resampled(VariableLengthSpeechEnhancer::productSampleRate,
+                                    SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
     const AudioStream mixed = at48k.map([&](const AudioStream::Channel& channel) {
         std::vector<float> wet(channel.samples.size());
         enhancer.enhance(channel.samples, wet, {});

@@ -381,9 +381,10 @@ public:
     SecondPass(const std::filesystem::path& file, const std::filesystem::path& target, const ProcessingOptions& options,
                const Measurement& measurement, ConvertedSignal& converted, Checkpoints& checkpoints)
         : input_(file), options_(options), measurement_(measurement), converted_(converted), checkpoints_(checkpoints),
-          outputRate_(options.matchSourceFormat ? input_.sampleRate() : options.sampleRate),
-          writer_(options.matchSourceFormat ? AudioFileWriter(target, input_, outputRate_, options.fileFormat)
-                                            : AudioFileWriter(target, options.fileFormat, input_, outputRate_)) {
+          outputRate_(options.matchSourceFormat ? input_.sampleRate() : options.outputFormat.sampleRate),
+          writer_(options.matchSourceFormat
+                      ? AudioFileWriter(target, input_, outputRate_, options.outputFormat.fileFormat)
+                      : AudioFileWriter(target, options.outputFormat.fileFormat, input_, outputRate_)) {
         const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
         if (static_cast<std::size_t>(input_.channelCount()) != measurement.loudness.size()) throwSourceChanged();
         const std::size_t enhancedChannels = measurement.identicalChannels ? 1 : measurement.loudness.size();

@@ -15,9 +15,6 @@ namespace vesh {
 
 namespace {
 
-// Every signal is brought to this loudness before the model sees it.
-constexpr double targetLoudness = -24.0;
-
 const ModelParameters& validated(const ModelParameters& parameters) {
     if (parameters.processedSegmentLength < 0 || parameters.crossfadeLength < 0) {
         throw std::invalid_argument("the segment and crossfade lengths must not be negative");

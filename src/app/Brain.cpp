@@ -155,7 +155,8 @@ struct Naming {
         if (!matchesInput) extension = fileExtension(fileFormat);
         std::string name = prefix + source.stem().string() + suffix;
         if (!extension.empty()) name += "." + extension;
-        if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
+        if (name.empty() || name == "." || name == ".." ||
+            name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
             return std::nullopt;
         }
         return folder / name;
@@ -364,15 +365,17 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     // locked while it runs).
     ProcessingOptions options;
     options.matchSourceFormat = outputFormatMatchesInput();
-    // Taken as stored: a rate outside the listed ones is used as it is.
-    options.sampleRate = outputSampleRate();
-    options.fileFormat = commonAudioFileFormat(outputBitDepth(), outputFileFormat().toStdString());
+    // The rate is taken as stored: one outside the listed ones is used as it is.
+    options.outputFormat = {commonAudioFileFormat(outputBitDepth(), outputFileFormat().toStdString()),
+                            outputSampleRate()};
     options.wetDryMix = wetDryMix();
     options.enhancer = speechEnhancer_.get();
 
     setModelIsProcessing(true);
-    pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations), options,
-                  sources = identitiesOf(urls)] { Batch{*this, options, sources}.run(operations); });
+    pool_->start(
+        [this, enhancer = speechEnhancer_, operations = std::move(operations), options, sources = identitiesOf(urls)] {
+            Batch{*this, options, sources}.run(operations);
+        });
 }
 
 std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {

@@ -83,7 +83,8 @@ std::vector<std::vector<float>> wholeFileReference(const std::filesystem::path& 
                                                    VariableLengthSpeechEnhancer& enhancer, double mix,
                                                    std::int64_t outputRate) {
     const AudioStream at48k =
-        AudioStream(source).resampled(48000, SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
+        AudioStream(source).resampled(VariableLengthSpeechEnhancer::productSampleRate,
+                                      SampleRateConverterAlgorithm::mastering, AudioQuality::maximum);
     const AudioStream mixed = at48k.map([&](const AudioStream::Channel& channel) {
         std::vector<float> wet = enhancer.enhance(channel.samples);
         const auto wetShare = static_cast<float>(mix);
@@ -121,8 +122,8 @@ protected:
 
     ProcessingOptions options(VariableLengthSpeechEnhancer& enhancer) {
         ProcessingOptions result;
-        result.fileFormat = {CommonAudioFileFormat::BitDepth::thirtyTwo, CommonAudioFileFormat::FileType::wav};
-        result.sampleRate = 44100;
+        result.outputFormat = {{CommonAudioFileFormat::BitDepth::thirtyTwo, CommonAudioFileFormat::FileType::wav},
+                               44100};
         result.enhancer = &enhancer;
         result.handleProgress = [this](std::span<const double> entries) {
             // Before the source is open there are no entries yet.
@@ -168,7 +169,7 @@ TEST_F(Engine, IdenticalChannelsAreEnhancedOnceAtTheSourceRateAndFormat) {
 
     ProcessingOptions chosen = options(enhancer);
     chosen.matchSourceFormat = true;
-    chosen.sampleRate = 96000;  // not used when matching the source
+    chosen.outputFormat.sampleRate = 96000;  // not used when matching the source
     const ProcessingResult result = processFile(source, folder / "out" / "dual-mono.wav", chosen);
     const auto written = readChannels(result.writtenTo);
     ASSERT_EQ(written.size(), 2u);
@@ -182,7 +183,7 @@ TEST_F(Engine, AShortFileAtTheProcessingRateIsWrittenWithoutConversion) {
     const auto source = folder / "short.wav";
     writeFloatWav(source, {noise(30000, 4)}, 48000);
     ProcessingOptions chosen = options(enhancer);
-    chosen.sampleRate = 48000;
+    chosen.outputFormat.sampleRate = 48000;
     const ProcessingResult result = processFile(source, folder / "out" / "short.wav", chosen);
     expectClose(readChannels(result.writtenTo), wholeFileReference(source, enhancer, 1.0, 48000));
 }

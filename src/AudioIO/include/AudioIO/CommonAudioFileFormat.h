@@ -45,6 +45,16 @@ enum class OutputSampleRate : std::int64_t {
     oneHundredNinetyTwo = 192000,
 };
 
+// Everything that decides how a file is written: container and codec, sample
+// width and encoding, and rate. The rate is taken as given, so a stored rate
+// outside OutputSampleRate's cases still writes at that rate.
+struct OutputFormat {
+    CommonAudioFileFormat fileFormat{CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav};
+    std::int64_t sampleRate = static_cast<std::int64_t>(OutputSampleRate::fortyEight);
+
+    friend bool operator==(const OutputFormat&, const OutputFormat&) = default;
+};
+
 // 16, 24 and 32 give their case; any other number gives nothing.
 std::optional<CommonAudioFileFormat::BitDepth> bitDepthFromRawValue(std::int64_t rawValue);
 // 44100, 48000, 96000 and 192000 give their case; any other number gives nothing.

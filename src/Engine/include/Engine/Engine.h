@@ -24,12 +24,11 @@ struct ProcessingOptions {
     // Answering stopProcessing cancels the call.
     using ProgressHandler = std::function<Response(std::span<const double> entries)>;
 
-    // Writes in the stored format of the source at its rate; `fileFormat` is
-    // then the fallback for a format the writer cannot produce.
+    // Writes in the stored format of the source at its rate; the output
+    // format's file format is then the fallback for a format the writer
+    // cannot produce, and its rate is not used.
     bool matchSourceFormat = false;
-    CommonAudioFileFormat fileFormat{CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav};
-    // The rate of the written file unless it matches the source.
-    std::int64_t sampleRate = 48000;
+    OutputFormat outputFormat;
     // Share of the enhanced signal; the rest is the untouched signal. 1 or
     // more (or not a number) writes the enhanced signal alone.
     double wetDryMix = 1.0;

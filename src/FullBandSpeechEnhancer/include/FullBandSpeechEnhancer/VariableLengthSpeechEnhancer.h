@@ -53,11 +53,16 @@ public:
     // once at the end; answering stopProcessing cancels the call.
     using ProgressHandler = std::function<ProgressResponse(Progress)>;
 
+    // The rate the product's model works at.
+    static constexpr std::int64_t productSampleRate = 48000;
     // The shipped model's framing: 98304-sample segments (2.048 s) that
-    // overlap by 24576 samples, loudness measured at 48 kHz.
+    // overlap by 24576 samples, loudness measured at the model's rate.
     static constexpr ModelParameters productParameters(ComputeUnits computeUnits) {
-        return ModelParameters{98304, 24576, 48000, computeUnits};
+        return ModelParameters{98304, 24576, productSampleRate, computeUnits};
     }
+    // The integrated loudness, in LUFS, that each input is normalised to
+    // before the model sees it.
+    static constexpr double targetLoudness = -24.0;
 
     // Loads the product's model; throws ModelError when the runtime refuses
     // it, std::invalid_argument for a negative segment or crossfade length.

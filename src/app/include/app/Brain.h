@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FullBandSpeechEnhancer/ModelParameters.h"
+#include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "app/AppError.h"
 #include "app/AudioFormat.h"
 #include "app/UserInteraction.h"
@@ -20,8 +21,6 @@ class QSettings;
 class QThreadPool;
 
 namespace vesh {
-
-class VariableLengthSpeechEnhancer;
 
 // The one controller of the application: loads the speech enhancer, holds the
 // state the views render and the user's settings, turns dropped files into
@@ -69,7 +68,7 @@ public:
     Brain(std::unique_ptr<QSettings> settings, UserInteraction& interaction, QObject* parent = nullptr);
     ~Brain() override;
 
-    static constexpr std::int64_t sampleRate = 48000;
+    static constexpr std::int64_t sampleRate = VariableLengthSpeechEnhancer::productSampleRate;
 
     // Published state (main thread).
     bool modelIsLoading() const { return modelIsLoading_; }
