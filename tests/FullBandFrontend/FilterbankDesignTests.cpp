@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "FullBandFrontend/GammatoneFilterbank.h"
@@ -9,54 +10,33 @@
 namespace vesh {
 namespace {
 
-std::int64_t centreBin(const FrequencyBand& band, std::int64_t length, std::int64_t sampleRate) {
-    return static_cast<std::int64_t>(band.centerFrequency / static_cast<float>(sampleRate) *
-                                     static_cast<float>(length));
-}
-
 TEST(ErbSpacedBands, PlaceBandsEquallyOnTheErbRateScale) {
     const std::vector<FrequencyBand> bands = erbSpacedBands(256);
     ASSERT_EQ(bands.size(), 256u);
-    EXPECT_NEAR(bands[0].centerFrequency, 26.08, 0.01);
-    EXPECT_NEAR(bands[0].bandwidth, 27.52, 0.01);
-    EXPECT_NEAR(bands[128].centerFrequency, 2278.7, 0.1);
-    EXPECT_NEAR(bands[128].bandwidth, 270.6, 0.1);
-    EXPECT_NEAR(bands[255].centerFrequency, 23999.8, 0.1);
-    EXPECT_NEAR(bands[255].bandwidth, 2615.1, 0.1);
-    for (std::size_t i = 0; i < bands.size(); ++i) {
-        EXPECT_NEAR(bands[i].bandwidth, bands[i].centerFrequency / 9.265 + 24.7, 1e-5 * bands[i].bandwidth);
-        if (i > 0) {
-            EXPECT_GT(bands[i].centerFrequency, bands[i - 1].centerFrequency);
-        }
+    for (const auto& [band, centre, bandwidth] :
+         {std::tuple{0, 26.08, 27.52}, std::tuple{128, 2278.7, 270.6}, std::tuple{255, 23999.8, 2615.1}}) {
+        EXPECT_NEAR(bands[band].centerFrequency, centre, 0.1) << "band " << band;
+        EXPECT_NEAR(bands[band].bandwidth, bandwidth, 0.1) << "band " << band;
     }
-
     EXPECT_TRUE(erbSpacedBands(0).empty());
+    // One band has no spacing to divide by.
     const std::vector<FrequencyBand> single = erbSpacedBands(1);
     ASSERT_EQ(single.size(), 1u);
     EXPECT_NEAR(single[0].centerFrequency, 26.08, 0.01);
 }
 
-TEST(FilterGains, KeepTheMeasuredGainsAndRiseToFilter253) {
+TEST(FilterGains, RiseToFilter253AndFallAfterIt) {
     const auto& gains = filterGains();
-    const std::vector<std::pair<std::size_t, float>> measured{
-        {0, 8053.557f},       {1, 8724.877f},       {2, 9484.110f},       {63, 1696722.5f},     {64, 1827436.25f},
-        {127, 1.9221288e8f},  {128, 2.0581922e8f},  {191, 1.8817147e10f}, {192, 2.0145390e10f}, {250, 1.2756036e12f},
-        {251, 1.4982144e12f}, {252, 1.9943791e12f}, {253, 2.0817311e12f}, {254, 1.4400646e12f}, {255, 1.2781402e12f}};
-    for (const auto& [filter, gain] : measured) {
-        EXPECT_EQ(gains[filter], gain) << "filter " << filter;
+    for (std::size_t k = 1; k < gains.size(); ++k) {
+        EXPECT_EQ(gains[k] > gains[k - 1], k <= 253) << "filter " << k;
     }
-    for (std::size_t k = 1; k <= 253; ++k) {
-        EXPECT_GT(gains[k], gains[k - 1]) << "filter " << k;
-    }
-    EXPECT_LT(gains[254], gains[253]);
-    EXPECT_LT(gains[255], gains[254]);
 }
 
 TEST(CrossoverWeights, SumToOneAtEveryBin) {
     // 512 points put many low centres in the same bin; 96 kHz leaves the top
     // band a long flat stretch.
     for (const auto& [length, sampleRate] :
-         std::vector<std::pair<std::int64_t, std::int64_t>>{{6000, 48000}, {4096, 96000}, {512, 48000}}) {
+         {std::pair<std::int64_t, std::int64_t>{6000, 48000}, {4096, 96000}, {512, 48000}}) {
         SCOPED_TRACE(testing::Message() << "N " << length << " at " << sampleRate << " Hz");
         const CrossoverWeights crossover = crossoverWeights(256, length, sampleRate);
         ASSERT_EQ(crossover.rowLength, length / 2);
@@ -71,15 +51,6 @@ TEST(CrossoverWeights, SumToOneAtEveryBin) {
             }
             ASSERT_NEAR(sum, 1.0, 1e-6) << "bin " << bin;
         }
-
-        const std::vector<FrequencyBand> bands = erbSpacedBands(256);
-        const std::int64_t topBin = centreBin(bands[255], length, sampleRate);
-        for (std::int64_t bin = topBin; bin < crossover.rowLength; ++bin) {
-            EXPECT_EQ(crossover.row(255)[static_cast<std::size_t>(bin)], 1.0f);
-        }
-        if (centreBin(bands[0], length, sampleRate) > 0) {
-            EXPECT_EQ(crossover.row(0)[0], 1.0f);
-        }
     }
 }
 
@@ -92,12 +63,8 @@ TEST(CrossoverWeights, EdgesWriteOnlyTheirOwnBins) {
         EXPECT_NEAR(row[bin], expected[bin], 1e-6) << "bin " << bin;
     }
 
-    std::vector<float> single(6, 0.0f);
-    fillBandEdges(single, 0, TransitionShape::flatBelow, 2, 6, TransitionShape::flatAbove);
-    EXPECT_EQ(single, std::vector<float>(6, 1.0f));
-
-    std::vector<float> crossover = crossoverWeights(1, 64, 48000).weights;
-    EXPECT_EQ(crossover, std::vector<float>(32, 1.0f));
+    // A single band is flat on both sides of its centre.
+    EXPECT_EQ(crossoverWeights(1, 64, 48000).weights, std::vector<float>(32, 1.0f));
 }
 
 TEST(CrossoverWeightsDeathTest, RefusesWrongShapesAndCentresAboveHalfTheRate) {

@@ -2,41 +2,46 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
+#include <numbers>
 #include <vector>
 
 #include "FullBandFrontend/DiscreteFourierTransform.h"
 #include "FullBandFrontend/FilterbankTransform.h"
 #include "FullBandFrontend/GammatoneFilterbank.h"
-#include "Reference.h"
 
 namespace vesh {
 namespace {
 
-std::vector<float> noise(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-    std::vector<float> samples(count);
-    std::generate(samples.begin(), samples.end(), [&] { return uniform(generator); });
-    return samples;
+// Filter k's gammatone impulse response in double precision, cosine or sine
+// carrier, on the time axis running from 0 to exactly n / sampleRate seconds
+// in n samples.
+std::vector<double> gammatone(std::size_t k, std::size_t n, double sampleRate, bool sineCarrier) {
+    const FrequencyBand band = erbSpacedBands(256)[k];
+    std::vector<double> h(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        const double t = static_cast<double>(j) / sampleRate * static_cast<double>(n) / static_cast<double>(n - 1);
+        const double envelope =
+            filterGains()[k] * t * t * t * std::exp(-2 * std::numbers::pi * 1.019 * band.bandwidth * t);
+        const double phase = 2 * std::numbers::pi * band.centerFrequency * t;
+        h[j] = envelope * (sineCarrier ? std::sin(phase) : std::cos(phase));
+    }
+    return h;
 }
 
 TEST(DiscreteFourierTransform, ProducesThePackedPlainSpectrumAndInvertsIt) {
-    constexpr std::size_t length = 1000;
-    // A signal shorter than N is zero-extended.
-    const std::vector<float> signal = noise(length - 100, 7);
-    std::vector<float> extended = signal;
-    extended.resize(length, 0.0f);
-    const std::vector<double> expected = reference::packedDft(extended);
-
-    std::vector<float> spectrum(length);
-    ForwardDiscreteFourierTransform(length).transform(signal, spectrum);
-    for (std::size_t i = 0; i < length; ++i) {
-        ASSERT_NEAR(spectrum[i], expected[i], 1e-4) << "float " << i;
+    // (1, 2) zero-extended to N = 8: X[m] = 1 + 2 exp(-i pi m / 4), packed as
+    // DC, Re X[1..3], Nyquist, Im X[1..3].
+    const std::vector<float> signal{1, 2};
+    const float r = std::sqrt(2.0f);
+    const std::vector<float> expected{3, 1 + r, 1, 1 - r, -1, -r, -2, -r};
+    std::vector<float> spectrum(8);
+    ForwardDiscreteFourierTransform(8).transform(signal, spectrum);
+    for (std::size_t i = 0; i < spectrum.size(); ++i) {
+        EXPECT_NEAR(spectrum[i], expected[i], 1e-5) << "float " << i;
     }
-    InverseDiscreteFourierTransform(length, PlanningEffort::measure).transform(spectrum, spectrum);
-    for (std::size_t j = 0; j < length; ++j) {
-        ASSERT_NEAR(spectrum[j], extended[j], 1e-6) << "sample " << j;
+    InverseDiscreteFourierTransform(8, PlanningEffort::measure).transform(spectrum, spectrum);
+    for (std::size_t j = 0; j < spectrum.size(); ++j) {
+        EXPECT_NEAR(spectrum[j], j < signal.size() ? signal[j] : 0.0f, 1e-6) << "sample " << j;
     }
 }
 
@@ -49,7 +54,6 @@ TEST(FilterbankTransform, ImpulseGivesEachRowsImpulseResponse) {
     constexpr std::int64_t length = 6000;
     constexpr double sampleRate = 48000;
     FilterbankTransform transform(5000, 1000);
-    ASSERT_EQ(transform.paddedSignalLength(), length);
     const GammatoneFilterbank bank = makeForwardFilterbank(256, length, 48000);
 
     // Three floats beyond the 512 rows must come back zeroed.
@@ -59,14 +63,9 @@ TEST(FilterbankTransform, ImpulseGivesEachRowsImpulseResponse) {
     EXPECT_EQ(result[512 * length], 0.0f);
     EXPECT_EQ(result[512 * length + 2], 0.0f);
 
-    const std::vector<FrequencyBand> bands = erbSpacedBands(256);
     for (const std::size_t k : {0, 50, 128, 200, 255}) {
-        const auto response = [&](bool sine) {
-            return reference::gammatone(filterGains()[k], bands[k].centerFrequency, bands[k].bandwidth, length,
-                                        sampleRate, sine);
-        };
-        const std::vector<double> cosine = response(false);
-        const std::vector<double> sine = response(true);
+        const std::vector<double> cosine = gammatone(k, length, sampleRate, false);
+        const std::vector<double> sine = gammatone(k, length, sampleRate, true);
         // Errors are measured against the envelope's peak: the top band's sine
         // carrier sampled near half the rate stays close to zero.
         double peak = 0;
@@ -80,7 +79,7 @@ TEST(FilterbankTransform, ImpulseGivesEachRowsImpulseResponse) {
     }
 }
 
-TEST(FilterbankTransform, MultipliesDcAndNyquistAsRealsInBothDirections) {
+TEST(FilterbankTransform, MultipliesDcAndNyquistAsReals) {
     constexpr std::size_t length = 8;
     FilterbankTransform transform(length, 0);
     // Only row 0 is non-zero: DC 2 and Nyquist 3.
@@ -99,15 +98,6 @@ TEST(FilterbankTransform, MultipliesDcAndNyquistAsRealsInBothDirections) {
         EXPECT_NEAR(subbands[j], expected[j], 1e-5) << "analysis sample " << j;
     }
     EXPECT_TRUE(std::all_of(subbands.begin() + length, subbands.end(), [](float x) { return x == 0.0f; }));
-
-    std::fill(subbands.begin(), subbands.end(), 0.0f);
-    std::copy(signal.begin(), signal.end(), subbands.begin());
-    // A result shorter than N receives the first result-count samples.
-    std::vector<float> resynthesised(3);
-    transform.unfilter(subbands, bank, resynthesised);
-    EXPECT_NEAR(resynthesised[0], 5.0f, 1e-5);
-    EXPECT_NEAR(resynthesised[1], -1.0f, 1e-5);
-    EXPECT_NEAR(resynthesised[2], 5.0f, 1e-5);
 }
 
 }  // namespace

@@ -19,19 +19,8 @@ SpeechEnhancer enhancerWith(const char* model) {
 
 TEST(SpeechEnhancer, SubtractsTheModelOutputFromTheSegment) {
     const auto input = test::noise(segmentLength);
-
-    auto zeros = enhancerWith("zeros.onnx");
-    EXPECT_EQ(zeros.enhance(input), input);
-
-    auto identity = enhancerWith("identity.onnx");
-    EXPECT_EQ(identity.enhance(input), std::vector<float>(input.size(), 0.0f));
-
-    auto half = enhancerWith("scale-half.onnx");
-    std::vector<float> output(input.size());
-    half.enhance(input, output);
-    for (std::size_t i = 0; i < input.size(); ++i) {
-        ASSERT_EQ(output[i], input[i] - 0.5f * input[i]) << i;
-    }
+    EXPECT_EQ(enhancerWith("zeros.onnx").enhance(input), input);
+    EXPECT_EQ(enhancerWith("identity.onnx").enhance(input), std::vector<float>(input.size(), 0.0f));
 }
 
 TEST(SpeechEnhancer, CountMismatchesAreRejectedBeforeAnyOutputIsWritten) {
