@@ -540,7 +540,8 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     SecondPass second(file, target, options, measurement, *converted, checkpoints);
     second.run();
     if (fingerprint(file) != before) throwSourceChanged();
-    return ProcessingResult{second.commit()};
+    return ProcessingResult{second.commit(), static_cast<double>(measurement.processingLength) /
+                                                 static_cast<double>(options.enhancer->parameters().sampleRate)};
 }
 
 }  // namespace vesh

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 #include <span>
@@ -233,33 +234,64 @@ std::exception_ptr userFacing(std::exception_ptr error) {
 // with the settings taken when the batch started, reads the cancel flag
 // directly, and posts every change of published state to the main thread.
 struct Brain::Batch {
+    using Clock = std::chrono::steady_clock;
+
     Brain& brain;
     ProcessingOptions options;
     // Every source of the drop, those left out included: none is ever replaced.
     std::set<FileIdentity> sources;
+    bool continuesAfterFailure = false;
 
     void run(const std::vector<Operation>& operations) {
         bool cancelled = false;
         for (auto operation = operations.begin(); operation != operations.end(); ++operation) {
             brain.post([name = displayName(operation->source)](Brain& b) { b.setNameOfFileBeingProcessed(name); });
+            FileOutcome outcome{.source = operation->source, .target = operation->target};
+            const Clock::time_point start = Clock::now();
+            const auto secondsSince = [](Clock::time_point time) {
+                return std::chrono::duration<double>(Clock::now() - time).count();
+            };
             try {
-                const std::filesystem::path writtenTo = processOperation(*operation);
-                brain.post([source = displayPath(operation->source), written = displayPath(writtenTo)](Brain& b) {
-                    emit b.fileFinished(source, written);
+                const ProcessingResult result = processOperation(*operation);
+                outcome.target = result.writtenTo;
+                outcome.status = FileOutcome::Status::written;
+                outcome.duration = result.duration;
+                outcome.seconds = secondsSince(start);
+                brain.post([outcome = std::move(outcome)](Brain& b) {
+                    emit b.fileFinished(displayPath(outcome.source), displayPath(outcome.target));
+                    emit b.fileOutcome(outcome);
                 });
             } catch (...) {
                 const std::exception_ptr error = std::current_exception();
+                outcome.seconds = secondsSince(start);
                 cancelled = isUserCancellation(error);
-                if (!cancelled) {
-                    // A failure ends the batch; the report says what was left undone.
-                    BatchFailure failure{displayName(operation->source).toStdString(), {}};
-                    for (auto rest = std::next(operation); rest != operations.end(); ++rest) {
-                        failure.notProcessed.push_back(displayName(rest->source).toStdString());
-                    }
-                    brain.post([error = userFacing(error), failure = std::move(failure)](Brain& b) {
-                        b.raiseAlert(error, failure);
-                    });
+                if (cancelled) {
+                    outcome.status = FileOutcome::Status::cancelled;
+                    brain.post([outcome = std::move(outcome)](Brain& b) { emit b.fileOutcome(outcome); });
+                    reportNotProcessed(std::next(operation), operations.end(), "processing was cancelled");
+                    break;
                 }
+                outcome.status = FileOutcome::Status::failed;
+                BatchFailure failure{displayName(operation->source).toStdString(), {}};
+                if (continuesAfterFailure) {
+                    brain.post([error = userFacing(error), failure = std::move(failure),
+                                outcome = std::move(outcome)](Brain& b) mutable {
+                        outcome.error = AppError(error, AppState{b.outputFormatMatchesInput()}, std::move(failure));
+                        emit b.fileOutcome(outcome);
+                    });
+                    continue;
+                }
+                // A failure ends the batch; the report says what was left undone.
+                for (auto rest = std::next(operation); rest != operations.end(); ++rest) {
+                    failure.notProcessed.push_back(displayName(rest->source).toStdString());
+                }
+                brain.post([error = userFacing(error), failure = std::move(failure),
+                            outcome = std::move(outcome)](Brain& b) mutable {
+                    b.raiseAlert(error, failure);
+                    outcome.error = b.error_;
+                    emit b.fileOutcome(outcome);
+                });
+                reportNotProcessed(std::next(operation), operations.end(), "an earlier file failed");
                 break;
             }
         }
@@ -271,9 +303,19 @@ struct Brain::Batch {
         });
     }
 
-    // Returns where the file was written: the target, or the writer's
-    // fallback location when it could not match the source's format.
-    std::filesystem::path processOperation(const Operation& operation) {
+    void reportNotProcessed(std::vector<Operation>::const_iterator first, std::vector<Operation>::const_iterator last,
+                            const std::string& reason) {
+        for (auto operation = first; operation != last; ++operation) {
+            brain.post([outcome = FileOutcome{.source = operation->source,
+                                              .target = operation->target,
+                                              .status = FileOutcome::Status::notProcessed,
+                                              .reason = reason}](Brain& b) { emit b.fileOutcome(outcome); });
+        }
+    }
+
+    // Where the file was written (the target, or the writer's fallback
+    // location when it could not match the source's format) and its length.
+    ProcessingResult processOperation(const Operation& operation) {
         for (const auto& location :
              outputLocations(operation.target, options.matchSourceFormat, operation.outputFormat.fileFormat)) {
             if (isOneOf(location, sources)) throw AppError::Base(AppError::Base::Code::outputWouldReplaceSource);
@@ -288,7 +330,7 @@ struct Brain::Batch {
             return brain.shouldCancelProcessing_.load() ? ProcessingOptions::Response::stopProcessing
                                                         : ProcessingOptions::Response::continueProcessing;
         };
-        return processFile(operation.source, operation.target, std::move(fileOptions)).writtenTo;
+        return processFile(operation.source, operation.target, std::move(fileOptions));
     }
 };
 
@@ -372,10 +414,10 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     options.enhancer = speechEnhancer_.get();
 
     setModelIsProcessing(true);
-    pool_->start(
-        [this, enhancer = speechEnhancer_, operations = std::move(operations), options, sources = identitiesOf(urls)] {
-            Batch{*this, options, sources}.run(operations);
-        });
+    pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations), options,
+                  sources = identitiesOf(urls), continues = continuesAfterFailure_] {
+        Batch{*this, options, sources, continues}.run(operations);
+    });
 }
 
 std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {
@@ -396,18 +438,24 @@ std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::files
     // to one of them is treated like an existing file.
     std::set<std::filesystem::path> claimed;
 
-    for (const std::filesystem::path& source : distinctFiles(urls)) {
+    const std::vector<std::filesystem::path> distinct = distinctFiles(urls);
+    for (const std::filesystem::path& source : distinct) {
         const std::optional<std::filesystem::path> target = naming.target(source);
         if (!target) throw AppError::Base(AppError::Base::Code::fileNameLeavesOutputFolder);
         const std::vector<std::filesystem::path> locations =
             outputLocations(*target, naming.matchesInput, format.fileFormat);
+        const auto skip = [&](const char* reason) {
+            emit fileSkipped(displayPath(source), QString::fromUtf8(reason));
+            emit fileOutcome(FileOutcome{
+                .source = source, .target = *target, .status = FileOutcome::Status::skipped, .reason = reason});
+        };
 
         // An output that would replace a source of the batch is never
         // written: there is no question, the file is skipped or fails.
         if (std::any_of(locations.begin(), locations.end(),
                         [&](const auto& location) { return isOneOf(location, sources); })) {
             if (interaction_.skipsOutputsThatReplaceSources()) {
-                emit fileSkipped(displayPath(source), QStringLiteral("its output would replace the original file"));
+                skip("its output would replace the original file");
                 continue;
             }
             operations.push_back(Operation{source, *target, format});
@@ -423,9 +471,19 @@ std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::files
                 accepted = false;
                 break;
             }
+            // Stop: nothing of the drop is processed.
+            for (const std::filesystem::path& dropped : distinct) {
+                emit fileOutcome(FileOutcome{.source = dropped,
+                                             .target = naming.target(dropped).value_or(std::filesystem::path()),
+                                             .status = FileOutcome::Status::notProcessed,
+                                             .reason = "processing stopped at an existing output file"});
+            }
             return {};
         }
-        if (!accepted) continue;
+        if (!accepted) {
+            skip("the output file exists already");
+            continue;
+        }
 
         claimed.insert(locations.begin(), locations.end());
         operations.push_back(Operation{source, *target, format});

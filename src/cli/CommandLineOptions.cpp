@@ -1,83 +1,165 @@
 #include "cli/CommandLineOptions.h"
 
 #include <QCommandLineParser>
-#include <QFile>
-#include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/Brain.h"
+#include "cli/TerminalText.h"
 
 namespace vesh {
 
 namespace {
 
-std::filesystem::path localPath(const QString& text) {
-    return std::filesystem::path(QFile::encodeName(text).toStdString());
+// Arguments are bytes. Qt's parser takes text, so each byte that is not part
+// of valid UTF-8 travels as a lone low surrogate U+DC80..U+DCFF (no valid
+// text contains one) and is turned back into its byte where a path is made.
+constexpr char16_t escapedByteBase = 0xDC00;
+
+QString argumentText(std::string_view bytes) {
+    QString text;
+    for (std::size_t index = 0; index < bytes.size();) {
+        const Utf8Step step = decodeUtf8(bytes, index);
+        if (step.length == 0) {
+            text.append(QChar(static_cast<char16_t>(escapedByteBase + static_cast<unsigned char>(bytes[index]))));
+            ++index;
+            continue;
+        }
+        text.append(QString::fromUcs4(&step.point, 1));
+        index += step.length;
+    }
+    return text;
 }
 
+bool isEscapedByte(QChar unit) { return unit.unicode() >= escapedByteBase + 0x80 && unit.unicode() <= 0xDCFF; }
+
+std::string argumentBytes(const QString& text) {
+    std::string bytes;
+    qsizetype start = 0;
+    for (qsizetype index = 0; index <= text.size(); ++index) {
+        if (index < text.size() && !isEscapedByte(text[index])) continue;
+        bytes += text.mid(start, index - start).toStdString();
+        if (index < text.size()) bytes.push_back(static_cast<char>(text[index].unicode() - escapedByteBase));
+        start = index + 1;
+    }
+    return bytes;
+}
+
+std::filesystem::path localPath(const QString& argument) { return std::filesystem::path(argumentBytes(argument)); }
+
 CommandLineExit usageError(const QString& message) {
-    return CommandLineExit{CommandLineExit::Kind::usageError, message.toStdString()};
+    return CommandLineExit{CommandLineExit::Kind::usageError, argumentBytes(message)};
+}
+
+// The help: one usage line, the options in two columns, the exit statuses.
+std::string helpText(const QList<QCommandLineOption>& options) {
+    constexpr qsizetype descriptionColumn = 30;
+    constexpr qsizetype lineWidth = 79;
+    QString text =
+        "Usage: vesh-cli [options] -o DIR FILE...\n"
+        "Removes background noise from recorded speech: writes one cleaned file per\n"
+        "input into the output folder DIR.\n\nOptions:\n";
+    for (const QCommandLineOption& option : options) {
+        QString names;
+        for (const QString& name : option.names()) {
+            if (!names.isEmpty()) names += ", ";
+            names += (name.size() == 1 ? "-" : "--") + name;
+        }
+        if (option.names().constFirst().size() > 1) names.prepend("    ");
+        QString entry = "  " + names;
+        if (!option.valueName().isEmpty()) entry += " " + option.valueName();
+        entry += QString(std::max<qsizetype>(descriptionColumn - entry.size(), 2), ' ');
+        // Words wrap at the line width, continuing in the description column.
+        qsizetype lineStart = 0;
+        for (const QString& word : option.description().split(' ')) {
+            if (entry.size() - lineStart + word.size() > lineWidth) {
+                entry.chop(1);
+                entry += "\n";
+                lineStart = entry.size();
+                entry += QString(descriptionColumn, ' ');
+            }
+            entry += word + " ";
+        }
+        entry.chop(1);
+        text += entry + "\n";
+    }
+    text +=
+        "\nExit status:\n"
+        "  0    every file written, or skipped by rule or by choice, or Stop chosen at\n"
+        "       a prompt\n"
+        "  1    a file failed (an output that would replace its own source, an\n"
+        "       unwritable folder or a refused size included), or an existing output\n"
+        "       file stopped a run without a prompt; with --keep-going, after all files\n"
+        "  2    usage error: unknown option, bad value, a path separator in --prefix\n"
+        "       or --suffix, two inputs for one output file\n"
+        "  130  cancelled by Ctrl-C or SIGTERM before the current file was complete (a\n"
+        "       file completed before the signal counts as written); a second Ctrl-C\n"
+        "       ends the program at once\n";
+    return text.toStdString();
 }
 
 }  // namespace
 
-std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QStringList& arguments, bool stdinIsTerminal) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "vesh-cli [options] -o DIR FILE...\n"
-        "Removes background noise from recorded speech: writes one cleaned file per input into the output "
-        "folder DIR.\n"
-        "\n"
-        "Exit status:\n"
-        "  0    every file written, or skipped by rule or by choice, or Stop chosen at a prompt\n"
-        "  1    a file failed (an output that would replace its own source included), or an existing output\n"
-        "       file stopped a run without a prompt\n"
-        "  2    usage error: unknown option, bad value, a path separator in --prefix or --suffix, two inputs\n"
-        "       for one output file\n"
-        "  130  cancelled by Ctrl-C or SIGTERM before the current file was complete");
-
+std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<char* const> arguments,
+                                                                   bool stdinIsTerminal) {
     const QCommandLineOption output({"o", "output"}, "Output folder (required; must exist).", "DIR");
+    const QCommandLineOption filesFrom(
+        "files-from", "Also process the files listed in LIST, one per line; - reads the list from standard input.",
+        "LIST");
+    const QCommandLineOption null({"0", "null"}, "The list of --files-from ends each name with NUL, not a newline.");
     const QCommandLineOption mix("mix", "Share of the enhanced signal, 0 to 1 (default 1).", "X");
     const QCommandLineOption prefix("prefix", "Text put before every output file's name.", "TEXT");
     const QCommandLineOption suffix("suffix", "Text put after every output file's base name.", "TEXT");
     const QCommandLineOption sameFormat(
         "same-format",
-        "Write each file in its input's format, rate and extension (falling back to the "
-        "chosen format where that cannot be written).");
-    const QCommandLineOption format("format", "Output file format: wav, aiff or flac (default wav).", "wav|aiff|flac");
-    const QCommandLineOption bitDepth("bit-depth", "Output bit depth: 16, 24 or 32 (default 24).", "16|24|32");
+        "Write each file in its input's format, rate and extension (falling back to the chosen format where that "
+        "cannot be written).");
+    const QCommandLineOption format("format", "Output file format: wav, aiff or flac (default wav).", "FORMAT");
+    const QCommandLineOption bitDepth("bit-depth", "Output bit depth: 16, 24 or 32 (default 24).", "BITS");
     const QCommandLineOption rate("rate", "Output sample rate: 44100, 48000, 96000 or 192000 (default 48000).", "HZ");
     const QCommandLineOption ifExists(
         "if-exists",
         "What to do with an output file that already exists: ask, skip, replace or stop (default: ask when "
         "standard input is a terminal, stop otherwise).",
-        "ask|skip|replace|stop");
+        "WHAT");
+    const QCommandLineOption keepGoing("keep-going",
+                                       "After a failed file, process the remaining ones; exit with 1 at the end.");
+    const QCommandLineOption json("json", "Print one JSON record per file on standard output (see the manual page).");
     const QCommandLineOption quiet({"q", "quiet"}, "Print nothing but errors.");
-    const QCommandLineOption help("help", "Show this help and exit.");
+    const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version("version", "Show the version and the model's version, and exit.");
+    const QList<QCommandLineOption> all{output,   filesFrom, null,     mix,       prefix, suffix, sameFormat, format,
+                                        bitDepth, rate,      ifExists, keepGoing, json,   quiet,  help,       version};
 
-    parser.addOptions(
-        {output, mix, prefix, suffix, sameFormat, format, bitDepth, rate, ifExists, quiet, help, version});
-    parser.addPositionalArgument("FILE", "Audio files to denoise.", "FILE...");
-
-    if (!parser.parse(arguments)) return usageError(parser.errorText());
-    if (parser.isSet(help)) {
-        return CommandLineExit{CommandLineExit::Kind::help, parser.helpText().toStdString()};
-    }
+    QCommandLineParser parser;
+    parser.addOptions(all);
+    QStringList texts;
+    for (const char* argument : arguments) texts.append(argumentText(argument));
+    if (!parser.parse(texts)) return usageError(parser.errorText());
+    if (parser.isSet(help)) return CommandLineExit{CommandLineExit::Kind::help, helpText(all)};
     if (parser.isSet(version)) return CommandLineExit{CommandLineExit::Kind::version, {}};
 
     CommandLineOptions options;
     options.quiet = parser.isSet(quiet);
     options.outputFormatMatchesInput = parser.isSet(sameFormat);
+    options.keepGoing = parser.isSet(keepGoing);
+    options.json = parser.isSet(json);
+    options.nulSeparated = parser.isSet(null);
 
     if (!parser.isSet(output)) return usageError("The output folder is missing: give it with -o DIR.");
-    const QString folder = parser.value(output);
-    if (!QFileInfo(folder).isDir()) return usageError("The output folder “" + folder + "” does not exist.");
-    options.outputFolder = localPath(folder);
+    options.outputFolder = localPath(parser.value(output));
+    if (!std::filesystem::is_directory(options.outputFolder)) {
+        return usageError("The output folder “" + parser.value(output) + "” does not exist.");
+    }
 
     for (const QString& file : parser.positionalArguments()) options.files.push_back(localPath(file));
-    if (options.files.empty()) return usageError("No files given.");
+    if (parser.isSet(filesFrom)) {
+        options.filesFrom = localPath(parser.value(filesFrom));
+    } else if (options.nulSeparated) {
+        return usageError("--null applies to the list of --files-from, which is missing.");
+    }
+    if (options.files.empty() && !options.filesFrom) return usageError("No files given.");
 
     if (parser.isSet(mix)) {
         bool ok = false;
@@ -88,12 +170,19 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
         options.wetDryMix = value;
     }
     // Every output is a name in the output folder: nothing may lead out of it.
-    for (const auto& [option, setting] : {std::pair{&prefix, &options.filenamePrefix}, {&suffix, &options.filenameSuffix}}) {
+    for (const auto& [option, setting] :
+         {std::pair{&prefix, &options.filenamePrefix}, {&suffix, &options.filenameSuffix}}) {
         if (!parser.isSet(*option)) continue;
         const QString text = parser.value(*option);
+        const QString name = "--" + option->names().constFirst();
         if (!Brain::isAllowedInFileName(text)) {
-            return usageError("--" + option->names().constFirst() + " cannot contain “/”: output files are written "
-                              "into the output folder only, not “" + text + "”.");
+            return usageError(name +
+                              " cannot contain “/”: output files are written into the output folder only, "
+                              "not “" +
+                              text + "”.");
+        }
+        if (std::any_of(text.begin(), text.end(), isEscapedByte)) {
+            return usageError(name + " must be UTF-8 text, not “" + text + "”.");
         }
         *setting = text;
     }
@@ -121,7 +210,10 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
         }
     }
 
-    options.ifExists = stdinIsTerminal ? ExistingFilePolicy::ask : ExistingFilePolicy::stop;
+    // Standard input answers questions only when it is a terminal and does
+    // not carry the list of files.
+    const bool canAsk = stdinIsTerminal && !options.readsListFromStandardInput();
+    options.ifExists = canAsk ? ExistingFilePolicy::ask : ExistingFilePolicy::stop;
     if (parser.isSet(ifExists)) {
         const QString policy = parser.value(ifExists);
         if (policy == "ask")
@@ -134,6 +226,11 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(const QString
             options.ifExists = ExistingFilePolicy::stop;
         else
             return usageError("--if-exists takes ask, skip, replace or stop, not “" + policy + "”.");
+        if (options.ifExists == ExistingFilePolicy::ask && options.readsListFromStandardInput()) {
+            return usageError(
+                "--if-exists ask reads the answers from standard input, which carries the list of "
+                "files: choose skip, replace or stop.");
+        }
     }
     return options;
 }

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "cli/TerminalText.h"
+
 namespace vesh {
 
 TerminalInteraction::TerminalInteraction(ExistingFilePolicy policy, int interruptDescriptor)
@@ -26,7 +28,7 @@ UserInteraction::ExistingFileAnswer TerminalInteraction::askAboutExistingFile(co
 }
 
 UserInteraction::ExistingFileAnswer TerminalInteraction::askAboutExistingTarget(const std::filesystem::path& target,
-                                                                              const std::string& informativeText) {
+                                                                                const std::string& informativeText) {
     const ExistingFileAnswer answer = askAboutExistingFile(informativeText);
     if (answer == ExistingFileAnswer::stop && policy_ == ExistingFilePolicy::stop) stoppedByPolicyAt_ = target;
     return answer;
@@ -35,7 +37,7 @@ UserInteraction::ExistingFileAnswer TerminalInteraction::askAboutExistingTarget(
 std::optional<std::filesystem::path> TerminalInteraction::chooseOutputFolder() { return std::nullopt; }
 
 UserInteraction::ExistingFileAnswer TerminalInteraction::prompt(const std::string& informativeText) {
-    std::fprintf(stderr, "%s\n", informativeText.c_str());
+    std::fprintf(stderr, "%s\n", escapedForTerminal(informativeText).c_str());
     for (;;) {
         std::fputs("[s]kip, [r]eplace or s[t]op? ", stderr);
         std::fflush(stderr);

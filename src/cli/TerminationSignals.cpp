@@ -11,31 +11,29 @@ namespace vesh {
 
 namespace {
 
-// The handler can reach nothing but this descriptor.
+// The handler can reach nothing but these.
 volatile std::sig_atomic_t signalPipeWriteEnd = -1;
+volatile std::sig_atomic_t exitStatusOnRepeat = 1;
+volatile std::sig_atomic_t signalsReceived = 0;
 
 extern "C" void forwardSignal(int) {
+    // The first signal asks for an orderly end; one more means "now".
+    if (signalsReceived > 0) _exit(exitStatusOnRepeat);
+    signalsReceived = 1;
     const int savedErrno = errno;
     const char byte = 1;
     if (write(signalPipeWriteEnd, &byte, 1) < 0) {
-        // A full pipe already holds a pending request.
+        // Nothing to do: a full pipe is readable already.
     }
     errno = savedErrno;
 }
 
 }  // namespace
 
-TerminationSignals::TerminationSignals(std::function<void()> onSignal) {
+TerminationSignals::TerminationSignals(int immediateExitStatus) {
     if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot create the signal pipe");
     signalPipeWriteEnd = pipe_[1];
-
-    notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal = std::move(onSignal)] {
-        char bytes[64];
-        while (read(pipe_[0], bytes, sizeof bytes) > 0) {
-        }
-        onSignal();
-    });
+    exitStatusOnRepeat = immediateExitStatus;
 
     // Interrupted system calls restart, so that work on other threads never
     // sees a signal.
@@ -54,6 +52,16 @@ TerminationSignals::~TerminationSignals() {
     signalPipeWriteEnd = -1;
     close(pipe_[0]);
     close(pipe_[1]);
+}
+
+void TerminationSignals::notify(std::function<void()> onSignal) {
+    notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
+    // The byte stays in the pipe, so that later waits see it too; the
+    // notifier has done its one job.
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal = std::move(onSignal)] {
+        notifier_->setEnabled(false);
+        onSignal();
+    });
 }
 
 }  // namespace vesh

@@ -9,17 +9,23 @@
 
 namespace vesh {
 
-// Turns SIGINT and SIGTERM into a call on the main thread's event loop: the
-// handler only writes a byte to a pipe, whose read end a socket notifier
-// watches. The previous handlers are restored on destruction.
+// Catches SIGINT and SIGTERM from the moment it is made, before the
+// application object exists: the handler only writes a byte to a pipe. A
+// second signal ends the process at once with `immediateExitStatus`. The
+// previous handlers are restored on destruction.
 class TerminationSignals {
 public:
-    explicit TerminationSignals(std::function<void()> onSignal);
+    explicit TerminationSignals(int immediateExitStatus);
     ~TerminationSignals();
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
 
-    // Becomes readable once a signal has arrived (for waits outside the event loop).
+    // Calls `onSignal` on the main thread's event loop for the first signal,
+    // also for one that came before this call. Needs the application object.
+    void notify(std::function<void()> onSignal);
+
+    // Becomes readable once a signal has arrived and stays so (for waits
+    // outside the event loop).
     int readDescriptor() const { return pipe_[0]; }
 
 private:

@@ -1,6 +1,7 @@
 // vesh-cli: the command-line front end on the application core. It runs one
 // batch with the settings given as options (never the window's stored
-// settings) and reports on standard error.
+// settings), reports on standard error and, with --json, describes every
+// file on standard output.
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -8,16 +9,21 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
-#include <numeric>
-#include <string>
+#include <optional>
+#include <system_error>
 
 #include "AudioIO/AudioFile.h"
 #include "FullBandSpeechEnhancer/InferenceRuntime.h"
 #include "app/ApplicationId.h"
 #include "app/Brain.h"
 #include "cli/CommandLineOptions.h"
+#include "cli/FileList.h"
+#include "cli/FileRecord.h"
+#include "cli/Report.h"
 #include "cli/TerminalInteraction.h"
+#include "cli/TerminalText.h"
 #include "cli/TerminationSignals.h"
 
 using namespace vesh;
@@ -30,67 +36,10 @@ constexpr int fileFailed = 1;
 constexpr int usageError = 2;
 constexpr int cancelled = 130;
 
-void printError(const char* message) { std::fprintf(stderr, "vesh-cli: %s\n", message); }
-
-// The alert's title with the failed file, what was left undone, the
-// underlying cause and the advice.
-void printAlert(const AppError& error) {
-    const std::string title = error.description();
-    if (error.failure().failedFile.empty()) {
-        std::fprintf(stderr, "vesh-cli: %s\n", title.c_str());
-    } else {
-        std::fprintf(stderr, "vesh-cli: %s: %s\n", error.failure().failedFile.c_str(), title.c_str());
-        std::fprintf(stderr, "%s\n", error.failureReport().c_str());
-    }
-    if (const std::string details = error.details(); !details.empty()) {
-        std::fprintf(stderr, "Details: %s\n", details.c_str());
-    }
-    std::fprintf(stderr, "%s\n", error.recoverySuggestion().c_str());
+void printUsageError(const std::string& message) {
+    std::fprintf(stderr, "vesh-cli: %s\n", escapedForTerminal(message).c_str());
+    std::fputs("Try 'vesh-cli --help' for more information.\n", stderr);
 }
-
-// A one-line progress bar on a terminal, a line per finished file otherwise,
-// nothing when quiet.
-class Report {
-public:
-    Report(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
-
-    void progress(const QString& fileName, const Brain::Progress& progress) {
-        if (quiet_ || !terminal_) return;
-        const auto& entries = progress.channels;
-        const double fraction =
-            entries.empty() ? 0.0 : std::accumulate(entries.begin(), entries.end(), 0.0) / double(entries.size());
-        constexpr int width = 30;
-        const int filled = static_cast<int>(fraction * width);
-        const std::string bar = std::string(filled, '#') + std::string(width - filled, '-');
-        std::fprintf(stderr, "\r\033[K%s [%s] %3d%%", fileName.toLocal8Bit().constData(), bar.c_str(),
-                     static_cast<int>(fraction * 100.0));
-        std::fflush(stderr);
-        barShown_ = true;
-    }
-
-    void fileWritten(const QString& writtenTo) {
-        if (quiet_) return;
-        clearBar();
-        std::fprintf(stderr, "Wrote %s\n", writtenTo.toLocal8Bit().constData());
-    }
-
-    void message(const char* text) {
-        if (quiet_) return;
-        clearBar();
-        std::fprintf(stderr, "vesh-cli: %s\n", text);
-    }
-
-    void clearBar() {
-        if (!barShown_) return;
-        std::fputs("\r\033[K", stderr);
-        barShown_ = false;
-    }
-
-private:
-    bool quiet_;
-    bool terminal_;
-    bool barShown_ = false;
-};
 
 void applySettings(Brain& brain, const CommandLineOptions& options) {
     if (options.wetDryMix) brain.setWetDryMix(*options.wetDryMix);
@@ -103,14 +52,46 @@ void applySettings(Brain& brain, const CommandLineOptions& options) {
     if (options.fileFormat) format.fileFormat = *options.fileFormat;
     brain.setOutputFormat(format);
     brain.setOutputFolder(options.outputFolder);
+    brain.setContinuesAfterFailure(options.keepGoing);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // First of all, so that no signal finds the default action: one signal
+    // cancels in order, a second one ends the process at once.
+    TerminationSignals terminationSignals(cancelled);
+    const auto started = std::chrono::steady_clock::now();
     // Before any thread starts: these touch process-wide state.
     vesh::disableInferenceTelemetry();
     vesh::silenceDecoderDiagnostics();
+
+    const auto parsed =
+        parseCommandLine(std::span<char* const>(argv, static_cast<std::size_t>(argc)), isatty(STDIN_FILENO) == 1);
+    bool versionOnly = false;
+    CommandLineOptions options;
+    if (const auto* exit = std::get_if<CommandLineExit>(&parsed)) {
+        switch (exit->kind) {
+        case CommandLineExit::Kind::help: std::fputs(exit->text.c_str(), stdout); return everyFileWritten;
+        case CommandLineExit::Kind::usageError: printUsageError(exit->text); return usageError;
+        case CommandLineExit::Kind::version: versionOnly = true; break;
+        }
+    } else {
+        options = std::get<CommandLineOptions>(parsed);
+    }
+    if (options.filesFrom) {
+        try {
+            const auto listed =
+                readFileList(*options.filesFrom, options.nulSeparated, terminationSignals.readDescriptor());
+            if (!listed) return cancelled;
+            options.files.insert(options.files.end(), listed->begin(), listed->end());
+        } catch (const std::system_error& error) {
+            printUsageError("The list of files “" + options.filesFrom->native() +
+                            "” cannot be read: " + error.code().message() + ".");
+            return usageError;
+        }
+    }
+
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName("vesh-cli");
     QCoreApplication::setApplicationVersion(VESH_VERSION);
@@ -118,86 +99,74 @@ int main(int argc, char* argv[]) {
     // clutter the report (QT_LOGGING_RULES can still turn it on).
     QLoggingCategory::setFilterRules(QString(applicationId) + ".model.info=false");
 
-    const auto parsed = parseCommandLine(QCoreApplication::arguments(), isatty(STDIN_FILENO) == 1);
-    bool versionOnly = false;
-    CommandLineOptions options;
-    if (const auto* exit = std::get_if<CommandLineExit>(&parsed)) {
-        switch (exit->kind) {
-        case CommandLineExit::Kind::help: std::fputs(exit->text.c_str(), stdout); return everyFileWritten;
-        case CommandLineExit::Kind::usageError:
-            printError(exit->text.c_str());
-            std::fputs("Try 'vesh-cli --help' for more information.\n", stderr);
-            return usageError;
-        case CommandLineExit::Kind::version: versionOnly = true; break;
-        }
-    } else {
-        options = std::get<CommandLineOptions>(parsed);
-    }
-
     Report report(options.quiet, isatty(STDERR_FILENO) == 1);
-    bool interrupted = false;
-    Brain* brainInUse = nullptr;
-    const TerminationSignals terminationSignals([&] {
-        if (interrupted) return;
-        interrupted = true;
-        if (brainInUse && brainInUse->modelIsProcessing()) {
-            report.message("cancelling…");
-            brainInUse->setShouldCancelProcessing(true);
-        } else {
-            QCoreApplication::exit(cancelled);
-        }
-    });
     TerminalInteraction interaction(options.ifExists, terminationSignals.readDescriptor());
-
     // The window's stored settings are neither read nor changed: without a
     // store the core keeps the settings of this run in memory.
     Brain brain(nullptr, interaction);
-    brainInUse = &brain;
     applySettings(brain, options);
 
     // --if-exists never covers an output of the same run: two inputs for one
     // output refuse the run before anything is processed.
     if (const auto clashes = brain.targetClashes(options.files); !clashes.empty()) {
         for (const Brain::TargetClash& clash : clashes) {
-            std::fprintf(stderr, "vesh-cli: “%s” and “%s” would both be written to “%s”.\n", clash.first.c_str(),
-                         clash.second.c_str(), clash.target.c_str());
+            report.error("“" + clash.first.native() + "” and “" + clash.second.native() +
+                         "” would both be written to “" + clash.target.native() + "”.");
         }
         std::fputs("Process them in separate runs with different --suffix values.\n", stderr);
         return usageError;
     }
 
+    // The first status decided is the one the run ends with.
+    std::optional<int> exitStatus;
+    const auto finish = [&](int status) {
+        if (exitStatus) return;
+        exitStatus = status;
+        report.summary(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        QCoreApplication::exit(status);
+    };
+    bool interrupted = false;
+    terminationSignals.notify([&] {
+        interrupted = true;
+        if (brain.modelIsProcessing()) {
+            report.message("cancelling…");
+            brain.setShouldCancelProcessing(true);
+        } else {
+            finish(cancelled);
+        }
+    });
+
     const auto start = [&] {
-        if (interrupted) return;  // the run is already ending
-        if (brain.error()) {      // the model failed to load
-            printAlert(*brain.error());
-            QCoreApplication::exit(fileFailed);
+        if (exitStatus) return;
+        if (brain.error()) {  // the model failed to load
+            report.alert(*brain.error());
+            finish(fileFailed);
             return;
         }
         if (versionOnly) {
             std::printf("vesh-cli %s\nSpeech enhancer model version: %s\n", VESH_VERSION,
                         brain.modelVersion().toLocal8Bit().constData());
-            QCoreApplication::exit(everyFileWritten);
+            finish(everyFileWritten);
             return;
         }
         brain.processDroppedFiles(options.files);
         if (brain.modelIsProcessing()) return;  // the batch runs; batchFinished ends the run
         if (interrupted || interaction.interrupted()) {
-            QCoreApplication::exit(cancelled);
+            finish(cancelled);
         } else if (brain.alertIsDisplayed() && brain.error()) {
-            printAlert(*brain.error());
-            QCoreApplication::exit(fileFailed);
+            report.alert(*brain.error());
+            finish(fileFailed);
         } else if (!interaction.stoppedByPolicyAt().empty()) {
             // A script asked not to replace anything: not doing the work is a failure.
-            std::fprintf(stderr, "vesh-cli: “%s” already exists; nothing was written.\n",
-                         interaction.stoppedByPolicyAt().c_str());
+            report.error("“" + interaction.stoppedByPolicyAt().native() + "” already exists; nothing was written.");
             std::fputs("Use --if-exists=skip or --if-exists=replace to go on.\n", stderr);
-            QCoreApplication::exit(fileFailed);
+            finish(fileFailed);
         } else if (interaction.stopped()) {
-            std::fputs("vesh-cli: stopped at an existing output file; nothing was written.\n", stderr);
-            QCoreApplication::exit(everyFileWritten);
+            report.error("stopped at an existing output file; nothing was written.");
+            finish(everyFileWritten);
         } else {
-            report.message("every output file already exists and was skipped; nothing was written.");
-            QCoreApplication::exit(everyFileWritten);
+            if (!options.files.empty()) report.message("every output file already exists; nothing was written.");
+            finish(everyFileWritten);
         }
     };
 
@@ -206,29 +175,36 @@ int main(int argc, char* argv[]) {
     });
     // A new file starts at 0 %; the progress is reset only once it is read.
     QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
-                     [&] { report.progress(brain.nameOfFileBeingProcessedText(), Brain::Progress{}); });
+                     [&] { report.progress(brain.nameOfFileBeingProcessedText().toStdString(), Brain::Progress{}); });
     QObject::connect(&brain, &Brain::progressChanged, [&] {
-        if (!brain.progress().channels.empty()) report.progress(brain.nameOfFileBeingProcessedText(), brain.progress());
+        if (!brain.progress().channels.empty()) {
+            report.progress(brain.nameOfFileBeingProcessedText().toStdString(), brain.progress());
+        }
     });
-    QObject::connect(&brain, &Brain::fileSkipped, [&](const QString& source, const QString& reason) {
-        report.message(("skipped " + source + ": " + reason + ".").toLocal8Bit().constData());
+    QObject::connect(&brain, &Brain::fileOutcome, [&](const Brain::FileOutcome& outcome) {
+        report.outcome(outcome, options.keepGoing);
+        if (options.json) {
+            std::printf("%s\n", fileRecord(outcome).c_str());
+            std::fflush(stdout);
+        }
     });
-    QObject::connect(&brain, &Brain::fileFinished,
-                     [&](const QString&, const QString& writtenTo) { report.fileWritten(writtenTo); });
     QObject::connect(&brain, &Brain::batchFinished, [&](bool batchCancelled) {
-        report.clearBar();
-        if (brain.alertIsDisplayed() && brain.error()) {
-            printAlert(*brain.error());
-            QCoreApplication::exit(fileFailed);
-        } else if (batchCancelled) {
+        if (batchCancelled) {
             report.message("cancelled; the file being processed and those after it were not written.");
-            QCoreApplication::exit(cancelled);
+            finish(cancelled);
+        } else if (brain.alertIsDisplayed() && brain.error()) {
+            report.alert(*brain.error());
+            finish(fileFailed);
+        } else if (report.failedCount() > 0) {
+            report.failures();
+            finish(fileFailed);
         } else {
             // An interrupt that came after the last enhancement stopped nothing.
             if (interrupted) report.message("every file was written before the interrupt took effect.");
-            QCoreApplication::exit(everyFileWritten);
+            finish(everyFileWritten);
         }
     });
 
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    return exitStatus.value_or(status);
 }

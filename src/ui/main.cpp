@@ -4,6 +4,7 @@
 #include <QSettings>
 #include <QUrl>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -18,17 +19,41 @@ int main(int argc, char* argv[]) {
     // Before any thread starts: these touch process-wide state.
     vesh::disableInferenceTelemetry();
     vesh::silenceDecoderDiagnostics();
+
+    // Help and version need no display: they are answered before the
+    // application object connects to one. Options of Qt's own (-platform,
+    // -reverse) are read as long options, never as rows of letters.
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({help, version});
+    QStringList arguments;
+    for (int index = 0; index < argc; ++index) arguments.append(QString::fromLocal8Bit(argv[index]));
+    // Unknown options are Qt's own or mistakes; the second parse tells.
+    static_cast<void>(parser.parse(arguments));
+    if (parser.isSet(help)) {
+        std::fputs(
+            "Usage: vesh [options] [files...]\n"
+            "Removes background noise from recorded speech.\n"
+            "\n"
+            "Options:\n"
+            "  -h, --help     Show this help and exit.\n"
+            "  -v, --version  Show the version and exit.\n"
+            "\n"
+            "Arguments:\n"
+            "  files          Audio files to denoise once a destination is chosen.\n",
+            stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("vesh %s\n", VESH_VERSION);
+        return 0;
+    }
+
     QApplication application(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(VESH_VERSION));
     vesh::VeshApp::configure(application);
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Removes background noise from recorded speech."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("files"),
-                                 QStringLiteral("Audio files to denoise once a destination is chosen."),
-                                 QStringLiteral("[files...]"));
     parser.process(application);
 
     std::vector<std::filesystem::path> files;

@@ -9,8 +9,14 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <sys/stat.h>
+
 #include <csignal>
 #include <fstream>
+#include <map>
 
 #include "TestSupport.h"
 
@@ -23,7 +29,30 @@ constexpr int floatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 struct Outcome {
     int exitCode = -1;
     std::string standardError;
+    std::string standardOutput;
 };
+
+// The --json records of a run, by source.
+std::map<std::string, QJsonObject> recordsBySource(const std::string& lines) {
+    std::map<std::string, QJsonObject> records;
+    for (const QByteArray& line : QByteArray::fromStdString(lines).split('\n')) {
+        if (line.isEmpty()) continue;
+        QJsonParseError error;
+        const QJsonObject record = QJsonDocument::fromJson(line, &error).object();
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        records[record["source"].toString().toStdString()] = record;
+    }
+    return records;
+}
+
+// Whether the process catches `signal` (its handler is in place).
+bool catches(qint64 processId, int signal) {
+    std::ifstream status("/proc/" + std::to_string(processId) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+    }
+    return false;
+}
 
 class CommandLine : public ::testing::Test {
 protected:
@@ -58,7 +87,8 @@ protected:
         process.write(answers);
         process.closeWriteChannel();
         EXPECT_TRUE(process.waitForFinished(120000));
-        return {process.exitCode(), process.readAllStandardError().toStdString()};
+        return {process.exitCode(), process.readAllStandardError().toStdString(),
+                process.readAllStandardOutput().toStdString()};
     }
 
     QString path(const std::filesystem::path& p) const { return QString::fromStdString(p.string()); }
@@ -125,7 +155,8 @@ TEST_F(CommandLine, AnOutputNeverReplacesItsOwnSource) {
     std::filesystem::copy_file(c, output / "c.wav");
     const auto b = output / "a.wav";
 
-    const Outcome replaced = run({"-o", path(input), "--if-exists", "replace", path(b), path(take), path(output / "c.wav")});
+    const Outcome replaced =
+        run({"-o", path(input), "--if-exists", "replace", path(b), path(take), path(output / "c.wav")});
     EXPECT_EQ(replaced.exitCode, 1);
     EXPECT_NE(replaced.standardError.find("take.wav: The output file would replace the original audio file.\n"
                                           "“take.wav” was not processed. 1 more file was not processed: c.wav.\n"),
@@ -155,6 +186,9 @@ TEST_F(CommandLine, WritesEveryFileWithTheGivenSettingsAndLeavesStoredSettingsAl
     // Not a terminal: one line per finished file.
     EXPECT_NE(result.standardError.find("Wrote " + (output / "clean_a_v1.flac").string() + "\n"), std::string::npos);
     EXPECT_NE(result.standardError.find("Wrote " + (output / "clean_b_v1.flac").string() + "\n"), std::string::npos);
+    EXPECT_NE(result.standardError.find("\n2 files written, 0 skipped, 0 failed; 1.0 s of audio in "),
+              std::string::npos)
+        << result.standardError;
     EXPECT_FALSE(std::filesystem::exists(home / ".config"));
 }
 
@@ -241,24 +275,123 @@ TEST_F(CommandLine, VersionNamesTheModelAndAFailedLoadExitsWithOne) {
     EXPECT_TRUE(folderEntries(output).empty());
 }
 
-TEST_F(CommandLine, AnInterruptCancelsAndLeavesNoPartialFile) {
+TEST_F(CommandLine, AnInterruptCancelsTheCurrentFileAndKeepsTheWrittenOnes) {
     const auto first = makeInput("first.wav", 0.5);
     const auto second = makeInput("second.wav", 60.0);
+    const auto third = makeInput("third.wav", 0.5);
     QProcess process;
-    start(process, {"-o", path(output), path(first), path(second)}, "realistic-size.onnx");
+    start(process, {"--json", "-o", path(output), path(first), path(second), path(third)}, "realistic-size.onnx");
     process.closeWriteChannel();
     // Interrupt once the first file is reported, while the long second one is under way.
-    std::string standardError;
+    std::string standardOutput;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            standardError += process.readAllStandardError().toStdString();
-            return standardError.find("first.wav\n") != std::string::npos || process.state() == QProcess::NotRunning;
+            standardOutput += process.readAllStandardOutput().toStdString();
+            return standardOutput.find("written") != std::string::npos || process.state() == QProcess::NotRunning;
         },
         60000));
-    ASSERT_EQ(process.state(), QProcess::Running) << standardError;
+    ASSERT_EQ(process.state(), QProcess::Running) << process.readAllStandardError().toStdString();
     ::kill(static_cast<pid_t>(process.processId()), SIGINT);
     ASSERT_TRUE(process.waitForFinished(60000));
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(process.exitCode(), 130);
     EXPECT_EQ(folderEntries(output), std::vector<std::string>{"first.wav"});
+    auto records = recordsBySource(standardOutput + process.readAllStandardOutput().toStdString());
+    EXPECT_EQ(records[first.string()]["status"].toString(), "written");
+    EXPECT_EQ(records[second.string()]["status"].toString(), "cancelled");
+    EXPECT_EQ(records[third.string()]["status"].toString(), "not processed");
+    EXPECT_NE(process.readAllStandardError().toStdString().find("1 file written, 0 skipped, 0 failed, 1 not "
+                                                                "processed, 1 cancelled;"),
+              std::string::npos);
+}
+
+TEST_F(CommandLine, ASignalWhileTheModelLoadsEndsTheRunWithOneThirty) {
+    QProcess process;
+    start(process, {"-o", path(output), path(makeInput("a.wav"))}, "realistic-size.onnx");
+    // As soon as the handlers are in place: they come before anything else.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return catches(process.processId(), SIGTERM); }, 10000));
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_TRUE(folderEntries(output).empty());
+}
+
+TEST_F(CommandLine, AWaitForAFifoCanBeInterrupted) {
+    // Neither a source nor a list of files that nobody writes holds the run.
+    const auto fifo = input / "live.wav";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const QStringList& arguments :
+         {QStringList{"-o", path(output), path(fifo)}, QStringList{"-o", path(output), "--files-from", path(fifo)}}) {
+        QProcess process;
+        start(process, arguments);
+        QTest::qWait(1500);
+        ASSERT_EQ(process.state(), QProcess::Running) << process.readAllStandardError().toStdString();
+        ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+        ASSERT_TRUE(process.waitForFinished(10000)) << arguments.join(' ').toStdString();
+        EXPECT_EQ(process.exitCode(), 130);
+    }
+    EXPECT_TRUE(folderEntries(output).empty());
+}
+
+TEST_F(CommandLine, KeepGoingProcessesTheRestAndJsonDescribesEveryFile) {
+    const auto a = makeInput("a.wav");
+    const auto broken = input / "broken.wav";
+    std::ofstream(broken) << "this is not audio";
+    const auto c = makeInput("c.wav");
+    const auto d = makeInput("d.wav");
+    std::ofstream(output / "d.wav") << "keep me";
+    const QStringList files{path(a), path(broken), path(c), path(d)};
+
+    const Outcome ended = run(QStringList{"--json", "--if-exists=skip", "-o", path(output)} + files);
+    EXPECT_EQ(ended.exitCode, 1);
+    auto records = recordsBySource(ended.standardOutput);
+    EXPECT_EQ(records.size(), 4u) << ended.standardOutput;
+    EXPECT_EQ(records[broken.string()]["status"].toString(), "failed");
+    EXPECT_EQ(records[c.string()]["status"].toString(), "not processed");
+    EXPECT_EQ(records[d.string()]["status"].toString(), "skipped");
+    std::filesystem::remove(output / "a.wav");
+
+    const Outcome kept = run(QStringList{"--keep-going", "--json", "--if-exists=skip", "-o", path(output)} + files);
+    EXPECT_EQ(kept.exitCode, 1);
+    EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"a.wav", "c.wav", "d.wav"}));
+    records = recordsBySource(kept.standardOutput);
+    EXPECT_EQ(records[a.string()]["status"].toString(), "written");
+    EXPECT_EQ(records[a.string()]["target"].toString().toStdString(), (output / "a.wav").string());
+    EXPECT_NEAR(records[a.string()]["duration"].toDouble(), 0.5, 0.001);
+    EXPECT_EQ(records[broken.string()]["status"].toString(), "failed");
+    EXPECT_EQ(records[broken.string()]["error"].toString(),
+              "An error occurred while opening the audio file. Invalid data found when processing input");
+    EXPECT_EQ(records[c.string()]["status"].toString(), "written");
+    EXPECT_EQ(records[d.string()]["status"].toString(), "skipped");
+    EXPECT_EQ(std::filesystem::file_size(output / "d.wav"), 7u);
+    EXPECT_NE(kept.standardError.find("vesh-cli: " + broken.string() + ": An error occurred while opening"),
+              std::string::npos)
+        << kept.standardError;
+    EXPECT_NE(kept.standardError.find("vesh-cli: 1 file failed: " + broken.string() + ".\n"), std::string::npos);
+    EXPECT_NE(kept.standardError.find("2 files written, 1 skipped, 1 failed;"), std::string::npos);
+}
+
+TEST_F(CommandLine, FilesFromTakesNamesByteForByteAndTheTerminalSeesThemEscaped) {
+    const std::vector<std::string> names{"new\nline.wav", "latin\xff.wav", "plain.wav"};
+    std::string nulList;
+    for (const std::string& name : names) {
+        writeSoundFile(input / name, {sine(440, 48000, 0.2)}, 48000, floatWav);
+        nulList += (input / name).string() + '\0';
+    }
+    const Outcome fromStandardInput =
+        run({"-o", path(output), "--null", "--files-from", "-"}, "zeros.onnx", QByteArray::fromStdString(nulList));
+    EXPECT_EQ(fromStandardInput.exitCode, 0) << fromStandardInput.standardError;
+    EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"latin\xff.wav", "new\nline.wav", "plain.wav"}));
+    EXPECT_NE(fromStandardInput.standardError.find("Wrote " + output.string() + "/new\\nline.wav\n"), std::string::npos)
+        << fromStandardInput.standardError;
+    EXPECT_NE(fromStandardInput.standardError.find("Wrote " + output.string() + "/latin\\xff.wav\n"),
+              std::string::npos);
+
+    std::ofstream(folder.filePath("list").toStdString()) << (input / "plain.wav").string() << "\n\n"
+                                                         << (input / "latin\xff.wav").string() << "\n";
+    const Outcome fromFile = run({"-o", path(output), "--if-exists=skip", "--files-from", folder.filePath("list")});
+    EXPECT_EQ(fromFile.exitCode, 0);
+    EXPECT_NE(fromFile.standardError.find("0 files written, 2 skipped, 0 failed;"), std::string::npos)
+        << fromFile.standardError;
 }

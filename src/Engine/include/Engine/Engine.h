@@ -41,6 +41,8 @@ struct ProcessingResult {
     // The target, or the fallback location when the source's format could
     // not be written.
     std::filesystem::path writtenTo;
+    // Seconds of audio in the source.
+    double duration = 0.0;
 };
 
 // Why processFile ended without a file, where the cause is not an AudioError

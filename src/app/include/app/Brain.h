@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "FullBandSpeechEnhancer/ModelParameters.h"
@@ -107,6 +108,29 @@ public:
     AudioFormat outputFormat() const;
     void setOutputFormat(const AudioFormat& format);
 
+    // What became of one source of a batch.
+    struct FileOutcome {
+        enum class Status { written, skipped, failed, notProcessed, cancelled };
+        std::filesystem::path source;
+        // Where the file was written, or would have been.
+        std::filesystem::path target;
+        Status status = Status::notProcessed;
+        // Why a file was skipped or not processed; empty otherwise.
+        std::string reason{};
+        // Why a file failed.
+        std::optional<AppError> error{};
+        // Seconds of audio in a written file.
+        double duration = 0.0;
+        // Seconds spent on the file.
+        double seconds = 0.0;
+    };
+
+    // Whether a failed file leaves the rest of the batch to run instead of
+    // ending it (the failure is then reported by fileOutcome only, without
+    // the alert). Held in memory only; off unless set.
+    bool continuesAfterFailure() const { return continuesAfterFailure_; }
+    void setContinuesAfterFailure(bool continues) { continuesAfterFailure_ = continues; }
+
     // The output folder: held in memory only.
     const std::optional<std::filesystem::path>& outputFolder() const { return outputFolder_; }
     void setOutputFolder(std::optional<std::filesystem::path> folder);
@@ -153,6 +177,9 @@ signals:
     void fileFinished(const QString& source, const QString& writtenTo);
     // A file was left out without a question, for `reason`.
     void fileSkipped(const QString& source, const QString& reason);
+    // Every source of a drop ends in one outcome, as it happens: skipped
+    // sources while the operations are made, the others during the batch.
+    void fileOutcome(const vesh::Brain::FileOutcome& outcome);
     // The end-of-batch reset ran; `cancelled` when the cancel request stopped
     // the batch before its last file was written.
     void batchFinished(bool cancelled);
@@ -192,6 +219,7 @@ private:
     std::atomic<bool> shouldCancelProcessing_ = false;
     ComputeUnits computeUnits_ = ComputeUnits::all;
     std::optional<std::filesystem::path> outputFolder_;
+    bool continuesAfterFailure_ = false;
 };
 
 }  // namespace vesh

@@ -1,0 +1,58 @@
+#include "cli/FileRecord.h"
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
+#include "cli/TerminalText.h"
+
+namespace vesh {
+
+namespace {
+
+const char* statusName(Brain::FileOutcome::Status status) {
+    switch (status) {
+    case Brain::FileOutcome::Status::written: return "written";
+    case Brain::FileOutcome::Status::skipped: return "skipped";
+    case Brain::FileOutcome::Status::failed: return "failed";
+    case Brain::FileOutcome::Status::notProcessed: return "not processed";
+    case Brain::FileOutcome::Status::cancelled: return "cancelled";
+    }
+    return "failed";
+}
+
+void addName(QJsonObject& record, const QString& key, const std::filesystem::path& path) {
+    const QByteArray bytes = QByteArray::fromStdString(path.native());
+    record.insert(key, QString::fromUtf8(bytes));
+    if (!isValidUtf8(path.native())) record.insert(key + "_base64", QString::fromLatin1(bytes.toBase64()));
+}
+
+// Milliseconds are precise enough and keep the record short.
+double rounded(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+}  // namespace
+
+std::string fileRecord(const Brain::FileOutcome& outcome) {
+    using Status = Brain::FileOutcome::Status;
+    QJsonObject record;
+    addName(record, "source", outcome.source);
+    addName(record, "target", outcome.target);
+    record.insert("status", statusName(outcome.status));
+    if (outcome.error) {
+        std::string error = outcome.error->description();
+        if (const std::string details = outcome.error->details(); !details.empty()) error += " " + details;
+        record.insert("error", QString::fromStdString(error));
+    } else if (!outcome.reason.empty()) {
+        record.insert("error", QString::fromStdString(outcome.reason));
+    } else {
+        record.insert("error", QJsonValue::Null);
+    }
+    record.insert("duration", outcome.status == Status::written ? QJsonValue(rounded(outcome.duration))
+                                                                : QJsonValue(QJsonValue::Null));
+    record.insert("seconds", rounded(outcome.seconds));
+    return QJsonDocument(record).toJson(QJsonDocument::Compact).toStdString();
+}
+
+}  // namespace vesh
