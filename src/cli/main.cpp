@@ -223,6 +223,17 @@ int main(int argc, char* argv[]) {
         } else if (batchCancelled) {
             report.message("cancelled; the file being processed and those after it were not written.");
             QCoreApplication::exit(cancelled);
+        } else if (!interaction.stoppedByPolicyAt().empty()) {
+            // An output file appeared while the run was writing it.
+            std::fprintf(
+                stderr,
+                "vesh-cli: “%s” appeared while it was being written; it and the files after it were not written.\n",
+                interaction.stoppedByPolicyAt().c_str());
+            std::fputs("Use --if-exists=skip or --if-exists=replace to go on.\n", stderr);
+            QCoreApplication::exit(fileFailed);
+        } else if (interaction.stopped()) {
+            report.message("stopped at an existing output file; it and the files after it were not written.");
+            QCoreApplication::exit(everyFileWritten);
         } else {
             // An interrupt that came after the last enhancement stopped nothing.
             if (interrupted) report.message("every file was written before the interrupt took effect.");
