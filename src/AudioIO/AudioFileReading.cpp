@@ -48,6 +48,16 @@ constexpr std::int64_t maximumFrameCount = std::numeric_limits<std::int32_t>::ma
 // header claiming an absurd length cannot make the reader allocate for it.
 constexpr std::int64_t maximumFramesPerFileByte = 16;
 
+// The container's length of the chosen stream, in frames at its stored rate.
+std::optional<std::int64_t> announcedFrames(const AudioFileState& state) {
+    const AVStream& stream = *state.format->streams[state.streamIndex];
+    const std::int64_t rate = state.storedFormat.sampleRate;
+    if (stream.duration > 0)
+        return av_rescale_q(stream.duration, stream.time_base, AVRational{1, static_cast<int>(rate)});
+    if (state.format->duration > 0) return av_rescale(state.format->duration, rate, AV_TIME_BASE);
+    return std::nullopt;
+}
+
 bool isFloatCodec(AVCodecID codec) {
     switch (codec) {
     case AV_CODEC_ID_PCM_F32LE:
@@ -213,15 +223,9 @@ private:
     int channelCount() const { return state_.storedFormat.channelCount; }
 
     void reserveForAnnouncedLength() {
-        const AVStream& stream = *state_.format->streams[state_.streamIndex];
         const std::int64_t rate = state_.storedFormat.sampleRate;
-        std::int64_t announced = 0;
-        if (stream.duration > 0) {
-            announced = av_rescale_q(stream.duration, stream.time_base, AVRational{1, static_cast<int>(rate)});
-        } else if (state_.format->duration > 0) {
-            announced = av_rescale(state_.format->duration, rate, AV_TIME_BASE);
-        }
-        announced = std::clamp<std::int64_t>(announced, 0, maximumFrameCount);
+        const std::int64_t announced =
+            std::clamp<std::int64_t>(announcedFrames(state_).value_or(0), 0, maximumFrameCount);
         std::error_code ignored;
         const auto fileBytes = std::filesystem::file_size(state_.url, ignored);
         const std::int64_t plausible =
@@ -390,6 +394,8 @@ double AudioFile::fractionRead() const {
     if (size <= 0 || position < 0) return 0.0;
     return std::min(1.0, static_cast<double>(position) / static_cast<double>(size));
 }
+
+std::optional<std::int64_t> AudioFile::announcedLength() const { return announcedFrames(*state_); }
 
 AudioStream::AudioStream(const AudioFile& file) {
     try {

@@ -4,9 +4,12 @@
 // never damages the file it was to replace.
 
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
@@ -15,6 +18,7 @@
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/AudioStream.h"
 #include "AudioIO/ChannelLayout.h"
+#include "OutputSize.h"
 #include "ReplacementFile.h"
 #include "Support/FatalError.h"
 
@@ -27,6 +31,8 @@ namespace vesh {
 namespace {
 
 using detail::ChannelLayout;
+using detail::SizeDecision;
+using detail::SizeLimitKind;
 using detail::StoredAudioFormat;
 
 // Frames interleaved and handed to the encoder per call.
@@ -171,6 +177,47 @@ int encoderFormatMatching(const StoredAudioFormat& stored, bool withChannelMap) 
     return 0;
 }
 
+// What the container's header can describe.
+SizeLimitKind sizeLimitOf(int format) {
+    switch (format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_WAV:
+    case SF_FORMAT_WAVEX: return SizeLimitKind::wav;
+    case SF_FORMAT_AIFF:
+    case SF_FORMAT_AU: return SizeLimitKind::thirtyTwoBitSizes;
+    case SF_FORMAT_FLAC: return SizeLimitKind::thirtySixBitFrames;
+    default: return SizeLimitKind::none;
+    }
+}
+
+std::string fileTypeName(int format) {
+    switch (format & SF_FORMAT_TYPEMASK) {
+    case SF_FORMAT_WAV:
+    case SF_FORMAT_WAVEX: return "WAV";
+    case SF_FORMAT_AIFF: return "AIFF";
+    case SF_FORMAT_AU: return "AU";
+    case SF_FORMAT_FLAC: return "FLAC";
+    default: return "audio";
+    }
+}
+
+// Bytes a sample takes in the file: exact for linear PCM, the uncompressed
+// size as an upper bound for lossless codecs, and one byte (at least twice
+// what the usual bit rates take) for lossy and ADPCM codecs.
+std::uint64_t bytesPerSample(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_ALAC_16: return 2;
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_ALAC_20:
+    case SF_FORMAT_ALAC_24: return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_ALAC_32: return 4;
+    case SF_FORMAT_DOUBLE: return 8;
+    default: return 1;
+    }
+}
+
 [[noreturn]] void throwEncoderError(int code, const std::string& what) {
     throw AudioLibraryError("libsndfile", code, what + ": " + sf_error_number(code));
 }
@@ -180,16 +227,27 @@ struct EncoderClose {
 };
 
 // A new file at `url` in the requested format, written block by block under
-// a temporary name and put in place by commit().
+// a temporary name and put in place by a commit.
 class Encoder {
 public:
+    // `expectedFrames` is the output's length as far as it is known
+    // beforehand: it decides a WAV file's variant and refuses lengths that
+    // the file type cannot hold before anything is written.
     Encoder(const std::filesystem::path& url, std::int64_t sampleRate, std::size_t channelCount,
-            const EncoderRequest& request)
-        : url_(url), channelCount_(channelCount), file_(checkedLocation(url, sampleRate, channelCount, request)) {
+            const EncoderRequest& request, std::optional<std::int64_t> expectedFrames)
+        : url_(url), channelCount_(channelCount), sizeLimit_(sizeLimitOf(request.format)),
+          bytesPerFrame_(bytesPerSample(request.format) * channelCount),
+          expectedFrames_(expectedFrames ? std::optional<std::uint64_t>(std::max<std::int64_t>(*expectedFrames, 0))
+                                         : std::nullopt),
+          format_(request.format), largeFileWav_(checkedSize()),
+          file_(checkedLocation(url, sampleRate, channelCount, request)) {
         SF_INFO info = information(sampleRate, channelCount, request);
+        if (largeFileWav_) info.format = SF_FORMAT_RF64 | (request.format & (SF_FORMAT_SUBMASK | SF_FORMAT_ENDMASK));
         SNDFILE* encoder = sf_open_fd(file_.descriptor(), SFM_WRITE, &info, SF_FALSE);
         if (!encoder) throwEncoderError(sf_error(nullptr), "creating " + url.string());
         encoder_.reset(encoder);
+        // An RF64 file that stays below 4 GiB is completed as plain WAV.
+        if (largeFileWav_) sf_command(encoder, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
         // Samples beyond full scale are clipped, not wrapped around, in integer formats.
         sf_command(encoder, SFC_SET_CLIPPING, nullptr, SF_TRUE);
         if (!request.channelMap.empty()) {
@@ -208,6 +266,11 @@ public:
                 throw std::invalid_argument("the channels of a block hold different numbers of samples");
             }
         }
+        // The announced length fell short and the file type's sizes would wrap around.
+        if (!largeFileWav_ && !detail::stillFits(sizeLimit_, bytesPerFrame_, framesWritten_ + length)) {
+            throw UnwritableOutputError(UnwritableOutputError::Code::tooLarge, tooLargeMessage());
+        }
+        framesWritten_ += length;
         block_.resize(std::min(length, framesPerBlock) * channelCount_);
         for (std::size_t start = 0; start < length; start += framesPerBlock) {
             const std::size_t frames = std::min(framesPerBlock, length - start);
@@ -227,13 +290,50 @@ public:
         }
     }
 
-    void commit() {
-        const int closed = sf_close(encoder_.release());
-        if (closed != 0) throwEncoderError(closed, "completing " + url_.string());
-        file_.commit();
+    // Puts the completed file at its location unless an item is there already.
+    bool commitWithoutReplacing() {
+        complete();
+        return file_.commitWithoutReplacing();
     }
 
+    void commitReplacing() {
+        complete();
+        file_.commitReplacing();
+    }
+
+    // The expected size in bytes (an upper bound for compressed formats); 0
+    // when the length is unknown.
+    std::uint64_t estimatedSize() const { return expectedFrames_.value_or(0) * bytesPerFrame_; }
+
 private:
+    void complete() {
+        if (!encoder_) return;
+        const int closed = sf_close(encoder_.release());
+        if (closed != 0) throwEncoderError(closed, "completing " + url_.string());
+    }
+
+    std::string tooLargeMessage() const {
+        return fileTypeName(format_) + " files hold at most 4 GiB, and this output would be larger.";
+    }
+
+    // Whether a WAV output is to be written as RF64; throws for a length the
+    // file type cannot hold.
+    bool checkedSize() const {
+        switch (detail::decideSize(sizeLimit_, bytesPerFrame_, expectedFrames_)) {
+        case SizeDecision::fits: return false;
+        case SizeDecision::useLargeFileWav: return true;
+        case SizeDecision::tooLarge:
+            throw UnwritableOutputError(UnwritableOutputError::Code::tooLarge, tooLargeMessage());
+        case SizeDecision::tooManyFrames:
+            throw UnwritableOutputError(UnwritableOutputError::Code::tooManyFrames,
+                                        fileTypeName(format_) + " files count at most " +
+                                            std::to_string(detail::SizeLimits{}.largestFrameCount) +
+                                            " frames, and this output would have " + std::to_string(*expectedFrames_) +
+                                            ".");
+        }
+        return false;
+    }
+
     static SF_INFO information(std::int64_t sampleRate, std::size_t channelCount, const EncoderRequest& request) {
         SF_INFO info{};
         info.samplerate = static_cast<int>(sampleRate);
@@ -249,6 +349,14 @@ private:
             sampleRate <= 0 || sampleRate > std::numeric_limits<int>::max()) {
             throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);
         }
+        const std::filesystem::path folder = url.has_parent_path() ? url.parent_path() : ".";
+        const long nameLimit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+        if (nameLimit > 0 && url.filename().native().size() > static_cast<std::size_t>(nameLimit)) {
+            throw UnwritableOutputError(UnwritableOutputError::Code::nameTooLong,
+                                        "The file name “" + url.filename().string() + "” is longer than the " +
+                                            std::to_string(nameLimit) + " bytes that the folder “" + folder.string() +
+                                            "” allows: " + std::strerror(ENAMETOOLONG) + ".");
+        }
         SF_INFO info = information(sampleRate, channelCount, request);
         if (!sf_format_check(&info)) {
             throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
@@ -260,6 +368,12 @@ private:
 
     std::filesystem::path url_;
     std::size_t channelCount_;
+    SizeLimitKind sizeLimit_;
+    std::uint64_t bytesPerFrame_;
+    std::optional<std::uint64_t> expectedFrames_;
+    int format_;
+    bool largeFileWav_;
+    std::uint64_t framesWritten_ = 0;
     detail::ReplacementFile file_;
     std::unique_ptr<SNDFILE, EncoderClose> encoder_;
     std::vector<float> block_;
@@ -300,9 +414,10 @@ void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t samp
     if (channels.front().samples.size() > std::numeric_limits<std::uint32_t>::max()) {
         throw AudioServiceError(AudioServiceError::Code::failedToConstructBuffer);
     }
-    Encoder encoder(url, sampleRate, channels.size(), request);
+    Encoder encoder(url, sampleRate, channels.size(), request,
+                    static_cast<std::int64_t>(channels.front().samples.size()));
     encoder.write(views(channels));
-    encoder.commit();
+    encoder.commitReplacing();
 }
 
 }  // namespace
@@ -341,40 +456,44 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
 
 struct AudioFileWriter::State {
     State(const std::filesystem::path& url, std::int64_t sampleRate, std::size_t channelCount,
-          const EncoderRequest& request)
-        : location(url), encoder(url, sampleRate, channelCount, request) {}
+          const EncoderRequest& request, std::optional<std::int64_t> expectedLength)
+        : location(url), encoder(url, sampleRate, channelCount, request, expectedLength) {}
 
     std::filesystem::path location;
     Encoder encoder;
 };
 
 AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, CommonAudioFileFormat fileFormat,
-                                 const AudioFile& source, std::int64_t sampleRate) {
+                                 const AudioFile& source, std::int64_t sampleRate,
+                                 std::optional<std::int64_t> expectedLength) {
     try {
         const StoredAudioFormat& stored = source.state().storedFormat;
         const auto channelCount = static_cast<std::size_t>(stored.channelCount);
         const ChannelLayout* layout = stored.channelLayout ? &*stored.channelLayout : nullptr;
-        state_ = std::make_unique<State>(url, sampleRate, channelCount, requestFor(fileFormat, layout, channelCount));
+        state_ = std::make_unique<State>(url, sampleRate, channelCount, requestFor(fileFormat, layout, channelCount),
+                                         expectedLength);
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }
 }
 
 AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFile& source, std::int64_t sampleRate,
-                                 std::optional<CommonAudioFileFormat> fallbackFileFormat) {
+                                 std::optional<CommonAudioFileFormat> fallbackFileFormat,
+                                 std::optional<std::int64_t> expectedLength) {
     const StoredAudioFormat& stored = source.state().storedFormat;
     const auto channelCount = static_cast<std::size_t>(stored.channelCount);
     std::exception_ptr firstAttemptError;
     try {
-        state_ =
-            std::make_unique<State>(url, sampleRate, channelCount, requestMatching(stored, sampleRate, channelCount));
+        state_ = std::make_unique<State>(url, sampleRate, channelCount,
+                                         requestMatching(stored, sampleRate, channelCount), expectedLength);
         return;
     } catch (...) {
         firstAttemptError = std::current_exception();
     }
     try {
         if (!fallbackFileFormat) throw AudioError(firstAttemptError, AudioError::Operation::writeAudioFile);
-        *this = AudioFileWriter(fallbackLocation(url, *fallbackFileFormat), *fallbackFileFormat, source, sampleRate);
+        *this = AudioFileWriter(fallbackLocation(url, *fallbackFileFormat), *fallbackFileFormat, source, sampleRate,
+                                expectedLength);
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }
@@ -384,6 +503,10 @@ AudioFileWriter::~AudioFileWriter() = default;
 AudioFileWriter::AudioFileWriter(AudioFileWriter&&) noexcept = default;
 AudioFileWriter& AudioFileWriter::operator=(AudioFileWriter&&) noexcept = default;
 
+const std::filesystem::path& AudioFileWriter::location() const { return state_->location; }
+
+std::uint64_t AudioFileWriter::estimatedSize() const { return state_->encoder.estimatedSize(); }
+
 void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
     try {
         state_->encoder.write(channels);
@@ -392,9 +515,18 @@ void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
     }
 }
 
-std::filesystem::path AudioFileWriter::commit() {
+std::optional<std::filesystem::path> AudioFileWriter::commit() {
     try {
-        state_->encoder.commit();
+        if (!state_->encoder.commitWithoutReplacing()) return std::nullopt;
+        return state_->location;
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+std::filesystem::path AudioFileWriter::commitReplacing() {
+    try {
+        state_->encoder.commitReplacing();
         return state_->location;
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);

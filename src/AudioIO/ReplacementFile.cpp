@@ -1,6 +1,7 @@
 #include "ReplacementFile.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "AudioIO/AudioError.h"
+#include "AudioIO/TemporaryFiles.h"
 
 namespace vesh::detail {
 
@@ -31,22 +33,42 @@ mode_t currentUmask() {
     return 022;
 }
 
-// Permissions for the finished file: those of the file it replaces, or what
-// an ordinary new file gets.
+// Permissions for the finished file: the read, write and execute bits of the
+// file it replaces, or what an ordinary new file gets. Set-user-ID,
+// set-group-ID and sticky bits are never carried over to a new file.
 mode_t permissionsFor(const std::filesystem::path& target) {
     struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) return existing.st_mode & 07777;
+    if (::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) return existing.st_mode & 0777;
     return 0666 & ~currentUmask();
 }
 
 }  // namespace
 
+int renameWithoutReplacingCall(const char* from, const char* to) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+bool moveWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to,
+                          int (*renameCall)(const char*, const char*)) {
+    if (renameCall(from.c_str(), to.c_str()) == 0) return true;
+    const int renameError = errno;
+    if (renameError == EEXIST) return false;
+    if (renameError != EINVAL && renameError != ENOSYS && renameError != EOPNOTSUPP) {
+        throwFileSystemError(renameError, "moving the finished file to " + to.string());
+    }
+    // A hard link is never made over an existing item.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        const int linkError = errno;
+        if (linkError == EEXIST) return false;
+        throwFileSystemError(linkError, "moving the finished file to " + to.string());
+    }
+    ::unlink(from.c_str());
+    return true;
+}
+
 ReplacementFile::ReplacementFile(std::filesystem::path target) : target_(std::move(target)) {
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
-    // Long names are shortened so that the temporary name stays within the
-    // file system's name limit.
-    const std::string name = target_.filename().string().substr(0, 200);
-    std::string pattern = (folder / ("." + name + ".vesh-XXXXXX.tmp")).string();
+    std::string pattern = temporaryFileTemplate(folder, target_.filename().native());
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     descriptor_ = ::mkstemps(buffer.data(), 4);
@@ -66,11 +88,22 @@ ReplacementFile::~ReplacementFile() {
     ::unlink(temporaryPath_.c_str());
 }
 
-void ReplacementFile::commit() {
+void ReplacementFile::complete() {
+    if (descriptor_ < 0) return;
     if (::fsync(descriptor_) != 0) throwFileSystemError(errno, "writing " + target_.string());
     const int descriptor = descriptor_;
     descriptor_ = -1;
     if (::close(descriptor) != 0) throwFileSystemError(errno, "writing " + target_.string());
+}
+
+bool ReplacementFile::commitWithoutReplacing() {
+    complete();
+    committed_ = moveWithoutReplacing(temporaryPath_, target_);
+    return committed_;
+}
+
+void ReplacementFile::commitReplacing() {
+    complete();
     if (::rename(temporaryPath_.c_str(), target_.c_str()) != 0) {
         throwFileSystemError(errno, "replacing " + target_.string());
     }

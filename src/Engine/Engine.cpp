@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -18,6 +20,7 @@
 #include "AudioIO/AudioFile.h"
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/Resampling.h"
+#include "AudioIO/TemporaryFiles.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "Loudness/Loudness.h"
 #include "Support/FatalError.h"
@@ -111,8 +114,7 @@ public:
         const FileDescriptor input(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         if (input.get() < 0) throwReadError(errno, "opening " + source.string());
 
-        const std::string name = source.filename().string().substr(0, 200);
-        const std::string pattern = (folder / ("." + name + ".vesh-XXXXXX.tmp")).string();
+        const std::string pattern = temporaryFileTemplate(folder, source.filename().native());
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         const FileDescriptor output(::mkstemps(buffer.data(), 4));
@@ -231,7 +233,7 @@ private:
         const int descriptor = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         if (descriptor >= 0) return descriptor;
         // File systems without unnamed files: a named one, unlinked at once.
-        std::string pattern = (folder / ".vesh-XXXXXX.tmp").string();
+        const std::string pattern = temporaryFileTemplate(folder, "signal");
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         const int named = ::mkstemps(buffer.data(), 4);
@@ -378,15 +380,13 @@ struct ChannelPipeline {
 
 class SecondPass {
 public:
-    SecondPass(const std::filesystem::path& file, const std::filesystem::path& target, const ProcessingOptions& options,
-               const Measurement& measurement, ConvertedSignal& converted, Checkpoints& checkpoints)
-        : input_(file), options_(options), measurement_(measurement), converted_(converted), checkpoints_(checkpoints),
-          outputRate_(options.matchSourceFormat ? input_.sampleRate() : options.outputFormat.sampleRate),
-          writer_(options.matchSourceFormat
-                      ? AudioFileWriter(target, input_, outputRate_, options.outputFormat.fileFormat)
-                      : AudioFileWriter(target, options.outputFormat.fileFormat, input_, outputRate_)) {
+    SecondPass(const AudioFile& source, AudioFileWriter& writer, std::int64_t outputRate,
+               const ProcessingOptions& options, const Measurement& measurement, ConvertedSignal& converted,
+               Checkpoints& checkpoints)
+        : options_(options), measurement_(measurement), converted_(converted), checkpoints_(checkpoints),
+          outputRate_(outputRate), writer_(writer) {
         const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
-        if (static_cast<std::size_t>(input_.channelCount()) != measurement.loudness.size()) throwSourceChanged();
+        if (static_cast<std::size_t>(source.channelCount()) != measurement.loudness.size()) throwSourceChanged();
         const std::size_t enhancedChannels = measurement.identicalChannels ? 1 : measurement.loudness.size();
         for (std::size_t channel = 0; channel < enhancedChannels; ++channel) {
             std::optional<Resampler> toOutputRate;
@@ -421,9 +421,6 @@ public:
         writeReady();
         checkpoints_.check(true);
     }
-
-    // Puts the written file in place; returns where.
-    std::filesystem::path commit() { return writer_.commit(); }
 
 private:
     bool readConverted() {
@@ -489,17 +486,60 @@ private:
         }
     }
 
-    AudioFile input_;
     const ProcessingOptions& options_;
     const Measurement& measurement_;
     ConvertedSignal& converted_;
     Checkpoints& checkpoints_;
     std::int64_t outputRate_;
-    AudioFileWriter writer_;
+    AudioFileWriter& writer_;
     std::vector<ChannelPipeline> pipelines_;
     std::vector<std::span<const float>> views_;
     std::vector<std::vector<float>> block_;
 };
+
+// "12.3 MB", "4.1 GB": sizes for people, in decimal units.
+std::string sizeText(std::uint64_t bytes) {
+    const bool gigabytes = bytes >= 1'000'000'000;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", static_cast<double>(bytes) / (gigabytes ? 1e9 : 1e6),
+                  gigabytes ? "GB" : "MB");
+    return text;
+}
+
+[[noreturn]] void throwUnwritable(UnwritableOutputError::Code code, const std::string& message) {
+    try {
+        throw UnwritableOutputError(code, message);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+// The output's length at `outputRate`, as far as the container announces it.
+std::optional<std::int64_t> expectedLength(const AudioFile& source, std::int64_t rate) {
+    const std::optional<std::int64_t> announced = source.announcedLength();
+    if (!announced || source.sampleRate() <= 0) return std::nullopt;
+    return static_cast<std::int64_t>(std::ceil(static_cast<double>(*announced) * static_cast<double>(rate) /
+                                               static_cast<double>(source.sampleRate())));
+}
+
+// While a file is processed its folder holds the output and the converted
+// signal kept between the passes; both must fit the free space.
+void checkFreeSpace(const std::filesystem::path& folder, const AudioFile& source, std::int64_t processingRate,
+                    const AudioFileWriter& writer) {
+    const std::optional<std::int64_t> converted = expectedLength(source, processingRate);
+    if (!converted) return;
+    const std::uint64_t needed = writer.estimatedSize() + static_cast<std::uint64_t>(*converted) *
+                                                              static_cast<std::uint64_t>(source.channelCount()) *
+                                                              sizeof(float);
+    struct statvfs space {};
+    if (::statvfs(folder.c_str(), &space) != 0) return;
+    const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    if (needed <= available) return;
+    throwUnwritable(UnwritableOutputError::Code::notEnoughSpace,
+                    "Not enough space in the folder “" + folder.string() + "”: processing “" +
+                        source.url().filename().string() + "” needs about " + sizeText(needed) + " there, and " +
+                        sizeText(available) + " are free.");
+}
 
 bool isRegularFile(const std::filesystem::path& path) {
     struct stat status {};
@@ -514,6 +554,7 @@ const char* ProcessingError::what() const noexcept {
     case Code::failedToEnhance: return "The speech enhancer failed.";
     case Code::sourceChanged: return "The source file changed while it was being processed.";
     case Code::missingEnhancer: return "No speech enhancer is loaded.";
+    case Code::stoppedAtExistingFile: return "Processing stopped at an existing output file.";
     }
     return "Processing failed.";
 }
@@ -533,15 +574,62 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     const std::filesystem::path& file = copy ? copy->path() : source;
 
     const Fingerprint before = fingerprint(file);
+    // The output is planned before anything is decoded, so that a length its
+    // file type cannot hold, a name too long or a full disk end the file at once.
+    const AudioFile sourceFile(file);
+    const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
+    const std::int64_t outputRate =
+        options.matchSourceFormat ? sourceFile.sampleRate() : options.outputFormat.sampleRate;
+    const std::optional<std::int64_t> length = expectedLength(sourceFile, outputRate);
+    AudioFileWriter writer =
+        options.matchSourceFormat
+            ? AudioFileWriter(target, sourceFile, outputRate, options.outputFormat.fileFormat, length)
+            : AudioFileWriter(target, options.outputFormat.fileFormat, sourceFile, outputRate, length);
+    checkFreeSpace(folder, sourceFile, processingRate, writer);
+
     std::optional<ConvertedSignal> converted;
-    const Measurement measurement =
-        measure(file, options.enhancer->parameters().sampleRate, converted, folder, checkpoints);
+    const Measurement measurement = measure(file, processingRate, converted, folder, checkpoints);
     if (fingerprint(file) != before) throwSourceChanged();
-    SecondPass second(file, target, options, measurement, *converted, checkpoints);
+    SecondPass second(sourceFile, writer, outputRate, options, measurement, *converted, checkpoints);
     second.run();
     if (fingerprint(file) != before) throwSourceChanged();
-    return ProcessingResult{second.commit(), static_cast<double>(measurement.processingLength) /
-                                                 static_cast<double>(options.enhancer->parameters().sampleRate)};
+
+    const double duration = static_cast<double>(measurement.processingLength) / static_cast<double>(processingRate);
+    if (const std::optional<std::filesystem::path> written = writer.commit()) {
+        return ProcessingResult{*written, duration};
+    }
+    // Something took the location while the file was processed, or the
+    // caller agreed to replace what is there: only the handler decides.
+    if (!options.handleExistingFile) {
+        try {
+            throw AudioLibraryError(
+                "file system", EEXIST,
+                "putting the output at " + writer.location().string() + ": " + std::strerror(EEXIST));
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+        }
+    }
+    switch (options.handleExistingFile(writer.location())) {
+    case ProcessingOptions::ExistingFileResponse::replace: return ProcessingResult{writer.commitReplacing(), duration};
+    case ProcessingOptions::ExistingFileResponse::skip: return ProcessingResult{{}, duration};
+    case ProcessingOptions::ExistingFileResponse::stop: break;
+    }
+    throw ProcessingError(ProcessingError::Code::stoppedAtExistingFile);
+}
+
+void prepareOutputFolder(const std::filesystem::path& folder) {
+    const std::string pattern = temporaryFileTemplate(folder, "probe");
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    const int probe = ::mkstemps(buffer.data(), 4);
+    if (probe < 0) {
+        throwUnwritable(
+            UnwritableOutputError::Code::folderNotWritable,
+            "No file can be created in the folder “" + folder.string() + "”: " + std::strerror(errno) + ".");
+    }
+    ::close(probe);
+    ::unlink(buffer.data());
+    removeAbandonedTemporaryFiles(folder);
 }
 
 }  // namespace vesh

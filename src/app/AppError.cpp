@@ -1,5 +1,7 @@
 #include "app/AppError.h"
 
+#include <optional>
+
 #include "AudioIO/AudioError.h"
 #include "Engine/Engine.h"
 
@@ -50,6 +52,38 @@ std::string describe(const std::exception_ptr& base) {
     } catch (...) {
         return unknownErrorDescription;
     }
+}
+
+// The refusal of an output before its work, wherever it sits in the chain.
+std::optional<UnwritableOutputError::Code> unwritableOutput(const std::exception_ptr& error) {
+    if (!error) return std::nullopt;
+    try {
+        std::rethrow_exception(error);
+    } catch (const AudioError& audioError) {
+        return unwritableOutput(audioError.base());
+    } catch (const UnwritableOutputError& refusal) {
+        return refusal.code();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// What to change so that a refused output can be written.
+std::string adviceFor(UnwritableOutputError::Code code, bool outputFormatMatchesInput) {
+    const std::string chooseFormat =
+        outputFormatMatchesInput ? "Switch off the toggle next to “Same as original file” and choose " : "Choose ";
+    switch (code) {
+    case UnwritableOutputError::Code::folderNotWritable: return "Choose an output folder that you can write to.";
+    case UnwritableOutputError::Code::nameTooLong:
+        return "Use a shorter prefix or suffix, or shorten the name of the original file.";
+    case UnwritableOutputError::Code::notEnoughSpace:
+        return "Free some space on that disk, or choose an output folder on another disk.";
+    case UnwritableOutputError::Code::tooLarge:
+        return chooseFormat + "WAV or FLAC as the output format: they hold files of this size.";
+    case UnwritableOutputError::Code::tooManyFrames:
+        return chooseFormat + "WAV as the output format: it holds recordings of this length.";
+    }
+    return generalAdvice();
 }
 
 bool isWriteFailure(const std::exception_ptr& base) {
@@ -126,6 +160,7 @@ std::string AppError::recoverySuggestion() const {
         }
         return generalAdvice();
     } catch (...) {
+        if (const auto refusal = unwritableOutput(base_)) return adviceFor(*refusal, state_.outputFormatMatchesInput);
         if (isWriteFailure(base_) && state_.outputFormatMatchesInput) return switchAdvice();
         return generalAdvice();
     }

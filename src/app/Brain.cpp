@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <map>
 #include <set>
 #include <span>
@@ -212,6 +213,16 @@ bool isUserCancellation(const std::exception_ptr& error) {
     }
 }
 
+bool isStopAtExistingFile(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const ProcessingError& processingError) {
+        return processingError.code() == ProcessingError::Code::stoppedAtExistingFile;
+    } catch (...) {
+        return false;
+    }
+}
+
 // What the user sees of a failed file: the enhancer's own failure is
 // reported as the failure to enhance.
 std::exception_ptr userFacing(std::exception_ptr error) {
@@ -252,11 +263,23 @@ struct Brain::Batch {
                 return std::chrono::duration<double>(Clock::now() - time).count();
             };
             try {
+                // The folder is tried once, before the work: an unwritable one
+                // fails the first file, and the rest are not processed.
+                if (operation == operations.begin()) prepareOutputFolder(operation->target.parent_path());
                 const ProcessingResult result = processOperation(*operation);
-                outcome.target = result.writtenTo;
-                outcome.status = FileOutcome::Status::written;
                 outcome.duration = result.duration;
                 outcome.seconds = secondsSince(start);
+                if (result.writtenTo.empty()) {
+                    outcome.status = FileOutcome::Status::skipped;
+                    outcome.reason = "a file of its name appeared in the output folder";
+                    brain.post([outcome = std::move(outcome)](Brain& b) {
+                        emit b.fileSkipped(displayPath(outcome.source), QString::fromStdString(outcome.reason));
+                        emit b.fileOutcome(outcome);
+                    });
+                    continue;
+                }
+                outcome.target = result.writtenTo;
+                outcome.status = FileOutcome::Status::written;
                 brain.post([outcome = std::move(outcome)](Brain& b) {
                     emit b.fileFinished(displayPath(outcome.source), displayPath(outcome.target));
                     emit b.fileOutcome(outcome);
@@ -269,6 +292,15 @@ struct Brain::Batch {
                     outcome.status = FileOutcome::Status::cancelled;
                     brain.post([outcome = std::move(outcome)](Brain& b) { emit b.fileOutcome(outcome); });
                     reportNotProcessed(std::next(operation), operations.end(), "processing was cancelled");
+                    break;
+                }
+                // "Stop" at an output that appeared meanwhile ends the batch
+                // as quietly as at the question before it.
+                if (isStopAtExistingFile(error)) {
+                    outcome.status = FileOutcome::Status::notProcessed;
+                    outcome.reason = "a file of its name appeared in the output folder";
+                    brain.post([outcome = std::move(outcome)](Brain& b) { emit b.fileOutcome(outcome); });
+                    reportNotProcessed(std::next(operation), operations.end(), "the run stopped at an existing file");
                     break;
                 }
                 outcome.status = FileOutcome::Status::failed;
@@ -330,7 +362,37 @@ struct Brain::Batch {
             return brain.shouldCancelProcessing_.load() ? ProcessingOptions::Response::stopProcessing
                                                         : ProcessingOptions::Response::continueProcessing;
         };
+        fileOptions.handleExistingFile = [this, &operation](const std::filesystem::path& location) {
+            using Response = ProcessingOptions::ExistingFileResponse;
+            if (std::find(operation.agreedReplacements.begin(), operation.agreedReplacements.end(), location) !=
+                operation.agreedReplacements.end()) {
+                return Response::replace;
+            }
+            switch (askOnMainThread(location)) {
+            case UserInteraction::ExistingFileAnswer::replace: return Response::replace;
+            case UserInteraction::ExistingFileAnswer::skip: return Response::skip;
+            case UserInteraction::ExistingFileAnswer::stop: break;
+            }
+            return Response::stop;
+        };
         return processFile(operation.source, operation.target, std::move(fileOptions));
+    }
+
+    // The existing-file question for an item that appeared at `location`,
+    // asked on the main thread while this one waits. A cancel request (the
+    // Brain going away included) ends the wait as a cancellation.
+    UserInteraction::ExistingFileAnswer askOnMainThread(const std::filesystem::path& location) {
+        using Answer = UserInteraction::ExistingFileAnswer;
+        const auto answer = std::make_shared<std::promise<Answer>>();
+        std::future<Answer> answered = answer->get_future();
+        brain.post([answer, location](Brain& b) {
+            answer->set_value(b.interaction_.askAboutExistingTarget(location, existingFileQuestion(location)));
+        });
+        while (answered.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready &&
+               !brain.shouldCancelProcessing_.load()) {
+        }
+        if (brain.shouldCancelProcessing_.load()) throw ProcessingError(ProcessingError::Code::cancelled);
+        return answered.get();
     }
 };
 
@@ -458,15 +520,19 @@ std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::files
                 skip("its output would replace the original file");
                 continue;
             }
-            operations.push_back(Operation{source, *target, format});
+            operations.push_back(Operation{source, *target, format, {}});
             continue;
         }
 
         bool accepted = true;
+        std::vector<std::filesystem::path> agreed;
         for (const std::filesystem::path& location : locations) {
             if (!itemExists(location) && !claimed.contains(location)) continue;
             const auto answer = interaction_.askAboutExistingTarget(location, existingFileQuestion(location));
-            if (answer == UserInteraction::ExistingFileAnswer::replace) continue;
+            if (answer == UserInteraction::ExistingFileAnswer::replace) {
+                agreed.push_back(location);
+                continue;
+            }
             if (answer == UserInteraction::ExistingFileAnswer::skip) {
                 accepted = false;
                 break;
@@ -486,7 +552,7 @@ std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::files
         }
 
         claimed.insert(locations.begin(), locations.end());
-        operations.push_back(Operation{source, *target, format});
+        operations.push_back(Operation{source, *target, format, std::move(agreed)});
     }
     return operations;
 }

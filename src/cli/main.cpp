@@ -195,9 +195,18 @@ int main(int argc, char* argv[]) {
         } else if (brain.alertIsDisplayed() && brain.error()) {
             report.alert(*brain.error());
             finish(fileFailed);
+        } else if (!interaction.stoppedByPolicyAt().empty()) {
+            // An output file appeared while the run was writing it.
+            report.error("“" + interaction.stoppedByPolicyAt().native() +
+                         "” appeared while it was being written; it and the files after it were not written.");
+            std::fputs("Use --if-exists=skip or --if-exists=replace to go on.\n", stderr);
+            finish(fileFailed);
         } else if (report.failedCount() > 0) {
             report.failures();
             finish(fileFailed);
+        } else if (interaction.stopped()) {
+            report.message("stopped at an existing output file; it and the files after it were not written.");
+            finish(everyFileWritten);
         } else {
             // An interrupt that came after the last enhancement stopped nothing.
             if (interrupted) report.message("every file was written before the interrupt took effect.");

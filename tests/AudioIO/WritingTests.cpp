@@ -3,10 +3,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <limits>
 
+#include "AudioIO/AudioFileWriter.h"
+#include "AudioIO/TemporaryFiles.h"
+#include "OutputSize.h"
+#include "ReplacementFile.h"
 #include "TestSupport.h"
 
 namespace vesh {
@@ -83,12 +90,12 @@ TEST(AudioFileWriting, NonFiniteSamplesBecomeSilenceAndLoudSamplesClip) {
               (std::vector<float>{0, 0, 0, 1.5f, -1.5f, 0.25f}));
 }
 
-TEST(AudioFileWriting, ReplacedFileKeepsItsPermissions) {
+TEST(AudioFileWriting, ReplacedFileKeepsItsPermissionsButNoSpecialBits) {
+    using std::filesystem::perms;
     TemporaryFolder folder;
     writeBytes(folder / "old.wav", {'o', 'l', 'd'});
-    const auto permissions =
-        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::group_read;
-    std::filesystem::permissions(folder / "old.wav", permissions);
+    const auto permissions = perms::owner_read | perms::owner_write | perms::owner_exec | perms::group_read;
+    std::filesystem::permissions(folder / "old.wav", permissions | perms::set_uid | perms::set_gid | perms::sticky_bit);
     testStream().write(folder / "old.wav", {BitDepth::sixteen, FileType::wav});
     EXPECT_EQ(sndfileInfo(folder / "old.wav").frames, 4410);
     EXPECT_EQ(std::filesystem::status(folder / "old.wav").permissions(), permissions);
@@ -252,6 +259,123 @@ TEST(AudioFileWritingFailures, FailedFallbackIsTwoWriteErrorsDeep) {
     ASSERT_TRUE(inner.has_value());
     EXPECT_EQ(inner->failedOperation(), AudioError::Operation::writeAudioFile);
     EXPECT_EQ(baseAs<AudioLibraryError>(*inner)->code(), ENOENT);
+}
+
+// Finished files are moved into place without replacing anything, by the
+// no-replace rename or, where the file system has none, by a hard link.
+int renameUnsupported(const char*, const char*) {
+    errno = EINVAL;
+    return -1;
+}
+
+class CommitWithoutReplacing : public ::testing::TestWithParam<int (*)(const char*, const char*)> {};
+
+TEST_P(CommitWithoutReplacing, MovesToAFreeNameAndLeavesATakenOneAlone) {
+    TemporaryFolder folder;
+    writeBytes(folder / ".new", {'n', 'e', 'w'});
+    EXPECT_TRUE(detail::moveWithoutReplacing(folder / ".new", folder / "take.wav", GetParam()));
+    EXPECT_EQ(folder.entries(), std::vector<std::string>{"take.wav"});
+
+    writeBytes(folder / ".newer", {'2'});
+    EXPECT_FALSE(detail::moveWithoutReplacing(folder / ".newer", folder / "take.wav", GetParam()));
+    EXPECT_EQ(readBytes(folder / "take.wav"), (std::vector<char>{'n', 'e', 'w'}));
+    EXPECT_EQ(readBytes(folder / ".newer"), std::vector<char>{'2'});
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioFileWriting, CommitWithoutReplacing,
+                         ::testing::Values(&detail::renameWithoutReplacingCall, &renameUnsupported),
+                         [](const auto& info) { return info.index == 0 ? "Rename" : "HardLink"; });
+
+std::string thisHost() {
+    char name[HOST_NAME_MAX + 1] = {};
+    ::gethostname(name, HOST_NAME_MAX);
+    return name;
+}
+
+TEST(AudioFileWriting, TemporaryFilesOfProcessesGoneFromThisHostAreRemoved) {
+    TemporaryFolder folder;
+    const auto makeTemporary = [&](const std::string& name) {
+        std::string pattern = temporaryFileTemplate(folder / "", name);
+        const int descriptor = ::mkstemps(pattern.data(), 4);
+        EXPECT_GE(descriptor, 0);
+        ::close(descriptor);
+        return std::filesystem::path(pattern).filename().string();
+    };
+    // One made by a process that has ended, as if it had been killed while writing.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        makeTemporary("killed.wav");
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    const std::string live = makeTemporary(std::string(300, 'n'));
+    EXPECT_LE(live.size(), 255u);
+    EXPECT_NE(live.find(".vesh@" + thisHost() + "." + std::to_string(::getpid()) + "."), std::string::npos);
+    const std::string otherHost = ".a.wav.vesh@elsewhere." + std::to_string(child) + ".abcdef.tmp";
+    const std::string unknownOwner = ".b.wav.vesh-abcdef.tmp";
+    writeBytes(folder / otherHost, {'x'});
+    writeBytes(folder / unknownOwner, {'x'});
+    writeBytes(folder / "c.wav", {'x'});
+    ASSERT_EQ(folder.entries().size(), 5u);
+
+    EXPECT_EQ(removeAbandonedTemporaryFiles(folder / ""), 1u);
+    std::vector<std::string> kept{live, otherHost, unknownOwner, "c.wav"};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(folder.entries(), kept);
+}
+
+// The size decision with small limits: 1000-byte files, 100 bytes of header, 100 frames.
+TEST(AudioFileWriting, SizeDecisionSwitchesWavToRf64AndRefusesWhatAFileTypeCannotHold) {
+    using detail::decideSize;
+    using detail::SizeDecision;
+    using detail::SizeLimitKind;
+    const detail::SizeLimits small{1000, 100, 100};
+    // WAV switches at 7/8 of its limit (875 - 100 bytes of header), and when the length is unknown.
+    EXPECT_EQ(decideSize(SizeLimitKind::wav, 4, 193, small), SizeDecision::fits);
+    EXPECT_EQ(decideSize(SizeLimitKind::wav, 4, 194, small), SizeDecision::useLargeFileWav);
+    EXPECT_EQ(decideSize(SizeLimitKind::wav, 4, std::nullopt, small), SizeDecision::useLargeFileWav);
+    EXPECT_EQ(decideSize(SizeLimitKind::thirtyTwoBitSizes, 4, 225, small), SizeDecision::fits);
+    EXPECT_EQ(decideSize(SizeLimitKind::thirtyTwoBitSizes, 4, 226, small), SizeDecision::tooLarge);
+    EXPECT_EQ(decideSize(SizeLimitKind::thirtySixBitFrames, 4, 100, small), SizeDecision::fits);
+    EXPECT_EQ(decideSize(SizeLimitKind::thirtySixBitFrames, 4, 101, small), SizeDecision::tooManyFrames);
+    EXPECT_EQ(decideSize(SizeLimitKind::none, 4, 1'000'000, small), SizeDecision::fits);
+    // While writing, a length the announcement underestimated.
+    EXPECT_TRUE(detail::stillFits(SizeLimitKind::wav, 4, 225, small));
+    EXPECT_FALSE(detail::stillFits(SizeLimitKind::wav, 4, 226, small));
+
+    // The real limits: one hour of 192 kHz stereo 32-bit float is about 5.5 GB.
+    const std::uint64_t hour = 3600ull * 192000;
+    EXPECT_EQ(decideSize(SizeLimitKind::wav, 8, hour), SizeDecision::useLargeFileWav);
+    EXPECT_EQ(decideSize(SizeLimitKind::thirtyTwoBitSizes, 8, hour), SizeDecision::tooLarge);
+    EXPECT_EQ(decideSize(SizeLimitKind::wav, 8, hour / 2), SizeDecision::fits);
+}
+
+TEST(AudioFileWriting, LongOutputsAreRf64OrRefusedBeforeAnythingIsWritten) {
+    TemporaryFolder folder;
+    testStream(100).write(folder / "source.wav", {BitDepth::twentyFour, FileType::wav});
+    const AudioFile source(folder / "source.wav");
+    const std::int64_t threeHours = 3 * 3600 * 192000;
+
+    AudioFileWriter large(folder / "large.wav", {BitDepth::thirtyTwo, FileType::wav}, source, 44100, threeHours);
+    EXPECT_EQ(large.estimatedSize(), std::uint64_t(threeHours) * 2 * 4);
+    const std::vector<float> samples(100, 0.25f);
+    const std::vector<std::span<const float>> channels{samples, samples};
+    large.write(channels);
+    ASSERT_EQ(large.commit(), folder / "large.wav");
+    // Written as RF64 and, having stayed small, completed as a WAV file with the extensible header.
+    EXPECT_EQ(sndfileInfo(folder / "large.wav").format & formatCode, SF_FORMAT_WAVEX | SF_FORMAT_FLOAT);
+    EXPECT_EQ(sndfileInfo(folder / "large.wav").frames, 100);
+
+    const AudioError aiff = expectAudioError([&] {
+        AudioFileWriter(folder / "large.aif", {BitDepth::thirtyTwo, FileType::aiff}, source, 44100, threeHours);
+    });
+    EXPECT_EQ(baseAs<UnwritableOutputError>(aiff)->code(), UnwritableOutputError::Code::tooLarge);
+    const AudioError name = expectAudioError([&] {
+        AudioFileWriter(folder / (std::string(300, 'n') + ".wav"), {BitDepth::sixteen, FileType::wav}, source, 44100);
+    });
+    EXPECT_EQ(baseAs<UnwritableOutputError>(name)->code(), UnwritableOutputError::Code::nameTooLong);
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"large.wav", "source.wav"}));
 }
 
 }  // namespace

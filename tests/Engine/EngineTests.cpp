@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <random>
 #include <thread>
@@ -290,6 +292,116 @@ TEST_F(Engine, CancellingWhileAPipeHasNoWriterActsAtOnce) {
     };
     EXPECT_THROW(processFile(pipe, folder / "out" / "x.wav", chosen), ProcessingError);
     EXPECT_TRUE(folderEntries(folder / "out").empty());
+}
+
+// The refusal inside the AudioError(writeAudioFile) that `action` throws.
+UnwritableOutputError expectRefusal(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const AudioError& error) {
+        EXPECT_EQ(error.failedOperation(), AudioError::Operation::writeAudioFile);
+        try {
+            std::rethrow_exception(error.base());
+        } catch (const UnwritableOutputError& refusal) {
+            return refusal;
+        } catch (...) {
+        }
+    }
+    ADD_FAILURE() << "no refusal";
+    return UnwritableOutputError(UnwritableOutputError::Code::folderNotWritable, "");
+}
+
+// A small file system for one test, where the process may mount one.
+struct SmallDisk {
+    SmallDisk(const std::filesystem::path& where, const char* options) : where(where) {
+        std::filesystem::create_directory(where);
+        mounted = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~SmallDisk() {
+        if (mounted) ::umount2(where.c_str(), MNT_DETACH);
+    }
+    std::filesystem::path where;
+    bool mounted;
+};
+
+TEST_F(Engine, AFolderThatTakesNoFilesIsFoundByItsProbe) {
+    const UnwritableOutputError proc = expectRefusal([] { prepareOutputFolder("/proc"); });
+    EXPECT_EQ(proc.code(), UnwritableOutputError::Code::folderNotWritable);
+    EXPECT_NE(std::string(proc.what()).find("folder “/proc”: "), std::string::npos) << proc.what();
+
+    const SmallDisk disk(folder / "disk", "size=64k");
+    if (!disk.mounted) GTEST_SKIP() << "mounting a file system is not permitted here";
+    ASSERT_EQ(::mount("tmpfs", disk.where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k"), 0);
+    const UnwritableOutputError readOnly = expectRefusal([&] { prepareOutputFolder(disk.where); });
+    EXPECT_NE(std::string(readOnly.what()).find(disk.where.string() + "”: Read-only file system"), std::string::npos)
+        << readOnly.what();
+}
+
+TEST_F(Engine, ANameTooLongOrTooLittleSpaceEndsTheFileBeforeDecoding) {
+    auto enhancer = makeEnhancer("identity.onnx");
+    const auto source = folder / "take.wav";
+    writeFloatWav(source, {noise(sevenSeconds, 11)}, 44100);
+    const auto name = expectRefusal(
+        [&] { processFile(source, folder / "out" / (std::string(300, 'n') + ".wav"), options(enhancer)); });
+    EXPECT_EQ(name.code(), UnwritableOutputError::Code::nameTooLong);
+    EXPECT_TRUE(folderEntries(folder / "out").empty());
+
+    const SmallDisk disk(folder / "disk", "size=256k");
+    if (!disk.mounted) GTEST_SKIP() << "mounting a file system is not permitted here";
+    // 7 s of float mono need about 1.2 MB at 44.1 kHz and 1.3 MB converted to 48 kHz.
+    const auto space = expectRefusal([&] { processFile(source, disk.where / "take.wav", options(enhancer)); });
+    EXPECT_EQ(space.code(), UnwritableOutputError::Code::notEnoughSpace);
+    EXPECT_NE(std::string(space.what()).find("about 2.6 MB"), std::string::npos) << space.what();
+    EXPECT_TRUE(folderEntries(disk.where).empty());
+    EXPECT_TRUE(reports.empty());  // nothing was decoded
+}
+
+TEST_F(Engine, AnOutputThatAppearsMeanwhileIsReplacedOnlyWhenTheHandlerSaysSo) {
+    using Existing = ProcessingOptions::ExistingFileResponse;
+    auto enhancer = makeEnhancer("scale-half.onnx");
+    const auto source = folder / "take.wav";
+    writeFloatWav(source, {noise(30000, 12)}, 48000);
+    const auto target = folder / "out" / "take.wav";
+    const auto keep = [&] {
+        std::ifstream file(target);
+        return std::string(std::istreambuf_iterator<char>(file), {}) == "keep me";
+    };
+    for (const std::optional<Existing> response : {std::optional<Existing>(), std::optional(Existing::skip),
+                                                   std::optional(Existing::stop), std::optional(Existing::replace)}) {
+        std::filesystem::remove(target);
+        ProcessingOptions chosen = options(enhancer);
+        chosen.handleProgress = [&](std::span<const double>) {
+            if (!std::filesystem::exists(target)) std::ofstream(target) << "keep me";
+            return Response::continueProcessing;
+        };
+        std::vector<std::filesystem::path> asked;
+        if (response) {
+            chosen.handleExistingFile = [&](const std::filesystem::path& location) {
+                asked.push_back(location);
+                return *response;
+            };
+        }
+        if (!response) {
+            EXPECT_THROW(processFile(source, target, chosen), AudioError);
+            EXPECT_TRUE(keep());
+        } else if (*response == Existing::skip) {
+            EXPECT_TRUE(processFile(source, target, chosen).writtenTo.empty());
+            EXPECT_TRUE(keep());
+        } else if (*response == Existing::stop) {
+            try {
+                processFile(source, target, chosen);
+                ADD_FAILURE() << "not stopped";
+            } catch (const ProcessingError& error) {
+                EXPECT_EQ(error.code(), ProcessingError::Code::stoppedAtExistingFile);
+            }
+            EXPECT_TRUE(keep());
+        } else {
+            EXPECT_EQ(processFile(source, target, chosen).writtenTo, target);
+            EXPECT_EQ(readChannels(target).size(), 1u);
+        }
+        EXPECT_EQ(asked, response ? std::vector{target} : std::vector<std::filesystem::path>{});
+        EXPECT_EQ(folderEntries(folder / "out"), std::vector<std::string>{"take.wav"});
+    }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <fstream>
 
@@ -282,6 +284,26 @@ TEST_F(ExistingTargets, AnOutputOverItsOwnSourceFailsWithoutAQuestionAndEndsTheB
     EXPECT_EQ(brain.error()->description(), "The output file would replace the original audio file.");
     EXPECT_EQ(brain.error()->failure().failedFile, "two.wav");
     EXPECT_EQ(brain.error()->failure().notProcessed, std::vector<std::string>{"three.wav"});
+}
+
+TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {
+    const auto pipe = harness.input("late.wav");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    harness.interaction.answers = {Answer::skip};
+    QSignalSpy finished(harness.brain.get(), &Brain::batchFinished);
+    QSignalSpy skipped(harness.brain.get(), &Brain::fileSkipped);
+    harness.brain->processDroppedFiles({pipe, sources[0]});
+    ASSERT_TRUE(harness.brain->modelIsProcessing());
+    // The batch is under way, reading the pipe, when another program writes late.wav.
+    ASSERT_TRUE(feedPipe(pipe, sources[1], [&] { placeExisting("late.wav"); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !finished.isEmpty(); }, 120000));
+
+    ASSERT_EQ(harness.interaction.questions.size(), 1u);
+    EXPECT_NE(harness.interaction.questions[0].find("“late.wav”"), std::string::npos);
+    EXPECT_EQ(contents("late.wav"), "keep me");
+    EXPECT_EQ(skipped.size(), 1);
+    EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"late.wav", "one.wav"}));
+    EXPECT_FALSE(harness.brain->alertIsDisplayed());
 }
 
 TEST_F(ExistingTargets, TwoSourcesForOneTargetAskAndOneSourceTwiceIsProcessedOnce) {

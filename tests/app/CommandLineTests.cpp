@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -222,6 +223,45 @@ TEST_F(CommandLine, ExistingTargetsWithoutATerminalStopByDefault) {
     const Outcome replaced = run({"-o", path(output), "--if-exists", "replace", path(a), path(b)});
     EXPECT_EQ(replaced.exitCode, 0);
     EXPECT_GT(std::filesystem::file_size(output / "b.wav"), 7u);
+}
+
+TEST_F(CommandLine, AnOutputThatAppearsDuringTheRunFollowsIfExists) {
+    const auto stored = makeInput("stored.wav");
+    const auto pipe = input / "late.wav";
+    for (const QString policy : {"stop", "replace"}) {
+        std::filesystem::remove(output / "late.wav");
+        std::filesystem::remove(pipe);
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        QProcess process;
+        start(process, {"-o", path(output), "--if-exists=" + policy, path(pipe)});
+        process.closeWriteChannel();
+        // The run is reading the pipe when another program writes late.wav.
+        ASSERT_TRUE(feedPipe(pipe, stored, [&] { std::ofstream(output / "late.wav") << "keep me"; }));
+        ASSERT_TRUE(process.waitForFinished(120000));
+        const std::string standardError = process.readAllStandardError().toStdString();
+        if (policy == "stop") {
+            EXPECT_EQ(process.exitCode(), 1) << standardError;
+            EXPECT_NE(
+                standardError.find("“" + (output / "late.wav").string() + "” appeared while it was being written"),
+                std::string::npos)
+                << standardError;
+            EXPECT_EQ(std::filesystem::file_size(output / "late.wav"), 7u);
+        } else {
+            EXPECT_EQ(process.exitCode(), 0) << standardError;
+            EXPECT_GT(std::filesystem::file_size(output / "late.wav"), 7u);
+        }
+    }
+}
+
+TEST_F(CommandLine, AnUnwritableOutputFolderFailsTheFirstFileBeforeAnyWork) {
+    const Outcome result = run({"-o", "/proc", path(makeInput("a.wav")), path(makeInput("b.wav"))});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardError.find("a.wav: An error occurred while saving the audio file.\n"
+                                        "“a.wav” was not processed. 1 more file was not processed: b.wav.\n"
+                                        "Details: No file can be created in the folder “/proc”: "),
+              std::string::npos)
+        << result.standardError;
+    EXPECT_NE(result.standardError.find("Choose an output folder that you can write to."), std::string::npos);
 }
 
 TEST_F(CommandLine, AskReadsTheAnswerFromStandardInput) {

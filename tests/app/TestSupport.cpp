@@ -4,12 +4,15 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <numbers>
 #include <random>
 
@@ -83,6 +86,29 @@ std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool feedPipe(const std::filesystem::path& pipe, const std::filesystem::path& file,
+              const std::function<void()>& whenOpened) {
+    int descriptor = -1;
+    const bool opened = QTest::qWaitFor(
+        [&] {
+            descriptor = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+            return descriptor >= 0;
+        },
+        60000);
+    if (!opened) return false;
+    whenOpened();
+    ::fcntl(descriptor, F_SETFL, 0);
+    std::ifstream input(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(input)), {});
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t written = ::write(descriptor, bytes.data() + done, bytes.size() - done);
+        if (written <= 0) break;
+        done += static_cast<std::size_t>(written);
+    }
+    ::close(descriptor);
+    return true;
 }
 
 UserInteraction::ExistingFileAnswer ScriptedInteraction::askAboutExistingFile(const std::string& informativeText) {

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,11 @@ std::vector<float> noise(int sampleRate, double seconds, unsigned seed);
 void runFfmpeg(const QStringList& arguments);
 // Names of the entries of a folder, sorted.
 std::vector<std::string> folderEntries(const std::filesystem::path& folder);
+// Waits (at most a minute, handling events) until a reader opens the FIFO
+// `pipe`, runs `whenOpened`, then writes the contents of `file` into the
+// FIFO and closes it. False when no reader came.
+bool feedPipe(const std::filesystem::path& pipe, const std::filesystem::path& file,
+              const std::function<void()>& whenOpened);
 
 // Answers the existing-file question from a script and records every question.
 class ScriptedInteraction : public UserInteraction {

@@ -3,6 +3,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace vesh {
 
@@ -65,6 +66,28 @@ public:
 private:
     std::string library_;
     int code_;
+};
+
+// An output that cannot be written where or as it was asked for, found
+// before any work on it: the message names the folder or the limit and the
+// reason.
+class UnwritableOutputError : public std::exception {
+public:
+    enum class Code {
+        folderNotWritable,  // no file can be created in the folder
+        nameTooLong,        // the file name is longer than the folder's file system allows
+        notEnoughSpace,     // the expected size exceeds the folder's free space
+        tooLarge,           // the file type's size fields cannot describe the output (AIFF past 4 GiB)
+        tooManyFrames,      // the file type cannot count the output's frames
+    };
+
+    UnwritableOutputError(Code code, std::string message) : code_(code), message_(std::move(message)) {}
+    Code code() const noexcept { return code_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    Code code_;
+    std::string message_;
 };
 
 }  // namespace vesh

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace vesh {
@@ -37,6 +38,10 @@ public:
     bool read(std::vector<std::vector<float>>& block);
     // How far reading has come through the file's bytes, from 0 to 1.
     double fractionRead() const;
+    // The length in frames at the stored rate that the container announces,
+    // or nothing where it announces none. An estimate: decoding may deliver
+    // somewhat more or fewer frames.
+    std::optional<std::int64_t> announcedLength() const;
 
     // Internal to AudioIO: the decoder and the stored format.
     detail::AudioFileState& state() const { return *state_; }

@@ -19,9 +19,15 @@ class AudioFile;
 // read from. Every operation throws AudioError(writeAudioFile).
 class AudioFileWriter {
 public:
-    // `fileFormat` at exactly `url`, at `sampleRate`.
+    // `fileFormat` at exactly `url`, at `sampleRate`. `expectedLength` is the
+    // output's length in frames as far as it is known beforehand (nothing:
+    // unknown): a WAV file that may pass 4 GiB is written as RF64 (and
+    // completed as plain WAV when it stays below), and a length that the
+    // file type cannot hold (AIFF past 4 GiB, FLAC past 2^36 frames) is
+    // refused here with an UnwritableOutputError, as is a file name too long
+    // for the folder.
     AudioFileWriter(const std::filesystem::path& url, CommonAudioFileFormat fileFormat, const AudioFile& source,
-                    std::int64_t sampleRate);
+                    std::int64_t sampleRate, std::optional<std::int64_t> expectedLength = std::nullopt);
     // The stored format of `source` at `url`. Where the encoder cannot make
     // that format at `sampleRate`, `fallbackFileFormat` under the fallback's
     // extension instead; its failure is an AudioError(writeAudioFile) around
@@ -29,16 +35,28 @@ public:
     // attempt's error). Unlike AudioStream::write, the choice is made when
     // the file is created: a failure while writing samples is not retried.
     AudioFileWriter(const std::filesystem::path& url, const AudioFile& source, std::int64_t sampleRate,
-                    std::optional<CommonAudioFileFormat> fallbackFileFormat);
+                    std::optional<CommonAudioFileFormat> fallbackFileFormat,
+                    std::optional<std::int64_t> expectedLength = std::nullopt);
     ~AudioFileWriter();
     AudioFileWriter(AudioFileWriter&&) noexcept;
     AudioFileWriter& operator=(AudioFileWriter&&) noexcept;
 
+    // Where the file is to appear: the given location or the fallback's.
+    const std::filesystem::path& location() const;
+    // The expected size in bytes, an upper bound for compressed formats; 0
+    // when the length is unknown.
+    std::uint64_t estimatedSize() const;
+
     // Appends frames: one view per channel of the source, all of one length.
     // Non-finite samples are written as 0.
     void write(std::span<const std::span<const float>> channels);
-    // Completes the file and puts it in place; returns where it was written.
-    std::filesystem::path commit();
+    // Completes the file and puts it at its location, which it returns,
+    // unless a file-system item is already there: then nothing there
+    // changes, nothing is returned, and the completed file waits for another
+    // commit (or is removed with the writer).
+    std::optional<std::filesystem::path> commit();
+    // The same, in place of whatever is at the location.
+    std::filesystem::path commitReplacing();
 
 private:
     struct State;

@@ -24,6 +24,18 @@ struct ProcessingOptions {
     // Answering stopProcessing cancels the call.
     using ProgressHandler = std::function<Response(std::span<const double> entries)>;
 
+    // What becomes of a finished output whose location is taken.
+    enum class ExistingFileResponse {
+        replace,  // the output takes the place of the item there
+        skip,     // the output is dropped and the call ends without a file
+        stop,     // the output is dropped and the call fails with ProcessingError(stoppedAtExistingFile)
+    };
+    // Called on the processing thread with the location when the finished
+    // output finds a file-system item there (one that appeared while the file
+    // was processed, or one the caller agreed to replace). It may throw; its
+    // error ends the call.
+    using ExistingFileHandler = std::function<ExistingFileResponse(const std::filesystem::path& location)>;
+
     // Writes in the stored format of the source at its rate; the output
     // format's file format is then the fallback for a format the writer
     // cannot produce, and its rate is not used.
@@ -35,11 +47,15 @@ struct ProcessingOptions {
     // Required; used by one call at a time.
     VariableLengthSpeechEnhancer* enhancer = nullptr;
     ProgressHandler handleProgress;
+    // Without a handler an output never replaces anything: the call fails
+    // with an AudioError(writeAudioFile) instead.
+    ExistingFileHandler handleExistingFile;
 };
 
 struct ProcessingResult {
     // The target, or the fallback location when the source's format could
-    // not be written.
+    // not be written; empty when the output was dropped for an item at its
+    // location (ExistingFileResponse::skip).
     std::filesystem::path writtenTo;
     // Seconds of audio in the source.
     double duration = 0.0;
@@ -51,10 +67,11 @@ struct ProcessingResult {
 class ProcessingError : public std::exception {
 public:
     enum class Code {
-        cancelled,        // the progress handler answered stopProcessing
-        failedToEnhance,  // the model or the loudness measurement failed; see base()
-        sourceChanged,    // the source's size or modification time changed between the passes
-        missingEnhancer,  // the options name no enhancer
+        cancelled,              // the progress handler answered stopProcessing
+        failedToEnhance,        // the model or the loudness measurement failed; see base()
+        sourceChanged,          // the source's size or modification time changed between the passes
+        missingEnhancer,        // the options name no enhancer
+        stoppedAtExistingFile,  // the existing-file handler answered stop
     };
     explicit ProcessingError(Code code, std::exception_ptr base = nullptr) : code_(code), base_(std::move(base)) {}
     Code code() const noexcept { return code_; }
@@ -77,8 +94,20 @@ private:
 // copy removed afterwards; a source whose size or modification time changes
 // before the end fails. NaN and infinite source samples are taken as 0. The
 // target appears only when complete; on any failure or cancellation nothing is
-// left behind. Throws ProcessingError or AudioError.
+// left behind. Before any decoding the output's expected size is checked
+// against the file type's limits and the folder's free space (with the
+// converted signal beside it): an AudioError(writeAudioFile) around an
+// UnwritableOutputError. The output never replaces an item at its location
+// without the existing-file handler's answer. Throws ProcessingError or
+// AudioError.
 ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
                              ProcessingOptions options);
+
+// Readies `folder` for a batch of outputs: creates and removes a probe file,
+// so that a folder no file can be created in is reported before any work
+// (an AudioError(writeAudioFile) around an UnwritableOutputError naming the
+// folder and the system's reason), then removes the temporary files that
+// processes of this host which no longer exist left there.
+void prepareOutputFolder(const std::filesystem::path& folder);
 
 }  // namespace vesh

@@ -60,6 +60,9 @@ public:
         std::filesystem::path source;
         std::filesystem::path target;
         AudioFormat outputFormat;
+        // Existing locations of this output that the user chose to replace;
+        // any other item found there when the output is finished is asked about.
+        std::vector<std::filesystem::path> agreedReplacements;
     };
 
     // `settings` is the store of the persisted settings (the window passes the

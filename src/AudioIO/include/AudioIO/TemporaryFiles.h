@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vesh {
+
+// Hidden temporary files beside the outputs. Their names carry the host and
+// the process that made them, so that a later run into the same folder can
+// tell the files that a killed process left behind from those of a process
+// that still works on them, here or on another host sharing the folder.
+
+// A template for mkstemps (six X before a four-character suffix) of a hidden
+// temporary file in `folder` that stands for `name`; `name` is shortened so
+// that the whole name stays within the folder's file name limit.
+std::string temporaryFileTemplate(const std::filesystem::path& folder, std::string_view name);
+
+// Removes the temporary files in `folder` that a process of this host made
+// and that no longer exists; those of running processes and of other hosts
+// stay. Returns how many were removed.
+std::size_t removeAbandonedTemporaryFiles(const std::filesystem::path& folder);
+
+}  // namespace vesh
