@@ -259,6 +259,32 @@ TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"one.wav", "three.wav"}));
 }
 
+TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
+    using Status = Brain::FileOutcome::Status;
+    placeExisting("two.wav");
+    std::ofstream(harness.input("bad.wav")) << "this is not audio";
+    harness.interaction.answers = {Answer::skip};
+    Brain& brain = *harness.brain;
+    std::vector<std::pair<int, int>> positions;
+    QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
+                     [&] { positions.emplace_back(brain.indexOfFileBeingProcessed(), brain.numberOfFilesInBatch()); });
+    ASSERT_TRUE(harness.process({sources[0], sources[1], harness.input("bad.wav"), sources[2]}));
+
+    // two.wav is skipped, so the batch has three files and ends at the second.
+    EXPECT_EQ(positions, (std::vector<std::pair<int, int>>{{0, 3}, {1, 3}}));
+    ASSERT_TRUE(brain.batchOutcome().has_value());
+    const Brain::BatchOutcome expected{harness.outputFolder,
+                                       {{sources[0], Status::written, harness.output("one.wav")},
+                                        {sources[1], Status::skipped, {}},
+                                        {harness.input("bad.wav"), Status::failed, {}},
+                                        {sources[2], Status::notProcessed, {}}}};
+    EXPECT_EQ(*brain.batchOutcome(), expected);
+
+    brain.setAlertIsDisplayed(false);
+    EXPECT_FALSE(harness.process({}));
+    EXPECT_FALSE(brain.batchOutcome().has_value());
+}
+
 TEST_F(ExistingTargets, SkippingEveryFileStartsNoBatch) {
     for (const char* name : {"one.wav", "two.wav", "three.wav"}) placeExisting(name);
     harness.interaction.answers = {Answer::skip, Answer::skip, Answer::skip};
@@ -333,6 +359,13 @@ TEST_F(Processing, CancelDuringTheSecondOfThreeFiles) {
     EXPECT_FALSE(brain.shouldCancelProcessing());
     EXPECT_TRUE(brain.progress().channels.empty());
     EXPECT_EQ(brain.nameOfFileBeingProcessed(), QString("second.wav"));
+    using Status = Brain::FileOutcome::Status;
+    ASSERT_TRUE(brain.batchOutcome().has_value());
+    const auto& files = brain.batchOutcome()->files;
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0].status, Status::written);
+    EXPECT_EQ(files[1].status, Status::cancelled);
+    EXPECT_EQ(files[2].status, Status::notProcessed);
 }
 
 TEST_F(Processing, CancellingDistinctChannelsIsRecognisedInsideTheChannelMap) {

@@ -6,6 +6,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -35,6 +36,8 @@ class Brain : public QObject {
     Q_PROPERTY(bool alertIsDisplayed READ alertIsDisplayed WRITE setAlertIsDisplayed NOTIFY alertIsDisplayedChanged)
     Q_PROPERTY(
         QString nameOfFileBeingProcessed READ nameOfFileBeingProcessedText NOTIFY nameOfFileBeingProcessedChanged)
+    Q_PROPERTY(int indexOfFileBeingProcessed READ indexOfFileBeingProcessed NOTIFY indexOfFileBeingProcessedChanged)
+    Q_PROPERTY(int numberOfFilesInBatch READ numberOfFilesInBatch NOTIFY numberOfFilesInBatchChanged)
     Q_PROPERTY(bool shouldCancelProcessing READ shouldCancelProcessing WRITE setShouldCancelProcessing NOTIFY
                    shouldCancelProcessingChanged)
     Q_PROPERTY(double wetDryMix READ wetDryMix WRITE setWetDryMix NOTIFY wetDryMixChanged)
@@ -87,6 +90,35 @@ public:
     void setComputeUnits(ComputeUnits units);
     // The loaded model's version, empty until loaded.
     QString modelVersion() const;
+
+    // What became of one dropped file.
+    struct FileOutcome {
+        // notProcessed: not reached (yet, while the batch runs); cancelled:
+        // the file being processed when the cancel request stopped the batch.
+        enum class Status { notProcessed, written, skipped, failed, cancelled };
+        std::filesystem::path source;
+        Status status = Status::notProcessed;
+        // Where it was written: the target, or the writer's fallback location.
+        std::filesystem::path writtenTo;
+        friend bool operator==(const FileOutcome&, const FileOutcome&) = default;
+    };
+
+    // The files of the latest drop that started a batch, each once, in drop order.
+    struct BatchOutcome {
+        std::filesystem::path outputFolder;
+        std::vector<FileOutcome> files;
+        std::size_t count(FileOutcome::Status status) const;
+        friend bool operator==(const BatchOutcome&, const BatchOutcome&) = default;
+    };
+
+    // Position of the file being processed in its batch (from 0) and the
+    // number of files the batch processes (skipped ones not counted). Both
+    // keep their values after the batch, like the file's name.
+    int indexOfFileBeingProcessed() const { return indexOfFileBeingProcessed_; }
+    int numberOfFilesInBatch() const { return numberOfFilesInBatch_; }
+    // Set when a batch starts, followed file by file while it runs, kept after
+    // it; absent again from the next drop on.
+    const std::optional<BatchOutcome>& batchOutcome() const { return batchOutcome_; }
 
     // Persisted settings: read from the store (or the default), written at once.
     double wetDryMix() const;
@@ -142,6 +174,9 @@ signals:
     void errorChanged();
     void alertIsDisplayedChanged();
     void nameOfFileBeingProcessedChanged();
+    void indexOfFileBeingProcessedChanged();
+    void numberOfFilesInBatchChanged();
+    void batchOutcomeChanged();
     void shouldCancelProcessingChanged();
     void wetDryMixChanged();
     void filenamePrefixChanged();
@@ -172,6 +207,11 @@ private:
     void setProgress(Progress progress);
     void setError(AppError error);
     void setNameOfFileBeingProcessed(QString name);
+    void setIndexOfFileBeingProcessed(int index);
+    void setNumberOfFilesInBatch(int count);
+    void setBatchOutcome(std::optional<BatchOutcome> outcome);
+    void setFileOutcome(const std::filesystem::path& source, FileOutcome::Status status,
+                        std::filesystem::path writtenTo = {});
     void store(const char* key, const QVariant& value);
     // Writes a persisted setting and signals `changed` when its value differs from `old`.
     template <typename Value>
@@ -189,6 +229,9 @@ private:
     std::optional<AppError> error_;
     bool alertIsDisplayed_ = false;
     std::optional<QString> nameOfFileBeingProcessed_;
+    int indexOfFileBeingProcessed_ = 0;
+    int numberOfFilesInBatch_ = 0;
+    std::optional<BatchOutcome> batchOutcome_;
     std::atomic<bool> shouldCancelProcessing_ = false;
     ComputeUnits computeUnits_ = ComputeUnits::all;
     std::optional<std::filesystem::path> outputFolder_;
