@@ -274,9 +274,10 @@ void DropView::updateFinishedDisplay() {
     using Status = Brain::FileOutcome::Status;
     const Brain::BatchOutcome& outcome = *brain_.batchOutcome();
     displays_[indexOf(State::finished)].text->setText(summaryText(outcome));
-    const bool allWritten = outcome.count(Status::written) + outcome.count(Status::skipped) == outcome.files.size();
-    allWrittenSymbol_->setVisible(allWritten);
-    notAllWrittenSymbol_->setVisible(!allWritten);
+    // Skipped files and a cancelled rest were the user's choice; a failure was not.
+    const bool failed = outcome.count(Status::failed) > 0;
+    successSymbol_->setVisible(!failed);
+    failureSymbol_->setVisible(failed);
 
     writtenFiles_->clear();
     for (const Brain::FileOutcome& file : outcome.files) {
@@ -287,7 +288,8 @@ void DropView::updateFinishedDisplay() {
         }
     }
     const int rows = std::min(writtenFiles_->count(), visibleWrittenFiles);
-    writtenFiles_->setFixedHeight(rows * writtenFiles_->sizeHintForRow(0) + 2 * writtenFiles_->frameWidth());
+    writtenFiles_->setFixedHeight(rows * (writtenFiles_->sizeHintForRow(0) + 2 * writtenFiles_->spacing()) +
+                                  2 * writtenFiles_->frameWidth());
     writtenFiles_->setVisible(rows > 0);
     showInFolderButton_->setVisible(rows > 0);
 }
@@ -391,10 +393,10 @@ QWidget* DropView::makeProcessingDisplay() {
 
 QWidget* DropView::makeFinishedDisplay(TextView* summary) {
     auto* display = new QWidget(this);
-    allWrittenSymbol_ =
+    successSymbol_ =
         new SymbolView(QStringLiteral("checkmark.circle.fill"), iconSize, LabelLevel::tertiary, iconOpacity, display);
-    notAllWrittenSymbol_ = new SymbolView(QStringLiteral("exclamationmark.circle.fill"), iconSize, LabelLevel::tertiary,
-                                          iconOpacity, display);
+    failureSymbol_ = new SymbolView(QStringLiteral("exclamationmark.circle.fill"), iconSize, LabelLevel::tertiary,
+                                    iconOpacity, display);
 
     writtenFiles_ = new QListWidget(display);
     writtenFiles_->setObjectName(QStringLiteral("writtenFiles"));
@@ -424,8 +426,8 @@ QWidget* DropView::makeFinishedDisplay(TextView* summary) {
     layout->setContentsMargins(32, 0, 32, 0);
     layout->setSpacing(0);
     layout->addStretch();
-    layout->addWidget(allWrittenSymbol_, 0, Qt::AlignHCenter);
-    layout->addWidget(notAllWrittenSymbol_, 0, Qt::AlignHCenter);
+    layout->addWidget(successSymbol_, 0, Qt::AlignHCenter);
+    layout->addWidget(failureSymbol_, 0, Qt::AlignHCenter);
     layout->addSpacing(spacingBetweenTextAndIcon);
     layout->addWidget(summary, 0, Qt::AlignHCenter);
     layout->addSpacing(spacingBetweenTextAndProgressWheel);

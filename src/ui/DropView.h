@@ -139,8 +139,8 @@ private:
     QPushButton* cancelButton_ = nullptr;
     TextView* filesWaitingText_ = nullptr;
     std::size_t filesWaiting_ = 0;
-    SymbolView* allWrittenSymbol_ = nullptr;
-    SymbolView* notAllWrittenSymbol_ = nullptr;
+    SymbolView* successSymbol_ = nullptr;
+    SymbolView* failureSymbol_ = nullptr;
     QListWidget* writtenFiles_ = nullptr;
     QPushButton* showInFolderButton_ = nullptr;
     FolderOpener openFolder_;
