@@ -256,7 +256,11 @@ struct Brain::Batch {
     void run(const std::vector<Operation>& operations) {
         bool cancelled = false;
         for (auto operation = operations.begin(); operation != operations.end(); ++operation) {
-            brain.post([name = displayName(operation->source)](Brain& b) { b.setNameOfFileBeingProcessed(name); });
+            brain.post([index = static_cast<int>(operation - operations.begin()),
+                        name = displayName(operation->source)](Brain& b) {
+                b.setIndexOfFileBeingProcessed(index);
+                b.setNameOfFileBeingProcessed(name);
+            });
             FileOutcome outcome{.source = operation->source, .target = operation->target};
             const Clock::time_point start = Clock::now();
             const auto secondsSince = [](Clock::time_point time) {
@@ -399,6 +403,7 @@ struct Brain::Batch {
 Brain::Brain(std::unique_ptr<QSettings> settings, UserInteraction& interaction, QObject* parent)
     : QObject(parent), settings_(std::move(settings)), interaction_(interaction),
       pool_(std::make_unique<QThreadPool>()) {
+    connect(this, &Brain::fileOutcome, this, &Brain::recordFileOutcome);
     loadModel();
 }
 
@@ -450,6 +455,8 @@ void Brain::raiseAlert(std::exception_ptr error, BatchFailure failure) {
 void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) {
     // One batch at a time: the enhancer serves one call at a time.
     if (modelIsProcessing_) return;
+    // The last batch's outcome goes with the next drop, whatever becomes of it.
+    setBatchOutcome(std::nullopt);
 
     std::vector<Operation> operations;
     try {
@@ -474,6 +481,18 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
                             outputSampleRate()};
     options.wetDryMix = wetDryMix();
     options.enhancer = speechEnhancer_.get();
+
+    // Every file of the drop, each once: those without an operation were skipped.
+    BatchOutcome outcome{*outputFolder_, {}};
+    for (const std::filesystem::path& source : distinctFiles(urls)) {
+        const bool processed = std::any_of(operations.begin(), operations.end(),
+                                           [&](const Operation& operation) { return operation.source == source; });
+        outcome.files.push_back(FileOutcome{
+            .source = source, .status = processed ? FileOutcome::Status::notProcessed : FileOutcome::Status::skipped});
+    }
+    setBatchOutcome(std::move(outcome));
+    setIndexOfFileBeingProcessed(0);
+    setNumberOfFilesInBatch(static_cast<int>(operations.size()));
 
     setModelIsProcessing(true);
     pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations), options,
@@ -629,6 +648,40 @@ void Brain::setNameOfFileBeingProcessed(QString name) {
     if (nameOfFileBeingProcessed_ == name) return;
     nameOfFileBeingProcessed_ = std::move(name);
     emit nameOfFileBeingProcessedChanged();
+}
+
+void Brain::setIndexOfFileBeingProcessed(int index) {
+    if (indexOfFileBeingProcessed_ == index) return;
+    indexOfFileBeingProcessed_ = index;
+    emit indexOfFileBeingProcessedChanged();
+}
+
+void Brain::setNumberOfFilesInBatch(int count) {
+    if (numberOfFilesInBatch_ == count) return;
+    numberOfFilesInBatch_ = count;
+    emit numberOfFilesInBatchChanged();
+}
+
+void Brain::setBatchOutcome(std::optional<BatchOutcome> outcome) {
+    if (!batchOutcome_ && !outcome) return;
+    batchOutcome_ = std::move(outcome);
+    emit batchOutcomeChanged();
+}
+
+void Brain::recordFileOutcome(const FileOutcome& outcome) {
+    if (!batchOutcome_) return;
+    for (FileOutcome& file : batchOutcome_->files) {
+        if (file.source == outcome.source) {
+            file = outcome;
+            emit batchOutcomeChanged();
+            return;
+        }
+    }
+}
+
+std::size_t Brain::BatchOutcome::count(FileOutcome::Status status) const {
+    return static_cast<std::size_t>(
+        std::count_if(files.begin(), files.end(), [status](const FileOutcome& file) { return file.status == status; }));
 }
 
 void Brain::store(const char* key, const QVariant& value) {

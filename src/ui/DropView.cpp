@@ -1,10 +1,12 @@
 #include "ui/DropView.h"
 
+#include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGraphicsOpacityEffect>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QListWidget>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -14,7 +16,9 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "app/Brain.h"
 #include "ui/Appearance.h"
@@ -32,6 +36,11 @@ constexpr int fadeMilliseconds = 250;
 
 std::size_t indexOf(DropView::State state) { return static_cast<std::size_t>(state); }
 
+// The file manager, through the desktop's handler for folders.
+void openWithDesktop(const std::filesystem::path& folder) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(toQString(folder)));
+}
+
 TextView* makeStatusText(const QString& text, QWidget* parent) {
     auto* view = new TextView(LabelLevel::secondary, Qt::AlignHCenter, parent);
     view->setLineSpacing(DropView::lineSpacing);
@@ -41,7 +50,8 @@ TextView* makeStatusText(const QString& text, QWidget* parent) {
 
 }  // namespace
 
-DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brain), state_(stateOfBrain()) {
+DropView::DropView(Brain& brain, QWidget* parent)
+    : QWidget(parent), brain_(brain), state_(stateOfBrain()), openFolder_(openWithDesktop) {
     setAcceptDrops(true);
     setMinimumSize(minimumDropAreaWidth, minimumDropAreaHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -55,6 +65,8 @@ DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brai
     filesWaitingText_->setObjectName(QStringLiteral("filesWaiting"));
     filesWaitingLayout->addWidget(filesWaitingText_);
     filesWaiting->hide();
+    auto* summary = makeStatusText(QString(), this);
+    summary->setObjectName(QStringLiteral("summary"));
     const std::array<TextView*, stateCount> texts{
         makeStatusText(QStringLiteral("Loading model…"), this),
         makeStatusText(QStringLiteral("Select a destination for the processed audio\n"
@@ -63,6 +75,7 @@ DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brai
         makeStatusText(QStringLiteral("Drag and drop audio files here\nto remove noise."), this),
         nullptr,
         makeStatusText(QStringLiteral("Cancelling…"), this),
+        summary,
     };
     const std::array<QWidget*, stateCount> widgets{
         makeSpinnerDisplay(texts[0]),
@@ -70,6 +83,7 @@ DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brai
         makeSymbolDisplay(QStringLiteral("waveform.circle.fill"), texts[2]),
         makeProcessingDisplay(),
         makeSpinnerDisplay(texts[4]),
+        makeFinishedDisplay(summary),
     };
 
     auto* layout = new QGridLayout(this);
@@ -95,27 +109,67 @@ DropView::DropView(Brain& brain, QWidget* parent) : QWidget(parent), brain_(brai
     connect(&brain_, &Brain::modelIsProcessingChanged, this, &DropView::updateState);
     connect(&brain_, &Brain::outputFolderChanged, this, &DropView::updateState);
     connect(&brain_, &Brain::shouldCancelProcessingChanged, this, &DropView::updateState);
+    connect(&brain_, &Brain::batchOutcomeChanged, this, &DropView::updateState);
     connect(&brain_, &Brain::progressChanged, this, &DropView::updateProgress);
     connect(&brain_, &Brain::nameOfFileBeingProcessedChanged, this, &DropView::updateFileName);
+    connect(&brain_, &Brain::indexOfFileBeingProcessedChanged, this, &DropView::updateFileName);
+    connect(&brain_, &Brain::numberOfFilesInBatchChanged, this, &DropView::updateFileName);
     // A finished file's full bar does not stay under the next file's name,
     // even when that name is the same.
     connect(&brain_, &Brain::fileFinished, this, [this] { progressBar_->setValue(0.0); });
 
     updateProgress();
     updateFileName();
+    updateFinishedDisplay();
     cancelButton_->setEnabled(state_ == State::processing);
     showDisplay(state_, false);
 }
 
 DropView::State DropView::state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder,
-                                bool shouldCancelProcessing) {
+                                bool shouldCancelProcessing, bool hasFinishedBatch) {
     if (modelIsLoading) {
         return State::loadingModel;
     }
     if (!modelIsProcessing) {
-        return hasOutputFolder ? State::dragAndDropAudio : State::chooseDestination;
+        if (!hasOutputFolder) {
+            return State::chooseDestination;
+        }
+        return hasFinishedBatch ? State::finished : State::dragAndDropAudio;
     }
     return shouldCancelProcessing ? State::cancelling : State::processing;
+}
+
+bool DropView::isWorthReporting(const Brain::BatchOutcome& outcome) {
+    using Status = Brain::FileOutcome::Status;
+    return outcome.count(Status::written) > 0 || outcome.count(Status::failed) > 0;
+}
+
+QString DropView::summaryText(const Brain::BatchOutcome& outcome) {
+    using Status = Brain::FileOutcome::Status;
+    const std::size_t written = outcome.count(Status::written);
+    QString text = written == 0   ? QStringLiteral("No files cleaned")
+                   : written == 1 ? QStringLiteral("1 file cleaned")
+                                  : QStringLiteral("%1 files cleaned").arg(written);
+    // The file stopped by Cancel was not processed either, as far as the user is concerned.
+    const std::pair<std::size_t, const char*> others[] = {
+        {outcome.count(Status::skipped), "skipped"},
+        {outcome.count(Status::failed), "failed"},
+        {outcome.count(Status::notProcessed) + outcome.count(Status::cancelled), "not processed"},
+    };
+    for (const auto& [count, what] : others) {
+        if (count > 0) {
+            text += QStringLiteral(" · %1 %2").arg(count).arg(QLatin1String(what));
+        }
+    }
+    return text;
+}
+
+QString DropView::processingLine(const QString& fileName, int index, int fileCount) {
+    const QString line = QStringLiteral("Denoising “") + fileName + QStringLiteral("”…");
+    if (fileCount < 2) {
+        return line;
+    }
+    return QStringLiteral("File %1 of %2: ").arg(index + 1).arg(fileCount) + line;
 }
 
 bool DropView::acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder) {
@@ -172,9 +226,12 @@ bool DropView::acceptsDropNow() const {
     return acceptsDrop(brain_.modelIsLoading(), brain_.modelIsProcessing(), brain_.outputFolder().has_value());
 }
 
+void DropView::setFolderOpener(FolderOpener opener) { openFolder_ = std::move(opener); }
+
 DropView::State DropView::stateOfBrain() const {
+    const auto& outcome = brain_.batchOutcome();
     return state(brain_.modelIsLoading(), brain_.modelIsProcessing(), brain_.outputFolder().has_value(),
-                 brain_.shouldCancelProcessing());
+                 brain_.shouldCancelProcessing(), outcome && isWorthReporting(*outcome));
 }
 
 void DropView::updateState() {
@@ -184,6 +241,7 @@ void DropView::updateState() {
     }
     state_ = newState;
     cancelButton_->setEnabled(state_ == State::processing);
+    updateFinishedDisplay();
     showDisplay(state_, isVisible());
     updateStatus();
     emit stateChanged(state_);
@@ -192,22 +250,51 @@ void DropView::updateState() {
 void DropView::updateProgress() { progressBar_->setValue(progressValue(brain_.progress().channels)); }
 
 void DropView::updateFileName() {
-    processingText_->setText(QStringLiteral("Denoising “") + brain_.nameOfFileBeingProcessedText() +
-                             QStringLiteral("”…"));
+    processingText_->setText(processingLine(brain_.nameOfFileBeingProcessedText(), brain_.indexOfFileBeingProcessed(),
+                                            brain_.numberOfFilesInBatch()));
     // A new file starts with an empty bar until it reports progress.
     progressBar_->setValue(0.0);
     updateStatus();
 }
 
 void DropView::updateStatus() {
-    // Only the ready drop area is clicked to choose files.
-    if (state_ == State::dragAndDropAudio) {
+    if (takesClickForFiles()) {
         setCursor(Qt::PointingHandCursor);
     } else {
         unsetCursor();
     }
     setAccessibleDescription(statusText());
 }
+
+void DropView::updateFinishedDisplay() {
+    // Filled while shown only: the outcome changes file by file during a batch.
+    if (state_ != State::finished) {
+        return;
+    }
+    using Status = Brain::FileOutcome::Status;
+    const Brain::BatchOutcome& outcome = *brain_.batchOutcome();
+    displays_[indexOf(State::finished)].text->setText(summaryText(outcome));
+    // Skipped files and a cancelled rest were the user's choice; a failure was not.
+    const bool failed = outcome.count(Status::failed) > 0;
+    successSymbol_->setVisible(!failed);
+    failureSymbol_->setVisible(failed);
+
+    writtenFiles_->clear();
+    for (const Brain::FileOutcome& file : outcome.files) {
+        if (file.status == Status::written) {
+            auto* item = new QListWidgetItem(toQString(file.target.filename()), writtenFiles_);
+            item->setTextAlignment(Qt::AlignCenter);
+            item->setToolTip(toQString(file.target));
+        }
+    }
+    const int rows = std::min(writtenFiles_->count(), visibleWrittenFiles);
+    writtenFiles_->setFixedHeight(rows * (writtenFiles_->sizeHintForRow(0) + 2 * writtenFiles_->spacing()) +
+                                  2 * writtenFiles_->frameWidth());
+    writtenFiles_->setVisible(rows > 0);
+    showInFolderButton_->setVisible(rows > 0);
+}
+
+bool DropView::takesClickForFiles() const { return state_ == State::dragAndDropAudio || state_ == State::finished; }
 
 void DropView::showDisplay(State state, bool animated) {
     for (std::size_t i = 0; i < stateCount; ++i) {
@@ -304,13 +391,60 @@ QWidget* DropView::makeProcessingDisplay() {
     return display;
 }
 
+QWidget* DropView::makeFinishedDisplay(TextView* summary) {
+    auto* display = new QWidget(this);
+    successSymbol_ =
+        new SymbolView(QStringLiteral("checkmark.circle.fill"), iconSize, LabelLevel::tertiary, iconOpacity, display);
+    failureSymbol_ = new SymbolView(QStringLiteral("exclamationmark.circle.fill"), iconSize, LabelLevel::tertiary,
+                                    iconOpacity, display);
+
+    writtenFiles_ = new QListWidget(display);
+    writtenFiles_->setObjectName(QStringLiteral("writtenFiles"));
+    writtenFiles_->setAccessibleName(QStringLiteral("Cleaned files"));
+    writtenFiles_->setFrameShape(QFrame::NoFrame);
+    writtenFiles_->setMaximumWidth(maximumProcessingWidth);
+    writtenFiles_->setTextElideMode(Qt::ElideMiddle);
+    writtenFiles_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    writtenFiles_->setSelectionMode(QAbstractItemView::NoSelection);
+    writtenFiles_->setSpacing(1);
+    // On the drop area's own background; the names are read, not chosen.
+    QPalette listPalette = writtenFiles_->palette();
+    listPalette.setColor(QPalette::Base, Qt::transparent);
+    writtenFiles_->setPalette(listPalette);
+    writtenFiles_->viewport()->setCursor(Qt::ArrowCursor);
+
+    showInFolderButton_ = new QPushButton(QStringLiteral("Show in Folder"), display);
+    showInFolderButton_->setObjectName(QStringLiteral("showInFolder"));
+    showInFolderButton_->setCursor(Qt::ArrowCursor);
+    connect(showInFolderButton_, &QPushButton::clicked, this, [this] {
+        if (const auto& outcome = brain_.batchOutcome()) {
+            openFolder_(outcome->outputFolder);
+        }
+    });
+
+    auto* layout = new QVBoxLayout(display);
+    layout->setContentsMargins(32, 0, 32, 0);
+    layout->setSpacing(0);
+    layout->addStretch();
+    layout->addWidget(successSymbol_, 0, Qt::AlignHCenter);
+    layout->addWidget(failureSymbol_, 0, Qt::AlignHCenter);
+    layout->addSpacing(spacingBetweenTextAndIcon);
+    layout->addWidget(summary, 0, Qt::AlignHCenter);
+    layout->addSpacing(spacingBetweenTextAndProgressWheel);
+    layout->addWidget(writtenFiles_);
+    layout->addSpacing(spacingBetweenTextAndProgressWheel);
+    layout->addWidget(showInFolderButton_, 0, Qt::AlignHCenter);
+    layout->addStretch();
+    return display;
+}
+
 void DropView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), detailBackgroundColor(palette()));
 }
 
 void DropView::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton && state_ == State::dragAndDropAudio) {
+    if (event->button() == Qt::LeftButton && takesClickForFiles()) {
         event->accept();
         return;
     }
@@ -318,8 +452,7 @@ void DropView::mousePressEvent(QMouseEvent* event) {
 }
 
 void DropView::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton && state_ == State::dragAndDropAudio &&
-        rect().contains(event->position().toPoint())) {
+    if (event->button() == Qt::LeftButton && takesClickForFiles() && rect().contains(event->position().toPoint())) {
         emit addFilesRequested();
         return;
     }

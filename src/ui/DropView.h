@@ -4,28 +4,37 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
+#include "app/Brain.h"
+
 class QGraphicsOpacityEffect;
+class QListWidget;
 class QMimeData;
 class QPropertyAnimation;
 class QPushButton;
 
 namespace vesh {
 
-class Brain;
 class LinearProgressBar;
+class SymbolView;
 class TextView;
 
-// The drop area: shows one of five status displays chosen from the state of
+// The drop area: shows one of six status displays chosen from the state of
 // `Brain`, cross-fading between them, and hands dropped files to `Brain`.
-// Clicking it while it is ready for files asks for files instead of a drag.
+// After a batch it says what became of the files until the next drop or Add
+// Files. Clicking it while it is ready for files asks for files instead of a
+// drag.
 class DropView : public QWidget {
     Q_OBJECT
 
 public:
-    enum class State { loadingModel, chooseDestination, dragAndDropAudio, processing, cancelling };
+    enum class State { loadingModel, chooseDestination, dragAndDropAudio, processing, cancelling, finished };
     Q_ENUM(State)
+
+    // Opens a folder for the user; the desktop's own handler by default.
+    using FolderOpener = std::function<void(const std::filesystem::path& folder)>;
 
     static constexpr int spacingBetweenTextAndIcon = 16;
     static constexpr int spacingBetweenTextAndProgressWheel = 12;
@@ -36,12 +45,25 @@ public:
     static constexpr int minimumDropAreaWidth = 512;
     static constexpr int minimumDropAreaHeight = 408;
     static constexpr int maximumProcessingWidth = 512;
+    // Rows of written files shown before the list scrolls.
+    static constexpr int visibleWrittenFiles = 6;
 
     explicit DropView(Brain& brain, QWidget* parent = nullptr);
 
     // The display for a state of `Brain`; the first matching rule wins:
-    // loading, then idle (with or without a folder), then processing or cancelling.
-    static State state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder, bool shouldCancelProcessing);
+    // loading, then idle (without a folder, after a batch worth reporting, or
+    // ready), then processing or cancelling.
+    static State state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder, bool shouldCancelProcessing,
+                       bool hasFinishedBatch);
+    // Whether a batch's outcome is reported: one cancelled before it wrote
+    // or failed anything goes straight back to the ready display.
+    static bool isWorthReporting(const Brain::BatchOutcome& outcome);
+    // "3 files cleaned · 1 skipped · 1 failed": the written files, then the
+    // others by kind where there are any.
+    static QString summaryText(const Brain::BatchOutcome& outcome);
+    // The status line under the progress bar; "File 2 of 5: " leads it when
+    // the batch has several files. `index` counts from 0.
+    static QString processingLine(const QString& fileName, int index, int fileCount);
     // Files are accepted only when the model is loaded, nothing is being
     // processed and a destination is chosen.
     static bool acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder);
@@ -61,6 +83,12 @@ public:
     // accessible description.
     QString statusText() const;
     QPushButton* cancelButton() const { return cancelButton_; }
+    QPushButton* showInFolderButton() const { return showInFolderButton_; }
+    // The written files of the finished batch, by name.
+    QListWidget* writtenFilesList() const { return writtenFiles_; }
+
+    // Replaces what "Show in Folder" does with the batch's output folder.
+    void setFolderOpener(FolderOpener opener);
 
     // Files handed over at launch that wait for a destination.
     void setFilesWaiting(std::size_t fileCount);
@@ -79,7 +107,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    static constexpr std::size_t stateCount = 5;
+    static constexpr std::size_t stateCount = 6;
 
     struct Display {
         QWidget* widget = nullptr;
@@ -89,15 +117,19 @@ private:
     };
 
     bool acceptsDropNow() const;
+    // The ready and the finished drop area are clicked to choose files.
+    bool takesClickForFiles() const;
     State stateOfBrain() const;
     void updateState();
     void updateProgress();
     void updateFileName();
     void updateStatus();
+    void updateFinishedDisplay();
     void showDisplay(State state, bool animated);
     QWidget* makeSymbolDisplay(const QString& symbol, TextView* text, QWidget* below = nullptr);
     QWidget* makeSpinnerDisplay(TextView* text);
     QWidget* makeProcessingDisplay();
+    QWidget* makeFinishedDisplay(TextView* summary);
 
     Brain& brain_;
     State state_;
@@ -107,6 +139,11 @@ private:
     QPushButton* cancelButton_ = nullptr;
     TextView* filesWaitingText_ = nullptr;
     std::size_t filesWaiting_ = 0;
+    SymbolView* successSymbol_ = nullptr;
+    SymbolView* failureSymbol_ = nullptr;
+    QListWidget* writtenFiles_ = nullptr;
+    QPushButton* showInFolderButton_ = nullptr;
+    FolderOpener openFolder_;
 };
 
 }  // namespace vesh

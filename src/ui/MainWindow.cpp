@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QEvent>
+#include <QListWidget>
 #include <QPushButton>
 #include <QToolBar>
 #include <QToolButton>
@@ -80,6 +81,8 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
     QList<QWidget*> tabOrder{addFilesButton_};
     tabOrder += contentView_->sidebar()->controls();
     tabOrder += contentView_->dropView()->cancelButton();
+    tabOrder += contentView_->dropView()->writtenFilesList();
+    tabOrder += contentView_->dropView()->showInFolderButton();
     for (qsizetype i = 1; i < tabOrder.size(); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }

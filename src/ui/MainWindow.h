@@ -18,7 +18,8 @@ class ErrorAlert;
 
 // The application's one window, titled "Vesh": a toolbar with the sidebar
 // button and "Add Files…" over the content view, and the error alert. The
-// Tab key visits Add Files, the sidebar's controls and Cancel in this order.
+// Tab key visits Add Files, the sidebar's controls, Cancel and the finished
+// batch's files and "Show in Folder" in this order.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 

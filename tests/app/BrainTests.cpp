@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <fstream>
+#include <tuple>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -261,6 +263,36 @@ TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"one.wav", "three.wav"}));
 }
 
+TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
+    using Status = Brain::FileOutcome::Status;
+    placeExisting("two.wav");
+    std::ofstream(harness.input("bad.wav")) << "this is not audio";
+    harness.interaction.answers = {Answer::skip};
+    Brain& brain = *harness.brain;
+    std::vector<std::pair<int, int>> positions;
+    QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
+                     [&] { positions.emplace_back(brain.indexOfFileBeingProcessed(), brain.numberOfFilesInBatch()); });
+    ASSERT_TRUE(harness.process({sources[0], sources[1], harness.input("bad.wav"), sources[2]}));
+
+    // two.wav is skipped, so the batch has three files and ends at the second.
+    EXPECT_EQ(positions, (std::vector<std::pair<int, int>>{{0, 3}, {1, 3}}));
+    ASSERT_TRUE(brain.batchOutcome().has_value());
+    const Brain::BatchOutcome& outcome = *brain.batchOutcome();
+    EXPECT_EQ(outcome.outputFolder, harness.outputFolder);
+    const std::vector<std::tuple<std::filesystem::path, Status, std::filesystem::path>> expected{
+        {sources[0], Status::written, harness.output("one.wav")},
+        {sources[1], Status::skipped, {}},
+        {harness.input("bad.wav"), Status::failed, harness.output("bad.wav")},
+        {sources[2], Status::notProcessed, harness.output("three.wav")}};
+    std::vector<std::tuple<std::filesystem::path, Status, std::filesystem::path>> actual;
+    for (const Brain::FileOutcome& file : outcome.files) actual.emplace_back(file.source, file.status, file.target);
+    EXPECT_EQ(actual, expected);
+
+    brain.setAlertIsDisplayed(false);
+    EXPECT_FALSE(harness.process({}));
+    EXPECT_FALSE(brain.batchOutcome().has_value());
+}
+
 TEST_F(ExistingTargets, SkippingEveryFileStartsNoBatch) {
     for (const char* name : {"one.wav", "two.wav", "three.wav"}) placeExisting(name);
     harness.interaction.answers = {Answer::skip, Answer::skip, Answer::skip};
@@ -355,6 +387,13 @@ TEST_F(Processing, CancelDuringTheSecondOfThreeFiles) {
     EXPECT_FALSE(brain.shouldCancelProcessing());
     EXPECT_TRUE(brain.progress().channels.empty());
     EXPECT_EQ(brain.nameOfFileBeingProcessed(), QString("second.wav"));
+    using Status = Brain::FileOutcome::Status;
+    ASSERT_TRUE(brain.batchOutcome().has_value());
+    const auto& files = brain.batchOutcome()->files;
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0].status, Status::written);
+    EXPECT_EQ(files[1].status, Status::cancelled);
+    EXPECT_EQ(files[2].status, Status::notProcessed);
 }
 
 TEST_F(Processing, CancellingDistinctChannelsIsRecognisedInsideTheChannelMap) {

@@ -26,7 +26,8 @@ struct Fixture : test::WindowFixture {
         });
     }
     void pressControlO() { QTest::keySequence(&window, QKeySequence::Open); }
-    void clickDropArea() { QTest::mouseClick(&dropView(), Qt::LeftButton, {}, dropView().rect().center()); }
+    // A corner: the middle of the finished display holds its own controls.
+    void clickDropArea() { QTest::mouseClick(&dropView(), Qt::LeftButton, {}, QPoint(10, 10)); }
 };
 
 }  // namespace
@@ -57,15 +58,26 @@ private slots:
         QVERIFY(std::filesystem::exists(output / "c-first.wav"));
         QVERIFY(std::filesystem::exists(output / "a-second.wav"));
 
-        // The toolbar button and the ready drop area open the same dialog.
+        QCOMPARE(fixture.dropView().state(), DropView::State::finished);
+        QCOMPARE(fixture.dropView().statusText(), QStringLiteral("2 files cleaned"));
+
+        // The toolbar button and the finished drop area open the same dialog;
+        // a cancelled dialog starts nothing and keeps the report.
         fixture.chosen.clear();
         QTest::mouseClick(fixture.window.addFilesButton(), Qt::LeftButton);
         fixture.clickDropArea();
         QCOMPARE(fixture.dialogsOpened, 3);
-        // A cancelled dialog starts nothing.
         QTest::qWait(50);
         QCOMPARE(finished.count(), 1);
         QVERIFY(!fixture.brain.alertIsDisplayed());
+        QCOMPARE(fixture.dropView().state(), DropView::State::finished);
+
+        // Files added next end the report, even when they start no batch.
+        fixture.interaction.answer = UserInteraction::ExistingFileAnswer::skip;
+        fixture.chosen = {fixture.workspace.path(QStringLiteral("a-second.wav"))};
+        fixture.pressControlO();
+        QCOMPARE(fixture.dropView().state(), DropView::State::dragAndDropAudio);
+        QCOMPARE(finished.count(), 1);
     }
 
     void filesCanBeAddedExactlyWhenTheyCouldBeDropped() {

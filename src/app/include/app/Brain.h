@@ -6,6 +6,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -36,6 +37,8 @@ class Brain : public QObject {
     Q_PROPERTY(bool alertIsDisplayed READ alertIsDisplayed WRITE setAlertIsDisplayed NOTIFY alertIsDisplayedChanged)
     Q_PROPERTY(
         QString nameOfFileBeingProcessed READ nameOfFileBeingProcessedText NOTIFY nameOfFileBeingProcessedChanged)
+    Q_PROPERTY(int indexOfFileBeingProcessed READ indexOfFileBeingProcessed NOTIFY indexOfFileBeingProcessedChanged)
+    Q_PROPERTY(int numberOfFilesInBatch READ numberOfFilesInBatch NOTIFY numberOfFilesInBatchChanged)
     Q_PROPERTY(bool shouldCancelProcessing READ shouldCancelProcessing WRITE setShouldCancelProcessing NOTIFY
                    shouldCancelProcessingChanged)
     Q_PROPERTY(double wetDryMix READ wetDryMix WRITE setWetDryMix NOTIFY wetDryMixChanged)
@@ -92,6 +95,39 @@ public:
     // The loaded model's version, empty until loaded.
     QString modelVersion() const;
 
+    // What became of one source of a batch.
+    struct FileOutcome {
+        enum class Status { written, skipped, failed, notProcessed, cancelled };
+        std::filesystem::path source;
+        // Where the file was written, or would have been.
+        std::filesystem::path target;
+        Status status = Status::notProcessed;
+        // Why a file was skipped or not processed; empty otherwise.
+        std::string reason{};
+        // Why a file failed.
+        std::optional<AppError> error{};
+        // Seconds of audio in a written file.
+        double duration = 0.0;
+        // Seconds spent on the file.
+        double seconds = 0.0;
+    };
+
+    // The files of the latest drop that started a batch, each once, in drop order.
+    struct BatchOutcome {
+        std::filesystem::path outputFolder;
+        std::vector<FileOutcome> files;
+        std::size_t count(FileOutcome::Status status) const;
+    };
+
+    // Position of the file being processed in its batch (from 0) and the
+    // number of files the batch processes (skipped ones not counted). Both
+    // keep their values after the batch, like the file's name.
+    int indexOfFileBeingProcessed() const { return indexOfFileBeingProcessed_; }
+    int numberOfFilesInBatch() const { return numberOfFilesInBatch_; }
+    // Set when a batch starts, followed file by file while it runs, kept after
+    // it; absent again from the next drop on.
+    const std::optional<BatchOutcome>& batchOutcome() const { return batchOutcome_; }
+
     // Persisted settings: read from the store (or the default), written at once.
     double wetDryMix() const;
     void setWetDryMix(double mix);
@@ -110,23 +146,6 @@ public:
     // Built from the three stored values; out-of-range values read as 24-bit, 48000, WAV.
     AudioFormat outputFormat() const;
     void setOutputFormat(const AudioFormat& format);
-
-    // What became of one source of a batch.
-    struct FileOutcome {
-        enum class Status { written, skipped, failed, notProcessed, cancelled };
-        std::filesystem::path source;
-        // Where the file was written, or would have been.
-        std::filesystem::path target;
-        Status status = Status::notProcessed;
-        // Why a file was skipped or not processed; empty otherwise.
-        std::string reason{};
-        // Why a file failed.
-        std::optional<AppError> error{};
-        // Seconds of audio in a written file.
-        double duration = 0.0;
-        // Seconds spent on the file.
-        double seconds = 0.0;
-    };
 
     // Whether a failed file leaves the rest of the batch to run instead of
     // ending it (the failure is then reported by fileOutcome only, without
@@ -169,6 +188,9 @@ signals:
     void errorChanged();
     void alertIsDisplayedChanged();
     void nameOfFileBeingProcessedChanged();
+    void indexOfFileBeingProcessedChanged();
+    void numberOfFilesInBatchChanged();
+    void batchOutcomeChanged();
     void shouldCancelProcessingChanged();
     void wetDryMixChanged();
     void filenamePrefixChanged();
@@ -202,6 +224,11 @@ private:
     void setProgress(Progress progress);
     void setError(AppError error);
     void setNameOfFileBeingProcessed(QString name);
+    void setIndexOfFileBeingProcessed(int index);
+    void setNumberOfFilesInBatch(int count);
+    void setBatchOutcome(std::optional<BatchOutcome> outcome);
+    // Follows one file's outcome in the batch outcome.
+    void recordFileOutcome(const FileOutcome& outcome);
     void store(const char* key, const QVariant& value);
     // Writes a persisted setting and signals `changed` when its value differs from `old`.
     template <typename Value>
@@ -219,6 +246,9 @@ private:
     std::optional<AppError> error_;
     bool alertIsDisplayed_ = false;
     std::optional<QString> nameOfFileBeingProcessed_;
+    int indexOfFileBeingProcessed_ = 0;
+    int numberOfFilesInBatch_ = 0;
+    std::optional<BatchOutcome> batchOutcome_;
     std::atomic<bool> shouldCancelProcessing_ = false;
     ComputeUnits computeUnits_ = ComputeUnits::all;
     std::optional<std::filesystem::path> outputFolder_;
