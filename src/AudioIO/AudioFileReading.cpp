@@ -2,16 +2,23 @@
 // audio stream, the decoder turns it into frames, and libswresample converts
 // every frame to planar 32-bit float at the stream's stored rate. The whole
 // stream is decoded, to its end, whatever length the container announces.
+// A packet the decoder rejects as damaged is replaced by silence of its
+// length, as players conceal it, and the stretch is recorded; a file none of
+// whose packets decodes fails.
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <stdexcept>
 #include <system_error>
 
-#include "AudioIO/AudioFile.h"
+#include <sndfile.h>
+
 #include "AudioFileState.h"
+#include "AudioIO/AudioFile.h"
 #include "AudioIO/AudioStream.h"
 
 extern "C" {
@@ -30,6 +37,7 @@ std::string ffmpegErrorText(int code) {
 }
 
 void throwFFmpegError(int code, const std::string& what) {
+    if (code == AVERROR(ENOMEM)) throw std::bad_alloc();
     throw AudioLibraryError("FFmpeg", code, what + ": " + ffmpegErrorText(code));
 }
 
@@ -57,6 +65,13 @@ std::optional<std::int64_t> announcedFrames(const AudioFileState& state) {
     if (state.format->duration > 0) return av_rescale(state.format->duration, rate, AV_TIME_BASE);
     return std::nullopt;
 }
+// One damaged packet is concealed with at most this much silence: its
+// declared duration may itself be damaged, and no codec's packets are longer.
+constexpr std::int64_t maximumConcealedSeconds = 1;
+
+// A damaged packet can make the decoder report the same failure again and
+// again without taking new input; after this many tries the packet is given up.
+constexpr int maximumDecoderRetries = 64;
 
 bool isFloatCodec(AVCodecID codec) {
     switch (codec) {
@@ -78,8 +93,57 @@ std::optional<ChannelLayout> declaredLayout(const AVChannelLayout& layout) {
     return result;
 }
 
-StoredAudioFormat captureStoredFormat(const AVFormatContext& format, const AVCodecParameters& parameters,
+// The first of `keys` that the container or the stream has, or "".
+std::string tag(const AVFormatContext& format, const AVStream& stream, std::initializer_list<const char*> keys) {
+    for (const char* key : keys) {
+        for (const AVDictionary* tags : {format.metadata, stream.metadata}) {
+            if (const AVDictionaryEntry* entry = av_dict_get(tags, key, nullptr, 0); entry && entry->value[0] != '\0') {
+                return entry->value;
+            }
+        }
+    }
+    return {};
+}
+
+AudioMetadata captureMetadata(const AVFormatContext& format, const AVStream& stream) {
+    AudioMetadata metadata;
+    metadata.title = tag(format, stream, {"title"});
+    // AIFF files name their artist the author.
+    metadata.artist = tag(format, stream, {"artist", "author"});
+    metadata.album = tag(format, stream, {"album"});
+    metadata.date = tag(format, stream, {"date", "year"});
+    metadata.comment = tag(format, stream, {"comment"});
+    metadata.trackNumber = tag(format, stream, {"track"});
+    metadata.description = tag(format, stream, {"description"});
+    const std::string reference = tag(format, stream, {"time_reference"});
+    std::int64_t frames = 0;
+    const auto [end, error] = std::from_chars(reference.data(), reference.data() + reference.size(), frames);
+    if (!reference.empty() && error == std::errc() && end == reference.data() + reference.size() && frames >= 0) {
+        metadata.timeReference = frames;
+    }
+    return metadata;
+}
+
+// The Broadcast WAV chunk as libsndfile reads it: FFmpeg files its
+// description under the comment, so that one hides the other. The comment
+// is then the INFO chunk's own.
+void readBroadcastInfo(const std::filesystem::path& url, AudioMetadata& metadata) {
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(url, ignored)) return;  // a second read would consume a pipe
+    SF_INFO info{};
+    const std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(url.c_str(), SFM_READ, &info), sf_close);
+    SF_BROADCAST_INFO broadcast{};
+    if (!file || sf_command(file.get(), SFC_GET_BROADCAST_INFO, &broadcast, sizeof broadcast) != SF_TRUE) return;
+    metadata.description.assign(broadcast.description, ::strnlen(broadcast.description, sizeof broadcast.description));
+    metadata.timeReference = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(broadcast.time_reference_high) << 32) | broadcast.time_reference_low);
+    const char* comment = sf_get_string(file.get(), SF_STR_COMMENT);
+    metadata.comment = comment ? comment : "";
+}
+
+StoredAudioFormat captureStoredFormat(const AVFormatContext& format, const AVStream& stream,
                                       const AVCodecContext& decoder) {
+    const AVCodecParameters& parameters = *stream.codecpar;
     StoredAudioFormat stored;
     stored.container = format.iformat->name;
     stored.codec = avcodec_get_name(parameters.codec_id);
@@ -89,6 +153,8 @@ StoredAudioFormat captureStoredFormat(const AVFormatContext& format, const AVCod
     stored.sampleRate = decoder.sample_rate;
     stored.channelCount = decoder.ch_layout.nb_channels;
     stored.channelLayout = declaredLayout(parameters.ch_layout);
+    stored.declaredBitRate = parameters.bit_rate > 0 ? parameters.bit_rate : 0;
+    stored.metadata = captureMetadata(format, stream);
     return stored;
 }
 
@@ -135,6 +201,8 @@ void openFile(AudioFileState& state, const std::filesystem::path& url) {
     state.decoder->pkt_timebase = stream.time_base;
     // AudioIO runs on its caller's thread only.
     state.decoder->thread_count = 1;
+    // Frames whose checksum fails are damaged and concealed, not played as noise.
+    state.decoder->err_recognition |= AV_EF_CRCCHECK;
     result = avcodec_open2(state.decoder.get(), codec, nullptr);
     if (result < 0) throwFFmpegError(result, "opening the decoder for " + url.string());
 
@@ -142,7 +210,16 @@ void openFile(AudioFileState& state, const std::filesystem::path& url) {
         throwFFmpegError(AVERROR_INVALIDDATA,
                          "the audio stream of " + url.string() + " declares no valid sample rate or channel count");
     }
-    state.storedFormat = captureStoredFormat(*rawFormat, *stream.codecpar, *state.decoder);
+    if (state.decoder->sample_rate < minimumSampleRate) {
+        throw AudioLibraryError(
+            "FFmpeg", AVERROR_PATCHWELCOME,
+            "opening " + url.string() + ": a rate of " + std::to_string(state.decoder->sample_rate) +
+                " frames per second is not supported (the lowest is " + std::to_string(minimumSampleRate) + ")");
+    }
+    state.storedFormat = captureStoredFormat(*rawFormat, stream, *state.decoder);
+    if (state.storedFormat.container == "wav" || state.storedFormat.container == "w64") {
+        readBroadcastInfo(url, state.storedFormat.metadata);
+    }
 }
 
 // A layout libswresample accepts: the given one, or the default order for its
@@ -196,28 +273,127 @@ public:
     }
 
 private:
-    // Reads and decodes one packet onto the end of the channels; at the end
-    // of the input drains the decoder and returns false.
+    // Reads and decodes one packet onto the end of the channels, silence in
+    // place of a damaged one; at the end of the input drains the decoder and
+    // returns false.
     bool decodePacket() {
         if (finished_) return false;
         while (true) {
             const int result = av_read_frame(state_.format.get(), packet_.get());
             if (result == AVERROR_EOF) break;
+            if (result == AVERROR_INVALIDDATA) {
+                // The container cannot be followed past this point; like
+                // players, keep what came before it.
+                pendingSilence_.push_back(0);
+                break;
+            }
             if (result < 0) throwFFmpegError(result, "reading " + state_.url.string());
             const bool ours = packet_->stream_index == state_.streamIndex;
             if (ours) {
-                if (damage_ < 0) throwFFmpegError(damage_, "decoding " + state_.url.string());
-                send(packet_.get());
+                recordPacket(*packet_);
+                const std::int64_t length = concealedLength(*packet_);
+                if (!send(packet_.get())) pendingSilence_.push_back(length);
             }
             av_packet_unref(packet_.get());
             if (ours) return true;
         }
-        // End of input: drain the decoder. Damage in the very last packet
-        // (a file cut short in the middle of a frame) costs only that packet.
         finished_ = true;
+        // What the decoder still holds; a failure here has no packet left
+        // to conceal.
         send(nullptr);
         flushConverter();
+        // Damage with nothing decodable after it is a file cut short or
+        // spoilt to its end: it ends the audio instead of padding it.
+        if (!pendingSilence_.empty()) recordDamage(0, true);
+        if (decodedFrames_ == 0 && !state_.damagedStretches.empty()) {
+            throwFFmpegError(AVERROR_INVALIDDATA, "decoding " + state_.url.string());
+        }
+        state_.bitRate.decodedFrames = position_;
+        state_.bitRate.complete = true;
         return false;
+    }
+
+    void recordPacket(const AVPacket& packet) {
+        BitRateStatistics& statistics = state_.bitRate;
+        statistics.packetBytes += packet.size;
+        statistics.smallestPacket =
+            statistics.packetCount == 0 ? packet.size : std::min<std::int64_t>(statistics.smallestPacket, packet.size);
+        statistics.largestPacket = std::max<std::int64_t>(statistics.largestPacket, packet.size);
+        ++statistics.packetCount;
+    }
+
+    // The frames a damaged packet stood for: its declared duration, else
+    // the length of the last good frame, else the codec's frame size.
+    std::int64_t concealedLength(const AVPacket& packet) const {
+        const AVStream& stream = *state_.format->streams[state_.streamIndex];
+        const std::int64_t rate = state_.storedFormat.sampleRate;
+        std::int64_t frames = 0;
+        if (packet.duration > 0 && stream.time_base.num > 0 && stream.time_base.den > 0) {
+            frames = av_rescale_q(packet.duration, stream.time_base, AVRational{1, static_cast<int>(rate)});
+        }
+        if (frames <= 0) frames = lastFrameLength_;
+        if (frames <= 0) frames = state_.decoder->frame_size;
+        return std::clamp<std::int64_t>(frames, 0, rate * maximumConcealedSeconds);
+    }
+
+    // Silence for the damaged packets before a decodable one, where they were.
+    void concealPending() {
+        for (const std::int64_t frames : pendingSilence_) {
+            recordDamage(frames, false);
+            for (auto& channel : samples_) channel.resize(channel.size() + static_cast<std::size_t>(frames), 0.0f);
+            position_ += frames;
+            checkLength(samples_.front().size());
+        }
+        pendingSilence_.clear();
+    }
+
+    // A damaged stretch of `frames` from the current position (or, with
+    // `untilEnd`, everything after it), joined to the last one where they meet.
+    void recordDamage(std::int64_t frames, bool untilEnd) {
+        const double rate = static_cast<double>(state_.storedFormat.sampleRate);
+        const double start = static_cast<double>(position_) / rate;
+        const double end = static_cast<double>(position_ + frames) / rate;
+        auto& stretches = state_.damagedStretches;
+        if (!stretches.empty() && !stretches.back().untilEnd && stretches.back().end >= start) {
+            stretches.back().end = end;
+            stretches.back().untilEnd = untilEnd;
+            return;
+        }
+        stretches.push_back(DamagedStretch{start, end, untilEnd});
+    }
+
+    // Sends a packet (none: the end of the input) and converts the frames it
+    // yields; false when the decoder found it damaged.
+    bool send(const AVPacket* packet) {
+        bool intact = true;
+        int result;
+        int tries = 0;
+        while ((result = avcodec_send_packet(state_.decoder.get(), packet)) == AVERROR(EAGAIN)) {
+            intact = receiveAvailable() && intact;
+            if (++tries == maximumDecoderRetries) return false;
+        }
+        if (result == AVERROR(ENOMEM)) throw std::bad_alloc();
+        if (result < 0 && result != AVERROR_EOF) return false;
+        return receiveAvailable() && intact;
+    }
+
+    // Converts every frame the decoder has ready; false when it reported
+    // damage or gave a frame in no usable format.
+    bool receiveAvailable() {
+        bool intact = true;
+        int failures = 0;
+        while (true) {
+            const int result = avcodec_receive_frame(state_.decoder.get(), frame_.get());
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return intact;
+            if (result == AVERROR(ENOMEM)) throw std::bad_alloc();
+            if (result < 0) {
+                intact = false;
+                if (++failures == maximumDecoderRetries) return false;
+                continue;
+            }
+            intact = convert(*frame_) && intact;
+            av_frame_unref(frame_.get());
+        }
     }
 
     int channelCount() const { return state_.storedFormat.channelCount; }
@@ -239,42 +415,10 @@ private:
         for (auto& channel : samples_) channel.reserve(static_cast<std::size_t>(std::max<std::int64_t>(frames, 0)));
     }
 
-    void send(const AVPacket* packet) {
-        int result;
-        while ((result = avcodec_send_packet(state_.decoder.get(), packet)) == AVERROR(EAGAIN)) {
-            receiveAvailable();
-            // Damage with more of the stream still to come.
-            if (damage_ < 0) throwFFmpegError(damage_, "decoding " + state_.url.string());
-        }
-        if (result == AVERROR_INVALIDDATA) {
-            damage_ = result;
-            return;
-        }
-        if (result < 0 && result != AVERROR_EOF) throwFFmpegError(result, "decoding " + state_.url.string());
-        receiveAvailable();
-    }
-
-    void receiveAvailable() {
-        while (true) {
-            const int result = avcodec_receive_frame(state_.decoder.get(), frame_.get());
-            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
-            if (result == AVERROR_INVALIDDATA) {
-                damage_ = result;
-                return;
-            }
-            if (result < 0) throwFFmpegError(result, "decoding " + state_.url.string());
-            convert(*frame_);
-            av_frame_unref(frame_.get());
-        }
-    }
-
     void configureConverter(const AVFrame& frame) {
         const bool unchanged = converter_ && frame.format == converterFormat_ && frame.sample_rate == converterRate_ &&
                                av_channel_layout_compare(&frame.ch_layout, &converterLayout_) == 0;
         if (unchanged) return;
-        if (frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
-            throwFFmpegError(AVERROR_INVALIDDATA, "a decoded frame of " + state_.url.string() + " has no valid format");
-        }
         flushConverter();
 
         AVChannelLayout inputLayout = usableLayout(frame.ch_layout, frame.ch_layout.nb_channels);
@@ -303,9 +447,19 @@ private:
         if (av_channel_layout_copy(&converterLayout_, &frame.ch_layout) < 0) throw std::bad_alloc();
     }
 
-    void convert(const AVFrame& frame) {
+    // False for a frame in no usable format (damage the decoder let
+    // through), which is left out.
+    bool convert(const AVFrame& frame) {
+        if (frame.sample_rate < minimumSampleRate || frame.ch_layout.nb_channels <= 0 || frame.nb_samples < 0) {
+            return false;
+        }
         configureConverter(frame);
+        concealPending();
+        const std::int64_t before = position_;
         append(frame.extended_data, frame.nb_samples);
+        lastFrameLength_ = position_ - before;
+        decodedFrames_ += position_ - before;
+        return true;
     }
 
     void flushConverter() {
@@ -329,7 +483,12 @@ private:
         if (converted < 0) throwFFmpegError(converted, "converting the samples of " + state_.url.string());
         const std::size_t total = frames + static_cast<std::size_t>(converted);
         for (auto& channel : samples_) channel.resize(total);
-        if (static_cast<std::int64_t>(total) > maximumFrameCount) {
+        position_ += converted;
+        checkLength(total);
+    }
+
+    void checkLength(std::size_t frames) const {
+        if (static_cast<std::int64_t>(frames) > maximumFrameCount) {
             throw std::length_error(state_.url.string() + " holds more than 2147483647 frames per channel");
         }
     }
@@ -343,9 +502,12 @@ private:
     int converterFormat_ = -1;
     int converterRate_ = 0;
     AVChannelLayout converterLayout_{};
-    // A packet the decoder found damaged; the read fails if more of the
-    // stream follows it.
-    int damage_ = 0;
+    // Frames delivered so far, silence included, and those decoded.
+    std::int64_t position_ = 0;
+    std::int64_t decodedFrames_ = 0;
+    std::int64_t lastFrameLength_ = 0;
+    // The lengths of damaged packets not yet followed by a decodable one.
+    std::vector<std::int64_t> pendingSilence_;
     bool finished_ = false;
 };
 
@@ -396,6 +558,9 @@ double AudioFile::fractionRead() const {
 }
 
 std::optional<std::int64_t> AudioFile::announcedLength() const { return announcedFrames(*state_); }
+const std::vector<DamagedStretch>& AudioFile::damagedStretches() const { return state_->damagedStretches; }
+
+const AudioMetadata& AudioFile::metadata() const { return state_->storedFormat.metadata; }
 
 AudioStream::AudioStream(const AudioFile& file) {
     try {

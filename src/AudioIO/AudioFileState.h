@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "FFmpegHandles.h"
 #include "StoredAudioFormat.h"
@@ -18,6 +19,8 @@ struct AudioFileState {
     CodecContextHandle decoder;
     int streamIndex = -1;
     StoredAudioFormat storedFormat;
+    BitRateStatistics bitRate;
+    std::vector<DamagedStretch> damagedStretches;
     // Reading block by block; made by the first read.
     std::unique_ptr<BlockDecoder> blockDecoder;
     ~AudioFileState();

@@ -5,8 +5,10 @@
 
 #include <sndfile.h>
 #include <unistd.h>
+#include <vorbis/vorbisenc.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -41,6 +43,15 @@ constexpr std::size_t framesPerBlock = 8192;
 struct EncoderRequest {
     int format = 0;               // libsndfile major format | subtype | byte order
     std::vector<int> channelMap;  // speaker position per channel; empty: none written
+    // For lossy formats: the encoder's bit-rate mode and compression level
+    // (0 best, 1 smallest); unset leaves the encoder's defaults.
+    std::optional<int> bitRateMode;
+    std::optional<double> compressionLevel;
+    // The source whose bit rate a lossy output keeps, chosen at the first
+    // write, when the source has been read; it outlives the encoder.
+    const detail::AudioFileState* bitRateSource = nullptr;
+    // Tags to write, the time reference already at the written rate.
+    AudioMetadata metadata;
 };
 
 // The encoder's speaker position for a decoder's one; 0 where it has none.
@@ -87,7 +98,7 @@ EncoderRequest requestFor(CommonAudioFileFormat fileFormat, const ChannelLayout*
     request.channelMap = channelMapFor(layout, channelCount);
     const bool floatingPoint = CommonAudioFileFormat::sampleEncoding(fileFormat.bitDepth) ==
                                CommonAudioFileFormat::SampleEncoding::floatingPoint;
-    const int linearSubtype = floatingPoint                             ? SF_FORMAT_FLOAT
+    const int linearSubtype = floatingPoint                              ? SF_FORMAT_FLOAT
                               : fileFormat.bitDepth == BitDepth::sixteen ? SF_FORMAT_PCM_16
                                                                          : SF_FORMAT_PCM_24;
     switch (fileFormat.fileType) {
@@ -218,6 +229,161 @@ std::uint64_t bytesPerSample(int format) {
     }
 }
 
+// Whether the format stores integer samples, so that samples beyond full
+// scale are clipped; float and lossy formats keep them.
+bool clipsSamples(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_DOUBLE:
+    case SF_FORMAT_VORBIS:
+    case SF_FORMAT_OPUS:
+    case SF_FORMAT_MPEG_LAYER_I:
+    case SF_FORMAT_MPEG_LAYER_II:
+    case SF_FORMAT_MPEG_LAYER_III: return false;
+    default: return true;
+    }
+}
+
+// The bit rate a lossy output must reach to keep the source's quality.
+struct SourceBitRate {
+    std::int64_t bitsPerSecond = 0;
+    bool constant = false;
+};
+
+SourceBitRate sourceBitRate(const detail::AudioFileState& state) {
+    const detail::BitRateStatistics& read = state.bitRate;
+    const std::int64_t declared = state.storedFormat.declaredBitRate;
+    if (!read.complete || read.decodedFrames <= 0 || read.packetCount == 0) return {declared, true};
+    const auto average = static_cast<std::int64_t>(
+        std::ceil(static_cast<double>(read.packetBytes) * 8.0 * static_cast<double>(state.storedFormat.sampleRate) /
+                  static_cast<double>(read.decodedFrames)));
+    // Frames of one bit rate differ by at most a padding byte.
+    const bool constant = read.largestPacket - read.smallestPacket <= 1;
+    return {constant && declared > 0 ? declared : std::max(declared, average), constant};
+}
+
+// MPEG Layer III as libsndfile sets it: in constant and average modes the
+// compression level picks a bit rate on a straight line between the highest
+// and lowest of the MPEG version the rate belongs to; in variable mode ten
+// times the level is the encoder's quality (V0 best).
+void chooseMpegSettings(const SourceBitRate& source, std::int64_t sampleRate, EncoderRequest& request) {
+    struct Version {
+        std::int64_t lowestRate;
+        std::vector<int> bitRates;  // kbit/s, ascending
+    };
+    static const std::array<Version, 3> versions = {{
+        {32000, {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}},
+        {16000, {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}},
+        {0, {8, 16, 24, 32, 40, 48, 56, 64}},
+    }};
+    const auto& version =
+        *std::find_if(versions.begin(), versions.end(), [&](const Version& v) { return sampleRate >= v.lowestRate; });
+    const double kilobits = static_cast<double>(source.bitsPerSecond) / 1000.0;
+    if (source.constant) {
+        const auto found =
+            std::find_if(version.bitRates.begin(), version.bitRates.end(), [&](int rate) { return rate >= kilobits; });
+        const int chosen = found == version.bitRates.end() ? version.bitRates.back() : *found;
+        const double highest = version.bitRates.back();
+        const double lowest = version.bitRates.front();
+        // Half a kbit/s above the chosen rate, since libsndfile truncates.
+        request.bitRateMode = SF_BITRATE_MODE_CONSTANT;
+        request.compressionLevel = std::clamp((highest - chosen - 0.5) / (highest - lowest), 0.0, 1.0);
+        return;
+    }
+    // The typical bit rates (kbit/s) of the encoder's quality levels V0 to V9.
+    static constexpr std::array<double, 10> typical = {245, 225, 190, 175, 165, 130, 115, 100, 85, 65};
+    int level = 0;
+    while (level + 1 < static_cast<int>(typical.size()) && typical[static_cast<std::size_t>(level + 1)] >= kilobits) {
+        ++level;
+    }
+    request.bitRateMode = SF_BITRATE_MODE_VARIABLE;
+    request.compressionLevel = level / 10.0;
+}
+
+// Vorbis encodes at a quality level; its nominal bit rate for a level,
+// channel count and rate is the encoder's own figure. libsndfile's
+// compression level is one minus the quality.
+void chooseVorbisSettings(const SourceBitRate& source, std::int64_t sampleRate, std::size_t channelCount,
+                          EncoderRequest& request) {
+    struct VorbisInfo {
+        VorbisInfo() { vorbis_info_init(&info); }
+        ~VorbisInfo() { vorbis_info_clear(&info); }
+        VorbisInfo(const VorbisInfo&) = delete;
+        VorbisInfo& operator=(const VorbisInfo&) = delete;
+        vorbis_info info;
+    };
+    double quality = 1.0;
+    for (int step = 0; step <= 10; ++step) {
+        VorbisInfo candidate;
+        const bool accepted = vorbis_encode_init_vbr(&candidate.info, static_cast<long>(channelCount),
+                                                     static_cast<long>(sampleRate), step / 10.0) == 0;
+        if (accepted && candidate.info.bitrate_nominal >= source.bitsPerSecond) {
+            quality = step / 10.0;
+            break;
+        }
+    }
+    request.compressionLevel = 1.0 - quality;
+}
+
+// libsndfile's Opus encoder aims at 6 to 256 kbit/s per channel, on a
+// straight line from compression level 1 to 0.
+void chooseOpusSettings(const SourceBitRate& source, std::size_t channelCount, EncoderRequest& request) {
+    const double perChannel = static_cast<double>(source.bitsPerSecond) / static_cast<double>(channelCount);
+    // One bit per second above the aim, since libsndfile truncates.
+    request.compressionLevel = std::clamp(1.0 - (perChannel + 1.0 - 6000.0) / 250000.0, 0.0, 1.0);
+}
+
+void chooseLossySettings(const detail::AudioFileState& state, std::int64_t sampleRate, std::size_t channelCount,
+                         EncoderRequest& request) {
+    const SourceBitRate source = sourceBitRate(state);
+    if (source.bitsPerSecond <= 0) return;
+    switch (request.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_MPEG_LAYER_III: chooseMpegSettings(source, sampleRate, request); return;
+    case SF_FORMAT_VORBIS: chooseVorbisSettings(source, sampleRate, channelCount, request); return;
+    case SF_FORMAT_OPUS: chooseOpusSettings(source, channelCount, request); return;
+    default: return;
+    }
+}
+
+// The source's tags for a file at `sampleRate`: the time reference counts
+// frames, so it moves with the rate.
+AudioMetadata metadataAt(const StoredAudioFormat& stored, std::int64_t sampleRate) {
+    AudioMetadata metadata = stored.metadata;
+    if (metadata.timeReference && stored.sampleRate > 0 && sampleRate != stored.sampleRate) {
+        metadata.timeReference =
+            static_cast<std::int64_t>(std::llround(static_cast<long double>(*metadata.timeReference) * sampleRate /
+                                                   static_cast<long double>(stored.sampleRate)));
+    }
+    return metadata;
+}
+
+bool isWavContainer(int format) {
+    const int container = format & SF_FORMAT_TYPEMASK;
+    return container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX || container == SF_FORMAT_RF64;
+}
+
+// Writes the tags the format can hold; the encoder refuses the others,
+// which are left out.
+void writeTags(SNDFILE* encoder, int format, const AudioMetadata& metadata) {
+    const std::pair<int, const std::string*> strings[] = {
+        {SF_STR_TITLE, &metadata.title},     {SF_STR_ARTIST, &metadata.artist},
+        {SF_STR_ALBUM, &metadata.album},     {SF_STR_DATE, &metadata.date},
+        {SF_STR_COMMENT, &metadata.comment}, {SF_STR_TRACKNUMBER, &metadata.trackNumber},
+    };
+    for (const auto& [type, text] : strings) {
+        if (!text->empty()) sf_set_string(encoder, type, text->c_str());
+    }
+    if (!isWavContainer(format) || (metadata.description.empty() && !metadata.timeReference)) return;
+    SF_BROADCAST_INFO broadcast{};
+    // The field holds 256 bytes, without a terminator when full.
+    std::memcpy(broadcast.description, metadata.description.data(),
+                std::min(metadata.description.size(), sizeof broadcast.description));
+    const auto reference = static_cast<std::uint64_t>(metadata.timeReference.value_or(0));
+    broadcast.time_reference_low = static_cast<std::uint32_t>(reference & 0xFFFFFFFFu);
+    broadcast.time_reference_high = static_cast<std::uint32_t>(reference >> 32);
+    sf_command(encoder, SFC_SET_BROADCAST_INFO, &broadcast, sizeof broadcast);
+}
+
 [[noreturn]] void throwEncoderError(int code, const std::string& what) {
     throw AudioLibraryError("libsndfile", code, what + ": " + sf_error_number(code));
 }
@@ -250,6 +416,10 @@ public:
         if (largeFileWav_) sf_command(encoder, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
         // Samples beyond full scale are clipped, not wrapped around, in integer formats.
         sf_command(encoder, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        clips_ = clipsSamples(request.format);
+        sampleRate_ = sampleRate;
+        bitRateSource_ = request.bitRateSource;
+        writeTags(encoder, request.format, request.metadata);
         if (!request.channelMap.empty()) {
             sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(request.channelMap.data()),
                        static_cast<int>(request.channelMap.size() * sizeof(int)));
@@ -266,6 +436,7 @@ public:
                 throw std::invalid_argument("the channels of a block hold different numbers of samples");
             }
         }
+        if (bitRateSource_) chooseBitRate();
         // The announced length fell short and the file type's sizes would wrap around.
         if (!largeFileWav_ && !detail::stillFits(sizeLimit_, bytesPerFrame_, framesWritten_ + length)) {
             throw UnwritableOutputError(UnwritableOutputError::Code::tooLarge, tooLargeMessage());
@@ -278,8 +449,11 @@ public:
                 const float* source = channels[channel].data() + start;
                 for (std::size_t frame = 0; frame < frames; ++frame) {
                     // Non-finite samples are never written to a file.
-                    const float sample = source[frame];
-                    block_[frame * channelCount_ + channel] = std::isfinite(sample) ? sample : 0.0f;
+                    const float sample = std::isfinite(source[frame]) ? source[frame] : 0.0f;
+                    const float magnitude = std::fabs(sample);
+                    peak_ = std::max(peak_, magnitude);
+                    if (clips_ && magnitude > 1.0f) ++clippedSamples_;
+                    block_[frame * channelCount_ + channel] = sample;
                 }
             }
             const sf_count_t written = sf_writef_float(encoder_.get(), block_.data(), static_cast<sf_count_t>(frames));
@@ -288,6 +462,11 @@ public:
                                         "writing " + url_.string() + ": " + sf_strerror(encoder_.get()));
             }
         }
+    }
+
+    std::optional<Clipping> clipping() const {
+        if (clippedSamples_ == 0) return std::nullopt;
+        return Clipping{clippedSamples_, 20.0 * std::log10(static_cast<double>(peak_))};
     }
 
     // Puts the completed file at its location unless an item is there already.
@@ -306,6 +485,24 @@ public:
     std::uint64_t estimatedSize() const { return expectedFrames_.value_or(0) * bytesPerFrame_; }
 
 private:
+    // A lossy output's bit rate follows the source's, which is known once
+    // the source has been read; the encoder takes it until the first samples.
+    void chooseBitRate() {
+        EncoderRequest request;
+        request.format = format_;
+        chooseLossySettings(*bitRateSource_, sampleRate_, channelCount_, request);
+        bitRateSource_ = nullptr;
+        // The mode first: it decides what the compression level means.
+        if (request.bitRateMode) {
+            int mode = *request.bitRateMode;
+            sf_command(encoder_.get(), SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+        }
+        if (request.compressionLevel) {
+            double level = *request.compressionLevel;
+            sf_command(encoder_.get(), SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+        }
+    }
+
     void complete() {
         if (!encoder_) return;
         const int closed = sf_close(encoder_.release());
@@ -377,11 +574,19 @@ private:
     detail::ReplacementFile file_;
     std::unique_ptr<SNDFILE, EncoderClose> encoder_;
     std::vector<float> block_;
+    std::int64_t sampleRate_ = 0;
+    const detail::AudioFileState* bitRateSource_ = nullptr;
+    bool clips_ = false;
+    float peak_ = 0.0f;
+    std::int64_t clippedSamples_ = 0;
 };
 
 // The encoder's request that reproduces the stored format of `source` at
-// `sampleRate` with `channelCount` channels; throws where there is none.
-EncoderRequest requestMatching(const StoredAudioFormat& stored, std::int64_t sampleRate, std::size_t channelCount) {
+// `sampleRate` with `channelCount` channels, its tags and, for a lossy
+// format, at least its bit rate; throws where there is none.
+EncoderRequest requestMatching(const detail::AudioFileState& source, std::int64_t sampleRate,
+                               std::size_t channelCount) {
+    const StoredAudioFormat& stored = source.storedFormat;
     if (stored.sampleRate != sampleRate || stored.channelCount != static_cast<std::int64_t>(channelCount)) {
         throw std::invalid_argument("the stream's rate or channel count differs from the source's");
     }
@@ -392,6 +597,8 @@ EncoderRequest requestMatching(const StoredAudioFormat& stored, std::int64_t sam
         throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
                                 "cannot write " + stored.codec + " audio in a " + stored.container + " file");
     }
+    request.bitRateSource = &source;
+    request.metadata = metadataAt(stored, sampleRate);
     return request;
 }
 
@@ -434,8 +641,7 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
                                          std::optional<CommonAudioFileFormat> fallbackFileFormat) const {
     std::exception_ptr firstAttemptError;
     try {
-        encode(channels_, sampleRate_, requestMatching(source.state().storedFormat, sampleRate_, channels_.size()),
-               url);
+        encode(channels_, sampleRate_, requestMatching(source.state(), sampleRate_, channels_.size()), url);
         return url;
     } catch (...) {
         // The first attempt's reason is not reported when a fallback is given.
@@ -470,8 +676,9 @@ AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, CommonAudioFi
         const StoredAudioFormat& stored = source.state().storedFormat;
         const auto channelCount = static_cast<std::size_t>(stored.channelCount);
         const ChannelLayout* layout = stored.channelLayout ? &*stored.channelLayout : nullptr;
-        state_ = std::make_unique<State>(url, sampleRate, channelCount, requestFor(fileFormat, layout, channelCount),
-                                         expectedLength);
+        EncoderRequest request = requestFor(fileFormat, layout, channelCount);
+        request.metadata = metadataAt(stored, sampleRate);
+        state_ = std::make_unique<State>(url, sampleRate, channelCount, request, expectedLength);
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }
@@ -485,7 +692,7 @@ AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFi
     std::exception_ptr firstAttemptError;
     try {
         state_ = std::make_unique<State>(url, sampleRate, channelCount,
-                                         requestMatching(stored, sampleRate, channelCount), expectedLength);
+                                         requestMatching(source.state(), sampleRate, channelCount), expectedLength);
         return;
     } catch (...) {
         firstAttemptError = std::current_exception();
@@ -514,6 +721,8 @@ void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }
 }
+
+std::optional<Clipping> AudioFileWriter::clipping() const { return state_->encoder.clipping(); }
 
 std::optional<std::filesystem::path> AudioFileWriter::commit() {
     try {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "AudioIO/AudioFile.h"
 #include "AudioIO/ChannelLayout.h"
 
 namespace vesh::detail {
@@ -18,6 +19,19 @@ struct StoredAudioFormat {
     std::int64_t sampleRate = 0;
     int channelCount = 0;
     std::optional<ChannelLayout> channelLayout;
+    // Bits per second the container or codec declares; 0 where none.
+    std::int64_t declaredBitRate = 0;
+    AudioMetadata metadata;
+};
+
+// What reading a compressed stream found out about its bit rate.
+struct BitRateStatistics {
+    std::int64_t packetBytes = 0;
+    std::int64_t packetCount = 0;
+    std::int64_t smallestPacket = 0;
+    std::int64_t largestPacket = 0;
+    std::int64_t decodedFrames = 0;
+    bool complete = false;  // every packet was read
 };
 
 }  // namespace vesh::detail

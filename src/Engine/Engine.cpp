@@ -298,10 +298,8 @@ struct Measurement {
     std::vector<Loudness> loudness;
 };
 
-Measurement measure(const std::filesystem::path& file, std::int64_t processingRate,
-                    std::optional<ConvertedSignal>& cache, const std::filesystem::path& cacheFolder,
-                    Checkpoints& checkpoints) {
-    AudioFile input(file);
+Measurement measure(AudioFile& input, std::int64_t processingRate, std::optional<ConvertedSignal>& cache,
+                    const std::filesystem::path& cacheFolder, Checkpoints& checkpoints) {
     const auto channelCount = static_cast<std::size_t>(input.channelCount());
     checkpoints.setEntryCount(channelCount);
     checkpoints.check(true);
@@ -541,6 +539,24 @@ void checkFreeSpace(const std::filesystem::path& folder, const AudioFile& source
                         sizeText(available) + " are free.");
 }
 
+// "m:ss.ss", or "h:mm:ss.ss" from an hour; rounded outward, so that a
+// stretch of a few milliseconds still shows a start before its end.
+std::string timeText(double seconds, bool roundUp) {
+    const double scaled = std::max(seconds, 0.0) * 100.0;
+    const auto hundredths = static_cast<std::int64_t>(roundUp ? std::ceil(scaled) : std::floor(scaled));
+    const std::int64_t hours = hundredths / 360000;
+    const std::int64_t minutes = hundredths / 6000 % 60;
+    const double rest = static_cast<double>(hundredths % 6000) / 100.0;
+    char text[48];
+    if (hours > 0) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%05.2f", static_cast<long long>(hours),
+                      static_cast<long long>(minutes), rest);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%05.2f", static_cast<long long>(minutes), rest);
+    }
+    return text;
+}
+
 bool isRegularFile(const std::filesystem::path& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
@@ -576,7 +592,7 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     const Fingerprint before = fingerprint(file);
     // The output is planned before anything is decoded, so that a length its
     // file type cannot hold, a name too long or a full disk end the file at once.
-    const AudioFile sourceFile(file);
+    AudioFile sourceFile(file);
     const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
     const std::int64_t outputRate =
         options.matchSourceFormat ? sourceFile.sampleRate() : options.outputFormat.sampleRate;
@@ -588,16 +604,17 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     checkFreeSpace(folder, sourceFile, processingRate, writer);
 
     std::optional<ConvertedSignal> converted;
-    const Measurement measurement = measure(file, processingRate, converted, folder, checkpoints);
+    const Measurement measurement = measure(sourceFile, processingRate, converted, folder, checkpoints);
     if (fingerprint(file) != before) throwSourceChanged();
     SecondPass second(sourceFile, writer, outputRate, options, measurement, *converted, checkpoints);
     second.run();
     if (fingerprint(file) != before) throwSourceChanged();
 
     const double duration = static_cast<double>(measurement.processingLength) / static_cast<double>(processingRate);
-    if (const std::optional<std::filesystem::path> written = writer.commit()) {
-        return ProcessingResult{*written, duration};
-    }
+    const auto result = [&](std::filesystem::path writtenTo) {
+        return ProcessingResult{std::move(writtenTo), duration, sourceFile.damagedStretches(), writer.clipping()};
+    };
+    if (const std::optional<std::filesystem::path> written = writer.commit()) return result(*written);
     // Something took the location while the file was processed, or the
     // caller agreed to replace what is there: only the handler decides.
     if (!options.handleExistingFile) {
@@ -610,11 +627,29 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
         }
     }
     switch (options.handleExistingFile(writer.location())) {
-    case ProcessingOptions::ExistingFileResponse::replace: return ProcessingResult{writer.commitReplacing(), duration};
-    case ProcessingOptions::ExistingFileResponse::skip: return ProcessingResult{{}, duration};
+    case ProcessingOptions::ExistingFileResponse::replace: return result(writer.commitReplacing());
+    case ProcessingOptions::ExistingFileResponse::skip: return ProcessingResult{{}, duration, {}, std::nullopt};
     case ProcessingOptions::ExistingFileResponse::stop: break;
     }
     throw ProcessingError(ProcessingError::Code::stoppedAtExistingFile);
+}
+
+std::vector<std::string> ProcessingResult::warnings() const {
+    std::vector<std::string> texts;
+    for (const DamagedStretch& stretch : damagedStretches) {
+        texts.push_back(stretch.untilEnd ? "the source is damaged from " + timeText(stretch.start, false) +
+                                               " to its end; the audio before it was kept"
+                                         : "the source is damaged from " + timeText(stretch.start, false) + " to " +
+                                               timeText(stretch.end, true) + "; that stretch was replaced by silence");
+    }
+    if (clipping) {
+        char peak[32];
+        std::snprintf(peak, sizeof peak, "%+.1f", clipping->peakDecibels);
+        texts.push_back(std::to_string(clipping->clippedSamples) +
+                        (clipping->clippedSamples == 1 ? " sample" : " samples") +
+                        " beyond full scale had to be clipped (peak " + peak + " dBFS)");
+    }
+    return texts;
 }
 
 void prepareOutputFolder(const std::filesystem::path& folder) {

@@ -1,5 +1,6 @@
 #include "app/AppError.h"
 
+#include <new>
 #include <optional>
 
 #include "AudioIO/AudioError.h"
@@ -16,6 +17,7 @@ constexpr char savingDescription[] = "An error occurred while saving the audio f
 constexpr char resamplingDescription[] = "An error occurred while resampling the audio.";
 constexpr char separatorDescription[] = "The file name prefix or suffix contains a path separator.";
 constexpr char replacesSourceDescription[] = "The output file would replace the original audio file.";
+constexpr char outOfMemoryCause[] = "Not enough memory is available to process this file.";
 // For a caught value that carries no description of its own.
 constexpr char unknownErrorDescription[] = "An unknown error occurred.";
 
@@ -45,6 +47,8 @@ std::string describe(const std::exception_ptr& base) {
         case AudioError::Operation::mapAudioStream:
         case AudioError::Operation::mutateAudioStreamInPlace: return processingDescription;
         }
+        return processingDescription;
+    } catch (const std::bad_alloc&) {
         return processingDescription;
     } catch (const std::exception& error) {
         const std::string description = error.what();
@@ -115,6 +119,8 @@ std::string underlyingCause(const std::exception_ptr& error) {
         const std::string message = libraryError.what();
         const std::size_t reason = message.rfind(": ");
         return reason == std::string::npos ? message : message.substr(reason + 2);
+    } catch (const std::bad_alloc&) {
+        return outOfMemoryCause;
     } catch (const std::exception& other) {
         return other.what();
     } catch (...) {

@@ -284,7 +284,16 @@ struct Brain::Batch {
                 }
                 outcome.target = result.writtenTo;
                 outcome.status = FileOutcome::Status::written;
+                outcome.warnings = result.warnings();
+                outcome.clipped = result.clipping.has_value();
                 brain.post([outcome = std::move(outcome)](Brain& b) {
+                    if (!outcome.warnings.empty()) {
+                        QStringList warnings;
+                        for (const std::string& warning : outcome.warnings) {
+                            warnings.append(QString::fromStdString(warning));
+                        }
+                        emit b.fileWarned(displayPath(outcome.source), warnings, outcome.clipped);
+                    }
                     emit b.fileFinished(displayPath(outcome.source), displayPath(outcome.target));
                     emit b.fileOutcome(outcome);
                 });
@@ -350,7 +359,8 @@ struct Brain::Batch {
     }
 
     // Where the file was written (the target, or the writer's fallback
-    // location when it could not match the source's format) and its length.
+    // location when it could not match the source's format), its length and
+    // its warnings.
     ProcessingResult processOperation(const Operation& operation) {
         for (const auto& location :
              outputLocations(operation.target, options.matchSourceFormat, operation.outputFormat.fileFormat)) {

@@ -188,6 +188,11 @@ int main(int argc, char* argv[]) {
             std::fflush(stdout);
         }
     });
+    QObject::connect(&brain, &Brain::fileWarned, [&](const QString& source, const QStringList& warnings, bool) {
+        for (const QString& warning : warnings) {
+            report.message(("warning: " + source + ": " + warning + ".").toLocal8Bit().constData());
+        }
+    });
     QObject::connect(&brain, &Brain::batchFinished, [&](bool batchCancelled) {
         if (batchCancelled) {
             report.message("cancelled; the file being processed and those after it were not written.");

@@ -144,6 +144,11 @@ TEST(AudioFileReadingFailures, NonAudioAndDamagedInputFailsCleanly) {
     for (const char* name : {"folder.wav", "empty.wav", "noise.wav", "notes.txt", "no-rate.wav", "no-channels.wav"}) {
         readFailure(folder / name);
     }
+    // 2 frames per second would make 1 KiB into minutes of audio.
+    writeBytes(folder / "two-hertz.wav", wavHeader(1, 2, 1024));
+    const auto refusal = baseAs<AudioLibraryError>(expectAudioError([&] { AudioFile file(folder / "two-hertz.wav"); }));
+    ASSERT_TRUE(refusal);
+    EXPECT_NE(std::string(refusal->what()).find("2 frames per second is not supported"), std::string::npos);
     readFailure(fixture("picture.png", "-f lavfi -i color=size=32x32 -frames:v 1"));
     readFailure(fixture("silent-movie.mp4", "-f lavfi -i testsrc=size=64x48:rate=10:duration=0.5 -c:v mpeg4"));
 }
@@ -158,6 +163,54 @@ TEST(AudioFileReadingFailures, CutOrOverstatedWavDecodesTheWholeFramesPresent) {
     // Sizes of nearly 4 GiB in the header of a 1 KiB file.
     writeBytes(folder / "overstated.wav", wavHeader(2, 44100, 0xFFFFFFF0u));
     EXPECT_EQ(AudioStream(folder / "overstated.wav").length(), 256);
+}
+
+// Bytes damaged inside the audio data of compressed files: every file still
+// decodes; a packet the decoder rejects becomes silence of its length and its
+// stretch is reported; the audio before the first damaged stretch is
+// untouched. The length stays that of the intact file within one packet
+// (FLAC's 4608 frames), for damage that the container itself hides from the
+// decoder (a frame header no longer found) cannot be measured.
+TEST(AudioFileReadingDamage, DamagedPacketsBecomeSilenceOfTheirLengthAndAreReported) {
+    TemporaryFolder folder;
+    std::mt19937 random(20261207);
+    int concealed = 0;
+    for (const char* codec : {"flac:flac", "libmp3lame:mp3", "aac:m4a"}) {
+        const std::string name = codec;
+        const std::string extension = name.substr(name.find(':') + 1);
+        const auto source =
+            fixture("damage." + extension, twoSines(44100, "2") + " -c:a " + name.substr(0, name.find(':')));
+        const AudioStream intact(source);
+        const auto original = readBytes(source);
+        for (int round = 0; round < 12; ++round) {
+            std::vector<char> bytes = original;
+            // Into the middle third, clear of headers and indexes.
+            const std::size_t at = bytes.size() / 3 + random() % (bytes.size() / 3);
+            for (std::size_t k = 0; k < 24; ++k) bytes[at + k] = static_cast<char>(random());
+            const auto file = folder / ("damaged-" + std::to_string(round) + "." + extension);
+            writeBytes(file, bytes);
+            AudioFile damaged(file);
+            const AudioStream stream(damaged);
+            const auto& stretches = damaged.damagedStretches();
+            if (stretches.empty()) continue;
+            ++concealed;
+            EXPECT_NEAR(double(stream.length()), double(intact.length()), 4608.0) << file;
+            const auto before = static_cast<std::size_t>(stretches.front().start * 44100.0);
+            ASSERT_GT(before, 0u) << file;
+            for (std::size_t channel = 0; channel < 2; ++channel) {
+                const auto& samples = stream.channels()[channel].samples;
+                const auto& reference = intact.channels()[channel].samples;
+                EXPECT_EQ(std::vector<float>(samples.begin(), samples.begin() + before / 2),
+                          std::vector<float>(reference.begin(), reference.begin() + before / 2))
+                    << file;
+            }
+            for (const DamagedStretch& stretch : stretches) {
+                EXPECT_LT(stretch.start, stretch.end) << file;
+                EXPECT_LE(stretch.end, double(intact.length()) / 44100.0 + 0.05) << file;
+            }
+        }
+    }
+    EXPECT_GT(concealed, 6);
 }
 
 // Seeded byte flips and truncations of small real files: each decodes to a

@@ -70,6 +70,18 @@ ProbedAudio probe(const std::filesystem::path& file) {
     return result;
 }
 
+std::string probeValue(const std::filesystem::path& file, const std::string& entry) {
+    const std::string command = "ffprobe -v error -select_streams a:0 -show_entries " + entry +
+                                " -of default=noprint_wrappers=1:nokey=1 '" + file.string() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char line[512] = {};
+    const bool read = pipe && std::fgets(line, sizeof line, pipe);
+    if (pipe) ::pclose(pipe);
+    std::string value = read ? line : "";
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+    return value;
+}
+
 SF_INFO sndfileInfo(const std::filesystem::path& file) {
     SF_INFO info{};
     if (SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info)) sf_close(handle);

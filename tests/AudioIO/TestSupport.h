@@ -5,10 +5,21 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "AudioStreamTesting.h"
+
+namespace vesh {
+// Readable test failures.
+inline void PrintTo(const AudioMetadata& m, std::ostream* out) {
+    *out << "{title \"" << m.title << "\", artist \"" << m.artist << "\", album \"" << m.album << "\", date \""
+         << m.date << "\", comment \"" << m.comment << "\", track \"" << m.trackNumber << "\", description \""
+         << m.description << "\", time reference " << (m.timeReference ? std::to_string(*m.timeReference) : "none")
+         << "}";
+}
+}  // namespace vesh
 
 namespace vesh::audiotest {
 
@@ -39,6 +50,9 @@ struct ProbedAudio {
     std::string channelLayout;  // "unknown" when none is declared
 };
 ProbedAudio probe(const std::filesystem::path& file);
+// The first value ffprobe gives for `entry` ("stream=bit_rate",
+// "format_tags=title") of the file's first audio stream; "" when none.
+std::string probeValue(const std::filesystem::path& file, const std::string& entry);
 
 SF_INFO sndfileInfo(const std::filesystem::path& file);
 std::vector<float> sine(double frequency, double rate, std::size_t count, double amplitude = 0.5);

@@ -90,6 +90,27 @@ TEST(AudioFileWriting, NonFiniteSamplesBecomeSilenceAndLoudSamplesClip) {
               (std::vector<float>{0, 0, 0, 1.5f, -1.5f, 0.25f}));
 }
 
+TEST(AudioFileWriting, ClippedSamplesOfIntegerOutputsAreCountedWithTheirPeak) {
+    TemporaryFolder folder;
+    const AudioFile source(fixture("mono8k.wav", "-f lavfi -i sine=sample_rate=8000:duration=0.1 -c:a pcm_s16le"));
+    const std::vector<float> loud = {0.5f, 1.0f, 1.5f, -2.0f, 0.25f};
+    const auto clippingOf = [&](CommonAudioFileFormat format) {
+        AudioFileWriter writer(folder / ("out." + format.pathExtension()), format, source, 8000);
+        const std::span<const float> channel(loud);
+        writer.write(std::span(&channel, 1));
+        writer.commit();
+        return writer.clipping();
+    };
+    for (const CommonAudioFileFormat format : {CommonAudioFileFormat{BitDepth::sixteen, FileType::wav},
+                                               CommonAudioFileFormat{BitDepth::twentyFour, FileType::flac}}) {
+        const auto clipping = clippingOf(format);
+        ASSERT_TRUE(clipping) << format.pathExtension();
+        EXPECT_EQ(clipping->clippedSamples, 2);
+        EXPECT_NEAR(clipping->peakDecibels, 6.02, 0.01);
+    }
+    EXPECT_FALSE(clippingOf({BitDepth::thirtyTwo, FileType::aiff}));
+}
+
 TEST(AudioFileWriting, ReplacedFileKeepsItsPermissionsButNoSpecialBits) {
     using std::filesystem::perms;
     TemporaryFolder folder;
@@ -213,6 +234,82 @@ INSTANTIATE_TEST_SUITE_P(AudioFileWriting, MatchingWrite, ::testing::ValuesIn(ma
     std::replace(name.begin(), name.end(), '.', '_');
     return name;
 });
+
+// Two channels of pink noise, which no encoder makes small.
+std::string noise(int rate = 44100) {
+    const std::string source =
+        "-f lavfi -i anoisesrc=color=pink:amplitude=0.3:duration=3:sample_rate=" + std::to_string(rate);
+    return source + ":seed=1 " + source + ":seed=2 -filter_complex amerge=inputs=2";
+}
+
+// With the source's format, a lossy output keeps at least the source's bit
+// rate: a constant one exactly, a variable one on average or, for Vorbis, by
+// its nominal rate.
+TEST(AudioFileWriting, LossyOutputsMatchingTheSourceKeepItsBitRate) {
+    struct Case {
+        std::string name, arguments, entry;
+    };
+    const Case cases[] = {
+        {"cbr.mp3", noise() + " -c:a libmp3lame -b:a 128k", "stream=bit_rate"},
+        {"cbr48.mp3", noise(48000) + " -c:a libmp3lame -b:a 192k", "stream=bit_rate"},
+        {"vbr.mp3", noise() + " -c:a libmp3lame -q:a 3", "format=bit_rate"},
+        {"q7.ogg", noise() + " -c:a libvorbis -q:a 7", "stream=bit_rate"},
+        {"opus.opus", noise(48000) + " -c:a libopus -b:a 160k", "format=bit_rate"},
+    };
+    TemporaryFolder folder;
+    for (const Case& c : cases) {
+        const auto source = fixture("rate-" + c.name, c.arguments);
+        const auto target = folder / ("copy-" + c.name);
+        const AudioFile sourceFile(source);
+        EXPECT_EQ(AudioStream(sourceFile).write(target, sourceFile, std::nullopt), target);
+        const double sourceRate = std::stod(probeValue(source, c.entry));
+        const double copyRate = std::stod(probeValue(target, c.entry));
+        EXPECT_GE(copyRate, 0.98 * sourceRate) << c.name;
+    }
+}
+
+// Tags travel to every output that can hold them, the Broadcast WAV time
+// reference moved to the output's rate.
+TEST(AudioFileWriting, TagsAndTheBroadcastTimeReferenceTravelToTheOutput) {
+    const std::string tags =
+        " -metadata title=Interview -metadata artist='Ada L' -metadata album=Archive -metadata date=2024-05-01"
+        " -metadata comment='second take' -metadata track=7";
+    AudioMetadata expected{"Interview", "Ada L", "Archive", "2024-05-01", "second take", "7", "Field recorder", 441000};
+    const AudioFile wav(fixture("tagged.wav", stereo() + tags +
+                                                  " -metadata description='Field recorder' -metadata "
+                                                  "time_reference=441000 -write_bext 1 -c:a pcm_s16le"));
+    EXPECT_EQ(wav.metadata(), expected);
+
+    TemporaryFolder folder;
+    const auto write = [&](const AudioFile& source, CommonAudioFileFormat format, std::int64_t rate) {
+        AudioFileWriter writer(folder / ("out." + format.pathExtension()), format, source, rate);
+        const std::vector<float> silence(rate / 10);
+        const std::vector<std::span<const float>> channels(static_cast<std::size_t>(source.channelCount()), silence);
+        writer.write(channels);
+        return AudioFile(writer.commit().value()).metadata();
+    };
+    expected.timeReference = 480000;
+    EXPECT_EQ(write(wav, {BitDepth::sixteen, FileType::wav}, 48000), expected);
+    expected.description.clear();
+    expected.timeReference.reset();
+    EXPECT_EQ(write(wav, {BitDepth::twentyFour, FileType::flac}, 44100), expected);
+
+    // With the source's format: what the source had.
+    for (const char* codec : {"libmp3lame:mp3", "libvorbis:ogg"}) {
+        const std::string name = codec;
+        const std::string extension = name.substr(name.find(':') + 1);
+        const AudioFile source(
+            fixture("tagged." + extension, stereo() + tags + " -c:a " + name.substr(0, name.find(':'))));
+        AudioFileWriter writer(folder / ("same." + extension), source, source.sampleRate(), std::nullopt);
+        const std::vector<float> silence(4410);
+        writer.write(std::vector<std::span<const float>>(2, silence));
+        AudioMetadata copied = AudioFile(writer.commit().value()).metadata();
+        // ID3 as the MP3 encoder writes it holds the year alone.
+        if (extension == "mp3" && copied.date == "2024") copied.date = "2024-05-01";
+        EXPECT_EQ(copied, source.metadata()) << extension;
+        EXPECT_EQ(copied.title, "Interview") << extension;
+    }
+}
 
 TEST(AudioFileWriting, UnwritableSourceFormatFallsBackUnderTheFallbacksExtension) {
     TemporaryFolder folder;

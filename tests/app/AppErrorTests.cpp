@@ -74,8 +74,9 @@ TEST(AppErrorTexts, OnlyTheOutermostOperationDecides) {
 
 TEST(AppErrorTexts, ForeignErrorsShowTheirOwnDescription) {
     const AppError modelFailure(
-        pointerTo(ModelLoadError("/models/Model.onnx",
-                                 pointerTo(ModelError(7, "Load model from Model.onnx failed: protobuf parsing failed")))),
+        pointerTo(
+            ModelLoadError("/models/Model.onnx",
+                           pointerTo(ModelError(7, "Load model from Model.onnx failed: protobuf parsing failed")))),
         AppState{true});
     EXPECT_EQ(modelFailure.description(), "The speech enhancer model “/models/Model.onnx” could not be loaded.");
     EXPECT_EQ(modelFailure.details(), "Load model from Model.onnx failed: protobuf parsing failed");
@@ -91,14 +92,24 @@ TEST(AppErrorTexts, ForeignErrorsShowTheirOwnDescription) {
 }
 
 TEST(AppErrorTexts, DetailsGiveTheUnderlyingCauseWithoutOperationNames) {
-    const AudioError missing(pointerTo(AudioLibraryError("file system", 2, "opening /in/a.wav: No such file or directory")),
-                             AudioError::Operation::readAudioFile);
+    const AudioError missing(
+        pointerTo(AudioLibraryError("file system", 2, "opening /in/a.wav: No such file or directory")),
+        AudioError::Operation::readAudioFile);
     const AppError error(pointerTo(AudioError(pointerTo(missing), AudioError::Operation::readAudioFile)), AppState{});
     EXPECT_EQ(error.details(), "No such file or directory");
     EXPECT_EQ(error.informativeText(), "Details: No such file or directory\n\n" + generalAdvice);
 
+    // Running out of memory reads as such, whatever operation it stopped.
+    const AppError memory(
+        pointerTo(AudioError(std::make_exception_ptr(std::bad_alloc()), AudioError::Operation::readAudioFile)),
+        AppState{});
+    EXPECT_EQ(memory.details(), "Not enough memory is available to process this file.");
+    EXPECT_EQ(AppError(std::make_exception_ptr(std::bad_alloc()), AppState{}).description(),
+              "An error occurred while processing the audio.");
+
     // The core's own failures say everything in their title.
-    EXPECT_EQ(AppError(pointerTo(AppError::Base(AppError::Base::Code::failedToEnhanceAudio)), AppState{}).details(), "");
+    EXPECT_EQ(AppError(pointerTo(AppError::Base(AppError::Base::Code::failedToEnhanceAudio)), AppState{}).details(),
+              "");
 }
 
 TEST(AppErrorTexts, ABatchFailureNamesTheFailedFileAndWhatWasNotProcessed) {

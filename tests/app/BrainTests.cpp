@@ -159,6 +159,29 @@ TEST_F(Processing, MatchingTheInputKeepsItsRateFormatAndName) {
     EXPECT_EQ(finished[0][1].toString().toStdString(), harness.output("a_take_b.aiff").string());
 }
 
+TEST_F(Processing, ClippingIsPublishedPerFileForIntegerOutputsOnly) {
+    BrainHarness harness("zeros.onnx");
+    auto loud = sine(440, 48000, 1.0);
+    for (float& sample : loud) sample *= 3.0f;
+    writeSoundFile(harness.input("loud.wav"), {loud}, 48000, floatWav);
+    writeSoundFile(harness.input("quiet.wav"), {sine(440, 48000, 1.0)}, 48000, floatWav);
+    harness.brain->setOutputBitDepth(16);
+    QSignalSpy warned(harness.brain.get(), &Brain::fileWarned);
+    ASSERT_TRUE(harness.process({harness.input("loud.wav"), harness.input("quiet.wav")}));
+    ASSERT_EQ(warned.size(), 1);
+    EXPECT_EQ(warned[0][0].toString().toStdString(), harness.input("loud.wav").string());
+    EXPECT_TRUE(warned[0][2].toBool());
+    EXPECT_TRUE(warned[0][1].toStringList().constFirst().contains("dBFS"));
+
+    std::filesystem::remove_all(harness.outputFolder);
+    std::filesystem::create_directory(harness.outputFolder);
+    harness.brain->setOutputBitDepth(32);
+    warned.clear();
+    ASSERT_TRUE(harness.process({harness.input("loud.wav")}));
+    EXPECT_EQ(warned.size(), 0);
+    EXPECT_GT(largestMagnitude(readSoundFile(harness.output("loud.wav")).channels[0]), 1.4f);
+}
+
 TEST_F(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat) {
     BrainHarness harness("zeros.onnx");
     harness.brain->setOutputFormatMatchesInput(true);

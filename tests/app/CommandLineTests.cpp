@@ -203,6 +203,42 @@ TEST_F(CommandLine, QuietPrintsNothingAndSameFormatKeepsTheInputsFormat) {
     EXPECT_EQ(written.sampleRate, 44100);
 }
 
+// A damaged stretch of the input and clipped samples are warnings: the file
+// is written and the run succeeds.
+TEST_F(CommandLine, DamagedInputAndClippingAreWarningsOfAWrittenFile) {
+    writeSoundFile(input / "take.flac", {noise(44100, 3.0, 1), noise(44100, 3.0, 2)}, 44100,
+                   SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    std::vector<char> bytes(std::filesystem::file_size(input / "take.flac"));
+    std::fstream file(input / "take.flac", std::ios::in | std::ios::out | std::ios::binary);
+    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    unsigned value = 12345;
+    // Stretches of garbage in the middle.
+    for (std::size_t spot = 0; spot < 8; ++spot) {
+        const std::size_t at = bytes.size() * (3 + spot) / 15;
+        for (std::size_t k = 0; k < 64; ++k)
+            bytes[at + k] = static_cast<char>((value = value * 1103515245u + 12345u) >> 16);
+    }
+    file.seekp(0);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    auto loud = sine(440, 48000, 0.5);
+    for (float& sample : loud) sample *= 3.0f;
+    writeSoundFile(input / "loud.wav", {loud}, 48000, floatWav);
+
+    const Outcome result =
+        run({"--bit-depth", "16", "-o", path(output), path(input / "take.flac"), path(input / "loud.wav")});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_NE(
+        result.standardError.find("warning: " + (input / "take.flac").string() + ": the source is damaged from 0:0"),
+        std::string::npos)
+        << result.standardError;
+    EXPECT_NE(result.standardError.find("samples beyond full scale had to be clipped (peak +3.5 dBFS)"),
+              std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"loud.wav", "take.wav"}));
+    EXPECT_NEAR(double(readSoundFile(output / "take.wav").channels[0].size()), 3.0 * 48000, 48000 * 0.06);
+}
+
 TEST_F(CommandLine, ExistingTargetsWithoutATerminalStopByDefault) {
     const auto a = makeInput("a.wav");
     const auto b = makeInput("b.wav");

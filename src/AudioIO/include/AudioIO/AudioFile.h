@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vesh {
@@ -12,6 +13,32 @@ namespace detail {
 struct AudioFileState;
 }
 
+// A stretch of a file that could not be decoded and was replaced by silence
+// of its length, in seconds from the start of the decoded signal.
+struct DamagedStretch {
+    double start = 0.0;
+    double end = 0.0;
+    // Nothing after `start` could be read: the file ends in damage.
+    bool untilEnd = false;
+    friend bool operator==(const DamagedStretch&, const DamagedStretch&) = default;
+};
+
+// The descriptive tags of a recording that outputs carry over. Empty texts
+// are tags the file does not have.
+struct AudioMetadata {
+    std::string title;
+    std::string artist;
+    std::string album;
+    std::string date;
+    std::string comment;
+    std::string trackNumber;
+    // Broadcast WAV: the recording's description and where it starts on its
+    // timeline, in frames at the file's own rate (editors place it by this).
+    std::string description;
+    std::optional<std::int64_t> timeReference;
+    friend bool operator==(const AudioMetadata&, const AudioMetadata&) = default;
+};
+
 // An input file opened for decoding. It knows its stored format (container,
 // sample encoding, bit depth, rate, channels, channel layout), which a write
 // that matches the source reproduces. The file is closed when the object is
@@ -19,7 +46,9 @@ struct AudioFileState;
 // newly opened file) and leaves it at the end.
 class AudioFile {
 public:
-    // Opens the file; throws AudioError(readAudioFile) around the decoder's error.
+    // Opens the file; throws AudioError(readAudioFile) around the decoder's
+    // error, and around an AudioLibraryError for a rate below
+    // minimumSampleRate.
     explicit AudioFile(const std::filesystem::path& url);
     ~AudioFile();
     AudioFile(const AudioFile&) = delete;
@@ -42,6 +71,9 @@ public:
     // or nothing where it announces none. An estimate: decoding may deliver
     // somewhat more or fewer frames.
     std::optional<std::int64_t> announcedLength() const;
+    // The stretches that reading so far found damaged and concealed, in order.
+    const std::vector<DamagedStretch>& damagedStretches() const;
+    const AudioMetadata& metadata() const;
 
     // Internal to AudioIO: the decoder and the stored format.
     detail::AudioFileState& state() const { return *state_; }
@@ -49,6 +81,11 @@ public:
 private:
     std::unique_ptr<detail::AudioFileState> state_;
 };
+
+// Rates below this are refused as unsupported: no speech fits below it,
+// and a damaged header claiming a few frames per second would turn a small
+// file into hours of audio at the processing rate.
+inline constexpr std::int64_t minimumSampleRate = 1000;
 
 // The decoder reports oddities of damaged files on stderr by itself; programs
 // that tell their user about failures in their own words turn that off once.

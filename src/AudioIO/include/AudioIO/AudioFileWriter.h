@@ -12,11 +12,22 @@ namespace vesh {
 
 class AudioFile;
 
+// Samples beyond full scale that an integer format had to clip, and the
+// peak level of the signal handed to the writer, in dB relative to full scale.
+struct Clipping {
+    std::int64_t clippedSamples = 0;
+    double peakDecibels = 0.0;
+};
+
 // A new audio file written block by block. Like AudioStream::write, it is
 // written under a temporary name beside its location and appears there only
 // on commit(); a writer destroyed before that leaves nothing behind. The
 // channels and channel layout are those of the source file the audio was
-// read from. Every operation throws AudioError(writeAudioFile).
+// read from; so are its tags, where the format can hold them (a Broadcast
+// WAV time reference is moved to the written rate). A lossy output in the
+// source's format keeps at least the source's bit rate, as reading it found
+// by the first write (so the source must outlive the writer). Every operation
+// throws AudioError(writeAudioFile).
 class AudioFileWriter {
 public:
     // `fileFormat` at exactly `url`, at `sampleRate`. `expectedLength` is the
@@ -57,6 +68,9 @@ public:
     std::optional<std::filesystem::path> commit();
     // The same, in place of whatever is at the location.
     std::filesystem::path commitReplacing();
+    // The clipping of the samples written so far; nothing when no sample
+    // was clipped (float and lossy formats keep every sample as it is).
+    std::optional<Clipping> clipping() const;
 
 private:
     struct State;

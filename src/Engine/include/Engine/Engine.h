@@ -4,8 +4,13 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
+#include "AudioIO/AudioFile.h"
+#include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/CommonAudioFileFormat.h"
 
 namespace vesh {
@@ -59,6 +64,13 @@ struct ProcessingResult {
     std::filesystem::path writtenTo;
     // Seconds of audio in the source.
     double duration = 0.0;
+    // Stretches of the source that were damaged and written as silence.
+    std::vector<DamagedStretch> damagedStretches;
+    // Set when an integer output had to clip samples.
+    std::optional<Clipping> clipping;
+
+    // One sentence for each of the above, for people.
+    std::vector<std::string> warnings() const;
 };
 
 // Why processFile ended without a file, where the cause is not an AudioError
@@ -92,7 +104,9 @@ private:
 // the target; the second enhances that signal and writes. A source that
 // cannot be opened twice (a pipe) is first copied beside the target and the
 // copy removed afterwards; a source whose size or modification time changes
-// before the end fails. NaN and infinite source samples are taken as 0. The
+// before the end fails. NaN and infinite source samples are taken as 0, and
+// stretches the decoder finds damaged as silence of their length; both are
+// told in the result, as is the clipping of an integer output. The
 // target appears only when complete; on any failure or cancellation nothing is
 // left behind. Before any decoding the output's expected size is checked
 // against the file type's limits and the folder's free space (with the

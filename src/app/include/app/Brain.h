@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <atomic>
@@ -110,6 +111,10 @@ public:
         double duration = 0.0;
         // Seconds spent on the file.
         double seconds = 0.0;
+        // For a written file: damaged stretches of the source, clipped
+        // samples, for people; and whether an integer output had to clip.
+        std::vector<std::string> warnings{};
+        bool clipped = false;
     };
 
     // The files of the latest drop that started a batch, each once, in drop order.
@@ -200,6 +205,11 @@ signals:
     void outputFolderChanged();
     // A file of the batch was written (at `target`, or where the writer fell back to).
     void fileFinished(const QString& source, const QString& writtenTo);
+    // A file of the batch was written with `warnings` for people (damaged
+    // stretches of the source, clipped samples); `clipped` when an integer
+    // output had to clip samples. Sent before its fileFinished, and only
+    // when there is something to say.
+    void fileWarned(const QString& source, const QStringList& warnings, bool clipped);
     // A file was left out without a question, for `reason`.
     void fileSkipped(const QString& source, const QString& reason);
     // Every source of a drop ends in one outcome, as it happens: skipped
