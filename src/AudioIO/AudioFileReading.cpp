@@ -68,6 +68,12 @@ std::optional<std::int64_t> announcedFrames(const AudioFileState& state) {
 // One damaged packet is concealed with at most this much silence: its
 // declared duration may itself be damaged, and no codec's packets are longer.
 constexpr std::int64_t maximumConcealedSeconds = 1;
+// Nor with more frames per byte than any codec packs into a packet (a few
+// bytes of Opus or FLAC silence stand for hundreds of frames).
+constexpr std::int64_t maximumConcealedFramesPerByte = 1024;
+// A file with more silence in place of damage than this, and than it holds
+// intact audio, is taken as unreadable rather than padded out.
+constexpr std::int64_t maximumConcealedSecondsOfAnyFile = 60;
 
 // A damaged packet can make the decoder report the same failure again and
 // again without taking new input; after this many tries the packet is given up.
@@ -333,12 +339,19 @@ private:
         }
         if (frames <= 0) frames = lastFrameLength_;
         if (frames <= 0) frames = state_.decoder->frame_size;
-        return std::clamp<std::int64_t>(frames, 0, rate * maximumConcealedSeconds);
+        const std::int64_t plausible =
+            std::min(rate * maximumConcealedSeconds, maximumConcealedFramesPerByte * std::max(packet.size, 1));
+        return std::clamp<std::int64_t>(frames, 0, plausible);
     }
 
     // Silence for the damaged packets before a decodable one, where they were.
     void concealPending() {
         for (const std::int64_t frames : pendingSilence_) {
+            concealedFrames_ += frames;
+            if (concealedFrames_ >
+                std::max(maximumConcealedSecondsOfAnyFile * state_.storedFormat.sampleRate, decodedFrames_)) {
+                throwFFmpegError(AVERROR_INVALIDDATA, "decoding " + state_.url.string());
+            }
             recordDamage(frames, false);
             for (auto& channel : samples_) channel.resize(channel.size() + static_cast<std::size_t>(frames), 0.0f);
             position_ += frames;
@@ -506,6 +519,7 @@ private:
     std::int64_t position_ = 0;
     std::int64_t decodedFrames_ = 0;
     std::int64_t lastFrameLength_ = 0;
+    std::int64_t concealedFrames_ = 0;
     // The lengths of damaged packets not yet followed by a decodable one.
     std::vector<std::int64_t> pendingSilence_;
     bool finished_ = false;
