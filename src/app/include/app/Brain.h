@@ -101,7 +101,7 @@ public:
         enum class Status { written, skipped, failed, notProcessed, cancelled };
         std::filesystem::path source;
         // Where the file was written, or would have been.
-        std::filesystem::path target;
+        std::filesystem::path target{};
         Status status = Status::notProcessed;
         // Why a file was skipped or not processed; empty otherwise.
         std::string reason{};
@@ -114,7 +114,7 @@ public:
         // For a written file: damaged stretches of the source, clipped
         // samples, for people; and whether an integer output had to clip.
         std::vector<std::string> warnings{};
-        bool clipped = false;
+        bool clipped{};
     };
 
     // The files of the latest drop that started a batch, each once, in drop order.
