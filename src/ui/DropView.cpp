@@ -155,6 +155,9 @@ QString DropView::summaryText(const Brain::BatchOutcome& outcome) {
         {outcome.count(Status::skipped), "skipped"},
         {outcome.count(Status::failed), "failed"},
         {outcome.count(Status::notProcessed) + outcome.count(Status::cancelled), "not processed"},
+        {static_cast<std::size_t>(std::count_if(outcome.files.begin(), outcome.files.end(),
+                                                [](const Brain::FileOutcome& file) { return file.clipped; })),
+         "clipped"},
     };
     for (const auto& [count, what] : others) {
         if (count > 0) {

@@ -78,6 +78,9 @@ private slots:
                  QStringLiteral("No files cleaned · 1 failed · 2 not processed"));
         QCOMPARE(DropView::summaryText(outcome({Status::written, Status::cancelled, Status::notProcessed})),
                  QStringLiteral("1 file cleaned · 2 not processed"));
+        Brain::BatchOutcome clipped = outcome({Status::written, Status::written});
+        clipped.files[1].clipped = true;
+        QCOMPARE(DropView::summaryText(clipped), QStringLiteral("2 files cleaned · 1 clipped"));
 
         // A batch cancelled before it wrote or failed anything leaves nothing to report.
         QVERIFY(!DropView::isWorthReporting(outcome({Status::skipped, Status::cancelled, Status::notProcessed})));
