@@ -105,7 +105,7 @@ public:
         enum class Status { written, skipped, failed, notProcessed, cancelled };
         std::filesystem::path source;
         // Where the file was written, or would have been.
-        std::filesystem::path target;
+        std::filesystem::path target{};
         Status status = Status::notProcessed;
         // Why a file was skipped or not processed; empty otherwise.
         std::string reason{};
