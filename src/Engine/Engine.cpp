@@ -23,71 +23,26 @@
 #include "AudioIO/TemporaryFiles.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "Loudness/Loudness.h"
+#include "MeasuringPass.h"
 #include "Support/FatalError.h"
 
 namespace vesh {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Response = ProcessingOptions::Response;
-
-// The handler hears from the call at least this often, so that a cancel
-// request acts well within a second wherever the call is.
-constexpr auto reportInterval = std::chrono::milliseconds(100);
-
-// The measuring pass (decoding, conversion to the processing rate, loudness)
-// costs about a tenth of the second pass, which adds the model.
-constexpr double measuringShare = 0.1;
+using detail::Checkpoints;
+using detail::enhancing;
+using detail::Fingerprint;
+using detail::fingerprint;
+using detail::Measurement;
+using detail::throwReadError;
+using detail::throwSourceChanged;
 
 // Frames of the converted signal carried through the second pass at a time.
 constexpr std::size_t framesPerBlock = 8192;
 
 // How long a wait for a pipe's data lasts before the handler is asked again.
 constexpr int pipeWaitMilliseconds = 100;
-
-// The progress entries and the cancel checks of one call.
-class Checkpoints {
-public:
-    explicit Checkpoints(const ProcessingOptions::ProgressHandler& handler) : handler_(handler) {}
-
-    void setEntryCount(std::size_t count) {
-        enhanced_.assign(count, 0.0);
-        values_.assign(count, 0.0);
-    }
-    void setMeasured(double fraction) { measured_ = std::clamp(fraction, 0.0, 1.0); }
-    void setEnhanced(std::size_t entry, double fraction) { enhanced_[entry] = std::clamp(fraction, 0.0, 1.0); }
-
-    // Reports when a report is due (always with `now`); throws
-    // ProcessingError(cancelled) when the handler answers stopProcessing.
-    void check(bool now = false) {
-        const Clock::time_point time = Clock::now();
-        if (!now && time - lastReport_ < reportInterval) return;
-        lastReport_ = time;
-        if (!handler_) return;
-        for (std::size_t entry = 0; entry < values_.size(); ++entry) {
-            values_[entry] = measuringShare * measured_ + (1.0 - measuringShare) * enhanced_[entry];
-        }
-        if (handler_(values_) == Response::stopProcessing) {
-            throw ProcessingError(ProcessingError::Code::cancelled);
-        }
-    }
-
-private:
-    const ProcessingOptions::ProgressHandler& handler_;
-    double measured_ = 0.0;
-    std::vector<double> enhanced_;
-    std::vector<double> values_;
-    Clock::time_point lastReport_{};
-};
-
-[[noreturn]] void throwReadError(int code, const std::string& what) {
-    try {
-        throw AudioLibraryError("file system", code, what + ": " + std::strerror(code));
-    } catch (...) {
-        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
-    }
-}
 
 class FileDescriptor {
 public:
@@ -247,119 +202,6 @@ private:
     std::vector<float> interleaved_;
 };
 
-// What tells a changed source apart: its size and modification time.
-struct Fingerprint {
-    off_t size = 0;
-    std::int64_t modified = 0;  // nanoseconds
-    friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
-};
-
-Fingerprint fingerprint(const std::filesystem::path& file) {
-    struct stat status {};
-    if (::stat(file.c_str(), &status) != 0) throwReadError(errno, "reading " + file.string());
-    return Fingerprint{status.st_size,
-                       static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec};
-}
-
-[[noreturn]] void throwSourceChanged() {
-    throw AudioError(std::make_exception_ptr(ProcessingError(ProcessingError::Code::sourceChanged)),
-                     AudioError::Operation::readAudioFile);
-}
-
-// Runs an enhancer step; its cancellation and failures become ProcessingError.
-template <typename Step>
-void enhancing(Step&& step) {
-    try {
-        step();
-    } catch (const ProcessingError&) {
-        throw;
-    } catch (const VariableLengthSpeechEnhancer::Error&) {
-        throw ProcessingError(ProcessingError::Code::cancelled);
-    } catch (...) {
-        throw ProcessingError(ProcessingError::Code::failedToEnhance, std::current_exception());
-    }
-}
-
-// A NaN or infinite sample would spread through the resampler, the loudness
-// gain and a whole model segment; as 0 it disturbs only its neighbourhood.
-void replaceNonFiniteSamples(std::vector<std::vector<float>>& channels) {
-    for (auto& samples : channels) {
-        for (float& sample : samples) {
-            if (!std::isfinite(sample)) sample = 0.0f;
-        }
-    }
-}
-
-// The first pass: the channels' length and loudness at the processing rate,
-// and whether all channels are identical there.
-struct Measurement {
-    std::int64_t processingLength = 0;
-    bool identicalChannels = true;
-    std::vector<Loudness> loudness;
-};
-
-Measurement measure(AudioFile& input, std::int64_t processingRate, std::optional<ConvertedSignal>& cache,
-                    const std::filesystem::path& cacheFolder, Checkpoints& checkpoints) {
-    const auto channelCount = static_cast<std::size_t>(input.channelCount());
-    checkpoints.setEntryCount(channelCount);
-    checkpoints.check(true);
-    try {
-        cache.emplace(cacheFolder, channelCount);
-    } catch (...) {
-        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
-    }
-
-    std::vector<Resampler> toProcessingRate;
-    std::vector<LoudnessMeter> meters;
-    for (std::size_t channel = 0; channel < channelCount; ++channel) {
-        toProcessingRate.emplace_back(input.sampleRate(), processingRate, SampleRateConverterAlgorithm::mastering,
-                                      AudioQuality::maximum);
-        meters.emplace_back(processingRate);
-    }
-
-    Measurement result;
-    std::vector<std::vector<float>> block;
-    std::vector<std::vector<float>> converted(channelCount);
-    const auto take = [&] {
-        for (std::size_t channel = 0; channel < channelCount; ++channel) {
-            enhancing([&] { meters[channel].add(converted[channel]); });
-            if (result.identicalChannels && channel > 0 && converted[channel] != converted[channel - 1]) {
-                result.identicalChannels = false;
-            }
-        }
-        result.processingLength += static_cast<std::int64_t>(converted.front().size());
-        try {
-            cache->append(converted);
-        } catch (...) {
-            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
-        }
-        for (auto& samples : converted) samples.clear();
-    };
-
-    // The second pass reads the converted signal kept here, so both passes
-    // see the cleaned samples.
-    while (input.read(block)) {
-        replaceNonFiniteSamples(block);
-        for (std::size_t channel = 0; channel < channelCount; ++channel) {
-            toProcessingRate[channel].process(block[channel], converted[channel]);
-        }
-        take();
-        checkpoints.setMeasured(input.fractionRead());
-        checkpoints.check();
-    }
-    for (std::size_t channel = 0; channel < channelCount; ++channel)
-        toProcessingRate[channel].finish(converted[channel]);
-    take();
-
-    for (const LoudnessMeter& meter : meters) {
-        enhancing([&] { result.loudness.push_back(meter.integratedLoudness()); });
-    }
-    checkpoints.setMeasured(1.0);
-    if (result.identicalChannels) checkpoints.setEntryCount(1);
-    checkpoints.check(true);
-    return result;
-}
-
 // The second pass over one enhanced channel (every channel, or the first
 // alone when all are identical): enhancement, mix with the untouched signal,
 // conversion to the output rate. Its output waits in `ready` until every
@@ -444,16 +286,8 @@ private:
             if (last) pipeline.enhancement.finish(pipeline.wet, report);
         });
 
-        // Below 1 the untouched signal is mixed in; 1 and above (or not a
-        // number) leave the enhanced signal as it is.
         const std::size_t count = pipeline.wet.size();
-        if (options_.wetDryMix < 1.0) {
-            const auto wetShare = static_cast<float>(options_.wetDryMix);
-            const auto dryShare = static_cast<float>(1.0 - options_.wetDryMix);
-            for (std::size_t k = 0; k < count; ++k) {
-                pipeline.wet[k] = pipeline.wet[k] * wetShare + pipeline.dry[k] * dryShare;
-            }
-        }
+        mixWetDry(pipeline.wet, std::span<const float>(pipeline.dry).first(count), options_.wetDryMix);
         pipeline.dry.erase(pipeline.dry.begin(), pipeline.dry.begin() + static_cast<std::ptrdiff_t>(count));
         pipeline.enhancedLength += static_cast<std::int64_t>(count);
         if (measurement_.processingLength > 0) {
@@ -557,12 +391,16 @@ std::string timeText(double seconds, bool roundUp) {
     return text;
 }
 
-bool isRegularFile(const std::filesystem::path& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
 }  // namespace
+
+void mixWetDry(std::span<float> wet, std::span<const float> dry, double wetDryMix) {
+    // Below 1 the untouched signal is mixed in; 1 and above (or not a
+    // number) leave the enhanced signal as it is.
+    if (!(wetDryMix < 1.0)) return;
+    const auto wetShare = static_cast<float>(wetDryMix);
+    const auto dryShare = static_cast<float>(1.0 - wetDryMix);
+    for (std::size_t k = 0; k < wet.size(); ++k) wet[k] = wet[k] * wetShare + dry[k] * dryShare;
+}
 
 const char* ProcessingError::what() const noexcept {
     switch (code_) {
@@ -578,13 +416,15 @@ const char* ProcessingError::what() const noexcept {
 ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
                              ProcessingOptions options) {
     if (!options.enhancer) throw ProcessingError(ProcessingError::Code::missingEnhancer);
-    Checkpoints checkpoints(options.handleProgress);
+    // The measuring pass (decoding, conversion to the processing rate,
+    // loudness) costs about a tenth of the second pass, which adds the model.
+    Checkpoints checkpoints(options.handleProgress, 0.1);
     checkpoints.check(true);
 
     // Temporary files go beside the target, like the writer's own.
     const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
     std::optional<SourceCopy> copy;
-    if (!isRegularFile(source)) {
+    if (!detail::isRegularFile(source)) {
         copy.emplace(source, folder, checkpoints);
     }
     const std::filesystem::path& file = copy ? copy->path() : source;
@@ -604,7 +444,17 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     checkFreeSpace(folder, sourceFile, processingRate, writer);
 
     std::optional<ConvertedSignal> converted;
-    const Measurement measurement = measure(sourceFile, processingRate, converted, folder, checkpoints);
+    const Measurement measurement =
+        detail::measure(sourceFile, processingRate, checkpoints, [&](const std::vector<std::vector<float>>& block) {
+            // The second pass reads the converted signal kept here, so both
+            // passes see the same samples.
+            try {
+                if (!converted) converted.emplace(folder, block.size());
+                converted->append(block);
+            } catch (...) {
+                throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+            }
+        });
     if (fingerprint(file) != before) throwSourceChanged();
     SecondPass second(sourceFile, writer, outputRate, options, measurement, *converted, checkpoints);
     second.run();

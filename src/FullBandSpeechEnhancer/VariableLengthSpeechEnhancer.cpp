@@ -181,17 +181,42 @@ void VariableLengthSpeechEnhancer::enhanceNormalizedSignal(std::span<const float
 
 VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length,
                                                            Loudness measured)
+    : ChannelStream(enhancer, length, measured, 0) {}
+
+VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length,
+                                                           Loudness measured, std::int64_t begin)
     : enhancer_(&enhancer), length_(length), gain_(normalizationGain(measured)),
       passThrough_(!std::isfinite(gain_) || !(gain_ > 0.0f)) {
-    if (length_ >= enhancer.parameters_.processedSegmentLength) fullSegments_ = enhancer.fullSegmentCount(length_);
-    window_.reserve(static_cast<std::size_t>(enhancer.parameters_.processedSegmentLength));
+    const std::int64_t segmentLength = enhancer.parameters_.processedSegmentLength;
+    if (length_ >= segmentLength) fullSegments_ = enhancer.fullSegmentCount(length_);
+    window_.reserve(static_cast<std::size_t>(segmentLength));
+
+    // Segment j covers [jH, jH + S); the first one that reaches `begin` is
+    // the last one that need run, and from its start on the segments are
+    // those of the whole channel. Its blended head ends at jH + C <= begin.
+    if (begin > 0 && length_ >= segmentLength) {
+        const std::int64_t hop = segmentLength - enhancer.parameters_.crossfadeLength;
+        const std::int64_t first =
+            begin < segmentLength ? 0 : std::min((begin - segmentLength) / hop + 1, fullSegments_);
+        nextSegmentIndex_ = first;
+        inputBegin_ = first * hop;
+        fed_ = inputBegin_;
+    }
+    skipped_ = std::max<std::int64_t>(begin - inputBegin_, 0);
+}
+
+void VariableLengthSpeechEnhancer::ChannelStream::appendOutput(std::span<const float> samples, float scale,
+                                                               std::vector<float>& output) {
+    const auto dropped = static_cast<std::size_t>(std::min<std::int64_t>(skipped_, std::ssize(samples)));
+    skipped_ -= static_cast<std::int64_t>(dropped);
+    for (const float sample : samples.subspan(dropped)) output.push_back(sample / scale);
 }
 
 void VariableLengthSpeechEnhancer::ChannelStream::push(std::span<const float> input, std::vector<float>& output,
                                                        const ProgressHandler& handleProgress) {
     fed_ += static_cast<std::int64_t>(input.size());
     if (passThrough_) {
-        output.insert(output.end(), input.begin(), input.end());
+        appendOutput(input, 1.0f, output);
         return;
     }
     const auto segment = static_cast<std::size_t>(enhancer_->parameters_.processedSegmentLength);
@@ -231,7 +256,7 @@ void VariableLengthSpeechEnhancer::ChannelStream::join(std::span<const float> re
         enhancer_->crossfade(result.first(crossfade), head);
         std::copy(head.begin(), head.end(), joined.begin());
     }
-    for (std::size_t k = 0; k < complete; ++k) output.push_back(joined[k] / gain_);
+    appendOutput(joined.first(complete), gain_, output);
     overlap_.assign(joined.begin() + static_cast<std::ptrdiff_t>(complete), joined.end());
     overlap_.resize(crossfade);
 }
@@ -256,7 +281,7 @@ void VariableLengthSpeechEnhancer::ChannelStream::finish(std::vector<float>& out
         std::fill(resultA.begin(), resultA.end(), 0.0f);
         std::copy(window_.begin(), window_.end(), resultA.begin());
         enhancer_->base_->enhance(resultA, resultB);
-        for (std::size_t k = 0; k < window_.size(); ++k) output.push_back(resultB[k] / gain_);
+        appendOutput(resultB.first(window_.size()), gain_, output);
         return;
     }
     const std::int64_t totalSegmentCount = fullSegments_ + 1;

@@ -254,6 +254,7 @@ struct Brain::Batch {
     bool continuesAfterFailure = false;
 
     void run(const std::vector<Operation>& operations) {
+        const std::scoped_lock enhancerInUse(brain.enhancerInUse_);
         bool cancelled = false;
         for (auto operation = operations.begin(); operation != operations.end(); ++operation) {
             brain.post([index = static_cast<int>(operation - operations.begin()),
@@ -509,6 +510,42 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
                   sources = identitiesOf(urls), continues = continuesAfterFailure_] {
         Batch{*this, options, sources, continues}.run(operations);
     });
+}
+
+bool Brain::preparePreview(const std::filesystem::path& source, QObject* receiver,
+                           std::shared_ptr<const std::atomic<bool>> cancel, std::function<void(double)> progress,
+                           std::function<void(PreviewResult)> finished) {
+    if (!canPreview()) return false;
+    pool_->start([this, source, receiver = QPointer<QObject>(receiver), enhancer = speechEnhancer_,
+                  cancel = std::move(cancel), progress = std::move(progress), finished = std::move(finished)] {
+        // Posted to the main thread, where the receiver is looked at.
+        const auto toReceiver = [this, &receiver](auto call) {
+            post([receiver, call = std::move(call)](Brain&) mutable {
+                if (receiver) call();
+            });
+        };
+        PreviewOptions options;
+        options.enhancer = enhancer.get();
+        options.handleProgress = [&](std::span<const double> entries) {
+            if (!entries.empty()) {
+                double sum = 0.0;
+                for (const double entry : entries) sum += entry;
+                toReceiver([progress, fraction = sum / static_cast<double>(entries.size())] { progress(fraction); });
+            }
+            // Brain's own end (its destructor sets the flag) stops a preview too.
+            return cancel->load() || shouldCancelProcessing_.load() ? ProcessingOptions::Response::stopProcessing
+                                                                    : ProcessingOptions::Response::continueProcessing;
+        };
+        PreviewResult result;
+        try {
+            const std::scoped_lock enhancerInUse(enhancerInUse_);
+            result = vesh::preparePreview(source, std::move(options));
+        } catch (...) {
+            result = userFacing(std::current_exception());
+        }
+        toReceiver([finished, result = std::move(result)]() mutable { finished(std::move(result)); });
+    });
+    return true;
 }
 
 std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {

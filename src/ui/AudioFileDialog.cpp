@@ -19,11 +19,18 @@ QString audioAndVideoNameFilter() {
     return QStringLiteral("Audio and video files (%1);;All files (*)").arg(patterns.join(QLatin1Char(' ')));
 }
 
-std::vector<std::filesystem::path> chooseAudioFiles(QWidget* parent) {
+std::vector<std::filesystem::path> chooseAudioFiles(QWidget* parent, FileSelection selection) {
     // An empty start folder lets the dialog open where it was last used.
-    const QStringList names =
-        QFileDialog::getOpenFileNames(parent, QStringLiteral("Add Files"), QString(), audioAndVideoNameFilter(),
-                                      nullptr, QFileDialog::HideNameFilterDetails);
+    QStringList names;
+    if (selection == FileSelection::several) {
+        names = QFileDialog::getOpenFileNames(parent, QStringLiteral("Add Files"), QString(), audioAndVideoNameFilter(),
+                                              nullptr, QFileDialog::HideNameFilterDetails);
+    } else if (const QString name =
+                   QFileDialog::getOpenFileName(parent, QStringLiteral("Preview a File"), QString(),
+                                                audioAndVideoNameFilter(), nullptr, QFileDialog::HideNameFilterDetails);
+               !name.isEmpty()) {
+        names.append(name);
+    }
     std::vector<std::filesystem::path> files;
     files.reserve(static_cast<std::size_t>(names.size()));
     for (const QString& name : names) {

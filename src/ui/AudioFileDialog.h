@@ -13,8 +13,11 @@ namespace vesh {
 // database knows (the decoder reads both), then all files.
 QString audioAndVideoNameFilter();
 
-// The open dialog for audio and video files, several at once, modal to
-// `parent`; starts where the last choice was made. Empty when cancelled.
-std::vector<std::filesystem::path> chooseAudioFiles(QWidget* parent);
+// How many files the open dialog lets the user choose.
+enum class FileSelection { several, one };
+
+// The open dialog for audio and video files, modal to `parent`; starts where
+// the last choice was made. Empty when cancelled.
+std::vector<std::filesystem::path> chooseAudioFiles(QWidget* parent, FileSelection selection);
 
 }  // namespace vesh

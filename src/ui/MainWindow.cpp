@@ -13,6 +13,7 @@
 #include "ui/ContentView.h"
 #include "ui/DropView.h"
 #include "ui/ErrorAlert.h"
+#include "ui/PreviewDialog.h"
 #include "ui/Sidebar.h"
 #include "ui/SymbolImage.h"
 
@@ -33,10 +34,12 @@ QIcon toolBarSymbol(const QString& name, const QPalette& palette) {
 }  // namespace
 
 MainWindow::MainWindow(Brain& brain, QWidget* parent)
-    : QMainWindow(parent), brain_(brain), fileChooser_([this] { return chooseAudioFiles(this); }),
+    : QMainWindow(parent), brain_(brain),
+      fileChooser_([this](FileSelection selection) { return chooseAudioFiles(this, selection); }),
       contentView_(new ContentView(brain, this)), toolBar_(new QToolBar(QStringLiteral("Toolbar"), this)),
       toggleSidebarAction_(new QAction(this)), addFilesAction_(new QAction(QStringLiteral("Add Files…"), this)),
-      addFilesButton_(new QToolButton(toolBar_)),
+      addFilesButton_(new QToolButton(toolBar_)), previewAction_(new QAction(QStringLiteral("Preview…"), this)),
+      previewButton_(new QToolButton(toolBar_)),
       fullScreenAction_(new QAction(QStringLiteral("Enter Full Screen"), this)),
       errorAlert_(new ErrorAlert(brain, *this)) {
     setWindowTitle(QStringLiteral("Vesh"));
@@ -72,13 +75,27 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
          {&Brain::modelIsLoadingChanged, &Brain::modelIsProcessingChanged, &Brain::outputFolderChanged}) {
         connect(&brain_, changed, this, &MainWindow::updateAddFilesAction);
     }
+
+    previewAction_->setObjectName(QStringLiteral("preview"));
+    previewAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    previewAction_->setToolTip(QStringLiteral("Listen to a stretch of one file, original and cleaned."));
+    previewButton_->setObjectName(QStringLiteral("preview"));
+    previewButton_->setDefaultAction(previewAction_);
+    previewButton_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    previewButton_->setAutoRaise(true);
+    toolBar_->addWidget(previewButton_);
+    connect(previewAction_, &QAction::triggered, this, &MainWindow::preview);
+    for (auto changed : {&Brain::modelIsLoadingChanged, &Brain::modelIsProcessingChanged}) {
+        connect(&brain_, changed, this, &MainWindow::updatePreviewAction);
+    }
+
     // After the views have followed the change.
     connect(&brain_, &Brain::modelIsProcessingChanged, this, &MainWindow::moveFocusWithTheBatch);
 
     // The shortcuts work while the toolbar is hidden too (full screen).
-    addActions({toggleSidebarAction_, addFilesAction_});
+    addActions({toggleSidebarAction_, addFilesAction_, previewAction_});
 
-    QList<QWidget*> tabOrder{addFilesButton_};
+    QList<QWidget*> tabOrder{addFilesButton_, previewButton_};
     tabOrder += contentView_->sidebar()->controls();
     tabOrder += contentView_->dropView()->cancelButton();
     tabOrder += contentView_->dropView()->writtenFilesList();
@@ -101,13 +118,14 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
     updateToolBarIcons();
     updateToggleSidebarAction();
     updateAddFilesAction();
+    updatePreviewAction();
     resize(960, 600);
 }
 
 void MainWindow::setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
 
 void MainWindow::addFiles() {
-    const std::vector<std::filesystem::path> files = fileChooser_();
+    const std::vector<std::filesystem::path> files = fileChooser_(FileSelection::several);
     // The dialog has its own event loop: the state is checked again after it.
     if (!files.empty() && addFilesAction_->isEnabled()) {
         brain_.processDroppedFiles(files);
@@ -118,6 +136,19 @@ void MainWindow::updateAddFilesAction() {
     addFilesAction_->setEnabled(
         DropView::acceptsDrop(brain_.modelIsLoading(), brain_.modelIsProcessing(), brain_.outputFolder().has_value()));
 }
+
+void MainWindow::preview() {
+    const std::vector<std::filesystem::path> files = fileChooser_(FileSelection::one);
+    // The dialog has its own event loop: the state is checked again after it.
+    if (files.size() != 1 || !previewAction_->isEnabled()) return;
+    if (previewDialog_) previewDialog_->close();
+    previewDialog_ = new PreviewDialog(brain_, files.front(), this);
+    previewDialog_->show();
+}
+
+PreviewDialog* MainWindow::previewDialog() const { return previewDialog_; }
+
+void MainWindow::updatePreviewAction() { previewAction_->setEnabled(brain_.canPreview()); }
 
 void MainWindow::moveFocusWithTheBatch() {
     QPushButton* cancel = contentView_->dropView()->cancelButton();
@@ -146,6 +177,7 @@ void MainWindow::changeEvent(QEvent* event) {
 void MainWindow::updateToolBarIcons() {
     toggleSidebarAction_->setIcon(toolBarSymbol(QStringLiteral("sidebar.leading"), palette()));
     addFilesAction_->setIcon(toolBarSymbol(QStringLiteral("plus"), palette()));
+    previewAction_->setIcon(toolBarSymbol(QStringLiteral("headphones"), palette()));
 }
 
 void MainWindow::updateToggleSidebarAction() {

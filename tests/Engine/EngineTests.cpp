@@ -2,6 +2,7 @@
 // files and the small test models.
 
 #include "Engine/Engine.h"
+#include "Engine/Preview.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -402,6 +403,76 @@ TEST_F(Engine, AnOutputThatAppearsMeanwhileIsReplacedOnlyWhenTheHandlerSaysSo) {
         EXPECT_EQ(asked, response ? std::vector{target} : std::vector<std::filesystem::path>{});
         EXPECT_EQ(folderEntries(folder / "out"), std::vector<std::string>{"take.wav"});
     }
+}
+
+// The preview, mixed at a share, against the same stretch of processFile's
+// output at that share, written at the processing rate as 32-bit floats so
+// that no conversion lies between them.
+void expectPreviewMatchesOutput(const std::filesystem::path& source, const std::filesystem::path& target,
+                                ProcessingOptions chosen, std::int64_t expectedLength) {
+    const double mix = chosen.wetDryMix;
+    const std::filesystem::path folder = source.parent_path();
+    const auto entriesBefore = folderEntries(folder);
+    std::vector<double> lastReport;
+    const PreviewStretch stretch =
+        preparePreview(source, PreviewOptions{chosen.enhancer, [&](std::span<const double> e) {
+                                                  lastReport.assign(e.begin(), e.end());
+                                                  return Response::continueProcessing;
+                                              }});
+    EXPECT_EQ(folderEntries(folder), entriesBefore) << "the preview wrote a file";
+    ASSERT_FALSE(lastReport.empty());
+    for (const double entry : lastReport) EXPECT_EQ(entry, 1.0);
+
+    chosen.outputFormat = {{CommonAudioFileFormat::BitDepth::thirtyTwo, CommonAudioFileFormat::FileType::wav}, 48000};
+    const auto written = readChannels(processFile(source, target, chosen).writtenTo);
+    ASSERT_EQ(stretch.sampleRate, 48000);
+    ASSERT_EQ(stretch.channelCount(), written.size());
+    ASSERT_EQ(std::ssize(stretch.original.front()), expectedLength);
+    std::vector<float> mixed(stretch.length());
+    for (std::size_t channel = 0; channel < written.size(); ++channel) {
+        stretch.mix(channel, 0, mix, mixed);
+        ASSERT_LE(static_cast<std::size_t>(stretch.start) + mixed.size(), written[channel].size());
+        float largest = 0.0f;
+        for (std::size_t k = 0; k < mixed.size(); ++k) {
+            largest =
+                std::max(largest, std::fabs(mixed[k] - written[channel][static_cast<std::size_t>(stretch.start) + k]));
+        }
+        EXPECT_LE(largest, 1e-6f) << "channel " << channel;
+    }
+}
+
+TEST_F(Engine, APreviewIsTheLoudestStretchOfTheOutputOnTheFilesSegmentGrid) {
+    // 20 s of quiet, distinct channels with 3 s of loud ones from 12 s on:
+    // every 10-s stretch from 5 s to 12 s holds them, and from 5 s on the
+    // stretch starts two segments into the file, past the first crossfades.
+    constexpr std::size_t second = 48000;
+    auto left = noise(20 * second, 11, 0.01f);
+    auto right = noise(20 * second, 12, 0.02f);
+    const auto loudLeft = noise(3 * second, 13, 0.5f);
+    const auto loudRight = noise(3 * second, 14, 0.3f);
+    std::copy(loudLeft.begin(), loudLeft.end(), left.begin() + 12 * second);
+    std::copy(loudRight.begin(), loudRight.end(), right.begin() + 12 * second);
+    const auto source = folder / "long.wav";
+    writeFloatWav(source, {left, right}, 48000);
+
+    auto enhancer = makeEnhancer("reversed.onnx");
+    ProcessingOptions chosen = options(enhancer);
+    chosen.wetDryMix = 0.3;
+    expectPreviewMatchesOutput(source, folder / "out" / "long.wav", chosen, 10 * second);
+    const PreviewStretch stretch = preparePreview(source, PreviewOptions{&enhancer, {}});
+    EXPECT_GE(stretch.start, 5 * 48000);
+    EXPECT_LE(stretch.start, 12 * 48000);
+}
+
+TEST_F(Engine, AFileShorterThanAPreviewIsPreviewedWhole) {
+    // Identical channels at another rate: enhanced once, converted first.
+    const auto mono = noise(3 * 44100, 15);
+    const auto source = folder / "short.wav";
+    writeFloatWav(source, {mono, mono}, 44100);
+    auto enhancer = makeEnhancer("reversed.onnx");
+    ProcessingOptions chosen = options(enhancer);
+    chosen.wetDryMix = 0.6;
+    expectPreviewMatchesOutput(source, folder / "out" / "short.wav", chosen, 3 * 48000);
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ class AccessibilityTests : public QObject {
 private slots:
     void initTestCase() { installAccessibleInterfaces(); }
 
-    void tabVisitsAddFilesDestinationPrefixSuffixMixFormatAndCancel() {
+    void tabVisitsAddFilesPreviewDestinationPrefixSuffixMixFormatAndCancel() {
         Fixture fixture;
         fixture.show();
         Brain& brain = fixture.brain;
@@ -64,12 +64,13 @@ private slots:
         QToolButton* addFiles = fixture.window.addFilesButton();
         const QStringList sidebar{"prefix",    "suffix",         "mix", "sameAsOriginalFile", "Sample rate",
                                   "Bit depth", "Encoding format"};
-        // Add Files waits for a destination.
+        // Add Files waits for a destination; Preview, which writes nothing, does not.
         auto* chooseFolder = fixture.window.findChild<QPushButton*>(QStringLiteral("chooseFolder"));
-        QCOMPARE(tabCycle(fixture.window, chooseFolder), QStringList{"chooseFolder"} + sidebar);
+        QCOMPARE(tabCycle(fixture.window, chooseFolder),
+                 QStringList{"chooseFolder"} + sidebar + QStringList{"preview"});
 
         brain.setOutputFolder(fixture.workspace.folder(QStringLiteral("out")));
-        QCOMPARE(tabCycle(fixture.window, addFiles), (QStringList{"addFiles", "clearFolder"} + sidebar));
+        QCOMPARE(tabCycle(fixture.window, addFiles), (QStringList{"addFiles", "preview", "clearFolder"} + sidebar));
 
         // During a batch Cancel is the one control, and it has the focus.
         const auto input = fixture.workspace.path(QStringLiteral("long.wav"));

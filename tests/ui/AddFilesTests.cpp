@@ -20,7 +20,7 @@ struct Fixture : test::WindowFixture {
     int dialogsOpened = 0;
 
     Fixture() {
-        window.setFileChooser([this] {
+        window.setFileChooser([this](FileSelection) {
             ++dialogsOpened;
             return chosen;
         });

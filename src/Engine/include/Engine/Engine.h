@@ -95,6 +95,12 @@ private:
     std::exception_ptr base_;
 };
 
+// Mixes the untouched signal `dry` into the enhanced signal `wet` (as long
+// as `wet`) at the share `wetDryMix` of the enhanced signal, as processFile
+// does: wet * mix + dry * (1 - mix), the shares rounded to 32 bits. 1 or more
+// (or not a number) leaves `wet` as it is.
+void mixWetDry(std::span<float> wet, std::span<const float> dry, double wetDryMix);
+
 // Enhances the audio file `source` into `target`: decode, convert to the
 // enhancer's rate, enhance each channel (once when all are identical), mix
 // with the untouched signal, convert to the output rate, write. Two passes,

@@ -102,6 +102,17 @@ public:
         // `measured`: the integrated loudness of all `length` samples at the
         // enhancer's sample rate.
         ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured);
+        // A stretch of the channel from output sample `begin` on, on the
+        // channel's own segment grid, so that its samples equal those of the
+        // whole channel's: the input starts at inputBegin(), the start of the
+        // first segment that reaches `begin` (whose head, blended with the
+        // segment before in the whole channel, lies before `begin`), and the
+        // output at `begin`. Pushing may stop once the stretch is complete.
+        ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured,
+                      std::int64_t begin);
+
+        // The index of the channel's first input sample this stream takes.
+        std::int64_t inputBegin() const { return inputBegin_; }
 
         // Takes the next input samples and appends the output samples that
         // are complete; the handler hears of each segment as in enhance().
@@ -116,14 +127,18 @@ public:
         // Joins a segment's result to the pending overlap and appends the
         // first `complete` samples of the joined result, scaled back.
         void join(std::span<const float> result, std::size_t complete, std::vector<float>& output);
+        // Appends `samples` scaled back, less those before the stream's start.
+        void appendOutput(std::span<const float> samples, float scale, std::vector<float>& output);
 
         VariableLengthSpeechEnhancer* enhancer_;
         std::int64_t length_;
         float gain_;
         bool passThrough_;
+        std::int64_t inputBegin_ = 0;
         std::int64_t fed_ = 0;
         std::int64_t nextSegmentIndex_ = 0;
         std::int64_t fullSegments_ = 0;
+        std::int64_t skipped_ = 0;    // output samples still to drop before the stream's start
         std::vector<float> window_;   // normalised input from the next segment's start
         std::vector<float> overlap_;  // joined output awaiting the next segment's crossfade
     };

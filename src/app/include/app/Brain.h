@@ -8,12 +8,17 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "Engine/Preview.h"
 #include "FullBandSpeechEnhancer/ModelParameters.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "app/AppError.h"
@@ -164,6 +169,20 @@ public:
     // Asks the interaction for a folder; a cancelled chooser keeps the old one.
     void chooseOutputFolder();
 
+    // Whether a preview may be prepared now: a model is loaded and no batch runs.
+    bool canPreview() const { return !modelIsLoading_ && !modelIsProcessing_ && speechEnhancer_; }
+
+    // The stretch of a preview, or why there is none.
+    using PreviewResult = std::variant<PreviewStretch, std::exception_ptr>;
+    // Prepares a preview of `source` on a worker of the pool with the loaded
+    // enhancer (writing nothing). `progress` (the completed fraction) and
+    // `finished` run on the main thread, and not at all once `receiver` is
+    // gone; a true `cancel` stops the work at its next progress report.
+    // False, with nothing started, when canPreview() is false.
+    bool preparePreview(const std::filesystem::path& source, QObject* receiver,
+                        std::shared_ptr<const std::atomic<bool>> cancel, std::function<void(double)> progress,
+                        std::function<void(PreviewResult)> finished);
+
     // Turns dropped files (in drop order) into operations, asking about
     // existing targets, and starts a batch. Main thread.
     void processDroppedFiles(const std::vector<std::filesystem::path>& urls);
@@ -250,6 +269,10 @@ private:
     UserInteraction& interaction_;
     std::unique_ptr<QThreadPool> pool_;
     std::shared_ptr<VariableLengthSpeechEnhancer> speechEnhancer_;
+    // Held by whichever batch or preview uses the enhancer, which serves one
+    // call at a time: a batch started while a cancelled preview winds down
+    // waits for it.
+    std::mutex enhancerInUse_;
     bool modelIsLoading_ = true;
     bool modelIsProcessing_ = false;
     Progress progress_;

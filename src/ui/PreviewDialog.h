@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QDialog>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "Engine/Preview.h"
+#include "app/Brain.h"
+
+class QAudioSink;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace vesh {
+
+class PreviewSource;
+
+// Plays a stretch of one file around its loudest speech, the original (A)
+// and the cleaned sound (B) at the window's current mix, and switches
+// between them while both run on in step, so that nothing is lost or
+// repeated at a switch. Space plays and stops, Tab or the A/B button
+// switches. The stretch is prepared on Brain's pool when the dialog opens;
+// closing the dialog cancels that. Nothing is written.
+class PreviewDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    // Starts preparing at once; a Brain that cannot preview now leaves the
+    // dialog with a message saying so.
+    PreviewDialog(Brain& brain, std::filesystem::path source, QWidget* parent = nullptr);
+    ~PreviewDialog() override;
+
+    bool isReady() const { return stretch_.has_value(); }
+    bool isPlaying() const;
+    // Whether the cleaned sound (B) is the one heard.
+    bool playsCleaned() const { return playsCleaned_; }
+    QString messageText() const;
+    QPushButton* playButton() const { return playButton_; }
+    QPushButton* switchButton() const { return switchButton_; }
+
+    void togglePlaying();
+    void toggleCleaned();
+
+signals:
+    // The preparation ended: with the stretch (isReady()) or with a message.
+    void preparationFinished();
+
+protected:
+    bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void finishPreparation(Brain::PreviewResult result);
+    void showMessage(const QString& text);
+    void updateTexts();
+
+    Brain& brain_;
+    std::filesystem::path source_;
+    std::shared_ptr<std::atomic<bool>> cancel_;
+    std::optional<PreviewStretch> stretch_;
+    bool playsCleaned_ = true;
+    QLabel* titleLabel_;
+    QLabel* stretchLabel_;
+    QProgressBar* progressBar_;
+    QLabel* messageLabel_;
+    QPushButton* playButton_;
+    QPushButton* switchButton_;
+    PreviewSource* sourceDevice_ = nullptr;
+    QAudioSink* sink_ = nullptr;
+};
+
+}  // namespace vesh
