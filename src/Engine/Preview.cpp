@@ -155,8 +155,8 @@ PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOption
         }
     };
 
-    AudioFile enhanced(source);
-    detail::ConvertedReader input(enhanced, rate);
+    AudioFile reread(source);
+    detail::ConvertedReader input(reread, rate);
     if (input.channelCount() != channelCount) detail::throwSourceChanged();
     std::vector<std::vector<float>> converted;
     std::int64_t position = 0;
