@@ -495,11 +495,12 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
 
     // Every file of the drop, each once: those without an operation were skipped.
     BatchOutcome outcome{*outputFolder_, {}};
+    std::set<std::filesystem::path> processed;
+    for (const Operation& operation : operations) processed.insert(operation.source);
     for (const std::filesystem::path& source : distinctFiles(urls)) {
-        const bool processed = std::any_of(operations.begin(), operations.end(),
-                                           [&](const Operation& operation) { return operation.source == source; });
         outcome.files.push_back(FileOutcome{
-            .source = source, .status = processed ? FileOutcome::Status::notProcessed : FileOutcome::Status::skipped});
+            .source = source,
+            .status = processed.contains(source) ? FileOutcome::Status::notProcessed : FileOutcome::Status::skipped});
     }
     setBatchOutcome(std::move(outcome));
     setIndexOfFileBeingProcessed(0);
