@@ -96,6 +96,36 @@ std::int64_t loudestStretch(const BlockPower& blocks, std::int64_t length, std::
     return std::min(static_cast<std::int64_t>(best) * blockLength, length - stretchLength);
 }
 
+// The samples [start, start + length) of `file` at `rate`, one list per
+// channel; each channel is the mean of all when `mean` is set. Fewer samples
+// when the file ends first.
+std::vector<std::vector<float>> readStretch(const std::filesystem::path& file, std::int64_t rate, std::int64_t start,
+                                            std::int64_t length, bool mean, Checkpoints& checkpoints) {
+    AudioFile input(file);
+    detail::ConvertedReader reader(input, rate);
+    const std::size_t channelCount = reader.channelCount();
+    std::vector<std::vector<float>> stretch(channelCount);
+    std::vector<std::vector<float>> converted;
+    std::int64_t position = 0;
+    while (position < start + length && reader.read(converted)) {
+        const auto count = channelCount > 0 ? std::ssize(converted.front()) : std::int64_t{0};
+        const std::int64_t from = std::clamp(start - position, std::int64_t{0}, count);
+        const std::int64_t to = std::clamp(start + length - position, std::int64_t{0}, count);
+        for (std::size_t channel = 0; channel < channelCount; ++channel) {
+            const auto samples = converted[channel].begin();
+            stretch[channel].insert(stretch[channel].end(), samples + from, samples + to);
+        }
+        position += count;
+        checkpoints.check();
+    }
+    if (!mean || channelCount <= 1) return stretch;
+    std::vector<float> sum(stretch.front().size(), 0.0f);
+    for (const auto& samples : stretch) {
+        for (std::size_t k = 0; k < sum.size(); ++k) sum[k] += samples[k] / static_cast<float>(channelCount);
+    }
+    return {std::move(sum)};
+}
+
 }  // namespace
 
 void PreviewStretch::mix(std::size_t channel, std::size_t offset, double wetDryMix, std::span<float> output) const {
@@ -199,6 +229,49 @@ PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOption
         result.enhanced.push_back(enhanced[enhancedChannels == channelCount ? channel : 0]);
     }
     track(1.0);
+    checkpoints.check(true);
+    return result;
+}
+
+PreviewStretch prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written,
+                                 ProcessingOptions::ProgressHandler handleProgress) {
+    // Finding the stretch decodes the written file once, reading the stretch
+    // from both files little more than the stretch.
+    Checkpoints checkpoints(handleProgress, 0.8);
+    checkpoints.setEntryCount(1);
+    checkpoints.check(true);
+
+    AudioFile measured(written);
+    const std::int64_t rate = measured.sampleRate();
+    const std::size_t channelCount = static_cast<std::size_t>(measured.channelCount());
+    const std::size_t sourceChannelCount = static_cast<std::size_t>(AudioFile(source).channelCount());
+    BlockPower blocks(rate, channelCount);
+    std::int64_t length = 0;
+    {
+        detail::ConvertedReader reader(measured, rate);
+        std::vector<std::vector<float>> converted;
+        while (reader.read(converted)) {
+            blocks.add(converted);
+            if (channelCount > 0) length += std::ssize(converted.front());
+            checkpoints.setMeasured(reader.fractionRead());
+            checkpoints.check();
+        }
+    }
+    checkpoints.setMeasured(1.0);
+
+    const auto stretchLength =
+        std::min(length, static_cast<std::int64_t>(PreviewStretch::seconds * static_cast<double>(rate)));
+    PreviewStretch result;
+    result.sampleRate = rate;
+    result.start = loudestStretch(blocks, length, stretchLength);
+    const bool mean = channelCount != sourceChannelCount;
+    result.enhanced = readStretch(written, rate, result.start, stretchLength, mean, checkpoints);
+    checkpoints.setEnhanced(0, 0.5);
+    result.original = readStretch(source, rate, result.start, stretchLength, mean, checkpoints);
+    // A source shorter than its output (it changed since) is heard as silence at the end.
+    const std::size_t heard = result.enhanced.empty() ? 0 : result.enhanced.front().size();
+    for (auto& samples : result.original) samples.resize(heard, 0.0f);
+    checkpoints.setEnhanced(0, 1.0);
     checkpoints.check(true);
     return result;
 }

@@ -517,36 +517,52 @@ bool Brain::preparePreview(const std::filesystem::path& source, QObject* receive
                            std::shared_ptr<const std::atomic<bool>> cancel, std::function<void(double)> progress,
                            std::function<void(PreviewResult)> finished) {
     if (!canPreview()) return false;
-    pool_->start([this, source, receiver = QPointer<QObject>(receiver), enhancer = speechEnhancer_,
-                  cancel = std::move(cancel), progress = std::move(progress), finished = std::move(finished)] {
+    prepareOnPool(receiver, std::move(cancel), std::move(progress), std::move(finished),
+                  [this, source, enhancer = speechEnhancer_](ProcessingOptions::ProgressHandler handleProgress) {
+                      const std::scoped_lock enhancerInUse(enhancerInUse_);
+                      return vesh::preparePreview(source, PreviewOptions{enhancer.get(), std::move(handleProgress)});
+                  });
+    return true;
+}
+
+void Brain::prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written,
+                              QObject* receiver, std::shared_ptr<const std::atomic<bool>> cancel,
+                              std::function<void(double)> progress, std::function<void(PreviewResult)> finished) {
+    prepareOnPool(receiver, std::move(cancel), std::move(progress), std::move(finished),
+                  [source, written](ProcessingOptions::ProgressHandler handleProgress) {
+                      return vesh::prepareComparison(source, written, std::move(handleProgress));
+                  });
+}
+
+void Brain::prepareOnPool(QObject* receiver, std::shared_ptr<const std::atomic<bool>> cancel,
+                          std::function<void(double)> progress, std::function<void(PreviewResult)> finished,
+                          std::function<PreviewStretch(ProcessingOptions::ProgressHandler)> prepare) {
+    pool_->start([this, receiver = QPointer<QObject>(receiver), cancel = std::move(cancel),
+                  progress = std::move(progress), finished = std::move(finished), prepare = std::move(prepare)] {
         // Posted to the main thread, where the receiver is looked at.
         const auto toReceiver = [this, &receiver](auto call) {
             post([receiver, call = std::move(call)](Brain&) mutable {
                 if (receiver) call();
             });
         };
-        PreviewOptions options;
-        options.enhancer = enhancer.get();
-        options.handleProgress = [&](std::span<const double> entries) {
+        const auto handleProgress = [&](std::span<const double> entries) {
             if (!entries.empty()) {
                 double sum = 0.0;
                 for (const double entry : entries) sum += entry;
                 toReceiver([progress, fraction = sum / static_cast<double>(entries.size())] { progress(fraction); });
             }
-            // Brain's own end (its destructor sets the flag) stops a preview too.
+            // Brain's own end (its destructor sets the flag) stops a preparation too.
             return cancel->load() || shouldCancelProcessing_.load() ? ProcessingOptions::Response::stopProcessing
                                                                     : ProcessingOptions::Response::continueProcessing;
         };
         PreviewResult result;
         try {
-            const std::scoped_lock enhancerInUse(enhancerInUse_);
-            result = vesh::preparePreview(source, std::move(options));
+            result = prepare(handleProgress);
         } catch (...) {
             result = userFacing(std::current_exception());
         }
         toReceiver([finished, result = std::move(result)]() mutable { finished(std::move(result)); });
     });
-    return true;
 }
 
 std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {

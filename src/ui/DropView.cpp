@@ -6,6 +6,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -33,6 +34,8 @@ namespace vesh {
 namespace {
 
 constexpr int fadeMilliseconds = 250;
+// Between a written file's name and its Compare button.
+constexpr int rowSpacing = 8;
 
 std::size_t indexOf(DropView::State state) { return static_cast<std::size_t>(state); }
 
@@ -284,17 +287,41 @@ void DropView::updateFinishedDisplay() {
 
     writtenFiles_->clear();
     for (const Brain::FileOutcome& file : outcome.files) {
-        if (file.status == Status::written) {
-            auto* item = new QListWidgetItem(toQString(file.target.filename()), writtenFiles_);
-            item->setTextAlignment(Qt::AlignCenter);
-            item->setToolTip(toQString(file.target));
-        }
+        if (file.status == Status::written) addWrittenFile(file.source, file.target);
     }
     const int rows = std::min(writtenFiles_->count(), visibleWrittenFiles);
-    writtenFiles_->setFixedHeight(rows * (writtenFiles_->sizeHintForRow(0) + 2 * writtenFiles_->spacing()) +
-                                  2 * writtenFiles_->frameWidth());
+    const int rowHeight = rows > 0 ? writtenFiles_->itemWidget(writtenFiles_->item(0))->sizeHint().height() : 0;
+    writtenFiles_->setFixedHeight(rows * (rowHeight + 2 * writtenFiles_->spacing()) + 2 * writtenFiles_->frameWidth());
     writtenFiles_->setVisible(rows > 0);
     showInFolderButton_->setVisible(rows > 0);
+}
+
+void DropView::addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+    // The row's name and button are its widget; the item keeps the name for
+    // screen readers and the full path as its tooltip.
+    auto* item = new QListWidgetItem(writtenFiles_);
+    const QString name = toQString(target.filename());
+    item->setData(Qt::AccessibleTextRole, name);
+    item->setToolTip(toQString(target));
+
+    auto* row = new QWidget;
+    auto* compare = new QPushButton(QStringLiteral("Compare"), row);
+    compare->setObjectName(QStringLiteral("compare"));
+    compare->setAccessibleName(QStringLiteral("Compare %1 with its original").arg(name));
+    compare->setToolTip(QStringLiteral("Listen to the original and the written file in turn."));
+    compare->setCursor(Qt::ArrowCursor);
+    connect(compare, &QPushButton::clicked, this, [this, source, target] { emit compareRequested(source, target); });
+    auto* label = new QLabel(row);
+    label->setTextFormat(Qt::PlainText);
+    const int room = maximumProcessingWidth - compare->sizeHint().width() - 3 * rowSpacing;
+    label->setText(label->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(rowSpacing, 0, rowSpacing, 0);
+    layout->setSpacing(rowSpacing);
+    layout->addWidget(label, 1);
+    layout->addWidget(compare);
+    item->setSizeHint(row->sizeHint());
+    writtenFiles_->setItemWidget(item, row);
 }
 
 bool DropView::takesClickForFiles() const { return state_ == State::dragAndDropAudio || state_ == State::finished; }

@@ -71,6 +71,7 @@ MainWindow::MainWindow(Brain& brain, QWidget* parent)
     toolBar_->addWidget(addFilesButton_);
     connect(addFilesAction_, &QAction::triggered, this, &MainWindow::addFiles);
     connect(contentView_->dropView(), &DropView::addFilesRequested, addFilesAction_, &QAction::trigger);
+    connect(contentView_->dropView(), &DropView::compareRequested, this, &MainWindow::compare);
     for (auto changed :
          {&Brain::modelIsLoadingChanged, &Brain::modelIsProcessingChanged, &Brain::outputFolderChanged}) {
         connect(&brain_, changed, this, &MainWindow::updateAddFilesAction);
@@ -143,6 +144,12 @@ void MainWindow::preview() {
     if (files.size() != 1 || !previewAction_->isEnabled()) return;
     if (previewDialog_) previewDialog_->close();
     previewDialog_ = new PreviewDialog(brain_, files.front(), this);
+    previewDialog_->show();
+}
+
+void MainWindow::compare(const std::filesystem::path& source, const std::filesystem::path& written) {
+    if (previewDialog_) previewDialog_->close();
+    previewDialog_ = new PreviewDialog(brain_, source, written, this);
     previewDialog_->show();
 }
 

@@ -90,17 +90,27 @@ private:
 };
 
 PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, QWidget* parent)
-    : QDialog(parent), brain_(brain), source_(std::move(source)), cancel_(std::make_shared<std::atomic<bool>>(false)),
+    : PreviewDialog(brain, std::move(source), std::nullopt, parent) {}
+
+PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, std::filesystem::path written,
+                             QWidget* parent)
+    : PreviewDialog(brain, std::move(source), std::optional(std::move(written)), parent) {}
+
+PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source,
+                             std::optional<std::filesystem::path> written, QWidget* parent)
+    : QDialog(parent), brain_(brain), source_(std::move(source)), written_(std::move(written)), cancel_(std::make_shared<std::atomic<bool>>(false)),
       titleLabel_(new QLabel(this)), stretchLabel_(new QLabel(this)), progressBar_(new QProgressBar(this)),
       messageLabel_(new QLabel(this)), playButton_(new QPushButton(QStringLiteral("Play"), this)),
       switchButton_(new QPushButton(this)) {
     setObjectName(QStringLiteral("preview"));
-    setWindowTitle(QStringLiteral("Preview"));
+    setWindowTitle(isComparison() ? QStringLiteral("Compare") : QStringLiteral("Preview"));
     setAttribute(Qt::WA_DeleteOnClose);
     // Not modal: the window's Mix slider stays in reach while it plays.
     setModal(false);
 
-    titleLabel_->setText(toQString(source_.filename()));
+    titleLabel_->setText(isComparison() ? QStringLiteral("%1 and %2").arg(toQString(source_.filename()),
+                                                                          toQString(written_->filename()))
+                                        : toQString(source_.filename()));
     titleLabel_->setTextFormat(Qt::PlainText);
     QFont bold = titleLabel_->font();
     bold.setBold(true);
@@ -122,7 +132,9 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, QWidget
         button->setAutoDefault(false);
     }
     playButton_->setToolTip(QStringLiteral("Play or stop (Space)"));
-    switchButton_->setToolTip(QStringLiteral("Switch between the original (A) and the cleaned sound (B) (Tab)"));
+    switchButton_->setToolTip(isComparison()
+                                  ? QStringLiteral("Switch between the original (A) and the written file (B) (Tab)")
+                                  : QStringLiteral("Switch between the original (A) and the cleaned sound (B) (Tab)"));
     connect(playButton_, &QPushButton::clicked, this, &PreviewDialog::togglePlaying);
     connect(switchButton_, &QPushButton::clicked, this, &PreviewDialog::toggleCleaned);
 
@@ -142,16 +154,19 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, QWidget
     layout->addWidget(buttons);
     setMinimumWidth(520);
 
+    updateTexts();
+    const auto progress = [this](double fraction) { progressBar_->setValue(static_cast<int>(fraction * 1000)); };
+    const auto finished = [this](Brain::PreviewResult result) { finishPreparation(std::move(result)); };
+    if (isComparison()) {
+        // The written file is heard as it is: the mix does not apply.
+        brain_.prepareComparison(source_, *written_, this, cancel_, progress, finished);
+        return;
+    }
     connect(&brain_, &Brain::wetDryMixChanged, this, [this] {
         if (sourceDevice_) sourceDevice_->setMix(brain_.wetDryMix());
         updateTexts();
     });
-    updateTexts();
-
-    const bool started = brain_.preparePreview(
-        source_, this, cancel_, [this](double fraction) { progressBar_->setValue(static_cast<int>(fraction * 1000)); },
-        [this](Brain::PreviewResult result) { finishPreparation(std::move(result)); });
-    if (!started) {
+    if (!brain_.preparePreview(source_, this, cancel_, progress, finished)) {
         showMessage(QStringLiteral("A preview needs the loaded model and cannot be made while files are processed."));
     }
 }
@@ -206,7 +221,7 @@ void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
         return;
     }
     sourceDevice_ = new PreviewSource(*stretch_, this);
-    sourceDevice_->setMix(brain_.wetDryMix());
+    sourceDevice_->setMix(isComparison() ? 1.0 : brain_.wetDryMix());
     sourceDevice_->setCleaned(playsCleaned_);
     sourceDevice_->open(QIODevice::ReadOnly);
     sink_ = new QAudioSink(device, format, this);
@@ -214,9 +229,11 @@ void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
     connect(sink_, &QAudioSink::stateChanged, this, &PreviewDialog::updateTexts);
     playButton_->setEnabled(true);
     switchButton_->setEnabled(true);
-    showMessage(
-        QStringLiteral("Space plays and stops; Tab switches between the original (A) and the cleaned sound "
-                       "(B). The Mix slider in the sidebar sets how much is cleaned."));
+    showMessage(isComparison()
+                    ? QStringLiteral("Space plays and stops; Tab switches between the original (A) and the "
+                                     "written file (B).")
+                    : QStringLiteral("Space plays and stops; Tab switches between the original (A) and the "
+                                     "cleaned sound (B). The Mix slider in the sidebar sets how much is cleaned."));
     updateTexts();
 }
 
@@ -240,8 +257,9 @@ void PreviewDialog::toggleCleaned() {
 void PreviewDialog::updateTexts() {
     playButton_->setText(isPlaying() ? QStringLiteral("Stop") : QStringLiteral("Play"));
     const QString mix = QLocale().toString(brain_.wetDryMix() * 100.0, 'f', 0) + QLatin1Char('%');
-    switchButton_->setText(playsCleaned_ ? QStringLiteral("B: Cleaned, mix %1").arg(mix)
-                                         : QStringLiteral("A: Original"));
+    const QString cleaned =
+        isComparison() ? QStringLiteral("B: Written file") : QStringLiteral("B: Cleaned, mix %1").arg(mix);
+    switchButton_->setText(playsCleaned_ ? cleaned : QStringLiteral("A: Original"));
 }
 
 bool PreviewDialog::event(QEvent* event) {

@@ -475,5 +475,53 @@ TEST_F(Engine, AFileShorterThanAPreviewIsPreviewedWhole) {
     expectPreviewMatchesOutput(source, folder / "out" / "short.wav", chosen, 3 * 48000);
 }
 
+TEST_F(Engine, AComparisonPlaysTheLoudestStretchOfTheWrittenFileAgainstTheSource) {
+    // Loud noise from 12 s to 15 s of 20 s; the model removes the quiet
+    // noise, so the written file is loudest there too.
+    constexpr std::size_t second = 44100;
+    auto left = noise(20 * second, 21, 0.01f);
+    auto right = noise(20 * second, 22, 0.02f);
+    const auto loud = noise(3 * second, 23, 0.5f);
+    std::copy(loud.begin(), loud.end(), left.begin() + 12 * second);
+    std::copy(loud.begin(), loud.end(), right.begin() + 12 * second);
+    const auto source = folder / "take.wav";
+    writeFloatWav(source, {left, right}, 44100);
+    auto enhancer = makeEnhancer("reversed.onnx");
+    ProcessingOptions chosen = options(enhancer);
+    chosen.outputFormat = {{CommonAudioFileFormat::BitDepth::thirtyTwo, CommonAudioFileFormat::FileType::wav}, 44100};
+    const auto target = processFile(source, folder / "out" / "take.wav", chosen).writtenTo;
+    const auto entriesBefore = folderEntries(folder / "out");
+
+    const PreviewStretch stretch = prepareComparison(source, target, {});
+    EXPECT_EQ(folderEntries(folder / "out"), entriesBefore);
+    ASSERT_EQ(stretch.sampleRate, 44100);
+    ASSERT_EQ(stretch.channelCount(), 2u);
+    ASSERT_EQ(stretch.length(), 10 * second);
+    EXPECT_GE(stretch.start, 5 * std::int64_t{second});
+    EXPECT_LE(stretch.start, 12 * std::int64_t{second});
+    const auto written = readChannels(target);
+    const std::vector<std::vector<float>> sources{left, right};
+    const auto start = static_cast<std::ptrdiff_t>(stretch.start);
+    for (std::size_t channel = 0; channel < 2; ++channel) {
+        EXPECT_TRUE(std::equal(stretch.enhanced[channel].begin(), stretch.enhanced[channel].end(),
+                               written[channel].begin() + start));
+        float largest = 0.0f;
+        for (std::size_t k = 0; k < stretch.length(); ++k) {
+            largest = std::max(largest, std::fabs(stretch.original[channel][k] -
+                                                  sources[channel][static_cast<std::size_t>(start) + k]));
+        }
+        EXPECT_LE(largest, 1e-4f) << "channel " << channel;
+    }
+
+    // A written file with other channels than the source: both heard as
+    // the mean of their channels.
+    const auto mono = folder / "mono.wav";
+    writeFloatWav(mono, {written[0]}, 44100);
+    const PreviewStretch mixed = prepareComparison(source, mono, {});
+    ASSERT_EQ(mixed.channelCount(), 1u);
+    const auto at = static_cast<std::size_t>(mixed.start) + 1000;
+    EXPECT_NEAR(mixed.original[0][1000], (left[at] + right[at]) / 2, 1e-4f);
+}
+
 }  // namespace
 }  // namespace vesh

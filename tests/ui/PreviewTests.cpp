@@ -1,7 +1,9 @@
-// "Preview…": when it may be used, and that it writes nothing and says so
-// plainly when there is no audio output (as under the offscreen platform).
+// "Preview…" and a written file's "Compare": when they may be used, and that
+// they write nothing and say so plainly when there is no audio output (as
+// under the offscreen platform).
 
 #include <QAction>
+#include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -9,6 +11,8 @@
 #include <algorithm>
 
 #include "UiTestSupport.h"
+#include "ui/ContentView.h"
+#include "ui/DropView.h"
 #include "ui/PreviewDialog.h"
 
 namespace vesh {
@@ -99,6 +103,37 @@ private slots:
         // The window goes on as before.
         QVERIFY(fixture.window.addFilesAction()->isEnabled());
         QVERIFY(fixture.window.previewAction()->isEnabled());
+    }
+
+    void aWrittenFileIsComparedWithItsOriginal() {
+        Fixture fixture;
+        fixture.show();
+        QVERIFY(test::waitForModel(fixture.brain));
+        const auto in = fixture.workspace.folder(QStringLiteral("in"));
+        const auto out = fixture.workspace.folder(QStringLiteral("out"));
+        fixture.brain.setOutputFolder(out);
+        const auto source = in / "talk.wav";
+        test::writeNoiseWav(source, 2, 3.0);
+        QSignalSpy finished(&fixture.brain, &Brain::batchFinished);
+        fixture.brain.processDroppedFiles({source});
+        QVERIFY(finished.wait(60000));
+
+        QListWidget* written = fixture.window.contentView()->dropView()->writtenFilesList();
+        QTRY_COMPARE(written->count(), 1);
+        auto* compare = written->itemWidget(written->item(0))->findChild<QPushButton*>(QStringLiteral("compare"));
+        QVERIFY(compare);
+        compare->click();
+        PreviewDialog* dialog = fixture.window.previewDialog();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isComparison());
+        QSignalSpy prepared(dialog, &PreviewDialog::preparationFinished);
+        QVERIFY(prepared.wait(60000));
+        QVERIFY(dialog->isReady());
+        QCOMPARE(dialog->switchButton()->text(), QStringLiteral("B: Written file"));
+        QCOMPARE(dialog->messageText(),
+                 QStringLiteral("No audio output device is available, so the preview cannot be played."));
+        QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});
+        QCOMPARE(entries(out), std::vector<std::string>{"talk.wav"});
     }
 };
 

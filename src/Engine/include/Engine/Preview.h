@@ -50,4 +50,15 @@ struct PreviewStretch {
 // pipe cannot be read twice) fails with AudioError(readAudioFile).
 PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOptions options);
 
+// Prepares a comparison of `source` with `written`, the file processFile
+// made from it, without the model: the 10-s stretch with the highest
+// loudness in `written` (where the noise no longer counts), read from both
+// files at `written`'s rate. `original` holds the source's stretch and
+// `enhanced` the written one, so that a mix at 1 plays the written file as
+// it is. When the two have different channel counts, each is heard as the
+// mean of its channels. `handleProgress` acts as for processFile. Throws
+// AudioError around a file that cannot be read, ProcessingError(cancelled).
+PreviewStretch prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written,
+                                 ProcessingOptions::ProgressHandler handleProgress);
+
 }  // namespace vesh

@@ -182,6 +182,12 @@ public:
     bool preparePreview(const std::filesystem::path& source, QObject* receiver,
                         std::shared_ptr<const std::atomic<bool>> cancel, std::function<void(double)> progress,
                         std::function<void(PreviewResult)> finished);
+    // Prepares a comparison of `source` with `written`, the file a batch made
+    // from it, on a worker of the pool; the model is not needed. Callbacks and
+    // `cancel` as for preparePreview.
+    void prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written,
+                           QObject* receiver, std::shared_ptr<const std::atomic<bool>> cancel,
+                           std::function<void(double)> progress, std::function<void(PreviewResult)> finished);
 
     // Turns dropped files (in drop order) into operations, asking about
     // existing targets, and starts a batch. Main thread.
@@ -248,6 +254,10 @@ private:
     template <typename Change>
     void post(Change&& change);
     void raiseAlert(std::exception_ptr error, BatchFailure failure = {});
+    // Runs `prepare` on a worker of the pool for preparePreview and prepareComparison.
+    void prepareOnPool(QObject* receiver, std::shared_ptr<const std::atomic<bool>> cancel,
+                       std::function<void(double)> progress, std::function<void(PreviewResult)> finished,
+                       std::function<PreviewStretch(ProcessingOptions::ProgressHandler)> prepare);
     void setModelIsLoading(bool loading);
     void setModelIsProcessing(bool processing);
     void setProgress(Progress progress);

@@ -84,7 +84,8 @@ public:
     QString statusText() const;
     QPushButton* cancelButton() const { return cancelButton_; }
     QPushButton* showInFolderButton() const { return showInFolderButton_; }
-    // The written files of the finished batch, by name.
+    // The written files of the finished batch: each row's widget holds the
+    // name and a "Compare" button; the item's accessible text is the name.
     QListWidget* writtenFilesList() const { return writtenFiles_; }
 
     // Replaces what "Show in Folder" does with the batch's output folder.
@@ -97,6 +98,8 @@ signals:
     void stateChanged(vesh::DropView::State state);
     // The ready drop area was clicked: the user wants to choose files.
     void addFilesRequested();
+    // A written file's Compare was clicked: play `written` against `source`.
+    void compareRequested(const std::filesystem::path& source, const std::filesystem::path& written);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -125,6 +128,7 @@ private:
     void updateFileName();
     void updateStatus();
     void updateFinishedDisplay();
+    void addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target);
     void showDisplay(State state, bool animated);
     QWidget* makeSymbolDisplay(const QString& symbol, TextView* text, QWidget* below = nullptr);
     QWidget* makeSpinnerDisplay(TextView* text);

@@ -38,7 +38,7 @@ public:
     QAction* addFilesAction() const { return addFilesAction_; }
     QToolButton* addFilesButton() const { return addFilesButton_; }
     QAction* previewAction() const { return previewAction_; }
-    // The open preview, if any.
+    // The open preview or comparison, if any.
     PreviewDialog* previewDialog() const;
     ErrorAlert* errorAlert() const { return errorAlert_; }
 
@@ -55,6 +55,8 @@ private:
     // Asks for one file and opens a preview of it; allowed when Brain can preview.
     void preview();
     void updatePreviewAction();
+    // Opens a comparison of a written file with its original.
+    void compare(const std::filesystem::path& source, const std::filesystem::path& written);
     void updateToolBarIcons();
     void updateToggleSidebarAction();
     // Cancel takes the focus while a batch runs, Add Files when it has ended.

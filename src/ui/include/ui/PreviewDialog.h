@@ -20,11 +20,12 @@ namespace vesh {
 class PreviewSource;
 
 // Plays a stretch of one file around its loudest speech, the original (A)
-// and the cleaned sound (B) at the window's current mix, and switches
-// between them while both run on in step, so that nothing is lost or
-// repeated at a switch. Space plays and stops, Tab or the A/B button
-// switches. The stretch is prepared on Brain's pool when the dialog opens;
-// closing the dialog cancels that. Nothing is written.
+// and the cleaned sound (B), and switches between them while both run on in
+// step, so that nothing is lost or repeated at a switch. A preview cleans
+// the stretch at the window's current mix; a comparison plays a file a
+// batch wrote as B. Space plays and stops, Tab or the A/B button switches.
+// The stretch is prepared on Brain's pool when the dialog opens; closing
+// the dialog cancels that. Nothing is written.
 class PreviewDialog : public QDialog {
     Q_OBJECT
 
@@ -32,8 +33,12 @@ public:
     // Starts preparing at once; a Brain that cannot preview now leaves the
     // dialog with a message saying so.
     PreviewDialog(Brain& brain, std::filesystem::path source, QWidget* parent = nullptr);
+    // A comparison of `source` with `written`, the file a batch made from it.
+    PreviewDialog(Brain& brain, std::filesystem::path source, std::filesystem::path written,
+                  QWidget* parent = nullptr);
     ~PreviewDialog() override;
 
+    bool isComparison() const { return written_.has_value(); }
     bool isReady() const { return stretch_.has_value(); }
     bool isPlaying() const;
     // Whether the cleaned sound (B) is the one heard.
@@ -54,12 +59,15 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    PreviewDialog(Brain& brain, std::filesystem::path source, std::optional<std::filesystem::path> written,
+                  QWidget* parent);
     void finishPreparation(Brain::PreviewResult result);
     void showMessage(const QString& text);
     void updateTexts();
 
     Brain& brain_;
     std::filesystem::path source_;
+    std::optional<std::filesystem::path> written_;
     std::shared_ptr<std::atomic<bool>> cancel_;
     std::optional<PreviewStretch> stretch_;
     bool playsCleaned_ = true;
