@@ -108,9 +108,12 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source,
     // Not modal: the window's Mix slider stays in reach while it plays.
     setModal(false);
 
-    titleLabel_->setText(isComparison() ? QStringLiteral("%1 and %2").arg(toQString(source_.filename()),
-                                                                          toQString(written_->filename()))
-                                        : toQString(source_.filename()));
+    // A comparison is named after the written file: it often has its original's name.
+    titleLabel_->setText(toQString((isComparison() ? *written_ : source_).filename()));
+    if (isComparison()) {
+        titleLabel_->setToolTip(
+            QStringLiteral("Written file: %1\nOriginal: %2").arg(toQString(*written_), toQString(source_)));
+    }
     titleLabel_->setTextFormat(Qt::PlainText);
     QFont bold = titleLabel_->font();
     bold.setBold(true);
