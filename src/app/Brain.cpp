@@ -729,14 +729,21 @@ void Brain::setNumberOfFilesInBatch(int count) {
 void Brain::setBatchOutcome(std::optional<BatchOutcome> outcome) {
     if (!batchOutcome_ && !outcome) return;
     batchOutcome_ = std::move(outcome);
+    nextFileOutcome_ = 0;
     emit batchOutcomeChanged();
 }
 
 void Brain::recordFileOutcome(const FileOutcome& outcome) {
     if (!batchOutcome_) return;
-    for (FileOutcome& file : batchOutcome_->files) {
-        if (file.source == outcome.source) {
-            file = outcome;
+    // Outcomes mostly arrive in the batch's order: the search starts after
+    // the last file found, so that a batch of many files is not followed in
+    // quadratic time.
+    std::vector<FileOutcome>& files = batchOutcome_->files;
+    for (std::size_t step = 0; step < files.size(); ++step) {
+        const std::size_t index = (nextFileOutcome_ + step) % files.size();
+        if (files[index].source == outcome.source) {
+            files[index] = outcome;
+            nextFileOutcome_ = index + 1;
             emit batchOutcomeChanged();
             return;
         }

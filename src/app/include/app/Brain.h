@@ -292,6 +292,8 @@ private:
     int indexOfFileBeingProcessed_ = 0;
     int numberOfFilesInBatch_ = 0;
     std::optional<BatchOutcome> batchOutcome_;
+    // Where recordFileOutcome starts looking.
+    std::size_t nextFileOutcome_ = 0;
     std::atomic<bool> shouldCancelProcessing_ = false;
     ComputeUnits computeUnits_ = ComputeUnits::all;
     std::optional<std::filesystem::path> outputFolder_;
