@@ -1,14 +1,36 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <numbers>
 
-namespace vesh::audiotest {
+namespace vesh {
+
+AudioStream detail::AudioStreamAccess::make(std::vector<AudioStream::Channel> channels, std::int64_t sampleRate,
+                                            std::optional<ChannelLayout> channelLayout) {
+    return AudioStream(std::move(channels), sampleRate, std::move(channelLayout));
+}
+
+std::optional<detail::ChannelLayout> detail::AudioStreamAccess::channelLayout(const AudioStream& stream) {
+    return stream.channelLayout_ ? std::optional(*stream.channelLayout_) : std::nullopt;
+}
+
+namespace audiotest {
+
+AudioStream makeStream(std::vector<AudioStream::Channel> channels, std::int64_t sampleRate,
+                       std::optional<detail::ChannelLayout> layout) {
+    return detail::AudioStreamAccess::make(std::move(channels), sampleRate, std::move(layout));
+}
+
+std::optional<detail::ChannelLayout> layoutOf(const AudioStream& stream) {
+    return detail::AudioStreamAccess::channelLayout(stream);
+}
 
 TemporaryFolder::TemporaryFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "vesh-audioio-XXXXXX").string();
@@ -21,11 +43,25 @@ TemporaryFolder::~TemporaryFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::vector<std::string> TemporaryFolder::entries() const {
+std::vector<std::string> entries(const std::filesystem::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+SmallDisk::SmallDisk(std::filesystem::path where, const std::string& size)
+    : where_(std::move(where)), size_("size=" + size) {
+    std::filesystem::create_directory(where_);
+    mounted_ = ::mount("tmpfs", where_.c_str(), "tmpfs", 0, size_.c_str()) == 0;
+}
+
+SmallDisk::~SmallDisk() {
+    if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+}
+
+bool SmallDisk::makeReadOnly() const {
+    return ::mount("tmpfs", where_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, size_.c_str()) == 0;
 }
 
 std::filesystem::path fixture(const std::string& name, const std::string& ffmpegArguments) {
@@ -49,43 +85,45 @@ std::string twoSines(int rate, const std::string& seconds) {
            " -filter_complex amerge=inputs=2";
 }
 
-ProbedAudio probe(const std::filesystem::path& file) {
-    const std::string command =
-        "ffprobe -v error -select_streams a:0 -show_entries "
-        "stream=channels,sample_rate,channel_layout:frame=nb_samples -of flat '" +
-        file.string() + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ProbedAudio result;
-    char line[512];
-    while (pipe && std::fgets(line, sizeof line, pipe)) {
-        const std::string text = line;
-        const auto value = text.substr(text.find('=') + 1);
-        const auto unquoted = value.substr(value.find('"') + 1, value.rfind('"') - value.find('"') - 1);
-        if (text.find(".nb_samples=") != std::string::npos) result.decodedFrames += std::stoll(value);
-        if (text.find(".channels=") != std::string::npos) result.channels = std::stoi(value);
-        if (text.find(".sample_rate=") != std::string::npos) result.sampleRate = std::stoll(unquoted);
-        if (text.find(".channel_layout=") != std::string::npos) result.channelLayout = unquoted;
-    }
-    if (pipe) ::pclose(pipe);
-    return result;
-}
-
-std::string probeValue(const std::filesystem::path& file, const std::string& entry) {
+std::vector<std::string> probe(const std::filesystem::path& file, const std::string& entry) {
     const std::string command = "ffprobe -v error -select_streams a:0 -show_entries " + entry +
                                 " -of default=noprint_wrappers=1:nokey=1 '" + file.string() + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
-    char line[512] = {};
-    const bool read = pipe && std::fgets(line, sizeof line, pipe);
+    std::vector<std::string> values;
+    char line[512];
+    while (pipe && std::fgets(line, sizeof line, pipe)) values.emplace_back(line, std::strcspn(line, "\r\n"));
     if (pipe) ::pclose(pipe);
-    std::string value = read ? line : "";
-    while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
-    return value;
+    return values;
 }
 
 SF_INFO sndfileInfo(const std::filesystem::path& file) {
     SF_INFO info{};
     if (SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info)) sf_close(handle);
     return info;
+}
+
+void writeFloatWav(const std::filesystem::path& file, const std::vector<std::vector<float>>& channels, int rate) {
+    SF_INFO info{0, rate, static_cast<int>(channels.size()), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+    SNDFILE* handle = sf_open(file.c_str(), SFM_WRITE, &info);
+    if (!handle) throw std::runtime_error("cannot write " + file.string());
+    std::vector<float> interleaved;
+    for (std::size_t frame = 0; frame < channels.front().size(); ++frame) {
+        for (const auto& channel : channels) interleaved.push_back(channel[frame]);
+    }
+    sf_writef_float(handle, interleaved.data(), static_cast<sf_count_t>(channels.front().size()));
+    sf_close(handle);
+}
+
+std::vector<std::vector<float>> readChannels(const std::filesystem::path& file) {
+    SF_INFO info{};
+    SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info);
+    if (!handle) throw std::runtime_error("cannot read " + file.string());
+    std::vector<float> interleaved(static_cast<std::size_t>(info.frames * info.channels));
+    sf_readf_float(handle, interleaved.data(), info.frames);
+    sf_close(handle);
+    std::vector<std::vector<float>> channels(static_cast<std::size_t>(info.channels));
+    for (std::size_t i = 0; i < interleaved.size(); ++i) channels[i % channels.size()].push_back(interleaved[i]);
+    return channels;
 }
 
 std::vector<float> sine(double frequency, double rate, std::size_t count, double amplitude) {
@@ -124,4 +162,5 @@ AudioError expectAudioError(const std::function<void()>& action) {
     return AudioError(nullptr, AudioError::Operation::readAudioFile);
 }
 
-}  // namespace vesh::audiotest
+}  // namespace audiotest
+}  // namespace vesh

@@ -1,5 +1,9 @@
 #pragma once
 
+// Shared by the AudioIO and Engine tests: folders and small file systems,
+// reference files made and inspected with ffmpeg and libsndfile, and the
+// stream internals that the public interface does not offer.
+
 #include <sndfile.h>
 
 #include <filesystem>
@@ -9,30 +13,66 @@
 #include <string>
 #include <vector>
 
-#include "AudioStreamTesting.h"
+#include "AudioIO/AudioError.h"
+#include "AudioIO/AudioFile.h"
+#include "AudioIO/AudioStream.h"
+#include "AudioIO/ChannelLayout.h"
 
 namespace vesh {
+
+namespace detail {
+struct AudioStreamAccess {
+    static AudioStream make(std::vector<AudioStream::Channel> channels, std::int64_t sampleRate,
+                            std::optional<ChannelLayout> channelLayout);
+    static std::optional<ChannelLayout> channelLayout(const AudioStream& stream);
+};
+}  // namespace detail
+
 // Readable test failures.
 inline void PrintTo(const AudioMetadata& m, std::ostream* out) {
-    *out << "{title \"" << m.title << "\", artist \"" << m.artist << "\", album \"" << m.album << "\", date \""
-         << m.date << "\", comment \"" << m.comment << "\", track \"" << m.trackNumber << "\", description \""
-         << m.description << "\", time reference " << (m.timeReference ? std::to_string(*m.timeReference) : "none")
-         << "}";
+    *out << "{\"" << m.title << "\", \"" << m.artist << "\", \"" << m.album << "\", \"" << m.date << "\", \""
+         << m.comment << "\", \"" << m.trackNumber << "\", \"" << m.description << "\", "
+         << (m.timeReference ? std::to_string(*m.timeReference) : "none") << "}";
 }
-}  // namespace vesh
 
-namespace vesh::audiotest {
+namespace audiotest {
+
+AudioStream makeStream(std::vector<AudioStream::Channel> channels, std::int64_t sampleRate,
+                       std::optional<detail::ChannelLayout> layout = std::nullopt);
+std::optional<detail::ChannelLayout> layoutOf(const AudioStream& stream);
 
 // A fresh folder, removed with its contents at the end of the test.
 class TemporaryFolder {
 public:
     TemporaryFolder();
     ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-    std::vector<std::string> entries() const;  // sorted names
+    const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_;
+};
+
+std::vector<std::string> entries(const std::filesystem::path& folder);  // sorted names
+
+// A tmpfs of `size` ("64k") mounted at `where`, where the process may mount one.
+class SmallDisk {
+public:
+    SmallDisk(std::filesystem::path where, const std::string& size);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+    bool mounted() const { return mounted_; }
+    bool makeReadOnly() const;
+    std::filesystem::path operator/(const std::string& name) const { return where_ / name; }
+    const std::filesystem::path& path() const { return where_; }
+
+private:
+    std::filesystem::path where_;
+    std::string size_;
+    bool mounted_;
 };
 
 // A file made by the ffmpeg command (arguments before the output name), once
@@ -42,22 +82,19 @@ std::filesystem::path fixture(const std::string& name, const std::string& ffmpeg
 // Two different channels of ffmpeg's sine source (amplitude 1/8): 440 Hz, then 1 kHz.
 std::string twoSines(int rate, const std::string& seconds);
 
-// ffprobe's view of the first audio stream; frames are counted by decoding.
-struct ProbedAudio {
-    int channels = 0;
-    std::int64_t sampleRate = 0;
-    std::int64_t decodedFrames = 0;
-    std::string channelLayout;  // "unknown" when none is declared
-};
-ProbedAudio probe(const std::filesystem::path& file);
-// The first value ffprobe gives for `entry` ("stream=bit_rate",
-// "format_tags=title") of the file's first audio stream; "" when none.
-std::string probeValue(const std::filesystem::path& file, const std::string& entry);
+// The values ffprobe gives for `entry` ("stream=bit_rate", "frame=nb_samples")
+// of the file's first audio stream, one per line.
+std::vector<std::string> probe(const std::filesystem::path& file, const std::string& entry);
 
 SF_INFO sndfileInfo(const std::filesystem::path& file);
+// 32-bit float WAV written and read by libsndfile, which keeps every value.
+void writeFloatWav(const std::filesystem::path& file, const std::vector<std::vector<float>>& channels, int rate);
+std::vector<std::vector<float>> readChannels(const std::filesystem::path& file);
+
 std::vector<float> sine(double frequency, double rate, std::size_t count, double amplitude = 0.5);
 std::vector<char> readBytes(const std::filesystem::path& file);
 void writeBytes(const std::filesystem::path& file, const std::vector<char>& bytes);
+// Infinite when the lengths differ.
 float largestDifference(const std::vector<float>& a, const std::vector<float>& b);
 
 template <class E>
@@ -74,4 +111,5 @@ std::optional<E> baseAs(const AudioError& error) {
 // The AudioError that `action` throws (a test failure when it throws none).
 AudioError expectAudioError(const std::function<void()>& action);
 
-}  // namespace vesh::audiotest
+}  // namespace audiotest
+}  // namespace vesh
