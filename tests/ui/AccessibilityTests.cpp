@@ -9,10 +9,7 @@
 
 #include "UiTestSupport.h"
 #include "ui/Accessibility.h"
-#include "ui/ContentView.h"
-#include "ui/DropView.h"
 #include "ui/LinearProgressBar.h"
-#include "ui/MainWindow.h"
 #include "ui/ProgressSpinner.h"
 #include "ui/ToggleSwitch.h"
 

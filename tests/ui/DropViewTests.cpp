@@ -1,3 +1,4 @@
+#include <QAction>
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -6,20 +7,21 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolButton>
 #include <QUrl>
 
 #include <fstream>
+#include <sstream>
 
 #include "UiTestSupport.h"
-#include "ui/DropView.h"
 
 using namespace vesh;
 using State = DropView::State;
 
 namespace {
 
-QMimeData* fileDrag(const std::vector<std::filesystem::path>& files) {
-    auto* mimeData = new QMimeData;
+std::unique_ptr<QMimeData> fileDrag(const std::vector<std::filesystem::path>& files) {
+    auto mimeData = std::make_unique<QMimeData>();
     QList<QUrl> urls;
     for (const auto& file : files) {
         urls.append(QUrl::fromLocalFile(QString::fromStdString(file.string())));
@@ -56,9 +58,12 @@ private slots:
         QCOMPARE(DropView::state(false, true, true, true, true), State::cancelling);
     }
 
-    void progressIsTheMeanOfTheChannels() {
+    void processingShowsTheMeanOfTheChannelsAndCountsTheFiles() {
         QCOMPARE(DropView::progressValue({0.5, 1.0}), 0.75);
         QCOMPARE(DropView::progressValue({}), 0.0);
+        QCOMPARE(DropView::processingLine(QStringLiteral("b.wav"), 1, 5),
+                 QStringLiteral("File 2 of 5: Denoising “b.wav”…"));
+        QCOMPARE(DropView::processingLine(QStringLiteral("a.wav"), 0, 1), QStringLiteral("Denoising “a.wav”…"));
     }
 
     void summarySaysWhatBecameOfTheFiles() {
@@ -71,9 +76,6 @@ private slots:
             return batch;
         };
         QCOMPARE(DropView::summaryText(outcome({Status::written})), QStringLiteral("1 file cleaned"));
-        QCOMPARE(DropView::summaryText(
-                     outcome({Status::written, Status::skipped, Status::written, Status::failed, Status::written})),
-                 QStringLiteral("3 files cleaned · 1 skipped · 1 failed"));
         QCOMPARE(DropView::summaryText(outcome({Status::failed, Status::notProcessed, Status::notProcessed})),
                  QStringLiteral("No files cleaned · 1 failed · 2 not processed"));
         QCOMPARE(DropView::summaryText(outcome({Status::written, Status::cancelled, Status::notProcessed})),
@@ -87,97 +89,87 @@ private slots:
         QVERIFY(DropView::isWorthReporting(outcome({Status::cancelled, Status::failed})));
     }
 
-    void processingLineCountsTheFilesOfABatchOfSeveral() {
-        QCOMPARE(DropView::processingLine(QStringLiteral("b.wav"), 1, 5),
-                 QStringLiteral("File 2 of 5: Denoising “b.wav”…"));
-        QCOMPARE(DropView::processingLine(QStringLiteral("a.wav"), 0, 1), QStringLiteral("Denoising “a.wav”…"));
-    }
-
     void collectsLocalFilesInDropOrderAndSkipsOtherItems() {
         QMimeData mimeData;
         mimeData.setUrls({QUrl::fromLocalFile(QStringLiteral("/tmp/z last.wav")),
                           QUrl(QStringLiteral("https://example.org/remote.wav")),
                           QUrl::fromLocalFile(QStringLiteral("/tmp/a first.flac")),
                           QUrl::fromLocalFile(QStringLiteral("/tmp/Ünïcode.m4a"))});
-        const auto files = DropView::droppedFiles(mimeData);
-        QCOMPARE(files.size(), std::size_t{3});
-        QCOMPARE(QString::fromStdString(files[0].string()), QStringLiteral("/tmp/z last.wav"));
-        QCOMPARE(QString::fromStdString(files[1].string()), QStringLiteral("/tmp/a first.flac"));
-        QCOMPARE(QString::fromStdString(files[2].string()), QStringLiteral("/tmp/Ünïcode.m4a"));
-
+        QCOMPARE(DropView::droppedFiles(mimeData),
+                 (std::vector<std::filesystem::path>{"/tmp/z last.wav", "/tmp/a first.flac", "/tmp/Ünïcode.m4a"}));
         QMimeData text;
         text.setText(QStringLiteral("not a file"));
         QVERIFY(DropView::droppedFiles(text).empty());
     }
 
-    void refusesDropsWhileLoadingWithoutAFolderAndWhileProcessing() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        DropView view(brain);
-        const auto input = workspace.path(QStringLiteral("long.wav"));
-        test::writeNoiseWav(input, 2, 30.0);
-        const std::unique_ptr<QMimeData> drag(fileDrag({input}));
+    // Files are taken by a drop, Ctrl+O, the toolbar or a click on the drop
+    // area only when the model is loaded, a destination is chosen and no batch
+    // runs; a preview, which writes nothing, needs no destination.
+    void filesAreTakenOnlyWhenTheWindowIsReadyForThem() {
+        test::WindowFixture fixture;
+        Brain& brain = fixture.brain;
+        DropView& view = fixture.dropView();
+        const QAction& addFiles = *fixture.window.addFilesAction();
+        const QAction& preview = *fixture.window.previewAction();
+        const auto input = fixture.workspace.path(QStringLiteral("long.wav"));
+        test::writeNoiseWav(input, 2, 120.0);
+        const auto drag = fileDrag({input});
+        // The ways in that took the files: none where files are refused. The
+        // drop comes first: it ends a drag that entered while files were
+        // taken, so it checks the state again on its own.
+        const auto waysIn = [&] {
+            QStringList ways;
+            if (dropIsAccepted(view, *drag)) ways << "drop";
+            if (dragEnterIsAccepted(view, *drag)) ways << "drag";
+            if (addFiles.isEnabled()) ways << "Add Files";
+            if (fixture.window.isVisible()) {
+                QTest::keySequence(&fixture.window, QKeySequence::Open);
+                QTest::mouseClick(fixture.window.addFilesButton(), Qt::LeftButton);
+                QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(10, 10));
+            }
+            if (!fixture.asked.empty()) ways << "dialog";
+            return ways;
+        };
+        const auto pressControlP = [&] { QTest::keySequence(&fixture.window, QKeySequence(Qt::CTRL | Qt::Key_P)); };
 
         // Loading refuses even with a folder.
-        brain.setOutputFolder(workspace.folder(QStringLiteral("out")));
+        brain.setOutputFolder(fixture.workspace.folder(QStringLiteral("out")));
         QCOMPARE(view.state(), State::loadingModel);
-        QVERIFY(!dragEnterIsAccepted(view, *drag));
-        QVERIFY(!dropIsAccepted(view, *drag));
+        QCOMPARE(waysIn(), QStringList());
+        QVERIFY(!preview.isEnabled());
 
+        fixture.show();
         QVERIFY(test::waitForModel(brain));
         QCOMPARE(view.state(), State::dragAndDropAudio);
         QVERIFY(dragEnterIsAccepted(view, *drag));
+        QVERIFY(addFiles.isEnabled());
 
         brain.setOutputFolder(std::nullopt);
         QCOMPARE(view.state(), State::chooseDestination);
-        QVERIFY(!dragEnterIsAccepted(view, *drag));
-        QVERIFY(!dropIsAccepted(view, *drag));
+        QCOMPARE(waysIn(), QStringList());
+        pressControlP();
+        QCOMPARE(fixture.asked, std::vector<FileSelection>{FileSelection::one});
+        QVERIFY(!fixture.window.previewDialog());
 
-        brain.setOutputFolder(workspace.folder(QStringLiteral("out")));
+        brain.setOutputFolder(fixture.workspace.folder(QStringLiteral("out")));
+        QVERIFY(dragEnterIsAccepted(view, *drag));
         QSignalSpy finished(&brain, &Brain::batchFinished);
         brain.processDroppedFiles({input});
         QCOMPARE(view.state(), State::processing);
-        QVERIFY(!dragEnterIsAccepted(view, *drag));
-        QVERIFY(!dropIsAccepted(view, *drag));
+        fixture.asked.clear();
+        QCOMPARE(waysIn(), QStringList());
+        QVERIFY(!preview.isEnabled());
+        pressControlP();
+        QVERIFY(fixture.asked.empty());
         brain.setShouldCancelProcessing(true);
         QVERIFY(finished.wait(30000));
+        QVERIFY(addFiles.isEnabled());
+        QVERIFY(preview.isEnabled());
 
         // Nothing refused above was handed on: only the one batch ran.
         QTest::qWait(50);
         QCOMPARE(finished.count(), 1);
         QVERIFY(!brain.modelIsProcessing());
-    }
-
-    void droppedFilesReachBrainInDropOrder() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        DropView view(brain);
-        QVERIFY(test::waitForModel(brain));
-        const auto output = workspace.folder(QStringLiteral("out"));
-        brain.setOutputFolder(output);
-
-        const std::vector<std::filesystem::path> inputs{workspace.path(QStringLiteral("c-first.wav")),
-                                                        workspace.path(QStringLiteral("a-second.wav")),
-                                                        workspace.path(QStringLiteral("b-third.wav"))};
-        for (const auto& input : inputs) {
-            test::writeNoiseWav(input, 1, 0.5);
-        }
-        QStringList names;
-        connect(&brain, &Brain::nameOfFileBeingProcessedChanged, this,
-                [&] { names.append(brain.nameOfFileBeingProcessedText()); });
-        QSignalSpy finished(&brain, &Brain::batchFinished);
-
-        const std::unique_ptr<QMimeData> drag(fileDrag(inputs));
-        QVERIFY(dragEnterIsAccepted(view, *drag));
-        QVERIFY(dropIsAccepted(view, *drag));
-        QVERIFY(finished.wait(30000));
-
-        QCOMPARE(names, (QStringList{"c-first.wav", "a-second.wav", "b-third.wav"}));
-        for (const char* name : {"c-first.wav", "a-second.wav", "b-third.wav"}) {
-            QVERIFY2(std::filesystem::exists(output / name), name);
-        }
         QVERIFY(!brain.alertIsDisplayed());
     }
 
@@ -190,21 +182,16 @@ private slots:
 
     void cancelShowsCancellingUntilTheBatchHasEnded() {
         QFETCH(double, seconds);
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        DropView view(brain);
-        view.show();
-        QVERIFY(test::waitForModel(brain));
-        const auto output = workspace.folder(QStringLiteral("out"));
-        brain.setOutputFolder(output);
-        const auto input = workspace.path(QStringLiteral("take.wav"));
+        test::WindowFixture fixture;
+        const auto output = fixture.showReadyForFiles();
+        Brain& brain = fixture.brain;
+        DropView& view = fixture.dropView();
+        const auto input = fixture.workspace.path(QStringLiteral("take.wav"));
         test::writeNoiseWav(input, 2, seconds);
 
         brain.processDroppedFiles({input});
         QCOMPARE(view.state(), State::processing);
-        auto* cancel = view.findChild<QPushButton*>(QStringLiteral("cancel"));
-        QVERIFY(cancel);
+        QPushButton* cancel = view.cancelButton();
         QVERIFY(cancel->isEnabled());
         QList<State> later;
         connect(&view, &DropView::stateChanged, this, [&](State state) { later.append(state); });
@@ -222,88 +209,91 @@ private slots:
         QVERIFY(!brain.alertIsDisplayed());
     }
 
-    void progressBarShowsTheMeanOfTheChannelsWhileProcessing() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        DropView view(brain);
-        QVERIFY(test::waitForModel(brain));
-        brain.setOutputFolder(workspace.folder(QStringLiteral("out")));
-        const auto input = workspace.path(QStringLiteral("stereo.wav"));
-        test::writeNoiseWav(input, 2, 12.0);
-
-        std::size_t mostChannels = 0;
-        bool sawPartWay = false;
-        bool barFollowed = true;
-        connect(&brain, &Brain::progressChanged, this, [&] {
-            const auto& channels = brain.progress().channels;
-            double sum = 0.0;
-            for (const double fraction : channels) {
-                sum += fraction;
-            }
-            const double mean = channels.empty() ? 0.0 : sum / static_cast<double>(channels.size());
-            barFollowed = barFollowed && qFuzzyCompare(1.0 + view.displayedProgress(), 1.0 + mean);
-            mostChannels = std::max(mostChannels, channels.size());
-            sawPartWay = sawPartWay || (channels.size() == 2 && mean > 0.0 && mean < 1.0);
-        });
-        QSignalSpy finished(&brain, &Brain::batchFinished);
-        brain.processDroppedFiles({input});
-        QVERIFY(finished.wait(60000));
-        QCOMPARE(view.processingText(), QStringLiteral("Denoising “stereo.wav”…"));
-
-        QVERIFY(barFollowed);
-        QCOMPARE(mostChannels, std::size_t{2});
-        QVERIFY(sawPartWay);
-        QCOMPARE(view.displayedProgress(), 0.0);
-    }
-
-    void aFinishedBatchIsReportedUntilTheNextDrop() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        interaction.answer = UserInteraction::ExistingFileAnswer::skip;
-        Brain brain(workspace.settings(), interaction);
-        DropView view(brain);
-        view.show();
+    // Files come in by a drop or by Add Files (Ctrl+O, the toolbar, a click on
+    // the finished drop area) in the order given; the outcome is shown until
+    // files come in again, even when they start no batch.
+    void aFinishedBatchIsReportedUntilFilesComeInAgain() {
+        test::WindowFixture fixture;
+        fixture.interaction.answer = UserInteraction::ExistingFileAnswer::skip;
+        const auto output = fixture.showReadyForFiles();
+        Brain& brain = fixture.brain;
+        DropView& view = fixture.dropView();
         std::vector<std::filesystem::path> opened;
         view.setFolderOpener([&](const std::filesystem::path& folder) { opened.push_back(folder); });
-        QVERIFY(test::waitForModel(brain));
-        const auto output = workspace.folder(QStringLiteral("out"));
-        brain.setOutputFolder(output);
-
-        // Written, skipped (its output exists), failed (not audio), not processed.
-        const std::vector<std::filesystem::path> inputs{
-            workspace.path(QStringLiteral("a.wav")), workspace.path(QStringLiteral("b.wav")),
-            workspace.path(QStringLiteral("notes.wav")), workspace.path(QStringLiteral("d.wav"))};
-        test::writeNoiseWav(inputs[0], 1, 0.5);
-        test::writeNoiseWav(inputs[1], 1, 0.5);
-        std::ofstream(inputs[2]) << "not audio";
-        test::writeNoiseWav(inputs[3], 1, 0.5);
+        const auto input = [&](const char* name) { return fixture.workspace.path(QString::fromLatin1(name)); };
+        for (const char* name : {"c.wav", "b.wav", "d.wav"}) {
+            test::writeNoiseWav(input(name), 1, 0.5);
+        }
+        test::writeNoiseWav(input("f-first.wav"), 1, 5.0);
+        test::writeNoiseWav(input("e-second.wav"), 1, 5.0);
+        std::ofstream(input("a-notes.wav")) << "not audio";
         std::ofstream(output / "b.wav") << "keep me";
         QStringList lines;
         connect(&brain, &Brain::nameOfFileBeingProcessedChanged, this, [&] { lines.append(view.processingText()); });
         QSignalSpy finished(&brain, &Brain::batchFinished);
 
-        const std::unique_ptr<QMimeData> drag(fileDrag(inputs));
+        // Written, skipped (its output exists), failed (not audio), not processed.
+        const auto drag = fileDrag({input("c.wav"), input("b.wav"), input("a-notes.wav"), input("d.wav")});
         QVERIFY(dragEnterIsAccepted(view, *drag));
         QVERIFY(dropIsAccepted(view, *drag));
         QVERIFY(finished.wait(30000));
-        QCOMPARE(lines, (QStringList{"File 1 of 3: Denoising “a.wav”…", "File 2 of 3: Denoising “notes.wav”…"}));
+        QCOMPARE(lines, (QStringList{"File 1 of 3: Denoising “c.wav”…", "File 2 of 3: Denoising “a-notes.wav”…"}));
         QCOMPARE(view.state(), State::finished);
         QCOMPARE(view.statusText(), QStringLiteral("1 file cleaned · 1 skipped · 1 failed · 1 not processed"));
-        QListWidget* written = view.writtenFilesList();
+        QVERIFY(std::filesystem::exists(output / "c.wav"));
+        const QListWidget* written = view.writtenFilesList();
         QCOMPARE(written->count(), 1);
-        QCOMPARE(written->item(0)->data(Qt::AccessibleTextRole).toString(), QStringLiteral("a.wav"));
+        QCOMPARE(written->item(0)->data(Qt::AccessibleTextRole).toString(), QStringLiteral("c.wav"));
         QVERIFY(written->isVisible());
-
         QTest::mouseClick(view.showInFolderButton(), Qt::LeftButton);
         QCOMPARE(opened, std::vector<std::filesystem::path>{output});
+        // The failure was also reported by the alert; the user dismisses it
+        // and comes back to the window.
+        QVERIFY(brain.alertIsDisplayed());
+        brain.setAlertIsDisplayed(false);
+        fixture.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&fixture.window));
 
-        // A drop that starts no batch (its one file is skipped) still ends the report.
-        const std::unique_ptr<QMimeData> again(fileDrag({inputs[1]}));
+        // A cancelled dialog starts nothing and keeps the report; a click on
+        // the drop area goes to a corner, as its middle holds its own controls.
+        QTest::mouseClick(fixture.window.addFilesButton(), Qt::LeftButton);
+        QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(10, 10));
+        QCOMPARE(fixture.asked, (std::vector<FileSelection>{FileSelection::several, FileSelection::several}));
+        QTest::qWait(50);
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(!brain.alertIsDisplayed());
+        QCOMPARE(view.state(), State::finished);
+
+        // Each file's bar runs full, and the next file's starts empty.
+        bool firstRanFull = false;
+        double barUnderSecondName = -1.0;
+        connect(&brain, &Brain::progressChanged, this, [&] {
+            firstRanFull = firstRanFull ||
+                           (brain.nameOfFileBeingProcessedText() == "f-first.wav" && view.displayedProgress() == 1.0);
+        });
+        connect(&brain, &Brain::nameOfFileBeingProcessedChanged, this, [&] {
+            if (brain.nameOfFileBeingProcessedText() == "e-second.wav") {
+                barUnderSecondName = view.displayedProgress();
+            }
+        });
+        lines.clear();
+        fixture.chosen = {input("f-first.wav"), input("e-second.wav")};
+        QTest::keySequence(&fixture.window, QKeySequence::Open);
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(lines,
+                 (QStringList{"File 1 of 2: Denoising “f-first.wav”…", "File 2 of 2: Denoising “e-second.wav”…"}));
+        QCOMPARE(view.statusText(), QStringLiteral("2 files cleaned"));
+        QVERIFY(firstRanFull);
+        QCOMPARE(barUnderSecondName, 0.0);
+
+        const auto again = fileDrag({input("b.wav")});
         QVERIFY(dragEnterIsAccepted(view, *again));
         QVERIFY(dropIsAccepted(view, *again));
         QTRY_COMPARE(view.state(), State::dragAndDropAudio);
         QVERIFY(!brain.modelIsProcessing());
+        std::ostringstream kept;
+        kept << std::ifstream(output / "b.wav").rdbuf();
+        QCOMPARE(kept.str(), std::string("keep me"));
     }
 };
 

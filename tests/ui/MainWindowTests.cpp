@@ -1,6 +1,12 @@
+// The window shell: layout, sidebar button, error alert, the existing-file
+// question, files given at launch, the open dialog, and the preview and
+// comparison, which write nothing and say so plainly when there is no audio
+// output (as under the offscreen platform).
+
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -8,11 +14,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "UiTestSupport.h"
-#include "ui/ContentView.h"
-#include "ui/DropView.h"
-#include "ui/ErrorAlert.h"
-#include "ui/MainWindow.h"
+#include "ui/PreviewDialog.h"
 #include "ui/Sidebar.h"
 #include "ui/TextView.h"
 #include "ui/VeshApp.h"
@@ -32,13 +37,11 @@ QMessageBox* openMessageBox(const QString& objectName) {
     return nullptr;
 }
 
-QAbstractButton* buttonWithText(QMessageBox& box, const QString& text) {
-    for (QAbstractButton* button : box.buttons()) {
-        if (button->text() == text) {
-            return button;
-        }
-    }
-    return nullptr;
+std::vector<std::string> entries(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace
@@ -47,39 +50,26 @@ class MainWindowTests : public QObject {
     Q_OBJECT
 
 private slots:
-    void windowIsTitledVeshWithTheSidebarBeforeTheDropArea() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        MainWindow window(brain);
+    void windowIsTitledVeshAndItsSidebarButtonCollapsesAndRestoresTheSidebar() {
+        test::WindowFixture fixture;
+        MainWindow& window = fixture.window;
         QCOMPARE(window.windowTitle(), QStringLiteral("Vesh"));
-        QSplitter* splitter = window.contentView()->splitter();
-        QCOMPARE(splitter->widget(0), static_cast<QWidget*>(window.contentView()->sidebar()));
-        QCOMPARE(splitter->widget(1), static_cast<QWidget*>(window.contentView()->dropView()));
-        QCOMPARE(window.contentView()->dropView()->state(), DropView::State::loadingModel);
-    }
-
-    void sidebarButtonCollapsesAndRestoresTheSidebar() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        MainWindow window(brain);
+        QCOMPARE(window.contentView()->splitter()->widget(0), window.contentView()->sidebar());
+        QCOMPARE(window.contentView()->splitter()->widget(1), &fixture.dropView());
+        QCOMPARE(fixture.dropView().state(), DropView::State::loadingModel);
         window.resize(1000, 600);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        fixture.show();
         ContentView& content = *window.contentView();
         QSplitter& splitter = *content.splitter();
         splitter.setSizes({380, 619});
         const int sidebarWidth = splitter.sizes().value(0);
         QVERIFY(sidebarWidth >= Sidebar::minimumSidebarWidth);
         QAction* toggle = window.toggleSidebarAction();
-        QCOMPARE(toggle->text(), QStringLiteral("Hide Sidebar"));
 
         toggle->trigger();
         QTRY_VERIFY(content.isSidebarCollapsed());
         QCOMPARE(splitter.sizes().value(0), 0);
         QVERIFY(content.dropView()->width() > 900);
-        QCOMPARE(toggle->text(), QStringLiteral("Show Sidebar"));
         // The collapsed sidebar stays collapsed after the window is laid out again.
         window.resize(1100, 600);
         QTRY_COMPARE(content.dropView()->width(), content.width());
@@ -88,46 +78,32 @@ private slots:
         toggle->trigger();
         QTRY_VERIFY(!content.isSidebarCollapsed());
         QCOMPARE(splitter.sizes().value(0), sidebarWidth);
-        QCOMPARE(toggle->text(), QStringLiteral("Hide Sidebar"));
-    }
 
-    void showingTheSidebarWidensANarrowWindow() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        MainWindow window(brain);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        ContentView& content = *window.contentView();
-        window.toggleSidebarAction()->trigger();
+        // Showing the sidebar widens a window made as narrow as the drop area.
+        // Its minimum width follows the collapse only once the layout has
+        // caught up, so a resize made before that is clamped: ask again until it takes.
+        toggle->trigger();
         QTRY_VERIFY(content.isSidebarCollapsed());
-        // The window's minimum width follows the collapse only once the layout
-        // has caught up, so a resize made before that is clamped: ask again
-        // until it takes.
         QTRY_VERIFY((window.resize(DropView::minimumDropAreaWidth, window.height()),
                      content.dropView()->width() == DropView::minimumDropAreaWidth));
-
-        window.toggleSidebarAction()->trigger();
+        toggle->trigger();
         QTRY_VERIFY(!content.isSidebarCollapsed());
         QVERIFY(content.sidebar()->width() >= Sidebar::minimumSidebarWidth);
         QVERIFY(content.dropView()->width() >= DropView::minimumDropAreaWidth);
     }
 
     void errorRaisesTheAlertAndDismissingItClearsTheFlag() {
-        test::Workspace workspace;
-        test::ScriptedInteraction interaction;
-        Brain brain(workspace.settings(), interaction);
-        MainWindow window(brain);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        test::WindowFixture fixture;
+        fixture.show();
+        Brain& brain = fixture.brain;
         QVERIFY(test::waitForModel(brain));
 
         // Files arriving without a destination.
-        brain.processDroppedFiles({workspace.path(QStringLiteral("take.wav"))});
+        const auto take = fixture.workspace.path(QStringLiteral("take.wav"));
+        brain.processDroppedFiles({take});
         QVERIFY(brain.alertIsDisplayed());
         QMessageBox* box = nullptr;
         QTRY_VERIFY((box = openMessageBox(QStringLiteral("errorAlert"))) != nullptr);
-        QCOMPARE(box, window.errorAlert()->messageBox());
         QCOMPARE(box->text(), QStringLiteral("No output folder selected."));
         QCOMPARE(box->informativeText(),
                  QStringLiteral("Click “Choose a folder” in the Output section to select a destination for the "
@@ -138,93 +114,80 @@ private slots:
         QTRY_VERIFY(!brain.alertIsDisplayed());
         QTRY_VERIFY(!openMessageBox(QStringLiteral("errorAlert")));
 
-        // A second error opens the alert again.
-        brain.processDroppedFiles({workspace.path(QStringLiteral("take.wav"))});
+        // A second error opens the alert again; lowering the flag elsewhere closes it.
+        brain.processDroppedFiles({take});
         QTRY_VERIFY(openMessageBox(QStringLiteral("errorAlert")) != nullptr);
-        // Lowering the flag elsewhere closes it.
         brain.setAlertIsDisplayed(false);
         QTRY_VERIFY(!openMessageBox(QStringLiteral("errorAlert")));
     }
 
-    void existingFileQuestionOffersSkipReplaceStopInOrder_data() {
+    void existingFileQuestionOffersSkipReplaceStopAndKeepsTheNameWhole_data() {
+        QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("button");
         QTest::addColumn<int>("answer");
-        QTest::newRow("Skip") << "Skip" << int(UserInteraction::ExistingFileAnswer::skip);
-        QTest::newRow("Replace") << "Replace" << int(UserInteraction::ExistingFileAnswer::replace);
-        QTest::newRow("Stop") << "Stop" << int(UserInteraction::ExistingFileAnswer::stop);
-        QTest::newRow("Escape") << QString() << int(UserInteraction::ExistingFileAnswer::stop);
+        QTest::newRow("Skip, long name in words") << "Interview with Dana and Alex, part 2 of 3.wav"
+                                                  << "Skip" << int(UserInteraction::ExistingFileAnswer::skip);
+        QTest::newRow("Replace, long name in one word")
+            << "Board_meeting_2026-12-01_recorded_in_the_small_room.wav"
+            << "Replace" << int(UserInteraction::ExistingFileAnswer::replace);
+        QTest::newRow("Stop") << "take.wav"
+                              << "Stop" << int(UserInteraction::ExistingFileAnswer::stop);
+        QTest::newRow("Escape") << "take.wav" << QString() << int(UserInteraction::ExistingFileAnswer::stop);
     }
 
-    void existingFileQuestionOffersSkipReplaceStopInOrder() {
+    void existingFileQuestionOffersSkipReplaceStopAndKeepsTheNameWhole() {
+        QFETCH(QString, name);
         QFETCH(QString, button);
         QFETCH(int, answer);
-        QWidget window;
-        window.show();
+        QWidget parent;
+        parent.show();
         WindowInteraction interaction;
-        interaction.setWindow(&window);
-        const std::string question =
-            "A file named “take.wav” already exists in the output folder. Do you want to "
-            "skip it, replace it, or stop processing altogether?";
-        bool checked = false;
-        QTimer::singleShot(0, this, [&] {
-            QMessageBox* box = openMessageBox(QStringLiteral("existingFileQuestion"));
-            if (!box) {
-                return;
-            }
-            QCOMPARE(box->icon(), QMessageBox::Critical);
-            QCOMPARE(box->text(), QString());
-            QCOMPARE(box->informativeText(), QString::fromStdString(question));
-            QCOMPARE(box->buttons().size(), 3);
-            auto* skip = buttonWithText(*box, "Skip");
-            auto* replace = buttonWithText(*box, "Replace");
-            auto* stop = buttonWithText(*box, "Stop");
-            QVERIFY(skip && replace && stop);
-            QVERIFY(skip->x() < replace->x());
-            QVERIFY(replace->x() < stop->x());
-            checked = true;
-            if (button.isEmpty()) {
-                QTest::keyClick(box, Qt::Key_Escape);
-            } else {
-                buttonWithText(*box, button)->click();
-            }
-        });
-        const auto result = interaction.askAboutExistingFile(question);
-        QVERIFY(checked);
-        QCOMPARE(int(result), answer);
-    }
-
-    void existingFileQuestionKeepsALongFileNameWhole_data() {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("words") << "Interview with Dana and Alex, part 2 of 3.wav";
-        QTest::newRow("one word") << "Board_meeting_2026-12-01_recorded_in_the_small_room.wav";
-    }
-
-    void existingFileQuestionKeepsALongFileNameWhole() {
-        QFETCH(QString, name);
-        QWidget window;
-        window.show();
-        WindowInteraction interaction;
-        interaction.setWindow(&window);
-        const QString firstLine = QStringLiteral("A file named “") + name + QStringLiteral("”");
+        interaction.setWindow(&parent);
+        const QString firstLine = QStringLiteral("A file named “%1”").arg(name);
         const QString question = firstLine + QStringLiteral(
                                                  " already exists in the output folder. Do you want to "
                                                  "skip it, replace it, or stop processing altogether?");
-        int textWidth = 0;
+
+        // What the open question shows, read before it is answered.
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QString text;
+        QString informativeText;
+        QStringList buttonsLeftToRight;
+        int textWidth = -1;
         int firstLineWidth = 0;
         QTimer::singleShot(0, this, [&] {
             QMessageBox* box = openMessageBox(QStringLiteral("existingFileQuestion"));
             if (!box) {
                 return;
             }
-            for (QLabel* label : box->findChildren<QLabel*>()) {
+            icon = box->icon();
+            text = box->text();
+            informativeText = box->informativeText();
+            QList<QAbstractButton*> buttons = box->buttons();
+            std::sort(buttons.begin(), buttons.end(), [](auto* a, auto* b) { return a->x() < b->x(); });
+            QAbstractButton* chosen = nullptr;
+            for (QAbstractButton* each : buttons) {
+                buttonsLeftToRight.append(each->text());
+                chosen = each->text() == button ? each : chosen;
+            }
+            for (const QLabel* label : box->findChildren<QLabel*>()) {
                 if (label->text() == question) {
                     textWidth = label->contentsRect().width();
                     firstLineWidth = label->fontMetrics().horizontalAdvance(firstLine);
                 }
             }
-            buttonWithText(*box, "Stop")->click();
+            if (chosen) {
+                chosen->click();
+            } else {
+                QTest::keyClick(box, Qt::Key_Escape);
+            }
         });
-        interaction.askAboutExistingFile(question.toStdString());
+        const auto result = interaction.askAboutExistingFile(question.toStdString());
+        QCOMPARE(int(result), answer);
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(text, QString());
+        QCOMPARE(informativeText, question);
+        QCOMPARE(buttonsLeftToRight, (QStringList{"Skip", "Replace", "Stop"}));
         QVERIFY(firstLineWidth > 0);
         QVERIFY2(textWidth >= firstLineWidth, qPrintable(QStringLiteral("%1 < %2").arg(textWidth).arg(firstLineWidth)));
     }
@@ -264,19 +227,76 @@ private slots:
         const auto output = workspace.folder(QStringLiteral("out"));
         brain.setOutputFolder(output);
         QVERIFY(finished.wait(30000));
-        for (int i = 0; i < count; ++i) {
-            QVERIFY(std::filesystem::exists(output / QStringLiteral("opened %1.wav").arg(i).toStdString()));
+        for (const auto& input : inputs) {
+            QVERIFY(std::filesystem::exists(output / input.filename()));
         }
-        QVERIFY(app.filesToOpen().empty());
 
         // They are handed over once only, and no longer wait.
-        std::filesystem::remove_all(output);
         brain.setOutputFolder(std::nullopt);
         QVERIFY(!waitingText->isVisible());
         QVERIFY(!dropView.statusText().contains(QStringLiteral("waiting")));
         brain.setOutputFolder(workspace.folder(QStringLiteral("other")));
         QTest::qWait(50);
         QCOMPARE(finished.count(), 1);
+    }
+
+    void theDialogOffersAudioAndVideoFiles() {
+        const QStringList filters = audioAndVideoNameFilter().split(QStringLiteral(";;"));
+        QCOMPARE(filters.size(), 2);
+        QVERIFY(filters[0].startsWith(QStringLiteral("Audio and video files (")));
+        const QStringList patterns = filters[0].section(QLatin1Char('('), 1).chopped(1).split(QLatin1Char(' '));
+        for (const char* pattern :
+             {"*.wav", "*.aiff", "*.flac", "*.mp3", "*.m4a", "*.ogg", "*.opus", "*.mp4", "*.mov", "*.mkv", "*.webm"}) {
+            QVERIFY2(patterns.contains(QLatin1String(pattern)), pattern);
+        }
+        QCOMPARE(filters[1], QStringLiteral("All files (*)"));
+    }
+
+    // A preview of a chosen file, and a comparison of a written file with
+    // its original, write nothing.
+    void previewAndComparisonWriteNothingAndSaySoWhenNothingCanPlay() {
+        test::WindowFixture fixture;
+        const auto out = fixture.showReadyForFiles();
+        const auto in = fixture.workspace.folder(QStringLiteral("in"));
+        fixture.chosen = {in / "talk.wav"};
+        test::writeNoiseWav(fixture.chosen.front(), 2, 14.0);
+        // The open dialog once it has prepared its audio; null if it did not.
+        const auto preparedDialog = [&]() -> PreviewDialog* {
+            PreviewDialog* dialog = fixture.window.previewDialog();
+            QSignalSpy prepared(dialog, &PreviewDialog::preparationFinished);
+            return dialog && prepared.wait(60000) && dialog->isReady() ? dialog : nullptr;
+        };
+        const QString noOutput =
+            QStringLiteral("No audio output device is available, so the preview cannot be played.");
+
+        QTest::keySequence(&fixture.window, QKeySequence(Qt::CTRL | Qt::Key_P));
+        const PreviewDialog* preview = preparedDialog();
+        QVERIFY(preview);
+        QVERIFY(!preview->isComparison());
+        QCOMPARE(preview->messageText(), noOutput);
+        QVERIFY(!preview->playButton()->isEnabled());
+        QVERIFY(!preview->isPlaying());
+        QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});
+        QVERIFY(entries(out).empty());
+        // The window goes on as before.
+        QVERIFY(fixture.window.addFilesAction()->isEnabled());
+        QVERIFY(fixture.window.previewAction()->isEnabled());
+
+        QSignalSpy finished(&fixture.brain, &Brain::batchFinished);
+        fixture.brain.processDroppedFiles(fixture.chosen);
+        QVERIFY(finished.wait(60000));
+        QListWidget* written = fixture.dropView().writtenFilesList();
+        QTRY_COMPARE(written->count(), 1);
+        auto* compare = written->itemWidget(written->item(0))->findChild<QPushButton*>(QStringLiteral("compare"));
+        QVERIFY(compare);
+        compare->click();
+        const PreviewDialog* comparison = preparedDialog();
+        QVERIFY(comparison);
+        QVERIFY(comparison->isComparison());
+        QCOMPARE(comparison->switchButton()->text(), QStringLiteral("B: Written file"));
+        QCOMPARE(comparison->messageText(), noOutput);
+        QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});
+        QCOMPARE(entries(out), std::vector<std::string>{"talk.wav"});
     }
 };
 

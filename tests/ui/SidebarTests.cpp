@@ -10,10 +10,6 @@
 #include <cstdlib>
 
 #include "UiTestSupport.h"
-#include "ui/ContentView.h"
-#include "ui/DropView.h"
-#include "ui/OutputSection.h"
-#include "ui/ParameterSection.h"
 #include "ui/Sidebar.h"
 #include "ui/TextView.h"
 #include "ui/ToggleSwitch.h"
@@ -21,15 +17,6 @@
 using namespace vesh;
 
 namespace {
-
-template <typename Widget>
-Widget* child(QWidget& parent, const char* name) {
-    auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
-    if (!widget) {
-        qFatal("no child named %s", name);
-    }
-    return widget;
-}
 
 // How strongly a widget's text stands out: the largest difference in grey
 // level from its top-left pixel, the background.
@@ -45,18 +32,20 @@ int strongestContrast(QWidget& widget) {
     return strongest;
 }
 
-// The window's content with its own brain, settings and interaction.
-struct Fixture {
-    test::Workspace workspace;
-    test::ScriptedInteraction interaction;
-    Brain brain{workspace.settings(), interaction};
-    ContentView content{brain};
-
+// The window, shown, with the sidebar's controls found by name.
+struct Fixture : test::WindowFixture {
     Fixture() {
-        content.resize(900, 640);
-        content.show();
+        window.resize(1000, 640);
+        show();
     }
-    QWidget& sidebar() { return *content.sidebar(); }
+    template <typename Widget>
+    Widget* child(const char* name) {
+        auto* widget = window.contentView()->sidebar()->findChild<Widget*>(QString::fromLatin1(name));
+        if (!widget) {
+            qFatal("no child named %s", name);
+        }
+        return widget;
+    }
 };
 
 }  // namespace
@@ -68,15 +57,10 @@ private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
     void exampleNameUsesPrefixSuffixAndTheExtensionOfTheChosenFormat() {
-        QCOMPARE(OutputSection::exampleFileName("a_", "_b", AudioFileFormat::flac),
-                 QStringLiteral("a_Example_b.flac "));
-        QCOMPARE(OutputSection::exampleFileName("", "", AudioFileFormat::aiff), QStringLiteral("Example.aif "));
-        QCOMPARE(OutputSection::exampleFileName("", "", AudioFileFormat::wav), QStringLiteral("Example.wav "));
-
         Fixture fixture;
-        auto* prefix = child<QLineEdit>(fixture.sidebar(), "prefix");
-        auto* suffix = child<QLineEdit>(fixture.sidebar(), "suffix");
-        auto* example = child<TextView>(fixture.sidebar(), "example");
+        auto* prefix = fixture.child<QLineEdit>("prefix");
+        auto* suffix = fixture.child<QLineEdit>("suffix");
+        auto* example = fixture.child<TextView>("example");
         QCOMPARE(example->text(), QStringLiteral("Example.wav "));
 
         // A path separator is not accepted: the output stays in the chosen folder.
@@ -89,7 +73,7 @@ private slots:
 
         fixture.brain.setOutputFileFormat(QStringLiteral("aiff"));
         QCOMPARE(example->text(), QStringLiteral("a_Example_b.aif "));
-        QCOMPARE(child<QComboBox>(fixture.sidebar(), "Encoding format")->currentText(), QStringLiteral("aiff"));
+        QCOMPARE(fixture.child<QComboBox>("Encoding format")->currentText(), QStringLiteral("aiff"));
 
         // The extension is the chosen format's, whether or not the output follows the original.
         fixture.brain.setOutputFormatMatchesInput(true);
@@ -102,14 +86,9 @@ private slots:
     }
 
     void mixSliderWritesTheMixAndShowsItAsAPercentage() {
-        QCOMPARE(ParameterSection::percentText(0.5, QLocale(QLocale::English)), QStringLiteral("50%"));
-        QCOMPARE(ParameterSection::percentText(1.0, QLocale(QLocale::English)), QStringLiteral("100%"));
-        QCOMPARE(ParameterSection::percentText(0.0, QLocale(QLocale::English)), QStringLiteral("0%"));
-
         Fixture fixture;
-        auto* slider = child<QSlider>(fixture.sidebar(), "mix");
-        auto* value = child<QLabel>(fixture.sidebar(), "mixValue");
-        QCOMPARE(slider->value(), ParameterSection::sliderSteps);
+        auto* slider = fixture.child<QSlider>("mix");
+        auto* value = fixture.child<QLabel>("mixValue");
         QCOMPARE(value->text(), QStringLiteral("100%"));
         const int labelWidth = value->width();
 
@@ -123,7 +102,6 @@ private slots:
         QCOMPARE(value->width(), labelWidth);
 
         fixture.brain.setWetDryMix(0.25);
-        QCOMPARE(slider->value(), 250);
         QCOMPARE(value->text(), QStringLiteral("25%"));
     }
 
@@ -131,10 +109,10 @@ private slots:
         Fixture fixture;
         Brain& brain = fixture.brain;
         brain.setOutputFormat({BitDepth::sixteen, SampleRate::fortyFourPointOne, AudioFileFormat::flac});
-        auto* sampleRate = child<QComboBox>(fixture.sidebar(), "Sample rate");
-        auto* bitDepth = child<QComboBox>(fixture.sidebar(), "Bit depth");
-        auto* encoding = child<QComboBox>(fixture.sidebar(), "Encoding format");
-        auto* sameAsOriginal = child<ToggleSwitch>(fixture.sidebar(), "sameAsOriginalFile");
+        auto* sampleRate = fixture.child<QComboBox>("Sample rate");
+        auto* bitDepth = fixture.child<QComboBox>("Bit depth");
+        auto* encoding = fixture.child<QComboBox>("Encoding format");
+        auto* sameAsOriginal = fixture.child<ToggleSwitch>("sameAsOriginalFile");
         QCOMPARE(sampleRate->currentText(), QStringLiteral("44.1 kHz"));
         QCOMPARE(bitDepth->currentText(), QStringLiteral("16-bit"));
         QCOMPARE(encoding->currentText(), QStringLiteral("flac"));
@@ -145,17 +123,12 @@ private slots:
             QVERIFY(!picker->isEnabled());
             QTest::keyClick(picker, Qt::Key_Down);
         }
-        QCOMPARE(sampleRate->currentText(), QStringLiteral("44.1 kHz"));
-        QCOMPARE(bitDepth->currentText(), QStringLiteral("16-bit"));
-        QCOMPARE(encoding->currentText(), QStringLiteral("flac"));
         QCOMPARE(brain.outputFormat(),
                  (AudioFormat{BitDepth::sixteen, SampleRate::fortyFourPointOne, AudioFileFormat::flac}));
 
         QTest::mouseClick(sameAsOriginal, Qt::LeftButton);
         QVERIFY(!brain.outputFormatMatchesInput());
-        for (QComboBox* picker : {sampleRate, bitDepth, encoding}) {
-            QVERIFY(picker->isEnabled());
-        }
+        QVERIFY(sampleRate->isEnabled() && bitDepth->isEnabled() && encoding->isEnabled());
         encoding->setFocus();
         QTest::keyClick(encoding, Qt::Key_Up);
         QTest::keyClick(bitDepth, Qt::Key_Down);
@@ -163,7 +136,6 @@ private slots:
         QCOMPARE(brain.outputFileFormat(), QStringLiteral("aiff"));
         QCOMPARE(brain.outputBitDepth(), qint64{24});
         QCOMPARE(brain.outputSampleRate(), qint64{192000});
-        QCOMPARE(child<TextView>(fixture.sidebar(), "example")->text(), QStringLiteral("Example.aif "));
     }
 
     void clearingTheFolderAsksForADestinationAgain() {
@@ -171,28 +143,23 @@ private slots:
         QVERIFY(test::waitForModel(fixture.brain));
         const auto folder = fixture.workspace.folder(QStringLiteral("Cleaned audio"));
         fixture.interaction.folder = folder;
-        auto* choose = child<QPushButton>(fixture.sidebar(), "chooseFolder");
-        auto* clear = child<QAbstractButton>(fixture.sidebar(), "clearFolder");
-        auto* path = child<TextView>(fixture.sidebar(), "folderPath");
-        QCOMPARE(fixture.content.dropView()->state(), DropView::State::chooseDestination);
+        auto* choose = fixture.child<QPushButton>("chooseFolder");
+        auto* clear = fixture.child<QAbstractButton>("clearFolder");
+        auto* path = fixture.child<TextView>("folderPath");
+        QCOMPARE(fixture.dropView().state(), DropView::State::chooseDestination);
         QVERIFY(choose->isVisible());
         QVERIFY(!clear->isVisible());
 
         QTest::mouseClick(choose, Qt::LeftButton);
         QCOMPARE(fixture.brain.outputFolder(), std::optional(folder));
-        QCOMPARE(fixture.content.dropView()->state(), DropView::State::dragAndDropAudio);
+        QCOMPARE(fixture.dropView().state(), DropView::State::dragAndDropAudio);
         QVERIFY(!choose->isVisible());
         QVERIFY(clear->isVisible());
         QCOMPARE(path->text(), QString::fromStdString(folder.string()));
 
-        // A cancelled chooser keeps the folder.
-        fixture.interaction.folder.reset();
-        fixture.brain.chooseOutputFolder();
-        QCOMPARE(fixture.brain.outputFolder(), std::optional(folder));
-
         QTest::mouseClick(clear, Qt::LeftButton);
         QVERIFY(!fixture.brain.outputFolder());
-        QCOMPARE(fixture.content.dropView()->state(), DropView::State::chooseDestination);
+        QCOMPARE(fixture.dropView().state(), DropView::State::chooseDestination);
         QVERIFY(choose->isVisible());
         QVERIFY(choose->isEnabled());
     }
@@ -200,19 +167,16 @@ private slots:
     void everyControlIgnoresInputWhileABatchRuns() {
         Fixture fixture;
         Brain& brain = fixture.brain;
-        QVERIFY(test::waitForModel(brain));
-        const auto folder = fixture.workspace.folder(QStringLiteral("out"));
-        brain.setOutputFolder(folder);
+        const auto folder = fixture.showReadyForFiles();
         const auto input = fixture.workspace.path(QStringLiteral("long.wav"));
         test::writeNoiseWav(input, 2, 30.0);
 
-        QWidget& sidebar = fixture.sidebar();
-        auto* prefix = child<QLineEdit>(sidebar, "prefix");
-        auto* suffix = child<QLineEdit>(sidebar, "suffix");
-        auto* slider = child<QSlider>(sidebar, "mix");
-        auto* sameAsOriginal = child<ToggleSwitch>(sidebar, "sameAsOriginalFile");
-        auto* sampleRate = child<QComboBox>(sidebar, "Sample rate");
-        auto* clear = child<QAbstractButton>(sidebar, "clearFolder");
+        auto* prefix = fixture.child<QLineEdit>("prefix");
+        auto* suffix = fixture.child<QLineEdit>("suffix");
+        auto* slider = fixture.child<QSlider>("mix");
+        auto* sameAsOriginal = fixture.child<ToggleSwitch>("sameAsOriginalFile");
+        auto* sampleRate = fixture.child<QComboBox>("Sample rate");
+        auto* clear = fixture.child<QAbstractButton>("clearFolder");
         const AudioFormat format = brain.outputFormat();
 
         QSignalSpy finished(&brain, &Brain::batchFinished);
@@ -234,7 +198,7 @@ private slots:
         QCOMPARE(brain.outputFolder(), std::optional(folder));
 
         // The empty fields' placeholders fade like the folder's path beside them.
-        auto* path = child<TextView>(sidebar, "folderPath");
+        auto* path = fixture.child<TextView>("folderPath");
         QVERIFY(std::abs(strongestContrast(*prefix) - strongestContrast(*path)) <= 6);
         QVERIFY(std::abs(strongestContrast(*suffix) - strongestContrast(*path)) <= 6);
         const int fadedPlaceholder = strongestContrast(*prefix);

@@ -1,68 +1,111 @@
 #pragma once
 
+#include <QDir>
 #include <QSettings>
-#include <QString>
 #include <QTemporaryDir>
+#include <QTest>
+
+#include <sndfile.h>
 
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "Noise.h"
 #include "app/Brain.h"
 #include "app/UserInteraction.h"
+#include "ui/AudioFileDialog.h"
+#include "ui/ContentView.h"
 #include "ui/DropView.h"
 #include "ui/MainWindow.h"
 
 namespace vesh::test {
 
-// Answers the core's questions from fixed values and counts them.
+// Answers the core's questions from fixed values.
 class ScriptedInteraction : public UserInteraction {
 public:
     ExistingFileAnswer answer = ExistingFileAnswer::replace;
     std::optional<std::filesystem::path> folder;
-    int questionsAsked = 0;
 
-    ExistingFileAnswer askAboutExistingFile(const std::string&) override {
-        ++questionsAsked;
-        return answer;
-    }
+    ExistingFileAnswer askAboutExistingFile(const std::string&) override { return answer; }
     std::optional<std::filesystem::path> chooseOutputFolder() override { return folder; }
 };
 
 // A settings store of its own in a temporary folder, and room for files.
 class Workspace {
 public:
-    Workspace();
-
-    std::unique_ptr<QSettings> settings() const;
-    std::filesystem::path path(const QString& name) const;
+    std::unique_ptr<QSettings> settings() const {
+        return std::make_unique<QSettings>(directory_.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+    }
+    std::filesystem::path path(const QString& name) const { return directory_.filePath(name).toStdString(); }
     // A folder inside the workspace, created on first use.
-    std::filesystem::path folder(const QString& name) const;
+    std::filesystem::path folder(const QString& name) const {
+        QDir(directory_.path()).mkpath(name);
+        return path(name);
+    }
 
 private:
     QTemporaryDir directory_;
 };
 
-// Writes a 16-bit PCM WAV file of low-level noise. With `distinctChannels`
-// every channel gets its own noise; otherwise all channels are identical.
-void writeNoiseWav(const std::filesystem::path& path, int channels, double seconds, int sampleRate = 48000,
-                   bool distinctChannels = true);
+// Writes a 48 kHz 16-bit WAV file of low-level noise, different in every channel.
+inline void writeNoiseWav(const std::filesystem::path& path, int channels, double seconds) {
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    const auto frames = static_cast<sf_count_t>(seconds * info.samplerate);
+    const std::vector<float> samples = noise(frames * channels, 0.05f);
+    const std::unique_ptr<SNDFILE, decltype(&sf_close)> file(sf_open(path.c_str(), SFM_WRITE, &info), &sf_close);
+    if (!file || sf_writef_float(file.get(), samples.data(), frames) != frames) {
+        qFatal("cannot write %s", path.c_str());
+    }
+}
 
 // Waits (spinning the event loop) until the model has loaded; false on timeout.
-bool waitForModel(const Brain& brain);
+inline bool waitForModel(const Brain& brain) {
+    return QTest::qWaitFor([&] { return !brain.modelIsLoading(); }, 30000);
+}
 
-// The window on a brain of its own, with a scripted interaction and workspace.
+// The window on a brain of its own, with a scripted interaction, a workspace
+// and, in place of the open dialog, a chooser that records how it was asked
+// and hands over `chosen`.
 struct WindowFixture {
     Workspace workspace;
     ScriptedInteraction interaction;
     Brain brain{workspace.settings(), interaction};
     MainWindow window{brain};
+    std::vector<std::filesystem::path> chosen;
+    std::vector<FileSelection> asked;
+
+    WindowFixture() {
+        window.setFileChooser([this](FileSelection selection) {
+            asked.push_back(selection);
+            return chosen;
+        });
+    }
 
     // Shows the window and waits until it is active, spinning the event loop:
     // the model may finish loading meanwhile.
-    void show();
-    DropView& dropView();
+    void show() {
+        window.show();
+        if (!QTest::qWaitForWindowActive(&window)) {
+            qFatal("the window did not become active");
+        }
+    }
+
+    // Shows the window, waits for the model and chooses the folder "out", which it returns.
+    std::filesystem::path showReadyForFiles() {
+        show();
+        if (!waitForModel(brain)) {
+            qFatal("the model did not load");
+        }
+        brain.setOutputFolder(workspace.folder(QStringLiteral("out")));
+        return workspace.path(QStringLiteral("out"));
+    }
+
+    DropView& dropView() { return *window.contentView()->dropView(); }
 };
 
 }  // namespace vesh::test
