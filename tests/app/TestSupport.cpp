@@ -1,6 +1,5 @@
 #include "TestSupport.h"
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -14,7 +13,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <numbers>
-#include <random>
 
 namespace vesh::testing {
 
@@ -64,21 +62,6 @@ std::vector<float> sine(double frequency, int sampleRate, double seconds) {
         samples[i] = static_cast<float>(0.5 * std::sin(2.0 * std::numbers::pi * frequency * double(i) / sampleRate));
     }
     return samples;
-}
-
-std::vector<float> noise(int sampleRate, double seconds, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::uniform_real_distribution<float> distribution(-0.25f, 0.25f);
-    std::vector<float> samples(static_cast<std::size_t>(sampleRate * seconds));
-    for (float& sample : samples) sample = distribution(generator);
-    return samples;
-}
-
-void runFfmpeg(const QStringList& arguments) {
-    QProcess ffmpeg;
-    ffmpeg.start("ffmpeg", QStringList{"-nostdin", "-loglevel", "error", "-y"} + arguments);
-    ASSERT_TRUE(ffmpeg.waitForFinished(60000));
-    ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
 }
 
 std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
@@ -150,11 +133,5 @@ bool BrainHarness::process(const std::vector<std::filesystem::path>& sources) {
     EXPECT_TRUE(finished.wait(120000));
     return true;
 }
-
-std::filesystem::path BrainHarness::input(const std::string& name) const { return inputFolder / name; }
-
-std::filesystem::path BrainHarness::output(const std::string& name) const { return outputFolder / name; }
-
-QString BrainHarness::settingsFile() const { return folder.filePath("settings.ini"); }
 
 }  // namespace vesh::testing

@@ -30,12 +30,8 @@ struct SoundFile {
 void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate,
                     int format);
 SoundFile readSoundFile(const std::filesystem::path& path);
-// Whole seconds of a sine at `frequency` Hz and amplitude 0.5.
+// `seconds` of a sine at `frequency` Hz and amplitude 0.5.
 std::vector<float> sine(double frequency, int sampleRate, double seconds);
-// Deterministic white noise of amplitude 0.25.
-std::vector<float> noise(int sampleRate, double seconds, unsigned seed);
-// Runs the ffmpeg command with `arguments`; fails the test when it fails.
-void runFfmpeg(const QStringList& arguments);
 // Names of the entries of a folder, sorted.
 std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 // Waits (at most a minute, handling events) until a reader opens the FIFO
@@ -67,9 +63,9 @@ public:
     // Drops the files and waits for the end of the batch; false when no batch started.
     bool process(const std::vector<std::filesystem::path>& sources);
 
-    std::filesystem::path input(const std::string& name) const;
-    std::filesystem::path output(const std::string& name) const;
-    QString settingsFile() const;
+    std::filesystem::path input(const std::string& name) const { return inputFolder / name; }
+    std::filesystem::path output(const std::string& name) const { return outputFolder / name; }
+    QString settingsFile() const { return folder.filePath("settings.ini"); }
 
     QTemporaryDir folder;
     ScriptedInteraction interaction;
