@@ -49,11 +49,11 @@ def resample_16k(x, rate):
     return x if rate == 16000 else evaluate.resample(x, rate, 16000)
 
 
-def clean_files(cli, model, paths, out_dir):
+def clean_files(cli, model, paths, out_dir, mix=1.0):
     env = dict(os.environ)
     if model:
         env["VESH_MODEL_PATH"] = os.path.abspath(model)
-    subprocess.run([cli, "--quiet", "--same-format", "--if-exists", "replace", "-o", out_dir] + paths,
+    subprocess.run([cli, "--quiet", "--same-format", "--if-exists", "replace", "--mix", str(mix), "-o", out_dir] + paths,
                    check=True, env=env)
     return [os.path.join(out_dir, os.path.basename(p)) for p in paths]
 
@@ -73,6 +73,7 @@ def main():
     ap.add_argument("--cli", default=None, help="the command-line program (default: found in build*/)")
     ap.add_argument("--devset", default=DEVSET)
     ap.add_argument("--json", default=None, help="also write the per-file figures here")
+    ap.add_argument("--mix", type=float, default=1.0, help="share of the enhanced signal (vesh-cli --mix)")
     args = ap.parse_args()
     cli = args.cli or evaluate.default_cli()
     names = sorted(f for f in os.listdir(os.path.join(args.devset, "noisy")) if f.endswith(".wav"))
@@ -82,7 +83,7 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         for d in ("out", "n16", "c16", "o16"):
             os.makedirs(os.path.join(tmp, d))
-        outputs = clean_files(cli, args.model, noisy, os.path.join(tmp, "out"))
+        outputs = clean_files(cli, args.model, noisy, os.path.join(tmp, "out"), args.mix)
         results = {}
         for name, n, c, o in zip(names, noisy, clean, outputs):
             r = score(n, c, o)
@@ -98,7 +99,7 @@ def main():
             to_16k(clean[k], c16[-1])
         narrow = {}
         if wide:
-            for k, n, c, o in zip(wide, n16, c16, clean_files(cli, args.model, n16, os.path.join(tmp, "o16"))):
+            for k, n, c, o in zip(wide, n16, c16, clean_files(cli, args.model, n16, os.path.join(tmp, "o16"), args.mix)):
                 narrow[names[k]] = score(n, c, o)
 
     def means(rs, key):
