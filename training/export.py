@@ -58,7 +58,8 @@ def run_ort(model_path, segments, threads=2, timing_runs=0):
 
 def load_enhancer(checkpoint):
     net = M.Enhancer()
-    net.load_state_dict(torch.load(checkpoint, map_location="cpu")["model"])
+    state = torch.load(checkpoint, map_location="cpu")
+    net.load_state_dict(state.get("averaged", state["model"]))
     return net.eval()
 
 

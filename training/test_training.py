@@ -165,6 +165,16 @@ class LossTest(unittest.TestCase):
         full = train.spectral_loss(est, ref, torch.tensor([24000.0])).item()
         self.assertLess(masked, 1e-3 * full)
 
+
+    def test_under_weight_penalises_removed_speech_only(self):
+        rng = np.random.default_rng(15)
+        ref = torch.from_numpy(lowpassed_noise(RATE, 6000, rng))[None]
+        bw = torch.tensor([24000.0])
+        quieter, louder = 0.5 * ref, 1.5 * ref
+        plain = train.spectral_loss(louder, ref, bw).item()
+        self.assertAlmostEqual(train.spectral_loss(louder, ref, bw, 1.0).item(), plain, delta=1e-3 * plain)
+        ratio = train.spectral_loss(quieter, ref, bw, 1.0).item() / train.spectral_loss(quieter, ref, bw).item()
+        self.assertGreater(ratio, 1.5)
     def test_snr_loss_measures_in_band_error_only(self):
         rng = np.random.default_rng(14)
         ref = torch.from_numpy(lowpassed_noise(RATE, 6000, rng))[None]
@@ -216,6 +226,14 @@ class ExportTest(unittest.TestCase):
         onnx.save(proto, bad)
         with self.assertRaises(AssertionError):
             export.check_contract(bad)
+
+    def test_checkpoint_with_averaged_weights_exports_the_average(self):
+        trained = M.Enhancer()
+        with torch.no_grad():
+            trained.input.bias.fill_(1.0)
+        path = os.path.join(self.tmp.name, "ck.pt")
+        torch.save({"model": trained.state_dict(), "averaged": self.net.state_dict(), "step": 1}, path)
+        self.assertTrue(torch.equal(export.load_enhancer(path).input.bias, self.net.input.bias))
 
     @unittest.skipUnless(os.path.exists(os.path.join(export.ORT_DIR, "lib", "libonnxruntime.so.1")),
                          "ONNX Runtime not installed")
