@@ -53,8 +53,8 @@ def clean_files(cli, model, paths, out_dir, mix=1.0):
     env = dict(os.environ)
     if model:
         env["VESH_MODEL_PATH"] = os.path.abspath(model)
-    subprocess.run([cli, "--quiet", "--same-format", "--if-exists", "replace", "--mix", str(mix), "-o", out_dir] + paths,
-                   check=True, env=env)
+    subprocess.run([cli, "--quiet", "--same-format", "--if-exists", "replace", "--mix", str(mix),
+                    "-o", out_dir] + paths, check=True, env=env)
     return [os.path.join(out_dir, os.path.basename(p)) for p in paths]
 
 

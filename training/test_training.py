@@ -165,7 +165,6 @@ class LossTest(unittest.TestCase):
         full = train.spectral_loss(est, ref, torch.tensor([24000.0])).item()
         self.assertLess(masked, 1e-3 * full)
 
-
     def test_under_weight_penalises_removed_speech_only(self):
         rng = np.random.default_rng(15)
         ref = torch.from_numpy(lowpassed_noise(RATE, 6000, rng))[None]
@@ -175,6 +174,7 @@ class LossTest(unittest.TestCase):
         self.assertAlmostEqual(train.spectral_loss(louder, ref, bw, 1.0).item(), plain, delta=1e-3 * plain)
         ratio = train.spectral_loss(quieter, ref, bw, 1.0).item() / train.spectral_loss(quieter, ref, bw).item()
         self.assertGreater(ratio, 1.5)
+
     def test_snr_loss_measures_in_band_error_only(self):
         rng = np.random.default_rng(14)
         ref = torch.from_numpy(lowpassed_noise(RATE, 6000, rng))[None]
