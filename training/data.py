@@ -32,8 +32,9 @@ LEGACY_SPEECH = ("alphanumeric_accents", "malayalam_msc", "vctk_p239")
 LEGACY_NOISE = ("berlin_noise", "blanket", "esc10", "sonic_pi_cc0", "speech_commands_bg")
 
 # Augmentations of make_example, each switchable (train.py --without NAME).
-AUGMENTATIONS = ("speed", "colour", "reverb", "microphone", "band_limit", "new_noises",
-                 "modulation", "snr_weighting", "concatenate", "full_band_target")
+AUGMENTATIONS = ("speed", "colour", "reverb", "dereverberation", "microphone", "band_limit",
+                 "new_noises", "vocal_noises", "modulation", "snr_weighting", "concatenate",
+                 "full_band_target")
 
 
 class Corpus:
@@ -169,6 +170,20 @@ def real_noise(n, rng, corpus):
     return crop(x, n, rng)
 
 
+def vocal_noise(n, rng, corpus):
+    """A noise file of VOCAL_NOISE, cropped around its loudest moment: these
+    files are short calls in near silence, which a random crop mostly misses."""
+    pool = [item for item in corpus.noise if any(k in item[5] for k in VOCAL_NOISE)]
+    if not pool:
+        return real_noise(n, rng, corpus)
+    x = corpus.read(pool[rng.integers(len(pool))])
+    if len(x) < n:
+        x = np.tile(x, n // len(x) + 1)
+    peak = int(np.argmax(np.abs(x)))
+    start = int(np.clip(peak - rng.integers(0, n), 0, len(x) - n))
+    return np.array(x[start:start + n], dtype=np.float32)
+
+
 def smooth_spectrum_noise(n, rng):
     """Stationary noise through a random smooth spectrum: dB values at log-spaced
     frequencies, interpolated in log frequency (ventilation, machines, rooms)."""
@@ -242,6 +257,11 @@ def modulate(x, rng):
 NOISE_FAMILIES = (("real", 0.50), ("hum", 0.06), ("fan", 0.07), ("clicks", 0.04), ("coloured", 0.06),
                   ("babble", 0.07), ("smooth", 0.07), ("transients", 0.04), ("whine", 0.04), ("rumble", 0.05))
 LEGACY_FAMILIES = ("real", "hum", "fan", "clicks", "coloured", "babble")
+# Animal and human non-speech calls share speech's harmonics and onsets and
+# pass as speech unless the network meets them often; "vocal" draws them
+# from the real noise files whose path names one of these classes.
+VOCAL_FAMILY = ("vocal", 0.10)
+VOCAL_NOISE = ("Dog bark", "Person sneeze", "Baby cry", "Rooster")
 
 
 def one_noise(family, n, rng, corpus):
@@ -251,6 +271,8 @@ def one_noise(family, n, rng, corpus):
         return coloured_noise(n, rng, rng.choice([0.0, 1.0, 2.0, rng.uniform(0, 2)]))
     if family == "babble":
         return babble(n, rng, corpus)
+    if family == "vocal":
+        return vocal_noise(n, rng, corpus)
     return {"hum": hum, "fan": fan, "clicks": clicks, "smooth": smooth_spectrum_noise,
             "transients": transients, "whine": whine, "rumble": rumble}[family](n, rng)
 
@@ -258,6 +280,8 @@ def one_noise(family, n, rng, corpus):
 def noise_mix(n, rng, corpus, augment=frozenset(AUGMENTATIONS)):
     """One or two noises, real or synthesised, summed with random weights."""
     families = [(f, p) for f, p in NOISE_FAMILIES if "new_noises" in augment or f in LEGACY_FAMILIES]
+    if "vocal_noises" in augment:
+        families.append(VOCAL_FAMILY)
     names = [f for f, _ in families]
     p = np.array([w for _, w in families])
     out = np.zeros(n, np.float32)
@@ -422,8 +446,13 @@ def make_example(corpus, rng, n, snr_db=None, kind=None, augment=True):
         speech = shape_spectrum(speech, speech_colour(rng))
     if "reverb" in on and kind != "noise" and rng.random() < (0.35 if augment is True else 0.3):
         full, early = room_impulse(rng, variety=augment is True)
-        target = fftconvolve(speech, early)[margin:margin + n]
-        speech = fftconvolve(speech, full)[margin:margin + n]
+        reverberant = fftconvolve(speech, full)[margin:margin + n]
+        # With dereverberation the target is the direct path and early
+        # reflections alone; without it the room stays, as it stays in the
+        # reference of a real recording, and only the noise is to go.
+        target = (fftconvolve(speech, early)[margin:margin + n] if "dereverberation" in on
+                  else reverberant.copy())
+        speech = reverberant
     else:
         speech = speech[margin:]
         target = speech.copy()

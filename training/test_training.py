@@ -135,6 +135,26 @@ class MixtureTest(FakeCorpusMixin, unittest.TestCase):
         noisy, target, _ = data.make_example(self.corpus, rng, RATE, kind="clean", augment=False)
         np.testing.assert_allclose(noisy, target, atol=1e-6)
 
+    def test_room_stays_in_the_target_without_dereverberation(self):
+        kept, dereverberated = np.random.default_rng(9), np.random.default_rng(9)
+        differs = 0
+        for _ in range(20):
+            noisy, target, _ = data.make_example(self.corpus, kept, RATE, kind="clean", augment={"reverb"})
+            np.testing.assert_allclose(noisy, target, atol=1e-6)
+            noisy, target, _ = data.make_example(self.corpus, dereverberated, RATE, kind="clean",
+                                                 augment={"reverb", "dereverberation"})
+            differs += not np.allclose(noisy, target, atol=1e-3)
+        self.assertGreater(differs, 0)
+
+    def test_vocal_noise_crop_holds_the_call(self):
+        call = np.zeros(3 * RATE, np.int16)
+        call[int(2.6 * RATE):int(2.7 * RATE)] = 20000
+        self.corpus.audio["nz"] = call
+        self.corpus.noise = [("nz", 0, 3 * RATE, 24000, "", "noise/esc10/001 - Dog bark/1.opus")]
+        rng = np.random.default_rng(10)
+        for _ in range(10):
+            self.assertGreater(np.abs(data.vocal_noise(RATE // 2, rng, self.corpus)).max(), 0.5)
+
     def test_augmented_examples_stay_consistent(self):
         rng = np.random.default_rng(7)
         for _ in range(20):
