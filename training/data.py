@@ -161,13 +161,15 @@ def babble(n, rng, corpus):
     return out
 
 
+def looped(x, n):
+    """x repeated until it holds at least n samples."""
+    return np.tile(x, n // len(x) + 1) if len(x) < n else x
+
+
 def real_noise(n, rng, corpus):
     """A random noise file, looped when shorter than n."""
     item = corpus.noise[rng.integers(len(corpus.noise))]
-    x = corpus.read(item)
-    if len(x) < n:
-        x = np.tile(x, n // len(x) + 1)
-    return crop(x, n, rng)
+    return crop(looped(corpus.read(item), n), n, rng)
 
 
 def vocal_noise(n, rng, corpus):
@@ -176,12 +178,10 @@ def vocal_noise(n, rng, corpus):
     pool = [item for item in corpus.noise if any(k in item[5] for k in VOCAL_NOISE)]
     if not pool:
         return real_noise(n, rng, corpus)
-    x = corpus.read(pool[rng.integers(len(pool))])
-    if len(x) < n:
-        x = np.tile(x, n // len(x) + 1)
+    x = looped(corpus.read(pool[rng.integers(len(pool))]), n)
     peak = int(np.argmax(np.abs(x)))
     start = int(np.clip(peak - rng.integers(0, n), 0, len(x) - n))
-    return np.array(x[start:start + n], dtype=np.float32)
+    return x[start:start + n]
 
 
 def smooth_spectrum_noise(n, rng):
