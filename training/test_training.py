@@ -13,6 +13,7 @@ import torch
 
 import data
 import evaluate
+import evaluate_noise
 import export
 import loudness
 import model as M
@@ -312,6 +313,20 @@ class EvaluationTest(unittest.TestCase):
         np.testing.assert_allclose(rise + fall, 1.0, atol=1e-6)
         self.assertLess(rise[0], 1e-6)
         self.assertGreater(rise[-1], 0.999)
+
+    def test_join_level_move_is_seen_when_audible_only(self):
+        x = data.coloured_noise(12 * RATE, np.random.default_rng(14), 1.0)
+        x = x / np.sqrt(data.power(x)) * 0.05
+        # The output steps by 6 dB at every join and is steady between joins.
+        segment = (np.arange(len(x)) - evaluate_noise.OVERLAP // 2) // evaluate_noise.HOP
+        stepped = x * np.where(segment % 2 == 1, 0.5, 1.0)
+        audible = evaluate_noise.join_figures(x, stepped, x)
+        self.assertAlmostEqual(audible["level_move_at_joins_db"], 6.0, delta=0.5)
+        self.assertLess(audible["level_move_between_db"], 0.5)
+        # The same steps 100 dB down lie under the absolute gate.
+        faint = evaluate_noise.join_figures(x, stepped * 1e-5, x)
+        self.assertLess(faint["level_move_at_joins_db"], 0.5)
+        self.assertLess(faint["peak_at_joins_dbfs"], -90)
 
     def test_stoi_orders_degradations(self):
         rng = np.random.default_rng(12)
