@@ -32,7 +32,6 @@ import model as M
 RATE = 48000
 OVERLAP = 24576
 HOP = M.SEGMENT - OVERLAP
-FLOOR_LUFS = -70.0  # the absolute gate: quieter output reads as this level
 
 
 def run_cli(cli, model, signals, tmp):
@@ -41,23 +40,17 @@ def run_cli(cli, model, signals, tmp):
 
 def lufs(x):
     value = loudness.integrated_loudness(np.asarray(x, np.float64))
-    return max(value, FLOOR_LUFS) if np.isfinite(value) else FLOOR_LUFS
+    gate = loudness.ABSOLUTE_GATE_LUFS  # quieter output reads as the gate
+    return max(value, gate) if np.isfinite(value) else gate
 
 
-def short_term_gain(x, y, centres, window=int(0.4 * RATE)):
-    """Output loudness against input loudness (momentary, K-weighted, LUFS) over
-    the 400 ms windows that end and that start at each of centres. Levels under
-    the absolute gate read as the gate, as in the noise-alone figure: a
-    residual under -70 LUFS has no level a listener could follow."""
-    def levels(s):
-        k = loudness.k_weight(np.asarray(s, np.float64)) ** 2
-        csum = np.concatenate([[0.0], np.cumsum(k)])
-        def level(a):
-            return max(-0.691 + 10 * np.log10((csum[a + window] - csum[a]) / window + 1e-30), FLOOR_LUFS)
-        return level
-    lx, ly = levels(x), levels(y)
-    before = np.array([ly(c - window) - lx(c - window) for c in centres])
-    after = np.array([ly(c) - lx(c) for c in centres])
+def short_term_gain(x_loudness, y_loudness, centres):
+    """Output loudness against input loudness (momentary, gated: see
+    loudness.momentary_loudness) over the 400 ms windows that end and that
+    start at each of centres. A residual under the gate has no level a
+    listener could follow, so it reads as the gate, as in the noise-alone figure."""
+    before = y_loudness[centres - loudness.BLOCK] - x_loudness[centres - loudness.BLOCK]
+    after = y_loudness[centres] - x_loudness[centres]
     return before, after
 
 
@@ -83,17 +76,19 @@ def join_figures(x, y, ref):
     joins = join_centres(len(x))
     joins = joins[(joins >= window) & (joins + window <= len(x))]
     between = joins[:-1] + HOP // 2
-    moves = [np.abs(np.subtract(*short_term_gain(x, y, c[active(ref, c)]))) for c in (joins, between)]
+    lx, ly = loudness.momentary_loudness(x), loudness.momentary_loudness(y)
+    moves = [np.abs(np.subtract(*short_term_gain(lx, ly, c[active(ref, c)]))) for c in (joins, between)]
     hf = np.abs(np.diff(y, 2))
     frame = RATE // 100
     frames = hf[:len(hf) // frame * frame].reshape(-1, frame).max(axis=1)
+    y_frames = y[:len(frames) * frame].reshape(-1, frame)
     frame_centres = np.arange(len(frames)) * frame + frame // 2
     at_join = np.min(np.abs(frame_centres[:, None] - joins[None, :]), axis=1) < OVERLAP
     if not all(len(m) for m in moves):
         return None
     return {"level_move_at_joins_db": float(np.median(moves[0])), "level_move_between_db": float(np.median(moves[1])),
             "click_ratio": float(frames[at_join].max() / (np.percentile(frames[~at_join], 99.9) + 1e-12)),
-            "peak_at_joins_dbfs": float(20 * np.log10(np.abs(y[:len(frames) * frame].reshape(-1, frame)[at_join]).max() + 1e-30))}
+            "peak_at_joins_dbfs": float(20 * np.log10(np.abs(y_frames[at_join]).max() + 1e-30))}
 
 
 def main():

@@ -35,18 +35,31 @@ def k_weight(x):
     return np.fft.irfft(np.fft.rfft(x, n_fft) * h, n_fft)[:len(x)]
 
 
+BLOCK = int(0.4 * RATE)
+ABSOLUTE_GATE_LUFS = -70.0
+
+
+def block_energies(x):
+    """K-weighted mean square of the 400 ms block that starts at each sample
+    (len(x) - BLOCK + 1 values)."""
+    csum = np.concatenate([[0.0], np.cumsum(k_weight(np.asarray(x, dtype=np.float64)) ** 2)])
+    return (csum[BLOCK:] - csum[:-BLOCK]) / BLOCK
+
+
+def momentary_loudness(x):
+    """Loudness in LUFS of the 400 ms block that starts at each sample, read as
+    the absolute gate where it lies under it."""
+    return np.maximum(-0.691 + 10 * np.log10(block_energies(x) + 1e-30), ABSOLUTE_GATE_LUFS)
+
+
 def integrated_loudness(x):
     """Gated integrated loudness in LUFS; -inf for silence or clips under 400 ms."""
     x = np.asarray(x, dtype=np.float64)
-    block, step = int(0.4 * RATE), int(0.1 * RATE)
-    if len(x) < block:
+    if len(x) < BLOCK:
         return -np.inf
-    y = k_weight(x) ** 2
-    csum = np.concatenate([[0.0], np.cumsum(y)])
-    starts = np.arange(0, len(x) - block + 1, step)
-    z = (csum[starts + block] - csum[starts]) / block
+    z = block_energies(x)[::int(0.1 * RATE)]
     lk = -0.691 + 10 * np.log10(z + 1e-30)
-    z = z[lk > -70.0]
+    z = z[lk > ABSOLUTE_GATE_LUFS]
     if len(z) == 0:
         return -np.inf
     relative = -0.691 + 10 * np.log10(z.mean()) - 10.0
