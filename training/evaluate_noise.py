@@ -58,34 +58,34 @@ def join_centres(n):
     return np.array([i * HOP + OVERLAP // 2 for i in range(1, (n - OVERLAP) // HOP + 1)])
 
 
-def active(ref, centres, window=int(0.4 * RATE)):
+def active(ref, centres, window=loudness.BLOCK):
     """Points whose 400 ms windows on both sides hold the reference within 15 dB
     of its loudest window: speech pauses make the level swing wherever they fall."""
-    def level(a):
-        return 10 * np.log10(np.mean(ref[a:a + window].astype(np.float64) ** 2) + 1e-12)
-    starts = np.arange(0, len(ref) - window, window // 4)
-    top = max(level(a) for a in starts)
-    return np.array([min(level(c - window), level(c)) > top - 15 for c in centres], bool)
+    csum = np.concatenate([[0.0], np.cumsum(np.asarray(ref, np.float64) ** 2)])
+
+    def level(starts):
+        return 10 * np.log10((csum[starts + window] - csum[starts]) / window + 1e-12)
+    top = level(np.arange(0, len(ref) - window, window // 4)).max()
+    return np.minimum(level(centres - window), level(centres)) > top - 15
 
 
 def join_figures(x, y, ref):
     """How much the short-term level moves across the joins, against the same
     measure midway between joins (medians over points where ref is active), and
     the largest high-frequency jump at a join against the 99.9th percentile elsewhere."""
-    window = int(0.4 * RATE)
     joins = join_centres(len(x))
-    joins = joins[(joins >= window) & (joins + window <= len(x))]
+    joins = joins[(joins >= loudness.BLOCK) & (joins + loudness.BLOCK <= len(x))]
     between = joins[:-1] + HOP // 2
     lx, ly = loudness.momentary_loudness(x), loudness.momentary_loudness(y)
     moves = [np.abs(np.subtract(*short_term_gain(lx, ly, c[active(ref, c)]))) for c in (joins, between)]
+    if not all(len(m) for m in moves):
+        return None
     hf = np.abs(np.diff(y, 2))
     frame = RATE // 100
     frames = hf[:len(hf) // frame * frame].reshape(-1, frame).max(axis=1)
     y_frames = y[:len(frames) * frame].reshape(-1, frame)
     frame_centres = np.arange(len(frames)) * frame + frame // 2
     at_join = np.min(np.abs(frame_centres[:, None] - joins[None, :]), axis=1) < OVERLAP
-    if not all(len(m) for m in moves):
-        return None
     return {"level_move_at_joins_db": float(np.median(moves[0])), "level_move_between_db": float(np.median(moves[1])),
             "click_ratio": float(frames[at_join].max() / (np.percentile(frames[~at_join], 99.9) + 1e-12)),
             "peak_at_joins_dbfs": float(20 * np.log10(np.abs(y_frames[at_join]).max() + 1e-30))}
