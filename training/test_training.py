@@ -212,6 +212,29 @@ class LossTest(unittest.TestCase):
         self.assertAlmostEqual(train.band_snr_loss(0.1 * lf, silent, bw, lf).item(), 10 * np.log10(0.01 + 1e-4),
                                delta=0.01)
 
+    def test_intelligibility_loss_follows_the_measure(self):
+        rng = np.random.default_rng(16)
+        t = np.arange(M.SEGMENT) / RATE
+        bursts = (np.sin(2 * np.pi * 3 * t) > 0) * (np.sin(2 * np.pi * 7 * t) > -0.5)
+        clean = (np.sin(2 * np.pi * 200 * t) + 0.5 * np.sin(2 * np.pi * 1200 * t)) * bursts
+        noise = rng.standard_normal(len(t))
+        full = torch.tensor([24000.0])
+
+        def as_batch(x):
+            return torch.tensor(x, dtype=torch.float32)[None]
+        self.assertLess(train.intelligibility_loss(as_batch(clean), as_batch(clean), full).item(), 1e-3)
+        for amount in (0.1, 1.0):
+            noisy = clean + amount * noise
+            loss = train.intelligibility_loss(as_batch(noisy), as_batch(clean), full).item()
+            self.assertAlmostEqual(1 - loss, evaluate.estoi(clean, noisy), delta=0.06)
+        # Silent targets and band-limited ones (no top band to correlate) are left out, without NaN.
+        est = as_batch(noise).requires_grad_()
+        loss = train.intelligibility_loss(est.expand(2, -1), torch.stack([torch.zeros(len(t)), as_batch(clean)[0]]),
+                                          torch.tensor([24000.0, 3400.0]))
+        loss.backward()
+        self.assertEqual(loss.item(), 0.0)
+        self.assertFalse(torch.isnan(est.grad).any())
+
     def test_bandwidth_measure(self):
         rng = np.random.default_rng(9)
         x = lowpassed_noise(2 * RATE, 7000, rng) + 1e-6 * rng.standard_normal(2 * RATE).astype(np.float32)

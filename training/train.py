@@ -70,6 +70,54 @@ def band_snr_loss(est, ref, bandwidth, noisy=None):
     return terms.mean() if len(terms) else est.sum() * 0
 
 
+# One-third octave bands from 150 Hz on 25.6 ms frames, 384 ms segments: the
+# envelopes that the devset's intelligibility measure compares.
+ENVELOPE_CENTRES = 150 * 2 ** (np.arange(15) / 3)
+ENVELOPE_FRAME, ENVELOPE_FFT, ENVELOPE_SEGMENT = 1228, 2048, 30
+
+
+def envelope_bands():
+    freqs = np.fft.rfftfreq(ENVELOPE_FFT, 1 / M.RATE)
+    bands = np.zeros((len(freqs), len(ENVELOPE_CENTRES)), np.float32)
+    for j, c in enumerate(ENVELOPE_CENTRES):
+        lo, hi = np.argmin(np.abs(freqs - c * 2 ** (-1 / 6))), np.argmin(np.abs(freqs - c * 2 ** (1 / 6)))
+        bands[lo:hi, j] = 1
+    return torch.from_numpy(bands)
+
+
+def intelligibility_loss(est, ref, bandwidth):
+    """One minus the envelope correlation of extended STOI, differentiable: each
+    segment's band envelopes normalised over time per band, then over bands per
+    frame, correlated frame by frame. Frames more than 40 dB below the example's
+    loudest clean frame do not count, as the measure drops them. Examples
+    without speech, or band-limited below the top band, are left out."""
+    top = ENVELOPE_CENTRES[-1] * 2 ** (1 / 6)
+    speech = (ref.pow(2).sum(-1) > 1e-6 * ref.shape[-1]) & (bandwidth >= top)
+    if not speech.any():
+        return est.sum() * 0
+    est, ref = est[speech], ref[speech]
+    win = torch.hann_window(ENVELOPE_FRAME, device=est.device)
+    hop = ENVELOPE_FRAME // 2
+    bands = envelope_bands()
+
+    def envelopes(x):
+        X = torch.stft(x, ENVELOPE_FFT, hop, ENVELOPE_FRAME, win, center=False, return_complex=True)
+        power = (X.real ** 2 + X.imag ** 2).transpose(1, 2) @ bands
+        return torch.sqrt(power + 1e-10).unfold(1, ENVELOPE_SEGMENT, 1)  # [B, segments, bands, frames]
+
+    def normalise(m, dim):
+        m = m - m.mean(dim, keepdim=True)
+        return m / (m.norm(dim=dim, keepdim=True) + 1e-6)
+    xs = normalise(normalise(envelopes(ref), 3), 2)
+    ys = normalise(normalise(envelopes(est), 3), 2)
+    offset = (ENVELOPE_FFT - ENVELOPE_FRAME) // 2  # where torch.stft puts the shorter window
+    frames = ref.unfold(1, ENVELOPE_FFT, hop)[..., offset:offset + ENVELOPE_FRAME]
+    level = 10 * torch.log10(frames.pow(2).sum(-1) + 1e-12)
+    loud = (level > level.amax(1, keepdim=True) - 40).float().unfold(1, ENVELOPE_SEGMENT, 1)
+    r = (xs * ys).sum(2)
+    return 1 - (r * loud).sum() / loud.sum().clamp(min=1)
+
+
 def si_sdr(est, ref):
     ref = ref - ref.mean(-1, keepdim=True)
     est = est - est.mean(-1, keepdim=True)
@@ -174,6 +222,8 @@ def main():
     ap.add_argument("--snr-from", type=int, default=0, help="first step that uses the SNR loss")
     ap.add_argument("--noise-only-from", type=int, default=0,
                     help="first step whose SNR loss includes the noise-only examples' residual level")
+    ap.add_argument("--intelligibility-weight", type=float, default=0.0,
+                    help="weight of the envelope-correlation (intelligibility) loss")
     ap.add_argument("--under-weight", type=float, default=0.0,
                     help="extra weight of the spectral loss where the output is weaker than the target")
     ap.add_argument("--average", type=float, default=0.0,
@@ -234,6 +284,8 @@ def main():
         if step >= args.snr_from:
             with_noise_only = noisy if step >= args.noise_only_from else None
             loss = loss + args.snr_weight * band_snr_loss(est, target, bw, with_noise_only)
+        if args.intelligibility_weight:
+            loss = loss + args.intelligibility_weight * intelligibility_loss(est, target, bw)
         opt.zero_grad()
         loss.backward()
         torch.nn.utils.clip_grad_norm_(net.parameters(), 1.0)
