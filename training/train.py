@@ -85,6 +85,9 @@ def envelope_bands():
     return torch.from_numpy(bands)
 
 
+ENVELOPE_BANDS = envelope_bands()
+
+
 def intelligibility_loss(est, ref, bandwidth):
     """One minus the envelope correlation of extended STOI, differentiable: each
     segment's band envelopes normalised over time per band, then over bands per
@@ -98,11 +101,10 @@ def intelligibility_loss(est, ref, bandwidth):
     est, ref = est[speech], ref[speech]
     win = torch.hann_window(ENVELOPE_FRAME, device=est.device)
     hop = ENVELOPE_FRAME // 2
-    bands = envelope_bands()
 
     def envelopes(x):
         X = torch.stft(x, ENVELOPE_FFT, hop, ENVELOPE_FRAME, win, center=False, return_complex=True)
-        power = (X.real ** 2 + X.imag ** 2).transpose(1, 2) @ bands
+        power = (X.real ** 2 + X.imag ** 2).transpose(1, 2) @ ENVELOPE_BANDS
         return torch.sqrt(power + 1e-10).unfold(1, ENVELOPE_SEGMENT, 1)  # [B, segments, bands, frames]
 
     def normalise(m, dim):
