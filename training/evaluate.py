@@ -128,23 +128,31 @@ def _overlap_add(frames, hop=128):
 STOI_SEGMENT = 30  # frames of 25.6 ms: 384 ms
 
 
+# The 15 one-third octave bands from 150 Hz that both intelligibility measures use.
+THIRD_OCTAVE_CENTRES = 150 * 2 ** (np.arange(15) / 3)
+
+
+def third_octave_bands(freqs):
+    """[bands, bins] 0/1 matrix: each band's bins between its edges, a sixth of
+    an octave either side of its centre, each edge at the nearest bin."""
+    bands = np.zeros((len(THIRD_OCTAVE_CENTRES), len(freqs)))
+    for j, c in enumerate(THIRD_OCTAVE_CENTRES):
+        bands[j, np.argmin(np.abs(freqs - c * 2 ** (-1 / 6))):np.argmin(np.abs(freqs - c * 2 ** (1 / 6)))] = 1
+    return bands
+
+
 def _third_octave_envelopes(clean, processed, rate):
     """The envelopes both intelligibility measures compare: 10 kHz, frames more
     than 40 dB below the loudest clean frame dropped in both signals, 15
     one-third octave bands from 150 Hz; [bands, frames] each."""
-    fs, n_frame, n_fft, n_bands, dyn = 10000, 256, 512, 15, 40.0
+    fs, n_frame, n_fft, dyn = 10000, 256, 512, 40.0
     x = resample(np.asarray(clean, np.float64), rate, fs)
     y = resample(np.asarray(processed, np.float64), rate, fs)
     xf, yf = _stoi_frames(x), _stoi_frames(y)
     energy = 20 * np.log10(np.linalg.norm(xf, axis=1) + 1e-12)
     keep = energy > energy.max() - dyn
     x, y = _overlap_add(xf[keep]), _overlap_add(yf[keep])
-    freqs = np.fft.rfftfreq(n_fft, 1 / fs)
-    centres = 150 * 2 ** (np.arange(n_bands) / 3)
-    lo, hi = centres * 2 ** (-1 / 6), centres * 2 ** (1 / 6)
-    bands = np.zeros((n_bands, len(freqs)))
-    for j in range(n_bands):
-        bands[j, np.argmin(np.abs(freqs - lo[j])):np.argmin(np.abs(freqs - hi[j]))] = 1
+    bands = third_octave_bands(np.fft.rfftfreq(n_fft, 1 / fs))
     return [np.sqrt(np.abs(np.fft.rfft(_stoi_frames(s, n_frame), n_fft, axis=1)) ** 2 @ bands.T).T for s in (x, y)]
 
 

@@ -15,6 +15,7 @@ import numpy as np
 import torch
 
 import data
+import evaluate
 import model as M
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -70,22 +71,11 @@ def band_snr_loss(est, ref, bandwidth, noisy=None):
     return terms.mean() if len(terms) else est.sum() * 0
 
 
-# One-third octave bands from 150 Hz on 25.6 ms frames, 384 ms segments: the
-# envelopes that the devset's intelligibility measure compares.
-ENVELOPE_CENTRES = 150 * 2 ** (np.arange(15) / 3)
-ENVELOPE_FRAME, ENVELOPE_FFT, ENVELOPE_SEGMENT = 1228, 2048, 30
-
-
-def envelope_bands():
-    freqs = np.fft.rfftfreq(ENVELOPE_FFT, 1 / M.RATE)
-    bands = np.zeros((len(freqs), len(ENVELOPE_CENTRES)), np.float32)
-    for j, c in enumerate(ENVELOPE_CENTRES):
-        lo, hi = np.argmin(np.abs(freqs - c * 2 ** (-1 / 6))), np.argmin(np.abs(freqs - c * 2 ** (1 / 6)))
-        bands[lo:hi, j] = 1
-    return torch.from_numpy(bands)
-
-
-ENVELOPE_BANDS = envelope_bands()
+# The devset's intelligibility measure's bands at the training rate, on 25.6 ms
+# frames and 384 ms segments.
+ENVELOPE_FRAME, ENVELOPE_FFT = 1228, 2048
+ENVELOPE_BANDS = torch.from_numpy(
+    evaluate.third_octave_bands(np.fft.rfftfreq(ENVELOPE_FFT, 1 / M.RATE)).T.astype(np.float32))
 
 
 def intelligibility_loss(est, ref, bandwidth):
@@ -94,7 +84,7 @@ def intelligibility_loss(est, ref, bandwidth):
     frame, correlated frame by frame. Frames more than 40 dB below the example's
     loudest clean frame do not count, as the measure drops them. Examples
     without speech, or band-limited below the top band, are left out."""
-    top = ENVELOPE_CENTRES[-1] * 2 ** (1 / 6)
+    top = evaluate.THIRD_OCTAVE_CENTRES[-1] * 2 ** (1 / 6)
     speech = (ref.pow(2).sum(-1) > 1e-6 * ref.shape[-1]) & (bandwidth >= top)
     if not speech.any():
         return est.sum() * 0
@@ -105,7 +95,7 @@ def intelligibility_loss(est, ref, bandwidth):
     def envelopes(x):
         X = torch.stft(x, ENVELOPE_FFT, hop, ENVELOPE_FRAME, win, center=False, return_complex=True)
         power = (X.real ** 2 + X.imag ** 2).transpose(1, 2) @ ENVELOPE_BANDS
-        return torch.sqrt(power + 1e-10).unfold(1, ENVELOPE_SEGMENT, 1)  # [B, segments, bands, frames]
+        return torch.sqrt(power + 1e-10).unfold(1, evaluate.STOI_SEGMENT, 1)  # [B, segments, bands, frames]
 
     def normalise(m, dim):
         m = m - m.mean(dim, keepdim=True)
@@ -115,7 +105,7 @@ def intelligibility_loss(est, ref, bandwidth):
     offset = (ENVELOPE_FFT - ENVELOPE_FRAME) // 2  # where torch.stft puts the shorter window
     frames = ref.unfold(1, ENVELOPE_FFT, hop)[..., offset:offset + ENVELOPE_FRAME]
     level = 10 * torch.log10(frames.pow(2).sum(-1) + 1e-12)
-    loud = (level > level.amax(1, keepdim=True) - 40).float().unfold(1, ENVELOPE_SEGMENT, 1)
+    loud = (level > level.amax(1, keepdim=True) - 40).float().unfold(1, evaluate.STOI_SEGMENT, 1)
     r = (xs * ys).sum(2)
     return 1 - (r * loud).sum() / loud.sum().clamp(min=1)
 
