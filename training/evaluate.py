@@ -126,6 +126,7 @@ def _overlap_add(frames, hop=128):
 
 
 STOI_SEGMENT = 30  # frames of 25.6 ms: 384 ms
+STOI_DYNAMIC_RANGE = 40.0  # dB below the loudest clean frame, below which frames are dropped
 
 
 # The 15 one-third octave bands from 150 Hz that both intelligibility measures use.
@@ -145,12 +146,12 @@ def _third_octave_envelopes(clean, processed, rate):
     """The envelopes both intelligibility measures compare: 10 kHz, frames more
     than 40 dB below the loudest clean frame dropped in both signals, 15
     one-third octave bands from 150 Hz; [bands, frames] each."""
-    fs, n_frame, n_fft, dyn = 10000, 256, 512, 40.0
+    fs, n_frame, n_fft = 10000, 256, 512
     x = resample(np.asarray(clean, np.float64), rate, fs)
     y = resample(np.asarray(processed, np.float64), rate, fs)
     xf, yf = _stoi_frames(x), _stoi_frames(y)
     energy = 20 * np.log10(np.linalg.norm(xf, axis=1) + 1e-12)
-    keep = energy > energy.max() - dyn
+    keep = energy > energy.max() - STOI_DYNAMIC_RANGE
     x, y = _overlap_add(xf[keep]), _overlap_add(yf[keep])
     bands = third_octave_bands(np.fft.rfftfreq(n_fft, 1 / fs))
     return [np.sqrt(np.abs(np.fft.rfft(_stoi_frames(s, n_frame), n_fft, axis=1)) ** 2 @ bands.T).T for s in (x, y)]

@@ -76,6 +76,7 @@ def band_snr_loss(est, ref, bandwidth, noisy=None):
 ENVELOPE_FRAME, ENVELOPE_FFT = 1228, 2048
 ENVELOPE_BANDS = torch.from_numpy(
     evaluate.third_octave_bands(np.fft.rfftfreq(ENVELOPE_FFT, 1 / M.RATE)).T.astype(np.float32))
+ENVELOPE_TOP = evaluate.THIRD_OCTAVE_CENTRES[-1] * 2 ** (1 / 6)  # upper edge of the top band, Hz
 
 
 def intelligibility_loss(est, ref, bandwidth):
@@ -84,8 +85,7 @@ def intelligibility_loss(est, ref, bandwidth):
     frame, correlated frame by frame. Frames more than 40 dB below the example's
     loudest clean frame do not count, as the measure drops them. Examples
     without speech, or band-limited below the top band, are left out."""
-    top = evaluate.THIRD_OCTAVE_CENTRES[-1] * 2 ** (1 / 6)
-    speech = (ref.pow(2).sum(-1) > 1e-6 * ref.shape[-1]) & (bandwidth >= top)
+    speech = (ref.pow(2).sum(-1) > 1e-6 * ref.shape[-1]) & (bandwidth >= ENVELOPE_TOP)
     if not speech.any():
         return est.sum() * 0
     est, ref = est[speech], ref[speech]
@@ -105,7 +105,7 @@ def intelligibility_loss(est, ref, bandwidth):
     offset = (ENVELOPE_FFT - ENVELOPE_FRAME) // 2  # where torch.stft puts the shorter window
     frames = ref.unfold(1, ENVELOPE_FFT, hop)[..., offset:offset + ENVELOPE_FRAME]
     level = 10 * torch.log10(frames.pow(2).sum(-1) + 1e-12)
-    loud = (level > level.amax(1, keepdim=True) - 40).float().unfold(1, evaluate.STOI_SEGMENT, 1)
+    loud = (level > level.amax(1, keepdim=True) - evaluate.STOI_DYNAMIC_RANGE).float().unfold(1, evaluate.STOI_SEGMENT, 1)
     r = (xs * ys).sum(2)
     return 1 - (r * loud).sum() / loud.sum().clamp(min=1)
 
