@@ -34,7 +34,7 @@ LEGACY_NOISE = ("berlin_noise", "blanket", "esc10", "sonic_pi_cc0", "speech_comm
 # Augmentations of make_example, each switchable (train.py --without NAME).
 AUGMENTATIONS = ("speed", "colour", "reverb", "dereverberation", "microphone", "band_limit",
                  "new_noises", "vocal_noises", "modulation", "snr_weighting", "concatenate",
-                 "full_band_target")
+                 "full_band_target", "drifting_hum")
 
 
 class Corpus:
@@ -102,17 +102,32 @@ def coloured_noise(n, rng, exponent):
     return shape_spectrum(w, lambda f: 1.0 / np.maximum(f, 20.0) ** (exponent / 2))
 
 
-def hum(n, rng):
+def hum(n, rng, drifting=False):
+    """Mains hum: 50 or 60 Hz and harmonics. Drifting, the grid frequency wanders
+    by up to 0.1 Hz and the level by up to 6 dB over seconds, and a third of the
+    hums are buzz: harmonics in phase up to 12 kHz, as from dimmers and ground loops."""
     f0 = rng.choice([50.0, 60.0]) * rng.uniform(0.995, 1.005)
     t = np.arange(n) / RATE
     out = np.zeros(n)
-    # Buzzy hum (rectified, ground loops) has slowly decaying harmonics.
-    decay = rng.uniform(0.3, 1.5)
-    for k in range(1, int(min(40, 8000 // f0)) + 1):
-        if rng.random() < 0.3 and k > 1:
+    if not drifting:
+        # Buzzy hum (rectified, ground loops) has slowly decaying harmonics.
+        decay = rng.uniform(0.3, 1.5)
+        for k in range(1, int(min(40, 8000 // f0)) + 1):
+            if rng.random() < 0.3 and k > 1:
+                continue
+            out += k ** -decay * np.sin(2 * np.pi * k * f0 * t + rng.uniform(0, 2 * np.pi))
+        return out.astype(np.float32)
+    wander = 2 * slow_envelope(n, rng, rng.uniform(0.2, 1.0), 1.0) - 1
+    phase = 2 * np.pi * np.cumsum(f0 + rng.uniform(0.0, 0.1) * wander) / RATE
+    buzz = rng.random() < 1 / 3
+    top, decay = (12000, rng.uniform(0.5, 1.2)) if buzz else (8000, rng.uniform(0.3, 1.5))
+    offset = rng.uniform(0, 2 * np.pi)
+    for k in range(1, int(min(240 if buzz else 40, top // f0)) + 1):
+        if not buzz and k > 1 and rng.random() < 0.3:
             continue
-        out += k ** -decay * np.sin(2 * np.pi * k * f0 * t + rng.uniform(0, 2 * np.pi))
-    return out.astype(np.float32)
+        start = k * offset if buzz else rng.uniform(0, 2 * np.pi)
+        out += k ** -decay * np.sin(k * phase + start)
+    return (out * slow_envelope(n, rng, rng.uniform(0.1, 0.5), 0.5)).astype(np.float32)
 
 
 def fan(n, rng):
@@ -264,7 +279,7 @@ VOCAL_FAMILY = ("vocal", 0.10)
 VOCAL_NOISE = ("Dog bark", "Person sneeze", "Baby cry", "Rooster")
 
 
-def one_noise(family, n, rng, corpus):
+def one_noise(family, n, rng, corpus, augment=frozenset(AUGMENTATIONS)):
     if family == "real":
         return real_noise(n, rng, corpus)
     if family == "coloured":
@@ -273,7 +288,9 @@ def one_noise(family, n, rng, corpus):
         return babble(n, rng, corpus)
     if family == "vocal":
         return vocal_noise(n, rng, corpus)
-    return {"hum": hum, "fan": fan, "clicks": clicks, "smooth": smooth_spectrum_noise,
+    if family == "hum":
+        return hum(n, rng, "drifting_hum" in augment)
+    return {"fan": fan, "clicks": clicks, "smooth": smooth_spectrum_noise,
             "transients": transients, "whine": whine, "rumble": rumble}[family](n, rng)
 
 
@@ -286,7 +303,7 @@ def noise_mix(n, rng, corpus, augment=frozenset(AUGMENTATIONS)):
     p = np.array([w for _, w in families])
     out = np.zeros(n, np.float32)
     for i in range(1 if rng.random() < 0.7 else 2):
-        x = one_noise(names[rng.choice(len(names), p=p / p.sum())], n, rng, corpus)
+        x = one_noise(names[rng.choice(len(names), p=p / p.sum())], n, rng, corpus, augment)
         if "modulation" in augment and rng.random() < 0.2:
             x = modulate(x, rng)
         out += x / np.sqrt(power(x)) * (1.0 if i == 0 else rng.uniform(0.2, 1.0))

@@ -57,8 +57,8 @@ def run_ort(model_path, segments, threads=2, timing_runs=0):
 
 
 def load_enhancer(checkpoint):
-    net = M.Enhancer()
     state = torch.load(checkpoint, map_location="cpu")
+    net = M.Enhancer.from_state(state)
     net.load_state_dict(state.get("averaged", state["model"]))
     return net.eval()
 
@@ -117,8 +117,10 @@ def main():
     torch.set_num_threads(2)
     net = load_enhancer(args.checkpoint)
     n_params = sum(p.numel() for p in net.parameters())
+    stage = (f", and a complex filter over {2 * net.filter_reach + 1} frames for the bins up to "
+             f"{(net.filter_bins - 1) * M.RATE // M.N_FFT} Hz" if net.filter_bins else "")
     description = ("Speech noise removal for 48 kHz mono: 20 ms sqrt-Hann STFT, ERB band gains plus "
-                   f"per-bin mask from dilated temporal convolutions ({n_params / 1e6:.2f} M parameters). "
+                   f"per-bin mask from dilated temporal convolutions{stage} ({n_params / 1e6:.2f} M parameters). "
                    "Input: 98304 samples normalised to -24 LUFS. Output: the noise component to subtract.")
     export(net, args.out, args.version, description)
     meta = check_contract(args.out)

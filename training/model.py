@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Band-gain + per-bin mask network (dilated temporal convolutions) on a 20 ms / 10 ms sqrt-Hann STFT.
+"""Band-gain + per-bin mask network (dilated temporal convolutions) on a 20 ms / 10 ms sqrt-Hann STFT,
+with an optional complex filter over neighbouring frames for the lower bins.
 
 The STFT exists twice: an FFT path (torch.stft / irfft) used in training, and a
 matrix path (framing by reshape, fixed DFT bases, overlap-add by reshape) used
@@ -94,10 +95,20 @@ class ResidualBlock(nn.Module):
         return x + self.project(torch.relu(self.dilated(x)))
 
 
+# Network 2.x: real mask only, noisy phase kept. Checkpoints without an "arch"
+# entry are of this shape.
+MASK_ONLY = {"filter_bins": 0, "filter_reach": 0}
+# Network 3: a complex filter over frames t-2..t+2 for the bins up to 8 kHz.
+PHASE_AWARE = {"filter_bins": 161, "filter_reach": 2}
+
+
 class Enhancer(nn.Module):
-    def __init__(self, n_bands=40, n_low=64, channels=192, hidden=192, blocks=10):
+    def __init__(self, n_bands=40, n_low=64, channels=192, hidden=192, blocks=10,
+                 filter_bins=PHASE_AWARE["filter_bins"], filter_reach=PHASE_AWARE["filter_reach"]):
         super().__init__()
         self.n_low = n_low
+        self.arch = {"filter_bins": filter_bins, "filter_reach": filter_reach}
+        self.filter_bins, self.filter_reach = filter_bins, filter_reach
         self.register_buffer("window", sqrt_hann())
         self.register_buffer("bands", erb_band_matrix(n_bands))
         band_norm = self.bands / self.bands.sum(dim=0, keepdim=True)
@@ -119,6 +130,28 @@ class Enhancer(nn.Module):
         nn.init.constant_(self.band_head.bias, 3.0)
         nn.init.zeros_(self.bin_head.weight)
         nn.init.zeros_(self.bin_head.bias)
+        if filter_bins:
+            # The complex stage sees the low bins' phase (the log powers above
+            # do not) and adds a filtered correction to the masked spectrum.
+            # Both are zero at the start, so a warm-started network computes
+            # exactly what the mask-only network did.
+            taps = 2 * filter_reach + 1
+            self.phase_input = nn.Conv1d(2 * filter_bins, channels, 1)
+            self.filter_head = nn.Conv1d(channels, 2 * taps * filter_bins, 1)
+            for layer in (self.phase_input, self.filter_head):
+                nn.init.zeros_(layer.weight)
+                nn.init.zeros_(layer.bias)
+
+    @classmethod
+    def from_state(cls, state):
+        """An untrained network of the shape a checkpoint was saved from."""
+        return cls(**state.get("arch", MASK_ONLY))
+
+    def stage_parameters(self):
+        """Parameters of the complex stage (empty for a mask-only network)."""
+        if not self.filter_bins:
+            return []
+        return list(self.phase_input.parameters()) + list(self.filter_head.parameters())
 
     # --- transforms -------------------------------------------------------
     def _pad(self, x):
@@ -161,20 +194,57 @@ class Enhancer(nn.Module):
         low = torch.log10(power[..., :self.n_low] + FEATURE_FLOOR)
         return torch.cat([band, low], dim=2)
 
-    def mask(self, re, im):
+    def phase_features(self, re, im):
+        """The low bins' spectrum scaled by each bin's RMS over the segment:
+        level-free, phase kept. [B, T, K] x 2 -> [B, 2K, T]"""
+        k = self.filter_bins
+        lr, li = re[..., :k], im[..., :k]
+        scale = torch.rsqrt((lr * lr + li * li).mean(1, keepdim=True) + FEATURE_FLOOR)
+        return torch.cat([lr * scale, li * scale], dim=2).transpose(1, 2)
+
+    def estimate(self, re, im):
+        """The network's outputs: the real mask [B, T, N_BINS] and the complex
+        filter [B, T, K, taps] as (real, imaginary), or None without the stage."""
         feat = (self.features(re * re + im * im) - self.feat_mean) / self.feat_std
-        h = self.blocks(self.input(feat.transpose(1, 2)))
+        h = self.input(feat.transpose(1, 2))
+        if self.filter_bins:
+            h = h + self.phase_input(self.phase_features(re, im))
+        h = self.blocks(h)
         logits = (self.bands @ self.band_head(h) + self.bin_head(h)).transpose(1, 2)
-        return torch.sigmoid(logits)
+        if not self.filter_bins:
+            return torch.sigmoid(logits), None
+        b, t = h.shape[0], h.shape[2]
+        taps = 2 * self.filter_reach + 1
+        # tanh bounds each tap; it is 0 with slope 1 at the zero start.
+        coef = torch.tanh(self.filter_head(h)).reshape(b, 2, taps, self.filter_bins, t).permute(0, 1, 4, 3, 2)
+        return torch.sigmoid(logits), (coef[:, 0], coef[:, 1])
+
+    def apply(self, re, im, mask, coef):
+        """Masked spectrum plus, in the low bins, sum over d of coef[d] * X[t + d]."""
+        yr, yi = re * mask, im * mask
+        if coef is None:
+            return yr, yi
+        k, reach = self.filter_bins, self.filter_reach
+        cr, ci = coef
+        t = re.shape[1]
+        xr = nn.functional.pad(re[..., :k], (0, 0, reach, reach))
+        xi = nn.functional.pad(im[..., :k], (0, 0, reach, reach))
+        fr, fi = 0, 0
+        for tap in range(2 * reach + 1):
+            sr, si = xr[:, tap:tap + t], xi[:, tap:tap + t]
+            fr = fr + cr[..., tap] * sr - ci[..., tap] * si
+            fi = fi + cr[..., tap] * si + ci[..., tap] * sr
+        return (torch.cat([yr[..., :k] + fr, yr[..., k:]], dim=2),
+                torch.cat([yi[..., :k] + fi, yi[..., k:]], dim=2))
 
     def enhance(self, x, matrix=False):
         """[B, N] noisy -> [B, N] enhanced speech."""
         n = x.shape[-1]
         re, im = self.stft_matrix(x) if matrix else self.stft_fft(x)
-        m = self.mask(re, im)
+        yr, yi = self.apply(re, im, *self.estimate(re, im))
         if matrix:
-            return self.istft_matrix(re * m, im * m, n)
-        return self.istft_fft(re * m, im * m, n)
+            return self.istft_matrix(yr, yi, n)
+        return self.istft_fft(yr, yi, n)
 
 
 class ExportWrapper(nn.Module):

@@ -75,6 +75,37 @@ class TransformTest(unittest.TestCase):
         self.assertLess((out - x).abs().max().item(), 1e-4)
 
 
+class PhaseStageTest(unittest.TestCase):
+    def test_warm_started_network_computes_the_mask_only_output(self):
+        torch.manual_seed(3)
+        old = M.Enhancer(**M.MASK_ONLY).eval()
+        with torch.no_grad():
+            old.bin_head.weight.normal_(0, 0.05)
+        new = M.Enhancer().eval()
+        missing, unexpected = new.load_state_dict(old.state_dict(), strict=False)
+        self.assertEqual(unexpected, [])
+        self.assertTrue(missing and all(k.startswith(("phase_input", "filter_head")) for k in missing), missing)
+        x = torch.randn(2, 20000) * 0.1
+        with torch.no_grad():
+            for matrix in (False, True):
+                self.assertTrue(torch.equal(new.enhance(x, matrix), old.enhance(x, matrix)))
+
+    def test_filter_taps_reach_the_neighbouring_frames(self):
+        net = M.Enhancer().eval()
+        t, k = 7, net.filter_bins
+        re, im = torch.randn(1, t, M.N_BINS), torch.randn(1, t, M.N_BINS)
+        mask = torch.zeros(1, t, M.N_BINS)
+        taps = 2 * net.filter_reach + 1
+        cr, ci = torch.zeros(1, t, k, taps), torch.zeros(1, t, k, taps)
+        ci[..., taps - 1] = 1.0  # j * X[t + reach]
+        yr, yi = net.apply(re, im, mask, (cr, ci))
+        reach = net.filter_reach
+        self.assertTrue(torch.equal(yr[0, :t - reach, :k], -im[0, reach:, :k]))
+        self.assertTrue(torch.equal(yi[0, :t - reach, :k], re[0, reach:, :k]))
+        self.assertEqual(yr[0, t - reach:, :k].abs().max().item(), 0.0)  # beyond the segment: zeros
+        self.assertEqual(yr[0, :, k:].abs().max().item(), 0.0)  # above the stage: the mask alone
+
+
 class LoudnessTest(unittest.TestCase):
     def test_full_scale_997_hz_sine(self):
         self.assertAlmostEqual(loudness.integrated_loudness(sine(997, 5)), -3.01, delta=0.05)
@@ -250,6 +281,10 @@ class ExportTest(unittest.TestCase):
         cls.path = os.path.join(cls.tmp.name, "m.onnx")
         torch.manual_seed(0)
         cls.net = M.Enhancer().eval()
+        # A complex stage that does something, so that its graph is checked too.
+        with torch.no_grad():
+            for p in cls.net.stage_parameters():
+                p.normal_(0, 0.02)
         export.export(cls.net, cls.path, "0.0.1", "test model")
 
     @classmethod
@@ -276,7 +311,8 @@ class ExportTest(unittest.TestCase):
         with torch.no_grad():
             trained.input.bias.fill_(1.0)
         path = os.path.join(self.tmp.name, "ck.pt")
-        torch.save({"model": trained.state_dict(), "averaged": self.net.state_dict(), "step": 1}, path)
+        torch.save({"model": trained.state_dict(), "averaged": self.net.state_dict(), "step": 1,
+                    "arch": trained.arch}, path)
         self.assertTrue(torch.equal(export.load_enhancer(path).input.bias, self.net.input.bias))
 
     @unittest.skipUnless(os.path.exists(os.path.join(export.ORT_DIR, "lib", "libonnxruntime.so.1")),

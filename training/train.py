@@ -23,17 +23,19 @@ RESOLUTIONS = [(512, 128), (960, 240), (2048, 512)]
 COMPRESS = 0.3
 
 
-def spectral_loss(est, ref, bandwidth, under_weight=0.0):
+def spectral_loss(est, ref, bandwidth, under_weight=0.0, complex_weight=0.3):
     """Multi-resolution compressed-magnitude + compressed-complex loss, ignoring
     bins above each example's trustworthy bandwidth. With under_weight, a bin
     whose output is weaker than the target costs (1 + under_weight) times as
-    much: removing speech harms intelligibility more than leaving as much noise."""
+    much: removing speech harms intelligibility more than leaving as much noise.
+    complex_weight weighs the compressed-complex term, the only one that sees
+    phase within a bin."""
     total = 0.0
     for n_fft, hop in RESOLUTIONS:
         win = torch.hann_window(n_fft, device=est.device)
         E = torch.stft(est, n_fft, hop, window=win, return_complex=True)
         R = torch.stft(ref, n_fft, hop, window=win, return_complex=True)
-        freqs = torch.arange(E.shape[1], dtype=torch.float32) * M.RATE / n_fft
+        freqs = torch.arange(E.shape[1], dtype=torch.float32, device=est.device) * M.RATE / n_fft
         mask = (freqs[None, :] <= bandwidth[:, None]).float()[:, :, None]
         # |X| via sqrt(re^2 + im^2 + eps): the gradient of abs/angle at 0 is NaN.
         ea = torch.sqrt(E.real ** 2 + E.imag ** 2 + 1e-12)
@@ -43,7 +45,7 @@ def spectral_loss(est, ref, bandwidth, under_weight=0.0):
         diff = E * ea ** (COMPRESS - 1) - R * ra ** (COMPRESS - 1)
         cplx = diff.real ** 2 + diff.imag ** 2
         denom = mask.sum() * E.shape[2]
-        total = total + ((mag + 0.3 * cplx) * mask).sum() / denom
+        total = total + ((mag + complex_weight * cplx) * mask).sum() / denom
     return total / len(RESOLUTIONS)
 
 
@@ -55,7 +57,7 @@ def band_snr_loss(est, ref, bandwidth, noisy=None):
     relative to the input (in dB), so noise-only input is pushed toward silence
     as hard as speech is pushed toward the target."""
     E, R = torch.fft.rfft(est), torch.fft.rfft(ref)
-    freqs = torch.fft.rfftfreq(est.shape[-1], 1 / M.RATE)
+    freqs = torch.fft.rfftfreq(est.shape[-1], 1 / M.RATE, device=est.device)
     mask = (freqs[None, :] <= bandwidth[:, None]).float()
     ps = (R.real ** 2 + R.imag ** 2).mul(mask).sum(-1)
     diff = E - R
@@ -94,7 +96,7 @@ def intelligibility_loss(est, ref, bandwidth):
 
     def envelopes(x):
         X = torch.stft(x, ENVELOPE_FFT, hop, ENVELOPE_FRAME, win, center=False, return_complex=True)
-        power = (X.real ** 2 + X.imag ** 2).transpose(1, 2) @ ENVELOPE_BANDS
+        power = (X.real ** 2 + X.imag ** 2).transpose(1, 2) @ ENVELOPE_BANDS.to(x.device)
         return torch.sqrt(power + 1e-10).unfold(1, evaluate.STOI_SEGMENT, 1)  # [B, segments, bands, frames]
 
     def normalise(m, dim):
@@ -148,8 +150,8 @@ def validation_set(count, n, seed=1234):
 
 
 @torch.no_grad()
-def validate(net, vset):
-    noisy, target, bw = vset
+def validate(net, vset, device=torch.device("cpu")):
+    noisy, target, bw = (v.to(device) for v in vset)
     losses, gains = [], []
     for i in range(0, len(noisy), 8):
         est = net.enhance(noisy[i:i + 8])
@@ -222,6 +224,15 @@ def main():
                     help="decay per step of the moving average of the weights that is validated and "
                          "exported (0: the weights themselves)")
     ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--device", default="cpu", help="torch device to train on (cpu, cuda)")
+    ap.add_argument("--complex-weight", type=float, default=0.3,
+                    help="weight of the compressed-complex term of the spectral loss")
+    ap.add_argument("--filter-bins", type=int, default=M.PHASE_AWARE["filter_bins"],
+                    help="bins (from 0 Hz) of the complex filter stage of a new run; 0: mask only")
+    ap.add_argument("--filter-reach", type=int, default=M.PHASE_AWARE["filter_reach"],
+                    help="frames on each side that the complex filter spans")
+    ap.add_argument("--stage-lr-scale", type=float, default=1.0,
+                    help="learning rate of the complex stage as a multiple of --lr")
     ap.add_argument("--every", type=int, default=100, help="checkpoint/validation interval")
     ap.add_argument("--init-onnx", default=None, help="warm start from this model's weights (new runs only)")
     ap.add_argument("--without", action="append", default=[], choices=data.AUGMENTATIONS,
@@ -230,16 +241,24 @@ def main():
     augment = frozenset(data.AUGMENTATIONS) - set(args.without)
 
     torch.set_num_threads(args.threads)
+    device = torch.device(args.device)
     torch.manual_seed(args.seed)
     run_dir = os.path.join(HERE, "runs", args.run)
     os.makedirs(run_dir, exist_ok=True)
     n = int(args.crop * M.RATE) // M.HOP * M.HOP
-    net = M.Enhancer()
-    opt = torch.optim.AdamW(net.parameters(), lr=args.lr, weight_decay=1e-4)
     ckpt_path = os.path.join(run_dir, "last.pt")
     step = 0
     best = math.inf
-    ck = torch.load(ckpt_path) if os.path.exists(ckpt_path) else {}
+    ck = torch.load(ckpt_path, map_location="cpu") if os.path.exists(ckpt_path) else {}
+    # A checkpoint keeps the shape it was trained in; a new run takes the options'.
+    arch = ck.get("arch", M.MASK_ONLY) if ck else {"filter_bins": args.filter_bins,
+                                                      "filter_reach": args.filter_reach}
+    net = M.Enhancer(**arch)
+    stage = {id(p) for p in net.stage_parameters()}
+    groups = [{"params": [p for p in net.parameters() if id(p) not in stage], "scale": 1.0}]
+    if stage:
+        groups.append({"params": net.stage_parameters(), "scale": args.stage_lr_scale})
+    opt = torch.optim.AdamW(groups, lr=args.lr, weight_decay=1e-4)
     if ck:
         net.load_state_dict(ck["model"])
         opt.load_state_dict(ck["opt"])
@@ -254,8 +273,14 @@ def main():
     # is what is validated, kept and exported.
     averaged = None
     if args.average:
-        averaged = M.Enhancer()
+        averaged = M.Enhancer(**arch)
         averaged.load_state_dict(ck.get("averaged", net.state_dict()))
+        averaged.to(device)
+    net.to(device)
+    for state in opt.state.values():
+        for key, value in state.items():
+            if torch.is_tensor(value):
+                state[key] = value.to(device)
     with open(os.path.join(run_dir, "config.json"), "w") as f:
         json.dump(vars(args), f, indent=1)
 
@@ -267,12 +292,13 @@ def main():
     for noisy, target, bw in loader:
         if step >= args.steps:
             break
+        noisy, target, bw = noisy.to(device), target.to(device), bw.to(device)
         lr = learning_rate(args, step)
         for g in opt.param_groups:
-            g["lr"] = lr
+            g["lr"] = lr * g.get("scale", 1.0)
         net.train()
         est = net.enhance(noisy)
-        loss = spectral_loss(est, target, bw, args.under_weight)
+        loss = spectral_loss(est, target, bw, args.under_weight, args.complex_weight)
         if step >= args.snr_from:
             with_noise_only = noisy if step >= args.noise_only_from else None
             loss = loss + args.snr_weight * band_snr_loss(est, target, bw, with_noise_only)
@@ -295,19 +321,19 @@ def main():
         if step % args.every == 0 or step == args.steps:
             kept = averaged if averaged is not None else net
             kept.eval()
-            vloss, vgain = validate(kept, vset)
+            vloss, vgain = validate(kept, vset, device)
             log.write(f"{step}\t{ema:.5f}\t{vloss:.5f}\t{vgain:.3f}\t{time.time():.0f}\n")
             log.flush()
             print(f"valid step {step} loss {vloss:.4f} si-sdr gain {vgain:.2f} dB", flush=True)
             state = {"model": net.state_dict(), "opt": opt.state_dict(), "step": step,
-                     "best": min(best, vloss)}
+                     "best": min(best, vloss), "arch": arch}
             if averaged is not None:
                 state["averaged"] = averaged.state_dict()
             torch.save(state, ckpt_path + ".tmp")
             os.replace(ckpt_path + ".tmp", ckpt_path)
             if vloss < best:
                 best = vloss
-                torch.save({"model": kept.state_dict(), "step": step, "valid_loss": vloss},
+                torch.save({"model": kept.state_dict(), "step": step, "valid_loss": vloss, "arch": arch},
                            os.path.join(run_dir, "best.pt"))
             t0 = time.time()
 
