@@ -706,6 +706,17 @@ AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFi
     }
 }
 
+std::filesystem::path AudioFileWriter::locationMatching(const std::filesystem::path& url, const AudioFile& source,
+                                                       std::optional<CommonAudioFileFormat> fallbackFileFormat) {
+    const StoredAudioFormat& stored = source.state().storedFormat;
+    try {
+        requestMatching(source.state(), stored.sampleRate, static_cast<std::size_t>(stored.channelCount));
+        return url;
+    } catch (...) {
+        return fallbackFileFormat ? fallbackLocation(url, *fallbackFileFormat) : url;
+    }
+}
+
 AudioFileWriter::~AudioFileWriter() = default;
 AudioFileWriter::AudioFileWriter(AudioFileWriter&&) noexcept = default;
 AudioFileWriter& AudioFileWriter::operator=(AudioFileWriter&&) noexcept = default;

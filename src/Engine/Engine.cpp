@@ -477,9 +477,9 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
         }
     }
     switch (options.handleExistingFile(writer.location())) {
-    case ProcessingOptions::ExistingFileResponse::replace: return result(writer.commitReplacing());
-    case ProcessingOptions::ExistingFileResponse::skip: return ProcessingResult{{}, duration, {}, std::nullopt};
-    case ProcessingOptions::ExistingFileResponse::stop: break;
+    case ExistingFileAnswer::replace: return result(writer.commitReplacing());
+    case ExistingFileAnswer::skip: return ProcessingResult{{}, duration, {}, std::nullopt};
+    case ExistingFileAnswer::stop: break;
     }
     throw ProcessingError(ProcessingError::Code::stoppedAtExistingFile);
 }

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "AudioIO/AudioError.h"
+#include "Engine/Batch.h"
 #include "Engine/Engine.h"
 
 namespace vesh {
@@ -15,8 +16,6 @@ constexpr char processingDescription[] = "An error occurred while processing the
 constexpr char openingDescription[] = "An error occurred while opening the audio file.";
 constexpr char savingDescription[] = "An error occurred while saving the audio file.";
 constexpr char resamplingDescription[] = "An error occurred while resampling the audio.";
-constexpr char separatorDescription[] = "The file name prefix or suffix contains a path separator.";
-constexpr char replacesSourceDescription[] = "The output file would replace the original audio file.";
 constexpr char outOfMemoryCause[] = "Not enough memory is available to process this file.";
 // For a caught value that carries no description of its own.
 constexpr char unknownErrorDescription[] = "An unknown error occurred.";
@@ -38,6 +37,8 @@ std::string describe(const std::exception_ptr& base) {
     try {
         std::rethrow_exception(base);
     } catch (const AppError::Base& error) {
+        return error.what();
+    } catch (const BatchError& error) {
         return error.what();
     } catch (const AudioError& error) {
         switch (error.failedOperation()) {
@@ -115,6 +116,8 @@ std::string underlyingCause(const std::exception_ptr& error) {
         return underlyingCause(loadError.cause());
     } catch (const AppError::Base&) {
         return {};
+    } catch (const BatchError&) {
+        return {};
     } catch (const AudioLibraryError& libraryError) {
         const std::string message = libraryError.what();
         const std::size_t reason = message.rfind(": ");
@@ -138,8 +141,6 @@ const char* AppError::Base::what() const noexcept {
     switch (code_) {
     case Code::missingOutputFolder: return noOutputFolderDescription;
     case Code::failedToEnhanceAudio: return processingDescription;
-    case Code::fileNameLeavesOutputFolder: return separatorDescription;
-    case Code::outputWouldReplaceSource: return replacesSourceDescription;
     }
     return processingDescription;
 }
@@ -157,12 +158,16 @@ std::string AppError::recoverySuggestion() const {
         switch (error.code()) {
         case Base::Code::missingOutputFolder:
             return "Click “Choose a folder” in the Output section to select a destination for the denoised audio.";
-        case Base::Code::fileNameLeavesOutputFolder:
+        case Base::Code::failedToEnhanceAudio: break;
+        }
+        return generalAdvice();
+    } catch (const BatchError& error) {
+        switch (error.code()) {
+        case BatchError::Code::fileNameLeavesOutputFolder:
             return "Remove “/” from the prefix and the suffix in the Output section, so that every file is written "
                    "into the output folder.";
-        case Base::Code::outputWouldReplaceSource:
+        case BatchError::Code::outputWouldReplaceSource:
             return "Choose another output folder, or add a prefix or a suffix to the file names.";
-        case Base::Code::failedToEnhanceAudio: break;
         }
         return generalAdvice();
     } catch (...) {
@@ -201,6 +206,20 @@ std::string AppError::informativeText() const {
     if (!cause.empty()) paragraph("Details: " + cause);
     paragraph(recoverySuggestion());
     return text;
+}
+
+std::exception_ptr userFacingError(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const ProcessingError& processingError) {
+        if (processingError.code() == ProcessingError::Code::failedToEnhance ||
+            processingError.code() == ProcessingError::Code::missingEnhancer) {
+            return std::make_exception_ptr(AppError::Base(AppError::Base::Code::failedToEnhanceAudio));
+        }
+        return error;
+    } catch (...) {
+        return error;
+    }
 }
 
 }  // namespace vesh

@@ -6,17 +6,12 @@
 #include <QSettings>
 #include <QThreadPool>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <future>
-#include <map>
-#include <set>
+#include <iterator>
 #include <span>
-#include <system_error>
 
-#include "AudioIO/AudioError.h"
 #include "Engine/Engine.h"
 #include "FullBandSpeechEnhancer/ResourceBundle.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
@@ -102,314 +97,7 @@ QString displayPath(const std::filesystem::path& path) {
     return QFile::decodeName(QByteArray::fromStdString(path.native()));
 }
 
-// What makes two names one file (hard and symbolic links included).
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
-};
-
-std::optional<FileIdentity> identityOf(const std::filesystem::path& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
-    return FileIdentity{status.st_dev, status.st_ino};
-}
-
-std::set<FileIdentity> identitiesOf(const std::vector<std::filesystem::path>& files) {
-    std::set<FileIdentity> identities;
-    for (const auto& file : files) {
-        if (const auto identity = identityOf(file)) identities.insert(*identity);
-    }
-    return identities;
-}
-
-bool isOneOf(const std::filesystem::path& location, const std::set<FileIdentity>& files) {
-    const auto identity = identityOf(location);
-    return identity && files.contains(*identity);
-}
-
-// The files in the order given, each file once, however it was named.
-std::vector<std::filesystem::path> distinctFiles(const std::vector<std::filesystem::path>& files) {
-    std::vector<std::filesystem::path> distinct;
-    std::set<FileIdentity> identities;
-    std::set<std::filesystem::path> unreadable;
-    for (const auto& file : files) {
-        const auto identity = identityOf(file);
-        const bool first = identity ? identities.insert(*identity).second : unreadable.insert(file).second;
-        if (first) distinct.push_back(file);
-    }
-    return distinct;
-}
-
-// How the settings of one batch name its outputs.
-struct Naming {
-    std::filesystem::path folder;
-    std::string prefix;
-    std::string suffix;
-    bool matchesInput = false;
-    AudioFileFormat fileFormat = AudioFileFormat::wav;
-
-    // The folder plus one name component, or nothing when the name would be
-    // anything else (a second guard behind the check of prefix and suffix).
-    std::optional<std::filesystem::path> target(const std::filesystem::path& source) const {
-        std::string extension = source.extension().string();
-        if (!extension.empty()) extension.erase(0, 1);
-        if (!matchesInput) extension = fileExtension(fileFormat);
-        std::string name = prefix + source.stem().string() + suffix;
-        if (!extension.empty()) name += "." + extension;
-        if (name.empty() || name == "." || name == ".." ||
-            name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
-            return std::nullopt;
-        }
-        return folder / name;
-    }
-};
-
-// Where a file may be written: its target and, when the write that matches
-// the source falls back to the chosen format, the target under the
-// fallback's extension.
-std::vector<std::filesystem::path> outputLocations(const std::filesystem::path& target, bool matchesInput,
-                                                   AudioFileFormat fallbackFormat) {
-    std::vector<std::filesystem::path> locations{target};
-    if (matchesInput) {
-        std::filesystem::path fallback = target;
-        fallback.replace_extension(fileExtension(fallbackFormat));
-        if (fallback != target) locations.push_back(fallback);
-    }
-    return locations;
-}
-
-// Any file-system item, a dangling link included, counts as existing.
-bool itemExists(const std::filesystem::path& path) {
-    std::error_code error;
-    const auto status = std::filesystem::symlink_status(path, error);
-    return status.type() != std::filesystem::file_type::not_found && status.type() != std::filesystem::file_type::none;
-}
-
-std::string existingFileQuestion(const std::filesystem::path& location) {
-    return "A file named “" + location.filename().string() +
-           "” already exists in the output folder. Do you want to skip it, replace it, or stop processing "
-           "altogether?";
-}
-
-bool isUserCancellation(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const ProcessingError& processingError) {
-        return processingError.code() == ProcessingError::Code::cancelled;
-    } catch (const VariableLengthSpeechEnhancer::Error& cancellation) {
-        return cancellation.code() == VariableLengthSpeechEnhancer::Error::Code::userCancelledProcessing;
-    } catch (const AudioError& audioError) {
-        if (!audioError.base()) return false;
-        try {
-            std::rethrow_exception(audioError.base());
-        } catch (const VariableLengthSpeechEnhancer::Error& cancellation) {
-            return cancellation.code() == VariableLengthSpeechEnhancer::Error::Code::userCancelledProcessing;
-        } catch (...) {
-            return false;
-        }
-    } catch (...) {
-        return false;
-    }
-}
-
-bool isStopAtExistingFile(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const ProcessingError& processingError) {
-        return processingError.code() == ProcessingError::Code::stoppedAtExistingFile;
-    } catch (...) {
-        return false;
-    }
-}
-
-// What the user sees of a failed file: the enhancer's own failure is
-// reported as the failure to enhance.
-std::exception_ptr userFacing(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const ProcessingError& processingError) {
-        if (processingError.code() == ProcessingError::Code::failedToEnhance ||
-            processingError.code() == ProcessingError::Code::missingEnhancer) {
-            return std::make_exception_ptr(AppError::Base(AppError::Base::Code::failedToEnhanceAudio));
-        }
-        return error;
-    } catch (...) {
-        return error;
-    }
-}
-
 }  // namespace
-
-// The processing side of one batch. It runs on a worker of the Brain's pool
-// with the settings taken when the batch started, reads the cancel flag
-// directly, and posts every change of published state to the main thread.
-struct Brain::Batch {
-    using Clock = std::chrono::steady_clock;
-
-    Brain& brain;
-    ProcessingOptions options;
-    // Every source of the drop, those left out included: none is ever replaced.
-    std::set<FileIdentity> sources;
-    bool continuesAfterFailure = false;
-
-    void run(const std::vector<Operation>& operations) {
-        const std::scoped_lock enhancerInUse(brain.enhancerInUse_);
-        bool cancelled = false;
-        for (auto operation = operations.begin(); operation != operations.end(); ++operation) {
-            brain.post([index = static_cast<int>(operation - operations.begin()),
-                        name = displayName(operation->source)](Brain& b) {
-                b.setIndexOfFileBeingProcessed(index);
-                b.setNameOfFileBeingProcessed(name);
-            });
-            FileOutcome outcome{.source = operation->source, .target = operation->target};
-            const Clock::time_point start = Clock::now();
-            const auto secondsSince = [](Clock::time_point time) {
-                return std::chrono::duration<double>(Clock::now() - time).count();
-            };
-            try {
-                // The folder is tried once, before the work: an unwritable one
-                // fails the first file, and the rest are not processed.
-                if (operation == operations.begin()) prepareOutputFolder(operation->target.parent_path());
-                const ProcessingResult result = processOperation(*operation);
-                outcome.duration = result.duration;
-                outcome.seconds = secondsSince(start);
-                if (result.writtenTo.empty()) {
-                    outcome.status = FileOutcome::Status::skipped;
-                    outcome.reason = "a file of its name appeared in the output folder";
-                    brain.post([outcome = std::move(outcome)](Brain& b) {
-                        emit b.fileSkipped(displayPath(outcome.source), QString::fromStdString(outcome.reason));
-                        emit b.fileOutcome(outcome);
-                    });
-                    continue;
-                }
-                outcome.target = result.writtenTo;
-                outcome.status = FileOutcome::Status::written;
-                outcome.warnings = result.warnings();
-                outcome.clipped = result.clipping.has_value();
-                brain.post([outcome = std::move(outcome)](Brain& b) {
-                    if (!outcome.warnings.empty()) {
-                        QStringList warnings;
-                        for (const std::string& warning : outcome.warnings) {
-                            warnings.append(QString::fromStdString(warning));
-                        }
-                        emit b.fileWarned(displayPath(outcome.source), warnings, outcome.clipped);
-                    }
-                    emit b.fileFinished(displayPath(outcome.source), displayPath(outcome.target));
-                    emit b.fileOutcome(outcome);
-                });
-            } catch (...) {
-                const std::exception_ptr error = std::current_exception();
-                outcome.seconds = secondsSince(start);
-                cancelled = isUserCancellation(error);
-                if (cancelled) {
-                    outcome.status = FileOutcome::Status::cancelled;
-                    brain.post([outcome = std::move(outcome)](Brain& b) { emit b.fileOutcome(outcome); });
-                    reportNotProcessed(std::next(operation), operations.end(), "processing was cancelled");
-                    break;
-                }
-                // "Stop" at an output that appeared meanwhile ends the batch
-                // as quietly as at the question before it.
-                if (isStopAtExistingFile(error)) {
-                    outcome.status = FileOutcome::Status::notProcessed;
-                    outcome.reason = "a file of its name appeared in the output folder";
-                    brain.post([outcome = std::move(outcome)](Brain& b) { emit b.fileOutcome(outcome); });
-                    reportNotProcessed(std::next(operation), operations.end(), "the run stopped at an existing file");
-                    break;
-                }
-                outcome.status = FileOutcome::Status::failed;
-                BatchFailure failure{displayName(operation->source).toStdString(), {}};
-                if (continuesAfterFailure) {
-                    brain.post([error = userFacing(error), failure = std::move(failure),
-                                outcome = std::move(outcome)](Brain& b) mutable {
-                        outcome.error = AppError(error, AppState{b.outputFormatMatchesInput()}, std::move(failure));
-                        emit b.fileOutcome(outcome);
-                    });
-                    continue;
-                }
-                // A failure ends the batch; the report says what was left undone.
-                for (auto rest = std::next(operation); rest != operations.end(); ++rest) {
-                    failure.notProcessed.push_back(displayName(rest->source).toStdString());
-                }
-                brain.post([error = userFacing(error), failure = std::move(failure),
-                            outcome = std::move(outcome)](Brain& b) mutable {
-                    b.raiseAlert(error, failure);
-                    outcome.error = b.error_;
-                    emit b.fileOutcome(outcome);
-                });
-                reportNotProcessed(std::next(operation), operations.end(), "an earlier file failed");
-                break;
-            }
-        }
-        brain.post([cancelled](Brain& b) {
-            b.setModelIsProcessing(false);
-            b.setShouldCancelProcessing(false);
-            b.setProgress(Progress{});
-            emit b.batchFinished(cancelled);
-        });
-    }
-
-    void reportNotProcessed(std::vector<Operation>::const_iterator first, std::vector<Operation>::const_iterator last,
-                            const std::string& reason) {
-        for (auto operation = first; operation != last; ++operation) {
-            brain.post([outcome = FileOutcome{.source = operation->source,
-                                              .target = operation->target,
-                                              .status = FileOutcome::Status::notProcessed,
-                                              .reason = reason}](Brain& b) { emit b.fileOutcome(outcome); });
-        }
-    }
-
-    // Where the file was written (the target, or the writer's fallback
-    // location when it could not match the source's format), its length and
-    // its warnings.
-    ProcessingResult processOperation(const Operation& operation) {
-        for (const auto& location :
-             outputLocations(operation.target, options.matchSourceFormat, operation.outputFormat.fileFormat)) {
-            if (isOneOf(location, sources)) throw AppError::Base(AppError::Base::Code::outputWouldReplaceSource);
-        }
-        ProcessingOptions fileOptions = options;
-        fileOptions.handleProgress = [this](std::span<const double> entries) {
-            if (!entries.empty()) {
-                brain.post([progress = Progress{std::vector<double>(entries.begin(), entries.end())}](Brain& b) {
-                    b.setProgress(progress);
-                });
-            }
-            return brain.shouldCancelProcessing_.load() ? ProcessingOptions::Response::stopProcessing
-                                                        : ProcessingOptions::Response::continueProcessing;
-        };
-        fileOptions.handleExistingFile = [this, &operation](const std::filesystem::path& location) {
-            using Response = ProcessingOptions::ExistingFileResponse;
-            if (std::find(operation.agreedReplacements.begin(), operation.agreedReplacements.end(), location) !=
-                operation.agreedReplacements.end()) {
-                return Response::replace;
-            }
-            switch (askOnMainThread(location)) {
-            case UserInteraction::ExistingFileAnswer::replace: return Response::replace;
-            case UserInteraction::ExistingFileAnswer::skip: return Response::skip;
-            case UserInteraction::ExistingFileAnswer::stop: break;
-            }
-            return Response::stop;
-        };
-        return processFile(operation.source, operation.target, std::move(fileOptions));
-    }
-
-    // The existing-file question for an item that appeared at `location`,
-    // asked on the main thread while this one waits. A cancel request (the
-    // Brain going away included) ends the wait as a cancellation.
-    UserInteraction::ExistingFileAnswer askOnMainThread(const std::filesystem::path& location) {
-        using Answer = UserInteraction::ExistingFileAnswer;
-        const auto answer = std::make_shared<std::promise<Answer>>();
-        std::future<Answer> answered = answer->get_future();
-        brain.post([answer, location](Brain& b) {
-            answer->set_value(b.interaction_.askAboutExistingTarget(location, existingFileQuestion(location)));
-        });
-        while (answered.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready &&
-               !brain.shouldCancelProcessing_.load()) {
-        }
-        if (brain.shouldCancelProcessing_.load()) throw ProcessingError(ProcessingError::Code::cancelled);
-        return answered.get();
-    }
-};
 
 Brain::Brain(std::unique_ptr<QSettings> settings, UserInteraction& interaction, QObject* parent)
     : QObject(parent), settings_(std::move(settings)), interaction_(interaction),
@@ -469,48 +157,121 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     // The last batch's outcome goes with the next drop, whatever becomes of it.
     setBatchOutcome(std::nullopt);
 
-    std::vector<Operation> operations;
+    // One snapshot of the settings serves the whole batch (the sidebar is
+    // locked while it runs).
+    const BatchOptions options = batchOptions();
+    BatchPlan plan;
     try {
+        if (!outputFolder_) throw AppError::Base(AppError::Base::Code::missingOutputFolder);
+        if (urls.empty()) return;
         // Without a model nothing is processed; the user is not asked about
         // existing files first.
-        if (outputFolder_ && !urls.empty() && !speechEnhancer_) {
-            throw AppError::Base(AppError::Base::Code::failedToEnhanceAudio);
-        }
-        operations = makeOperations(urls);
+        if (!speechEnhancer_) throw AppError::Base(AppError::Base::Code::failedToEnhanceAudio);
+        plan = planBatch(urls, options, [this](const std::filesystem::path& location) {
+            return interaction_.askAboutExistingTarget(location, existingFileQuestion(location));
+        });
     } catch (...) {
         raiseAlert(std::current_exception());
         return;
     }
-    if (operations.empty()) return;
+    for (const BatchPlan::File& file : plan.files) {
+        if (file.decided) tellOutcome(*file.decided);
+    }
+    if (plan.stoppedAt || plan.processedCount() == 0) return;
 
-    // One snapshot of the settings serves the whole batch (the sidebar is
-    // locked while it runs).
-    ProcessingOptions options;
-    options.matchSourceFormat = outputFormatMatchesInput();
-    // The rate is taken as stored: one outside the listed ones is used as it is.
-    options.outputFormat = {commonAudioFileFormat(outputBitDepth(), outputFileFormat().toStdString()),
-                            outputSampleRate()};
-    options.wetDryMix = wetDryMix();
-    options.enhancer = speechEnhancer_.get();
-
-    // Every file of the drop, each once: those without an operation were skipped.
+    // Every file of the drop, each once: those decided already keep their outcome.
     BatchOutcome outcome{*outputFolder_, {}};
-    std::set<std::filesystem::path> processed;
-    for (const Operation& operation : operations) processed.insert(operation.source);
-    for (const std::filesystem::path& source : distinctFiles(urls)) {
-        outcome.files.push_back(FileOutcome{
-            .source = source,
-            .status = processed.contains(source) ? FileOutcome::Status::notProcessed : FileOutcome::Status::skipped});
+    for (const BatchPlan::File& file : plan.files) {
+        outcome.files.push_back(file.decided.value_or(FileOutcome{.source = file.source, .target = file.location}));
     }
     setBatchOutcome(std::move(outcome));
     setIndexOfFileBeingProcessed(0);
-    setNumberOfFilesInBatch(static_cast<int>(operations.size()));
-
+    setNumberOfFilesInBatch(static_cast<int>(plan.processedCount()));
     setModelIsProcessing(true);
-    pool_->start([this, enhancer = speechEnhancer_, operations = std::move(operations), options,
-                  sources = identitiesOf(urls), continues = continuesAfterFailure_] {
-        Batch{*this, options, sources, continues}.run(operations);
+    startBatch(std::move(plan), options);
+}
+
+void Brain::startBatch(BatchPlan plan, BatchOptions options) {
+    pool_->start([this, enhancer = speechEnhancer_, plan = std::move(plan), options = std::move(options)] {
+        const std::scoped_lock enhancerInUse(enhancerInUse_);
+        BatchCallbacks callbacks;
+        callbacks.askAboutExistingFile = [this](const std::filesystem::path& location) {
+            return askOnMainThread(location);
+        };
+        callbacks.fileStarted = [this](std::size_t index, std::size_t, const std::filesystem::path& source) {
+            post([index = static_cast<int>(index), name = displayName(source)](Brain& b) {
+                b.setIndexOfFileBeingProcessed(index);
+                b.setNameOfFileBeingProcessed(name);
+            });
+        };
+        callbacks.progress = [this](std::span<const double> entries) {
+            post([progress = Progress{std::vector<double>(entries.begin(), entries.end())}](Brain& b) {
+                b.setProgress(progress);
+            });
+        };
+        callbacks.isCancelled = [this] { return shouldCancelProcessing_.load(); };
+        callbacks.fileOutcome = [this, &plan, &options](const FileOutcome& told) {
+            FileOutcome outcome = told;
+            if (outcome.status != FileOutcome::Status::failed) {
+                post([outcome = std::move(outcome)](Brain& b) { b.tellOutcome(outcome); });
+                return;
+            }
+            outcome.error = userFacingError(outcome.error);
+            if (options.continuesAfterFailure) {
+                post([outcome = std::move(outcome)](Brain& b) { b.tellOutcome(outcome); });
+                return;
+            }
+            // A failure ends the batch; the alert says what was left undone.
+            BatchFailure failure{displayName(outcome.source).toStdString(), {}};
+            const auto failed = std::find_if(plan.files.begin(), plan.files.end(), [&](const BatchPlan::File& file) {
+                return file.source == outcome.source;
+            });
+            for (auto rest = failed == plan.files.end() ? failed : std::next(failed); rest != plan.files.end();
+                 ++rest) {
+                if (!rest->decided) failure.notProcessed.push_back(displayName(rest->source).toStdString());
+            }
+            post([outcome = std::move(outcome), failure = std::move(failure)](Brain& b) {
+                b.raiseAlert(outcome.error, failure);
+                b.tellOutcome(outcome);
+            });
+        };
+        const BatchResult result = runBatch(plan, options, *enhancer, callbacks);
+        post([cancelled = result.end == BatchResult::End::cancelled](Brain& b) {
+            b.setModelIsProcessing(false);
+            b.setShouldCancelProcessing(false);
+            b.setProgress(Progress{});
+            emit b.batchFinished(cancelled);
+        });
     });
+}
+
+ExistingFileAnswer Brain::askOnMainThread(const std::filesystem::path& location) {
+    const auto answer = std::make_shared<std::promise<ExistingFileAnswer>>();
+    std::future<ExistingFileAnswer> answered = answer->get_future();
+    post([answer, location](Brain& b) {
+        answer->set_value(b.interaction_.askAboutExistingTarget(location, existingFileQuestion(location)));
+    });
+    while (answered.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready &&
+           !shouldCancelProcessing_.load()) {
+    }
+    if (shouldCancelProcessing_.load()) throw ProcessingError(ProcessingError::Code::cancelled);
+    return answered.get();
+}
+
+void Brain::tellOutcome(const FileOutcome& outcome) {
+    using Status = FileOutcome::Status;
+    if (outcome.status == Status::skipped) {
+        emit fileSkipped(displayPath(outcome.source), QString::fromStdString(outcome.reason));
+    }
+    if (outcome.status == Status::written) {
+        if (!outcome.warnings.empty()) {
+            QStringList warnings;
+            for (const std::string& warning : outcome.warnings) warnings.append(QString::fromStdString(warning));
+            emit fileWarned(displayPath(outcome.source), warnings, outcome.clipped);
+        }
+        emit fileFinished(displayPath(outcome.source), displayPath(outcome.target));
+    }
+    emit fileOutcome(outcome);
 }
 
 bool Brain::preparePreview(const std::filesystem::path& source, QObject* receiver,
@@ -559,105 +320,14 @@ void Brain::prepareOnPool(QObject* receiver, std::shared_ptr<const std::atomic<b
         try {
             result = prepare(handleProgress);
         } catch (...) {
-            result = userFacing(std::current_exception());
+            result = userFacingError(std::current_exception());
         }
         toReceiver([finished, result = std::move(result)]() mutable { finished(std::move(result)); });
     });
 }
 
-std::vector<Brain::Operation> Brain::makeOperations(const std::vector<std::filesystem::path>& urls) {
-    if (!outputFolder_) throw AppError::Base(AppError::Base::Code::missingOutputFolder);
-    if (urls.empty()) return {};
-    if (!isAllowedInFileName(filenamePrefix()) || !isAllowedInFileName(filenameSuffix())) {
-        throw AppError::Base(AppError::Base::Code::fileNameLeavesOutputFolder);
-    }
-
-    const AudioFormat format = outputFormat();
-    const Naming naming{*outputFolder_, QFile::encodeName(filenamePrefix()).toStdString(),
-                        QFile::encodeName(filenameSuffix()).toStdString(), outputFormatMatchesInput(),
-                        format.fileFormat};
-    const std::set<FileIdentity> sources = identitiesOf(urls);
-
-    std::vector<Operation> operations;
-    // Locations that accepted operations will write: a later source mapping
-    // to one of them is treated like an existing file.
-    std::set<std::filesystem::path> claimed;
-
-    const std::vector<std::filesystem::path> distinct = distinctFiles(urls);
-    for (const std::filesystem::path& source : distinct) {
-        const std::optional<std::filesystem::path> target = naming.target(source);
-        if (!target) throw AppError::Base(AppError::Base::Code::fileNameLeavesOutputFolder);
-        const std::vector<std::filesystem::path> locations =
-            outputLocations(*target, naming.matchesInput, format.fileFormat);
-        const auto skip = [&](const char* reason) {
-            emit fileSkipped(displayPath(source), QString::fromUtf8(reason));
-            emit fileOutcome(FileOutcome{
-                .source = source, .target = *target, .status = FileOutcome::Status::skipped, .reason = reason});
-        };
-
-        // An output that would replace a source of the batch is never
-        // written: there is no question, the file is skipped or fails.
-        if (std::any_of(locations.begin(), locations.end(),
-                        [&](const auto& location) { return isOneOf(location, sources); })) {
-            if (interaction_.skipsOutputsThatReplaceSources()) {
-                skip("its output would replace the original file");
-                continue;
-            }
-            operations.push_back(Operation{source, *target, format, {}});
-            continue;
-        }
-
-        bool accepted = true;
-        std::vector<std::filesystem::path> agreed;
-        for (const std::filesystem::path& location : locations) {
-            if (!itemExists(location) && !claimed.contains(location)) continue;
-            const auto answer = interaction_.askAboutExistingTarget(location, existingFileQuestion(location));
-            if (answer == UserInteraction::ExistingFileAnswer::replace) {
-                agreed.push_back(location);
-                continue;
-            }
-            if (answer == UserInteraction::ExistingFileAnswer::skip) {
-                accepted = false;
-                break;
-            }
-            // Stop: nothing of the drop is processed.
-            for (const std::filesystem::path& dropped : distinct) {
-                emit fileOutcome(FileOutcome{.source = dropped,
-                                             .target = naming.target(dropped).value_or(std::filesystem::path()),
-                                             .status = FileOutcome::Status::notProcessed,
-                                             .reason = "processing stopped at an existing output file"});
-            }
-            return {};
-        }
-        if (!accepted) {
-            skip("the output file exists already");
-            continue;
-        }
-
-        claimed.insert(locations.begin(), locations.end());
-        operations.push_back(Operation{source, *target, format, std::move(agreed)});
-    }
-    return operations;
-}
-
-std::vector<Brain::TargetClash> Brain::targetClashes(const std::vector<std::filesystem::path>& urls) const {
-    if (!outputFolder_) return {};
-    const Naming naming{*outputFolder_, QFile::encodeName(filenamePrefix()).toStdString(),
-                        QFile::encodeName(filenameSuffix()).toStdString(), outputFormatMatchesInput(),
-                        outputFormat().fileFormat};
-    std::vector<TargetClash> clashes;
-    std::map<std::filesystem::path, std::filesystem::path> firstSourceOf;
-    for (const std::filesystem::path& source : distinctFiles(urls)) {
-        const auto target = naming.target(source);
-        if (!target) continue;
-        const auto [earlier, first] = firstSourceOf.emplace(*target, source);
-        if (!first) clashes.push_back(TargetClash{earlier->second, source, *target});
-    }
-    return clashes;
-}
-
 bool Brain::isAllowedInFileName(const QString& text) {
-    return !text.contains(QLatin1Char('/')) && !text.contains(QChar(u'\0'));
+    return vesh::isAllowedInFileName(QFile::encodeName(text).toStdString());
 }
 
 QList<double> Brain::progressChannels() const {
@@ -813,6 +483,20 @@ void Brain::setOutputFileFormat(const QString& fileFormat) {
 }
 
 AudioFormat Brain::outputFormat() const { return StoredSettings(settings_.get(), memory_).outputFormat(); }
+
+BatchOptions Brain::batchOptions() const {
+    BatchOptions options;
+    options.outputFolder = outputFolder_.value_or(std::filesystem::path());
+    options.filenamePrefix = QFile::encodeName(filenamePrefix()).toStdString();
+    options.filenameSuffix = QFile::encodeName(filenameSuffix()).toStdString();
+    options.matchSourceFormat = outputFormatMatchesInput();
+    // The rate is taken as stored: one outside the listed ones is used as it is.
+    options.outputFormat = {commonAudioFileFormat(outputBitDepth(), outputFileFormat().toStdString()),
+                            outputSampleRate()};
+    options.wetDryMix = wetDryMix();
+    options.continuesAfterFailure = continuesAfterFailure_;
+    return options;
+}
 
 void Brain::setOutputFormat(const AudioFormat& format) {
     const qint64 bitDepth = rawValue(format.bitDepth);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/Brain.h"
 #include "cli/TerminalText.h"
 
 namespace vesh {
@@ -141,15 +140,16 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
     if (parser.isSet(version)) return CommandLineExit{CommandLineExit::Kind::version, {}};
 
     CommandLineOptions options;
+    BatchOptions& batch = options.batch;
     options.quiet = parser.isSet(quiet);
-    options.outputFormatMatchesInput = parser.isSet(sameFormat);
-    options.keepGoing = parser.isSet(keepGoing);
+    batch.matchSourceFormat = parser.isSet(sameFormat);
+    batch.continuesAfterFailure = parser.isSet(keepGoing);
     options.json = parser.isSet(json);
     options.nulSeparated = parser.isSet(null);
 
     if (!parser.isSet(output)) return usageError("The output folder is missing: give it with -o DIR.");
-    options.outputFolder = localPath(parser.value(output));
-    if (!std::filesystem::is_directory(options.outputFolder)) {
+    batch.outputFolder = localPath(parser.value(output));
+    if (!std::filesystem::is_directory(batch.outputFolder)) {
         return usageError("The output folder “" + parser.value(output) + "” does not exist.");
     }
 
@@ -167,15 +167,15 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
         if (!ok || !std::isfinite(value) || value < 0.0 || value > 1.0) {
             return usageError("--mix takes a number from 0 to 1, not “" + parser.value(mix) + "”.");
         }
-        options.wetDryMix = value;
+        batch.wetDryMix = value;
     }
     // Every output is a name in the output folder: nothing may lead out of it.
     for (const auto& [option, setting] :
-         {std::pair{&prefix, &options.filenamePrefix}, {&suffix, &options.filenameSuffix}}) {
+         {std::pair{&prefix, &batch.filenamePrefix}, {&suffix, &batch.filenameSuffix}}) {
         if (!parser.isSet(*option)) continue;
         const QString text = parser.value(*option);
         const QString name = "--" + option->names().constFirst();
-        if (!Brain::isAllowedInFileName(text)) {
+        if (!isAllowedInFileName(argumentBytes(text))) {
             return usageError(name +
                               " cannot contain “/”: output files are written into the output folder only, "
                               "not “" +
@@ -184,54 +184,56 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
         if (std::any_of(text.begin(), text.end(), isEscapedByte)) {
             return usageError(name + " must be UTF-8 text, not “" + text + "”.");
         }
-        *setting = text;
+        *setting = text.toStdString();
     }
 
     if (parser.isSet(format)) {
-        options.fileFormat = audioFileFormatFromRawValue(parser.value(format).toStdString());
-        if (!options.fileFormat) {
-            return usageError("--format takes wav, aiff or flac, not “" + parser.value(format) + "”.");
-        }
+        const auto fileType = CommonAudioFileFormat::fileTypeFromName(parser.value(format).toStdString());
+        if (!fileType) return usageError("--format takes wav, aiff or flac, not “" + parser.value(format) + "”.");
+        batch.outputFormat.fileFormat.fileType = *fileType;
     }
     if (parser.isSet(bitDepth)) {
         bool ok = false;
         const qint64 value = parser.value(bitDepth).toLongLong(&ok);
-        if (ok) options.bitDepth = bitDepthFromRawValue(value);
-        if (!options.bitDepth) {
-            return usageError("--bit-depth takes 16, 24 or 32, not “" + parser.value(bitDepth) + "”.");
-        }
+        const auto depth = ok ? bitDepthFromRawValue(value) : std::nullopt;
+        if (!depth) return usageError("--bit-depth takes 16, 24 or 32, not “" + parser.value(bitDepth) + "”.");
+        batch.outputFormat.fileFormat.bitDepth = *depth;
     }
     if (parser.isSet(rate)) {
         bool ok = false;
         const qint64 value = parser.value(rate).toLongLong(&ok);
-        if (ok) options.sampleRate = sampleRateFromRawValue(value);
-        if (!options.sampleRate) {
+        const auto listed = ok ? sampleRateFromRawValue(value) : std::nullopt;
+        if (!listed) {
             return usageError("--rate takes 44100, 48000, 96000 or 192000, not “" + parser.value(rate) + "”.");
         }
+        batch.outputFormat.sampleRate = static_cast<std::int64_t>(*listed);
     }
 
     // Standard input answers questions only when it is a terminal and does
     // not carry the list of files.
     const bool canAsk = stdinIsTerminal && !options.readsListFromStandardInput();
-    options.ifExists = canAsk ? ExistingFilePolicy::ask : ExistingFilePolicy::stop;
+    options.ifExists = canAsk ? std::nullopt : std::optional(ExistingFileAnswer::stop);
     if (parser.isSet(ifExists)) {
         const QString policy = parser.value(ifExists);
         if (policy == "ask")
-            options.ifExists = ExistingFilePolicy::ask;
+            options.ifExists = std::nullopt;
         else if (policy == "skip")
-            options.ifExists = ExistingFilePolicy::skip;
+            options.ifExists = ExistingFileAnswer::skip;
         else if (policy == "replace")
-            options.ifExists = ExistingFilePolicy::replace;
+            options.ifExists = ExistingFileAnswer::replace;
         else if (policy == "stop")
-            options.ifExists = ExistingFilePolicy::stop;
+            options.ifExists = ExistingFileAnswer::stop;
         else
             return usageError("--if-exists takes ask, skip, replace or stop, not “" + policy + "”.");
-        if (options.ifExists == ExistingFilePolicy::ask && options.readsListFromStandardInput()) {
+        if (!options.ifExists && options.readsListFromStandardInput()) {
             return usageError(
                 "--if-exists ask reads the answers from standard input, which carries the list of "
                 "files: choose skip, replace or stop.");
         }
     }
+    // Under --if-exists skip an output that would replace an input is
+    // skipped too; otherwise that file fails.
+    batch.skipsOutputsThatReplaceSources = options.ifExists == ExistingFileAnswer::skip;
     return options;
 }
 

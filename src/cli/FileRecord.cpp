@@ -6,19 +6,20 @@
 
 #include <cmath>
 
+#include "app/AppError.h"
 #include "cli/TerminalText.h"
 
 namespace vesh {
 
 namespace {
 
-const char* statusName(Brain::FileOutcome::Status status) {
+const char* statusName(FileOutcome::Status status) {
     switch (status) {
-    case Brain::FileOutcome::Status::written: return "written";
-    case Brain::FileOutcome::Status::skipped: return "skipped";
-    case Brain::FileOutcome::Status::failed: return "failed";
-    case Brain::FileOutcome::Status::notProcessed: return "not processed";
-    case Brain::FileOutcome::Status::cancelled: return "cancelled";
+    case FileOutcome::Status::written: return "written";
+    case FileOutcome::Status::skipped: return "skipped";
+    case FileOutcome::Status::failed: return "failed";
+    case FileOutcome::Status::notProcessed: return "not processed";
+    case FileOutcome::Status::cancelled: return "cancelled";
     }
     return "failed";
 }
@@ -34,15 +35,16 @@ double rounded(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
 
 }  // namespace
 
-std::string fileRecord(const Brain::FileOutcome& outcome) {
-    using Status = Brain::FileOutcome::Status;
+std::string fileRecord(const FileOutcome& outcome) {
+    using Status = FileOutcome::Status;
     QJsonObject record;
     addName(record, "source", outcome.source);
     addName(record, "target", outcome.target);
     record.insert("status", statusName(outcome.status));
     if (outcome.error) {
-        std::string error = outcome.error->description();
-        if (const std::string details = outcome.error->details(); !details.empty()) error += " " + details;
+        const AppError told(outcome.error, AppState{});
+        std::string error = told.description();
+        if (const std::string details = told.details(); !details.empty()) error += " " + details;
         record.insert("error", QString::fromStdString(error));
     } else if (!outcome.reason.empty()) {
         record.insert("error", QString::fromStdString(outcome.reason));

@@ -24,9 +24,8 @@ std::string counted(int count, const char* one, const char* many) {
 
 }  // namespace
 
-void Report::progress(std::string_view fileName, const Brain::Progress& progress) {
+void Report::progress(std::string_view fileName, std::span<const double> entries) {
     if (quiet_ || !terminal_) return;
-    const auto& entries = progress.channels;
     const double fraction =
         entries.empty() ? 0.0 : std::accumulate(entries.begin(), entries.end(), 0.0) / double(entries.size());
     // Asked each time: the window may have been resized.
@@ -35,8 +34,8 @@ void Report::progress(std::string_view fileName, const Brain::Progress& progress
     progressShown_ = true;
 }
 
-void Report::outcome(const Brain::FileOutcome& outcome, bool tellFailure) {
-    using Status = Brain::FileOutcome::Status;
+void Report::outcome(const FileOutcome& outcome, bool tellFailure) {
+    using Status = FileOutcome::Status;
     switch (outcome.status) {
     case Status::written:
         ++written_;
@@ -47,16 +46,19 @@ void Report::outcome(const Brain::FileOutcome& outcome, bool tellFailure) {
         ++skipped_;
         message("skipped " + outcome.source.native() + ": " + outcome.reason + ".");
         break;
-    case Status::failed:
+    case Status::failed: {
         ++failed_;
         if (!failedFiles_.empty()) failedFiles_ += ", ";
         failedFiles_ += outcome.source.native();
-        if (outcome.error) advice_ = outcome.error->recoverySuggestion();
-        if (tellFailure && outcome.error) {
-            error(outcome.source.native() + ": " + outcome.error->description());
-            if (const std::string details = outcome.error->details(); !details.empty()) line("Details: " + details);
+        if (!outcome.error) break;
+        const AppError told(outcome.error, state_);
+        advice_ = told.recoverySuggestion();
+        if (tellFailure) {
+            error(outcome.source.native() + ": " + told.description());
+            if (const std::string details = told.details(); !details.empty()) line("Details: " + details);
         }
         break;
+    }
     case Status::notProcessed: ++notProcessed_; break;
     case Status::cancelled: ++cancelled_; break;
     }

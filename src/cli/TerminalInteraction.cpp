@@ -8,36 +8,25 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "app/UserInteraction.h"
 #include "cli/TerminalText.h"
 
 namespace vesh {
 
-TerminalInteraction::TerminalInteraction(ExistingFilePolicy policy, int interruptDescriptor)
-    : policy_(policy), interruptDescriptor_(interruptDescriptor) {}
+TerminalInteraction::TerminalInteraction(std::optional<ExistingFileAnswer> answer, int interruptDescriptor)
+    : answer_(answer), interruptDescriptor_(interruptDescriptor) {}
 
-UserInteraction::ExistingFileAnswer TerminalInteraction::askAboutExistingFile(const std::string& informativeText) {
-    ExistingFileAnswer answer = ExistingFileAnswer::stop;
-    switch (policy_) {
-    case ExistingFilePolicy::ask: answer = prompt(informativeText); break;
-    case ExistingFilePolicy::skip: answer = ExistingFileAnswer::skip; break;
-    case ExistingFilePolicy::replace: answer = ExistingFileAnswer::replace; break;
-    case ExistingFilePolicy::stop: answer = ExistingFileAnswer::stop; break;
+ExistingFileAnswer TerminalInteraction::askAboutExistingFile(const std::filesystem::path& location) {
+    const ExistingFileAnswer answer = answer_ ? *answer_ : prompt(existingFileQuestion(location));
+    if (answer == ExistingFileAnswer::stop) {
+        stopped_ = true;
+        if (answer_) stoppedByPolicyAt_ = location;
     }
-    if (answer == ExistingFileAnswer::stop) stopped_ = true;
     return answer;
 }
 
-UserInteraction::ExistingFileAnswer TerminalInteraction::askAboutExistingTarget(const std::filesystem::path& target,
-                                                                                const std::string& informativeText) {
-    const ExistingFileAnswer answer = askAboutExistingFile(informativeText);
-    if (answer == ExistingFileAnswer::stop && policy_ == ExistingFilePolicy::stop) stoppedByPolicyAt_ = target;
-    return answer;
-}
-
-std::optional<std::filesystem::path> TerminalInteraction::chooseOutputFolder() { return std::nullopt; }
-
-UserInteraction::ExistingFileAnswer TerminalInteraction::prompt(const std::string& informativeText) {
-    std::fprintf(stderr, "%s\n", escapedForTerminal(informativeText).c_str());
+ExistingFileAnswer TerminalInteraction::prompt(const std::string& question) {
+    std::fprintf(stderr, "%s\n", escapedForTerminal(question).c_str());
     for (;;) {
         std::fputs("[s]kip, [r]eplace or s[t]op? ", stderr);
         std::fflush(stderr);

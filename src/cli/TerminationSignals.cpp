@@ -1,6 +1,7 @@
 #include "cli/TerminationSignals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,20 +49,15 @@ TerminationSignals::TerminationSignals(int immediateExitStatus) {
 TerminationSignals::~TerminationSignals() {
     sigaction(SIGINT, &previousInterrupt_, nullptr);
     sigaction(SIGTERM, &previousTermination_, nullptr);
-    notifier_.reset();
     signalPipeWriteEnd = -1;
     close(pipe_[0]);
     close(pipe_[1]);
 }
 
-void TerminationSignals::notify(std::function<void()> onSignal) {
-    notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
-    // The byte stays in the pipe, so that later waits see it too; the
-    // notifier has done its one job.
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, onSignal = std::move(onSignal)] {
-        notifier_->setEnabled(false);
-        onSignal();
-    });
+bool TerminationSignals::arrived() const {
+    // The byte stays in the pipe, so that every later look sees it too.
+    pollfd descriptor{pipe_[0], POLLIN, 0};
+    return ::poll(&descriptor, 1, 0) > 0 && (descriptor.revents & POLLIN);
 }
 
 }  // namespace vesh

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "AudioIO/AudioError.h"
+#include "Engine/Batch.h"
 #include "app/AppError.h"
 
 using namespace vesh;
@@ -85,7 +86,7 @@ TEST(AppErrorTexts, DetailsGiveTheUnderlyingCauseWithoutOperationNames) {
 }
 
 TEST(AppErrorTexts, ABatchFailureNamesTheFailedFileAndWhatWasNotProcessed) {
-    const auto base = coreError(AppError::Base::Code::outputWouldReplaceSource);
+    const auto base = pointerTo(BatchError(BatchError::Code::outputWouldReplaceSource));
     EXPECT_EQ(AppError(base, AppState{}, BatchFailure{"take.wav", {}}).failureReport(),
               "“take.wav” was not processed.");
     EXPECT_EQ(AppError(base, AppState{}, BatchFailure{"take.wav", {"c.wav"}}).failureReport(),

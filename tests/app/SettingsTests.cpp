@@ -1,18 +1,16 @@
-// Output settings: the format types and their record coding, the persisted
-// settings with their defaults, and the naming of targets.
+// Output settings: the format types and their record coding, and the
+// persisted settings with their defaults.
 
 #include <QJsonObject>
 #include <QSettings>
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include "TestSupport.h"
 #include "app/AudioFormat.h"
 
 using namespace vesh;
 using namespace vesh::testing;
-using Answer = UserInteraction::ExistingFileAnswer;
 
 TEST(AudioFormatTypes, ConvertExactlyTheListedRawValues) {
     EXPECT_EQ(bitDepthFromRawValue(32), BitDepth::thirtyTwo);
@@ -131,75 +129,4 @@ TEST(OutputFolder, AChooserCancelledLaterKeepsTheFirstChoice) {
     harness.interaction.chosenFolder.reset();
     harness.brain->chooseOutputFolder();
     EXPECT_EQ(harness.brain->outputFolder(), std::filesystem::path("/tmp/first"));
-}
-
-class TargetNaming : public ::testing::Test {
-protected:
-    // The targets of sources in a folder of recordings, relative to the output folder.
-    std::vector<std::filesystem::path> targets(const std::vector<std::string>& sourceNames) {
-        std::vector<std::filesystem::path> sources;
-        for (const auto& name : sourceNames) sources.push_back(std::filesystem::path("/recordings") / name);
-        std::vector<std::filesystem::path> result;
-        for (const auto& operation : harness.brain->makeOperations(sources)) {
-            EXPECT_EQ(operation.outputFormat, harness.brain->outputFormat());
-            result.push_back(operation.target.lexically_relative(harness.outputFolder));
-        }
-        return result;
-    }
-
-    void placeExisting(const std::string& name) {
-        writeSoundFile(harness.output(name), {sine(440, 48000, 0.1)}, 48000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    }
-
-    BrainHarness harness{"zeros.onnx"};
-};
-
-TEST_F(TargetNaming, JoinsPrefixBaseNameSuffixAndTheExtension) {
-    harness.brain->setFilenamePrefix("clean_");
-    harness.brain->setOutputFileFormat("flac");
-    EXPECT_EQ(targets({"interview.m4a", "take.2.wav"}),
-              (std::vector<std::filesystem::path>{"clean_interview.flac", "clean_take.2.flac"}));
-    harness.brain->setFilenamePrefix("");
-    harness.brain->setFilenameSuffix(" (denoised)");
-    harness.brain->setOutputFileFormat("aiff");
-    EXPECT_EQ(targets({"interview.m4a"}), (std::vector<std::filesystem::path>{"interview (denoised).aif"}));
-
-    // Matching the input keeps the source's own extension, or none.
-    harness.brain->setOutputFormatMatchesInput(true);
-    harness.brain->setFilenamePrefix("a_");
-    harness.brain->setFilenameSuffix("_b");
-    EXPECT_EQ(targets({"take.aiff", "voice memo", "talk.MP3"}),
-              (std::vector<std::filesystem::path>{"a_take_b.aiff", "a_voice memo_b", "a_talk_b.MP3"}));
-}
-
-TEST_F(TargetNaming, AsksOnceForEachExistingTargetInDropOrder) {
-    placeExisting("b.wav");
-    placeExisting("c.wav");
-    harness.interaction.answers = {Answer::replace, Answer::skip};
-    EXPECT_EQ(targets({"a.flac", "b.flac", "c.flac", "d.flac"}),
-              (std::vector<std::filesystem::path>{"a.wav", "b.wav", "d.wav"}));
-    ASSERT_EQ(harness.interaction.questions.size(), 2u);
-    EXPECT_EQ(harness.interaction.questions[0],
-              "A file named “b.wav” already exists in the output folder. Do you want to skip it, replace it, or "
-              "stop processing altogether?");
-    EXPECT_NE(harness.interaction.questions[1].find("“c.wav”"), std::string::npos);
-
-    // "Stop" discards the operations already accepted.
-    harness.interaction.answers = {Answer::replace, Answer::stop};
-    EXPECT_TRUE(targets({"a.flac", "b.flac", "c.flac", "d.flac"}).empty());
-    EXPECT_EQ(harness.interaction.questions.size(), 4u);
-}
-
-TEST_F(TargetNaming, AsksAboutTheLocationAMatchingWriteMayFallBackTo) {
-    harness.brain->setOutputFormatMatchesInput(true);
-    placeExisting("interview.wav");
-    harness.interaction.answers = {Answer::skip};
-    EXPECT_EQ(targets({"interview.m4a", "talk.m4a"}), (std::vector<std::filesystem::path>{"talk.m4a"}));
-    ASSERT_EQ(harness.interaction.questions.size(), 1u);
-    EXPECT_NE(harness.interaction.questions[0].find("“interview.wav”"), std::string::npos);
-
-    // A source whose fallback would land on an earlier source's target.
-    harness.interaction.answers = {Answer::replace};
-    EXPECT_EQ(targets({"talk.wav", "talk.m4a"}), (std::vector<std::filesystem::path>{"talk.wav", "talk.m4a"}));
-    EXPECT_EQ(harness.interaction.questions.size(), 2u);
 }

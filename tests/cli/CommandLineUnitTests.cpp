@@ -69,7 +69,7 @@ TEST(CommandLineOptions, HelpAndTheListOfFiles) {
     EXPECT_TRUE(list.readsListFromStandardInput());
     EXPECT_TRUE(list.nulSeparated);
     // Standard input carries the list: it cannot answer questions too.
-    EXPECT_EQ(list.ifExists, ExistingFilePolicy::stop);
+    EXPECT_EQ(list.ifExists, ExistingFileAnswer::stop);
     const std::vector<std::vector<std::string>> wrongUses = {
         {"-o", "/tmp", "--files-from", "-", "--if-exists", "ask"},
         {"-o", "/tmp", "--null", "a.wav"},
@@ -152,11 +152,11 @@ TEST(TerminalText, Durations) {
 
 TEST(FileRecord, EveryRecordIsJsonAndNamesCanBeRecovered) {
     const std::string source = "in/take\xff\n.wav";
-    const Brain::FileOutcome written{.source = source,
-                                     .target = "out/take\xff\n.wav",
-                                     .status = Brain::FileOutcome::Status::written,
-                                     .duration = 1.5,
-                                     .seconds = 0.1234};
+    const FileOutcome written{.source = source,
+                              .target = "out/take\xff\n.wav",
+                              .status = FileOutcome::Status::written,
+                              .duration = 1.5,
+                              .seconds = 0.1234};
     const std::string text = fileRecord(written);
     EXPECT_EQ(text.find('\n'), std::string::npos);
     EXPECT_TRUE(isValidUtf8(text));
@@ -170,10 +170,10 @@ TEST(FileRecord, EveryRecordIsJsonAndNamesCanBeRecovered) {
     EXPECT_EQ(record["seconds"].toDouble(), 0.123);
     EXPECT_TRUE(record["error"].isNull());
 
-    const Brain::FileOutcome skipped{.source = "a.wav",
-                                     .target = "out/a.wav",
-                                     .status = Brain::FileOutcome::Status::skipped,
-                                     .reason = "the output file exists already"};
+    const FileOutcome skipped{.source = "a.wav",
+                              .target = "out/a.wav",
+                              .status = FileOutcome::Status::skipped,
+                              .reason = "the output file exists already"};
     const QJsonObject skippedRecord = QJsonDocument::fromJson(QByteArray::fromStdString(fileRecord(skipped))).object();
     EXPECT_EQ(skippedRecord["status"].toString(), "skipped");
     EXPECT_EQ(skippedRecord["error"].toString(), "the output file exists already");

@@ -48,6 +48,11 @@ public:
     AudioFileWriter(const std::filesystem::path& url, const AudioFile& source, std::int64_t sampleRate,
                     std::optional<CommonAudioFileFormat> fallbackFileFormat,
                     std::optional<std::int64_t> expectedLength = std::nullopt);
+    // Where the constructor above puts the file for `source` at the source's
+    // own rate: `url`, or the fallback's location when the encoder cannot make
+    // the source's stored format (and a fallback is given). Writes nothing.
+    static std::filesystem::path locationMatching(const std::filesystem::path& url, const AudioFile& source,
+                                                  std::optional<CommonAudioFileFormat> fallbackFileFormat);
     ~AudioFileWriter();
     AudioFileWriter(AudioFileWriter&&) noexcept;
     AudioFileWriter& operator=(AudioFileWriter&&) noexcept;

@@ -17,6 +17,14 @@ namespace vesh {
 
 class VariableLengthSpeechEnhancer;
 
+// What becomes of an output whose location is taken: the one answer of the
+// existing-file question, wherever it is asked.
+enum class ExistingFileAnswer {
+    skip,     // the output is dropped
+    replace,  // the output takes the place of the item there
+    stop,     // the output is dropped and nothing more is processed
+};
+
 // What processFile makes of a file. Filled in by the caller and passed by
 // value, so that a batch can take one snapshot of its settings.
 struct ProcessingOptions {
@@ -29,17 +37,13 @@ struct ProcessingOptions {
     // Answering stopProcessing cancels the call.
     using ProgressHandler = std::function<Response(std::span<const double> entries)>;
 
-    // What becomes of a finished output whose location is taken.
-    enum class ExistingFileResponse {
-        replace,  // the output takes the place of the item there
-        skip,     // the output is dropped and the call ends without a file
-        stop,     // the output is dropped and the call fails with ProcessingError(stoppedAtExistingFile)
-    };
+    using ExistingFileResponse = ExistingFileAnswer;
     // Called on the processing thread with the location when the finished
     // output finds a file-system item there (one that appeared while the file
-    // was processed, or one the caller agreed to replace). It may throw; its
-    // error ends the call.
-    using ExistingFileHandler = std::function<ExistingFileResponse(const std::filesystem::path& location)>;
+    // was processed, or one the caller agreed to replace). Skip ends the call
+    // without a file, stop fails it with ProcessingError(stoppedAtExistingFile).
+    // It may throw; its error ends the call.
+    using ExistingFileHandler = std::function<ExistingFileAnswer(const std::filesystem::path& location)>;
 
     // Writes in the stored format of the source at its rate; the output
     // format's file format is then the fallback for a format the writer

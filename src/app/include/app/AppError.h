@@ -47,11 +47,6 @@ public:
         enum class Code {
             missingOutputFolder,
             failedToEnhanceAudio,
-            // A prefix or suffix with a path separator or NUL would move the
-            // output out of the output folder.
-            fileNameLeavesOutputFolder,
-            // The output would replace a source file of the batch.
-            outputWouldReplaceSource,
         };
         explicit Base(Code code) : code_(code) {}
         Code code() const noexcept { return code_; }
@@ -91,5 +86,10 @@ private:
     BatchFailure failure_;
     std::string description_;
 };
+
+// What the user is told of a file's failure: the enhancer's own failure
+// (or its absence) is reported as the failure to enhance the audio; every
+// other error is told as it is.
+std::exception_ptr userFacingError(std::exception_ptr error);
 
 }  // namespace vesh

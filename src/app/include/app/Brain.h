@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "Engine/Batch.h"
 #include "Engine/Preview.h"
 #include "FullBandSpeechEnhancer/ModelParameters.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
@@ -30,11 +31,11 @@ class QThreadPool;
 
 namespace vesh {
 
-// The one controller of the application: loads the speech enhancer, holds the
-// state the views render and the user's settings, turns dropped files into
-// operations and runs them as one background batch with progress,
-// cancellation and error reporting. Lives on the main thread; background work
-// posts every change of published state back to it, in order.
+// The window's controller: loads the speech enhancer, holds the state the
+// views render and the user's settings, and runs dropped files as one
+// background batch (the batch runner's rules, asked on the main thread) with
+// progress, cancellation and error reporting. Lives on the main thread;
+// background work posts every change of published state back to it, in order.
 class Brain : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool modelIsLoading READ modelIsLoading NOTIFY modelIsLoadingChanged)
@@ -64,16 +65,6 @@ public:
         friend bool operator==(const Progress&, const Progress&) = default;
     };
 
-    // One file of a batch.
-    struct Operation {
-        std::filesystem::path source;
-        std::filesystem::path target;
-        AudioFormat outputFormat;
-        // Existing locations of this output that the user chose to replace;
-        // any other item found there when the output is finished is asked about.
-        std::vector<std::filesystem::path> agreedReplacements;
-    };
-
     // `settings` is the store of the persisted settings (the window passes the
     // user's store, tests a store of their own); without one (the command
     // line) the settings are held in memory for the life of the Brain;
@@ -101,26 +92,9 @@ public:
     // The loaded model's version, empty until loaded.
     QString modelVersion() const;
 
-    // What became of one source of a batch.
-    struct FileOutcome {
-        enum class Status { written, skipped, failed, notProcessed, cancelled };
-        std::filesystem::path source;
-        // Where the file was written, or would have been.
-        std::filesystem::path target{};
-        Status status = Status::notProcessed;
-        // Why a file was skipped or not processed; empty otherwise.
-        std::string reason{};
-        // Why a file failed.
-        std::optional<AppError> error{};
-        // Seconds of audio in a written file.
-        double duration = 0.0;
-        // Seconds spent on the file.
-        double seconds = 0.0;
-        // For a written file: damaged stretches of the source, clipped
-        // samples, for people; and whether an integer output had to clip.
-        std::vector<std::string> warnings{};
-        bool clipped{};
-    };
+    // What became of one source of a batch; a failed file's error is the
+    // one the user is told about (userFacingError).
+    using FileOutcome = vesh::FileOutcome;
 
     // The files of the latest drop that started a batch, each once, in drop order.
     struct BatchOutcome {
@@ -156,6 +130,9 @@ public:
     // Built from the three stored values; out-of-range values read as 24-bit, 48000, WAV.
     AudioFormat outputFormat() const;
     void setOutputFormat(const AudioFormat& format);
+    // The settings a batch started now takes (the output folder empty when
+    // none is chosen).
+    BatchOptions batchOptions() const;
 
     // Whether a failed file leaves the rest of the batch to run instead of
     // ending it (the failure is then reported by fileOutcome only, without
@@ -185,30 +162,16 @@ public:
     // Prepares a comparison of `source` with `written`, the file a batch made
     // from it, on a worker of the pool; the model is not needed. Callbacks and
     // `cancel` as for preparePreview.
-    void prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written,
-                           QObject* receiver, std::shared_ptr<const std::atomic<bool>> cancel,
-                           std::function<void(double)> progress, std::function<void(PreviewResult)> finished);
+    void prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written, QObject* receiver,
+                           std::shared_ptr<const std::atomic<bool>> cancel, std::function<void(double)> progress,
+                           std::function<void(PreviewResult)> finished);
 
-    // Turns dropped files (in drop order) into operations, asking about
-    // existing targets, and starts a batch. Main thread.
+    // Plans a batch of dropped files (in drop order) with the current
+    // settings, asking about existing outputs on this thread, and starts it
+    // unless nothing is left to process. Main thread.
     void processDroppedFiles(const std::vector<std::filesystem::path>& urls);
 
-    // Targets for dropped files with the current settings; throws AppError::Base
-    // without an output folder, or when the prefix or suffix would leave it.
-    // A source given twice is taken once. Empty when the user answers "Stop".
-    std::vector<Operation> makeOperations(const std::vector<std::filesystem::path>& urls);
-
-    // Two sources of one batch whose outputs have one name.
-    struct TargetClash {
-        std::filesystem::path first;
-        std::filesystem::path second;
-        std::filesystem::path target;
-    };
-    // The clashes among the targets of `urls` with the current settings.
-    std::vector<TargetClash> targetClashes(const std::vector<std::filesystem::path>& urls) const;
-
-    // Whether `text` may be a file-name prefix or suffix: one without a path
-    // separator or NUL keeps every output a name in the output folder.
+    // Whether `text` may be a file-name prefix or suffix (isAllowedInFileName).
     static bool isAllowedInFileName(const QString& text);
 
 signals:
@@ -245,9 +208,6 @@ signals:
     void batchFinished(bool cancelled);
 
 private:
-    // One running batch: the processing side of the controller, off the main thread.
-    struct Batch;
-
     void loadModel();
     // Runs `change` on the main thread after every change posted before it,
     // unless the Brain is gone by then.
@@ -268,6 +228,15 @@ private:
     void setBatchOutcome(std::optional<BatchOutcome> outcome);
     // Follows one file's outcome in the batch outcome.
     void recordFileOutcome(const FileOutcome& outcome);
+    // Tells one outcome (fileSkipped, fileWarned, fileFinished, fileOutcome).
+    void tellOutcome(const FileOutcome& outcome);
+    // Runs a planned batch on a worker of the pool.
+    void startBatch(BatchPlan plan, BatchOptions options);
+    // The existing-file question for an output that appeared while its file
+    // was processed, asked on the main thread while the worker waits. A
+    // cancel request (the Brain going away included) ends the wait as a
+    // cancellation.
+    ExistingFileAnswer askOnMainThread(const std::filesystem::path& location);
     void store(const char* key, const QVariant& value);
     // Writes a persisted setting and signals `changed` when its value differs from `old`.
     template <typename Value>

@@ -4,13 +4,15 @@
 #include <optional>
 #include <string>
 
+#include "Engine/Engine.h"
+
 namespace vesh {
 
-// What the application core asks the person in front of it. The window
-// answers with dialogs, the command line with its options or a terminal prompt.
+// What the window's controller asks the person in front of it: the window
+// answers with dialogs, tests with answers of their own.
 class UserInteraction {
 public:
-    enum class ExistingFileAnswer { skip, replace, stop };
+    using ExistingFileAnswer = vesh::ExistingFileAnswer;
 
     virtual ~UserInteraction() = default;
 
@@ -27,13 +29,16 @@ public:
         return askAboutExistingFile(informativeText);
     }
 
-    // Whether a file whose output would replace one of the batch's own
-    // sources is skipped (true) or fails when its turn comes (false). That
-    // output is never written, so there is nothing to ask.
-    virtual bool skipsOutputsThatReplaceSources() const { return false; }
-
     // The folder chooser (directories only, may create one). Nothing when cancelled.
     virtual std::optional<std::filesystem::path> chooseOutputFolder() = 0;
 };
+
+// The existing-file question about the output at `location`, as both front
+// ends ask it.
+inline std::string existingFileQuestion(const std::filesystem::path& location) {
+    return "A file named “" + location.filename().string() +
+           "” already exists in the output folder. Do you want to skip it, replace it, or stop processing "
+           "altogether?";
+}
 
 }  // namespace vesh

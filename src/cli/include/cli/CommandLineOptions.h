@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QString>
-
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -9,32 +7,22 @@
 #include <variant>
 #include <vector>
 
-#include "app/AudioFormat.h"
+#include "Engine/Batch.h"
 
 namespace vesh {
 
-// What to do with a target that already exists in the output folder.
-enum class ExistingFilePolicy { ask, skip, replace, stop };
-
-// The settings and files of one run of the command line. Options that were
-// not given are absent and keep the settings' defaults. Paths keep the bytes
-// they were given as, whether or not those are valid UTF-8.
+// The settings and files of one run of the command line. Paths keep the
+// bytes they were given as, whether or not those are valid UTF-8.
 struct CommandLineOptions {
-    std::filesystem::path outputFolder;
+    // The batch's settings: the options given, the defaults otherwise.
+    BatchOptions batch;
     std::vector<std::filesystem::path> files;
     // A list of further files, one per line (or NUL-terminated); "-" is
     // standard input.
     std::optional<std::filesystem::path> filesFrom;
     bool nulSeparated = false;
-    std::optional<double> wetDryMix;
-    std::optional<QString> filenamePrefix;
-    std::optional<QString> filenameSuffix;
-    bool outputFormatMatchesInput = false;
-    std::optional<AudioFileFormat> fileFormat;
-    std::optional<BitDepth> bitDepth;
-    std::optional<SampleRate> sampleRate;
-    ExistingFilePolicy ifExists = ExistingFilePolicy::stop;
-    bool keepGoing = false;
+    // The answer to every existing-file question; nothing: ask at a prompt.
+    std::optional<ExistingFileAnswer> ifExists = ExistingFileAnswer::stop;
     bool json = false;
     bool quiet = false;
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/Brain.h"
+#include "Engine/Batch.h"
 
 namespace vesh {
 
@@ -16,6 +16,6 @@ namespace vesh {
 // "_base64" appended ("source_base64", "target_base64") holds the original
 // bytes in base64. Every record is thus valid UTF-8 JSON without lone
 // surrogates, and every name can be recovered exactly.
-std::string fileRecord(const Brain::FileOutcome& outcome);
+std::string fileRecord(const FileOutcome& outcome);
 
 }  // namespace vesh

@@ -1,10 +1,11 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "Engine/Batch.h"
 #include "app/AppError.h"
-#include "app/Brain.h"
 
 namespace vesh {
 
@@ -14,13 +15,15 @@ namespace vesh {
 // only. Every text is escaped for the terminal.
 class Report {
 public:
-    Report(bool quiet, bool terminal) : quiet_(quiet), terminal_(terminal) {}
+    // `state` goes with every failure told (its advice depends on it).
+    Report(bool quiet, bool terminal, AppState state) : quiet_(quiet), terminal_(terminal), state_(state) {}
 
-    void progress(std::string_view fileName, const Brain::Progress& progress);
+    // The file being processed and its progress entries (none: just started).
+    void progress(std::string_view fileName, std::span<const double> entries);
     // Counts the file for the summary and says what became of it; a failure
     // is told here only when `tellFailure` (it is otherwise the alert at the
     // end of the batch).
-    void outcome(const Brain::FileOutcome& outcome, bool tellFailure);
+    void outcome(const FileOutcome& outcome, bool tellFailure);
     // "vesh-cli: text", unless quiet.
     void message(std::string_view text);
     // "vesh-cli: text", always.
@@ -42,6 +45,7 @@ private:
 
     bool quiet_;
     bool terminal_;
+    AppState state_;
     bool progressShown_ = false;
     int written_ = 0;
     int skipped_ = 0;

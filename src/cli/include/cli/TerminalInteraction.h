@@ -1,26 +1,23 @@
 #pragma once
 
-#include "app/UserInteraction.h"
-#include "cli/CommandLineOptions.h"
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "Engine/Engine.h"
 
 namespace vesh {
 
-// Answers the core's questions on the command line: the existing-file
-// question by the --if-exists policy, or, with "ask", by a prompt on standard
-// error answered on standard input. There is no folder chooser (the folder is
-// an option).
-class TerminalInteraction : public UserInteraction {
+// Answers the batch's existing-file questions on the command line: by the
+// --if-exists answer, or, without one, by a prompt on standard error
+// answered on standard input.
+class TerminalInteraction {
 public:
     // A prompt waiting for an answer gives up (as "Stop") once
     // `interruptDescriptor` becomes readable.
-    TerminalInteraction(ExistingFilePolicy policy, int interruptDescriptor);
+    TerminalInteraction(std::optional<ExistingFileAnswer> answer, int interruptDescriptor);
 
-    ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) override;
-    ExistingFileAnswer askAboutExistingTarget(const std::filesystem::path& target,
-                                              const std::string& informativeText) override;
-    // Under --if-exists=skip; every other policy lets such a file fail.
-    bool skipsOutputsThatReplaceSources() const override { return policy_ == ExistingFilePolicy::skip; }
-    std::optional<std::filesystem::path> chooseOutputFolder() override;
+    ExistingFileAnswer askAboutExistingFile(const std::filesystem::path& location);
 
     // Whether any question was answered with "Stop".
     bool stopped() const { return stopped_; }
@@ -31,11 +28,11 @@ public:
     bool interrupted() const { return interrupted_; }
 
 private:
-    ExistingFileAnswer prompt(const std::string& informativeText);
+    ExistingFileAnswer prompt(const std::string& question);
     // One line from standard input; nothing at its end or on an interruption.
     std::optional<std::string> readLine();
 
-    ExistingFilePolicy policy_;
+    std::optional<ExistingFileAnswer> answer_;
     int interruptDescriptor_;
     bool stopped_ = false;
     bool interrupted_ = false;

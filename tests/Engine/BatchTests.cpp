@@ -1,0 +1,208 @@
+// The batch's rules: output names, where outputs go when the source's format
+// is kept, the existing-file questions and one outcome per input.
+
+#include "Engine/Batch.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
+#include "TestSupport.h"
+
+namespace vesh {
+namespace {
+
+using namespace audiotest;
+using Status = FileOutcome::Status;
+
+class Batch : public ::testing::Test {
+protected:
+    Batch() {
+        std::filesystem::create_directory(in);
+        std::filesystem::create_directory(out);
+        options.outputFolder = out;
+    }
+
+    // The plan's output locations relative to the output folder, with a
+    // scripted answer for every question.
+    std::vector<std::string> locations(const std::vector<std::filesystem::path>& sources) {
+        std::vector<std::string> names;
+        for (const BatchPlan::File& file : plan(sources).files) {
+            names.push_back(file.location.lexically_relative(out).string() + (file.decided ? " (decided)" : ""));
+        }
+        return names;
+    }
+
+    BatchPlan plan(const std::vector<std::filesystem::path>& sources) {
+        return planBatch(sources, options, [this](const std::filesystem::path& location) {
+            asked.push_back(location.filename().string());
+            if (answers.empty()) return ExistingFileAnswer::stop;
+            const ExistingFileAnswer answer = answers.front();
+            answers.pop_front();
+            return answer;
+        });
+    }
+
+    std::filesystem::path source(const std::string& name) {
+        writeFloatWav(in / name, {sine(440, 48000, 4800)}, 48000);
+        return in / name;
+    }
+
+    void placeExisting(const std::string& name) { writeFloatWav(out / name, {sine(440, 48000, 480)}, 48000); }
+
+    TemporaryFolder folder;
+    const std::filesystem::path in = folder / "in";
+    const std::filesystem::path out = folder / "out";
+    BatchOptions options;
+    std::deque<ExistingFileAnswer> answers;
+    std::vector<std::string> asked;
+};
+
+TEST_F(Batch, NamesJoinPrefixBaseNameSuffixAndTheExtension) {
+    options.filenamePrefix = "clean_";
+    options.outputFormat.fileFormat.fileType = CommonAudioFileFormat::FileType::flac;
+    EXPECT_EQ(locations({"/recordings/interview.m4a", "/recordings/take.2.wav"}),
+              (std::vector<std::string>{"clean_interview.flac", "clean_take.2.flac"}));
+    options.filenamePrefix.clear();
+    options.filenameSuffix = " (denoised)";
+    options.outputFormat.fileFormat.fileType = CommonAudioFileFormat::FileType::aiff;
+    EXPECT_EQ(locations({"/recordings/interview.m4a"}), (std::vector<std::string>{"interview (denoised).aif"}));
+
+    // Matching the input keeps the source's own extension, or none.
+    options.matchSourceFormat = true;
+    options.filenamePrefix = "a_";
+    options.filenameSuffix = "_b";
+    EXPECT_EQ(locations({"/recordings/take.aiff", "/recordings/voice memo", "/recordings/talk.MP3"}),
+              (std::vector<std::string>{"a_take_b.aiff", "a_voice memo_b", "a_talk_b.MP3"}));
+
+    options.filenameSuffix = "/../escape";
+    EXPECT_THROW(plan({"/recordings/take.wav"}), BatchError);
+}
+
+TEST_F(Batch, AsksOnceForEachTakenLocationAndKeepsEveryInputToOneOutcome) {
+    placeExisting("b.wav");
+    placeExisting("c.wav");
+    const std::vector<std::filesystem::path> sources{"/r/a.flac", "/r/b.flac", "/r/c.flac", "/r/d.flac", "/r/b.flac"};
+    answers = {ExistingFileAnswer::replace, ExistingFileAnswer::skip};
+    const BatchPlan replaced = plan(sources);
+    EXPECT_EQ(asked, (std::vector<std::string>{"b.wav", "c.wav"}));
+    ASSERT_EQ(replaced.files.size(), 4u);  // the repeated source is taken once
+    EXPECT_TRUE(replaced.files[1].replacesExisting);
+    ASSERT_TRUE(replaced.files[2].decided);
+    EXPECT_EQ(replaced.files[2].decided->status, Status::skipped);
+    EXPECT_EQ(replaced.processedCount(), 3u);
+
+    // Skip, then Stop: the skipped file stays skipped, the rest are not processed.
+    asked.clear();
+    answers = {ExistingFileAnswer::skip, ExistingFileAnswer::stop};
+    const BatchPlan stopped = plan(sources);
+    ASSERT_TRUE(stopped.stoppedAt);
+    EXPECT_EQ(stopped.stoppedAt->filename(), "c.wav");
+    std::vector<Status> statuses;
+    for (const BatchPlan::File& file : stopped.files) statuses.push_back(file.decided.value().status);
+    EXPECT_EQ(statuses,
+              (std::vector<Status>{Status::notProcessed, Status::skipped, Status::notProcessed, Status::notProcessed}));
+}
+
+TEST_F(Batch, AnOutputOfTheBatchCountsAsTakenForTheFilesAfterIt) {
+    // Two sources of one name in different folders.
+    std::filesystem::create_directory(in / "other");
+    const auto first = source("take.wav");
+    const auto second = source("other/take.wav");
+    answers = {ExistingFileAnswer::skip};
+    EXPECT_EQ(locations({first, second}), (std::vector<std::string>{"take.wav", "take.wav (decided)"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"take.wav"}));
+    const auto clashes = targetClashes({first, second}, options);
+    ASSERT_EQ(clashes.size(), 1u);
+    EXPECT_EQ(clashes[0].second, second);
+    EXPECT_EQ(clashes[0].location, out / "take.wav");
+}
+
+TEST_F(Batch, KeepingTheFormatOnlyTheLocationReallyWrittenCanBeTaken) {
+    options.matchSourceFormat = true;
+    const auto named = [this](const std::string& name, const std::filesystem::path& made) {
+        std::filesystem::copy_file(made, in / name);
+        return in / name;
+    };
+    const auto flac = named("speech.flac", fixture("batch.flac", twoSines(44100, "0.5")));
+    const auto ogg = named("speech.ogg", fixture("batch.ogg", twoSines(48000, "0.5") + " -c:a libvorbis"));
+    const auto aac = named("speech.m4a", fixture("batch.m4a", twoSines(48000, "0.5") + " -c:a aac"));
+    const auto otherAac = named("speech.mp4", fixture("batch.mp4", twoSines(48000, "0.5") + " -c:a aac"));
+
+    // Both formats can be written: neither output is the other's fallback.
+    EXPECT_EQ(locations({flac, ogg}), (std::vector<std::string>{"speech.flac", "speech.ogg"}));
+    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(targetClashes({flac, ogg}, options).empty());
+
+    // AAC falls back to the chosen format, whose file is there already.
+    placeExisting("speech.wav");
+    answers = {ExistingFileAnswer::skip};
+    EXPECT_EQ(locations({aac}), (std::vector<std::string>{"speech.wav (decided)"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"speech.wav"}));
+
+    // Two sources that both fall back to one file clash.
+    const auto clashes = targetClashes({aac, otherAac}, options);
+    ASSERT_EQ(clashes.size(), 1u);
+    EXPECT_EQ(clashes[0].location, out / "speech.wav");
+}
+
+TEST_F(Batch, RunsThePlanWithOneOutcomePerFile) {
+    VariableLengthSpeechEnhancer enhancer(VariableLengthSpeechEnhancer::productParameters(ComputeUnits::cpuOnly),
+                                          std::filesystem::path(VESH_TEST_MODELS_DIR) / "identity.onnx");
+    const auto good = source("good.wav");
+    writeBytes(in / "junk.wav", std::vector<char>(4000, 'x'));
+    const auto later = source("later.wav");
+    placeExisting("later.wav");
+    answers = {ExistingFileAnswer::skip};
+
+    std::vector<std::pair<std::string, Status>> told;
+    BatchCallbacks callbacks;
+    callbacks.askAboutExistingFile = [](const std::filesystem::path&) { return ExistingFileAnswer::replace; };
+    callbacks.fileOutcome = [&](const FileOutcome& outcome) {
+        told.emplace_back(outcome.source.filename().string(), outcome.status);
+    };
+    const std::vector<std::filesystem::path> sources{good, in / "junk.wav", later, good};
+    const BatchResult ended = runBatch(plan(sources), options, enhancer, callbacks);
+    EXPECT_EQ(ended.end, BatchResult::End::failed);
+    ASSERT_NE(ended.endingFailure(), nullptr);
+    EXPECT_EQ(ended.endingFailure()->source, in / "junk.wav");
+    EXPECT_TRUE(ended.endingFailure()->error);
+    // The file skipped by the plan is told by whoever runs the plan, not here.
+    EXPECT_EQ(told, (std::vector<std::pair<std::string, Status>>{{"good.wav", Status::written},
+                                                                 {"junk.wav", Status::failed}}));
+    EXPECT_EQ(entries(out), (std::vector<std::string>{"good.wav", "later.wav"}));
+
+    told.clear();
+    std::filesystem::remove(out / "good.wav");
+    options.continuesAfterFailure = true;
+    const BatchResult completed = runBatch(sources, options, enhancer, callbacks);
+    EXPECT_EQ(completed.end, BatchResult::End::completed);
+    EXPECT_EQ(completed.processedCount, 3u);
+    EXPECT_EQ(completed.count(Status::written), 2u);
+    EXPECT_EQ(completed.count(Status::failed), 1u);
+    EXPECT_EQ(told.size(), 3u);
+    EXPECT_EQ(readChannels(out / "later.wav")[0].size(), 4800u);
+}
+
+TEST_F(Batch, AnOutputNeverReplacesASourceOfTheBatch) {
+    VariableLengthSpeechEnhancer enhancer(VariableLengthSpeechEnhancer::productParameters(ComputeUnits::cpuOnly),
+                                          std::filesystem::path(VESH_TEST_MODELS_DIR) / "identity.onnx");
+    options.outputFolder = in;
+    const auto take = source("take.wav");
+    const std::vector<char> before = readBytes(take);
+    BatchCallbacks replacing;
+    replacing.askAboutExistingFile = [](const std::filesystem::path&) { return ExistingFileAnswer::replace; };
+    const BatchResult failed = runBatch({take}, options, enhancer, replacing);
+    ASSERT_EQ(failed.files.size(), 1u);
+    EXPECT_EQ(failed.files[0].status, Status::failed);
+    EXPECT_EQ(readBytes(take), before);
+
+    options.skipsOutputsThatReplaceSources = true;
+    const BatchPlan skipped = plan({take});
+    ASSERT_TRUE(skipped.files[0].decided);
+    EXPECT_EQ(skipped.files[0].decided->status, Status::skipped);
+}
+
+}  // namespace
+}  // namespace vesh
