@@ -50,6 +50,10 @@ Ort::SessionOptions makeSessionOptions(ComputeUnits computeUnits) {
     // One prediction at a time, using every core.
     options.SetIntraOpNumThreads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    // Threads that wait for work sleep instead of spinning: on a machine busy
+    // with other work a spinning thread takes the core its peers need, and
+    // the batch slows down several times over.
+    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
     if (usesGraphicsProcessor(computeUnits)) {
         const auto providers = Ort::GetAvailableProviders();
         if (std::find(providers.begin(), providers.end(), "CUDAExecutionProvider") != providers.end()) {

@@ -126,20 +126,23 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
                                        "After a failed file, process the remaining ones; exit with 1 at the end.");
     const QCommandLineOption json("json", "Print one JSON record per file on standard output (see the manual page).");
     const QCommandLineOption quiet({"q", "quiet"}, "Print nothing but errors.");
+    const QCommandLineOption model("model", "Load the model file PATH instead of the installed one.", "PATH");
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
-    const QCommandLineOption version("version", "Show the version and the model's version, and exit.");
-    const QList<QCommandLineOption> all{output,   filesFrom, null,     mix,       prefix, suffix, sameFormat, format,
-                                        bitDepth, rate,      ifExists, keepGoing, json,   quiet,  help,       version};
+    const QCommandLineOption version({"V", "version"}, "Show the version and the model's version, and exit.");
+    const QList<QCommandLineOption> all{output,     filesFrom, null,     mix,  prefix,   suffix,
+                                        sameFormat, format,    bitDepth, rate, ifExists, model,
+                                        keepGoing,  json,      quiet,    help, version};
 
     QCommandLineParser parser;
     parser.addOptions(all);
     QStringList texts;
     for (const char* argument : arguments) texts.append(argumentText(argument));
     if (!parser.parse(texts)) return usageError(parser.errorText());
-    if (parser.isSet(help)) return CommandLineExit{CommandLineExit::Kind::help, helpText(all)};
-    if (parser.isSet(version)) return CommandLineExit{CommandLineExit::Kind::version, {}};
-
     CommandLineOptions options;
+    if (parser.isSet(model)) options.model = localPath(parser.value(model));
+    if (parser.isSet(help)) return CommandLineExit{CommandLineExit::Kind::help, helpText(all)};
+    if (parser.isSet(version)) return CommandLineExit{CommandLineExit::Kind::version, {}, options.model};
+
     BatchOptions& batch = options.batch;
     options.quiet = parser.isSet(quiet);
     batch.matchSourceFormat = parser.isSet(sameFormat);
@@ -153,13 +156,18 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
         return usageError("The output folder “" + parser.value(output) + "” does not exist.");
     }
 
-    for (const QString& file : parser.positionalArguments()) options.files.push_back(localPath(file));
+    for (const QString& file : parser.positionalArguments()) {
+        options.files.push_back(file == "-" ? standardInput : localPath(file));
+    }
     if (parser.isSet(filesFrom)) {
         options.filesFrom = localPath(parser.value(filesFrom));
     } else if (options.nulSeparated) {
         return usageError("--null applies to the list of --files-from, which is missing.");
     }
     if (options.files.empty() && !options.filesFrom) return usageError("No files given.");
+    if (options.readsAudioFromStandardInput() && options.readsListFromStandardInput()) {
+        return usageError("Standard input cannot carry both the list of files and an input (-).");
+    }
 
     if (parser.isSet(mix)) {
         bool ok = false;
@@ -209,9 +217,10 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
         batch.outputFormat.sampleRate = static_cast<std::int64_t>(*listed);
     }
 
-    // Standard input answers questions only when it is a terminal and does
-    // not carry the list of files.
-    const bool canAsk = stdinIsTerminal && !options.readsListFromStandardInput();
+    // Standard input answers questions only when it is a terminal and
+    // carries neither the list of files nor audio.
+    const bool stdinCarriesData = options.readsListFromStandardInput() || options.readsAudioFromStandardInput();
+    const bool canAsk = stdinIsTerminal && !stdinCarriesData;
     options.ifExists = canAsk ? std::nullopt : std::optional(ExistingFileAnswer::stop);
     if (parser.isSet(ifExists)) {
         const QString policy = parser.value(ifExists);
@@ -225,16 +234,20 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
             options.ifExists = ExistingFileAnswer::stop;
         else
             return usageError("--if-exists takes ask, skip, replace or stop, not “" + policy + "”.");
-        if (!options.ifExists && options.readsListFromStandardInput()) {
-            return usageError(
-                "--if-exists ask reads the answers from standard input, which carries the list of "
-                "files: choose skip, replace or stop.");
+        if (!options.ifExists && stdinCarriesData) {
+            return usageError(QString("--if-exists ask reads the answers from standard input, which carries ") +
+                              (options.readsListFromStandardInput() ? "the list of files" : "an input") +
+                              ": choose skip, replace or stop.");
         }
     }
     // Under --if-exists skip an output that would replace an input is
     // skipped too; otherwise that file fails.
     batch.skipsOutputsThatReplaceSources = options.ifExists == ExistingFileAnswer::skip;
     return options;
+}
+
+bool CommandLineOptions::readsAudioFromStandardInput() const {
+    return std::find(files.begin(), files.end(), standardInput) != files.end();
 }
 
 }  // namespace vesh

@@ -40,9 +40,11 @@ void printUsageError(const std::string& message) {
     std::fputs("Try 'vesh-cli --help' for more information.\n", stderr);
 }
 
-// The product's model, or nothing once its failure is reported.
-std::unique_ptr<VariableLengthSpeechEnhancer> loadEnhancer(Report& report) {
-    const std::filesystem::path model = modelLocation();
+// The model `chosen` (the installed one without), or nothing once its
+// failure is reported.
+std::unique_ptr<VariableLengthSpeechEnhancer> loadEnhancer(Report& report,
+                                                           const std::optional<std::filesystem::path>& chosen) {
+    const std::filesystem::path model = chosen ? *chosen : modelLocation();
     try {
         return std::make_unique<VariableLengthSpeechEnhancer>(
             VariableLengthSpeechEnhancer::productParameters(ComputeUnits::all), model);
@@ -66,7 +68,7 @@ AppError endingFailure(const BatchResult& result, AppState state) {
 
 // Runs the batch and tells how it ended; the exit status.
 int runBatch(const CommandLineOptions& options, Report& report, const TerminationSignals& signals) {
-    const std::unique_ptr<VariableLengthSpeechEnhancer> enhancer = loadEnhancer(report);
+    const std::unique_ptr<VariableLengthSpeechEnhancer> enhancer = loadEnhancer(report, options.model);
     if (!enhancer) return fileFailed;
     if (signals.arrived()) return cancelled;
 
@@ -157,9 +159,9 @@ int runBatch(const CommandLineOptions& options, Report& report, const Terminatio
     return everyFileWritten;
 }
 
-int printVersion() {
+int printVersion(const std::optional<std::filesystem::path>& model) {
     Report report(false, isatty(STDERR_FILENO) == 1, AppState{});
-    const std::unique_ptr<VariableLengthSpeechEnhancer> enhancer = loadEnhancer(report);
+    const std::unique_ptr<VariableLengthSpeechEnhancer> enhancer = loadEnhancer(report, model);
     if (!enhancer) return fileFailed;
     std::printf("vesh-cli %s\nSpeech enhancer model version: %s\n", VESH_VERSION, enhancer->metadata().version.c_str());
     return everyFileWritten;
@@ -182,7 +184,7 @@ int main(int argc, char* argv[]) {
         switch (exit->kind) {
         case CommandLineExit::Kind::help: std::fputs(exit->text.c_str(), stdout); return everyFileWritten;
         case CommandLineExit::Kind::usageError: printUsageError(exit->text); return usageError;
-        case CommandLineExit::Kind::version: return printVersion();
+        case CommandLineExit::Kind::version: return printVersion(exit->model);
         }
     }
     CommandLineOptions options = std::get<CommandLineOptions>(parsed);

@@ -207,6 +207,16 @@ TEST_F(CommandLine, QuietPrintsNothingAndSameFormatKeepsTheInputsFormat) {
     EXPECT_EQ(readSoundFile(output / "memo").format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
 }
 
+TEST_F(CommandLine, ADashReadsAnInputFromStandardInputAndNamesItStdin) {
+    const auto take = makeInput("take.wav");
+    std::ifstream bytes(take, std::ios::binary);
+    const QByteArray audio = QByteArray::fromStdString(std::string(std::istreambuf_iterator<char>(bytes), {}));
+    const Outcome result = run({"--json", "--format", "flac", "-o", path(output), "-"}, "zeros.onnx", audio);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"stdin.flac"}));
+    EXPECT_EQ(readSoundFile(output / "stdin.flac").channels.at(0).size(), readSoundFile(take).channels.at(0).size());
+}
+
 // A damaged stretch of the input and clipped samples are warnings: the file
 // is written and the run succeeds. A float output keeps what is beyond full scale.
 TEST_F(CommandLine, DamagedInputAndClippingAreWarningsOfAWrittenFile) {

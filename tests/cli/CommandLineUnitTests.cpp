@@ -70,8 +70,15 @@ TEST(CommandLineOptions, HelpAndTheListOfFiles) {
     EXPECT_TRUE(list.nulSeparated);
     // Standard input carries the list: it cannot answer questions too.
     EXPECT_EQ(list.ifExists, ExistingFileAnswer::stop);
+    // So does an input read from it: nothing is asked, and only one of them may use it.
+    const auto audio = std::get<CommandLineOptions>(parse({"-o", "/tmp", "-", "--model", "m.onnx"}, true));
+    EXPECT_EQ(audio.files, (std::vector<std::filesystem::path>{standardInput}));
+    EXPECT_EQ(audio.ifExists, ExistingFileAnswer::stop);
+    EXPECT_EQ(audio.model, std::filesystem::path("m.onnx"));
     const std::vector<std::vector<std::string>> wrongUses = {
         {"-o", "/tmp", "--files-from", "-", "--if-exists", "ask"},
+        {"-o", "/tmp", "-", "--if-exists", "ask"},
+        {"-o", "/tmp", "--files-from", "-", "-"},
         {"-o", "/tmp", "--null", "a.wav"},
     };
     for (const auto& arguments : wrongUses) {

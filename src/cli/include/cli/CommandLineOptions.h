@@ -25,9 +25,13 @@ struct CommandLineOptions {
     std::optional<ExistingFileAnswer> ifExists = ExistingFileAnswer::stop;
     bool json = false;
     bool quiet = false;
+    // The model to load instead of the installed one.
+    std::optional<std::filesystem::path> model;
 
     // Whether the list of files is read from standard input.
     bool readsListFromStandardInput() const { return filesFrom && filesFrom->native() == "-"; }
+    // Whether an input is standard input ("-" on the command line).
+    bool readsAudioFromStandardInput() const;
 };
 
 // The run ends before any processing: help, version or a usage error.
@@ -35,7 +39,13 @@ struct CommandLineExit {
     enum class Kind { help, version, usageError };
     Kind kind;
     std::string text;  // the help text, or the usage error's message (bytes as given)
+    // For the version: the model whose version it names (--model), if not the installed one.
+    std::optional<std::filesystem::path> model{};
 };
+
+// The input that "-" names: standard input, processed like any pipe, whose
+// output is named "stdin" with the output format's extension.
+inline const std::filesystem::path standardInput = "/dev/stdin";
 
 // Parses the arguments (the program name first) as the process received
 // them. `stdinIsTerminal` decides the default of --if-exists: ask on a
