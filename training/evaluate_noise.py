@@ -30,7 +30,7 @@ import loudness
 import model as M
 
 RATE = 48000
-OVERLAP = 24576
+OVERLAP = M.OVERLAP
 HOP = M.SEGMENT - OVERLAP
 
 

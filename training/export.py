@@ -70,11 +70,16 @@ def export(net, path, version, description):
     torch.onnx.export(wrapper, dummy, tmp, opset_version=17, input_names=[INPUT_NAME],
                       output_names=[OUTPUT_NAME], do_constant_folding=True)
     proto = onnx.load(tmp)
-    for key, value in (("description", description), ("author", "Vesh"), ("version", version)):
+    for key, value in (("description", description), ("author", "Vesh"), ("version", version)) + framing():
         entry = proto.metadata_props.add()
         entry.key, entry.value = key, value
     onnx.save(proto, tmp)
     os.replace(tmp, path)
+
+
+def framing():
+    """The metadata entries that tell the application how to cut a signal for the model."""
+    return (("segment_length", str(M.SEGMENT)), ("segment_overlap", str(M.OVERLAP)), ("sample_rate", str(M.RATE)))
 
 
 def check_contract(path):
@@ -94,6 +99,7 @@ def check_contract(path):
     assert int(np.prod([d.dim_value for d in out.shape.dim])) == M.SEGMENT
     meta = {p.key: p.value for p in proto.metadata_props}
     assert meta.get("author") == "Vesh" and meta.get("description") and meta.get("version"), meta
+    assert all(meta.get(key) == value for key, value in framing()), meta
     return meta
 
 
@@ -121,7 +127,7 @@ def main():
              f"{(net.filter_bins - 1) * M.RATE // M.N_FFT} Hz" if net.filter_bins else "")
     description = ("Speech noise removal for 48 kHz mono: 20 ms sqrt-Hann STFT, ERB band gains plus "
                    f"per-bin mask from dilated temporal convolutions{stage} ({n_params / 1e6:.2f} M parameters). "
-                   "Input: 98304 samples normalised to -24 LUFS. Output: the noise component to subtract.")
+                   f"Input: {M.SEGMENT} samples normalised to -24 LUFS. Output: the noise component to subtract.")
     export(net, args.out, args.version, description)
     meta = check_contract(args.out)
     print(f"exported {args.out} ({os.path.getsize(args.out) / 1e6:.2f} MB), metadata {sorted(meta)}")

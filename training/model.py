@@ -17,7 +17,10 @@ RATE = 48000
 N_FFT = 960
 HOP = 480
 N_BINS = N_FFT // 2 + 1
+# The application's framing: 2.048 s segments overlapping by 0.512 s. The
+# export writes it into the model's metadata, where the application reads it.
 SEGMENT = 98304
+OVERLAP = 24576
 # Floor of the log band and bin energies: about -87 dBFS of white noise per bin
 # at the -24 LUFS working level, below 16-bit dither. A band that a band-limited
 # recording leaves digitally empty then reads as a very quiet band, as it does

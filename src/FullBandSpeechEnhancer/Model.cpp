@@ -118,6 +118,18 @@ ModelOutput Model::prediction(const ModelInput& input) {
     });
 }
 
+std::int64_t Model::inputLength() const {
+    return translatingErrors([&] {
+        const std::vector<std::int64_t> shape = session_.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+        std::int64_t length = 1;
+        for (const std::int64_t dimension : shape) {
+            if (dimension <= 0) return std::int64_t{0};
+            length *= dimension;
+        }
+        return length;
+    });
+}
+
 std::string Model::metadataValue(const char* key) const {
     return translatingErrors([&] {
         Ort::AllocatorWithDefaultOptions allocator;

@@ -1,13 +1,16 @@
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "FullBandSpeechEnhancer/Crossfade.h"
 #include "FullBandSpeechEnhancer/Model.h"
+#include "FullBandSpeechEnhancer/ModelError.h"
 #include "FullBandSpeechEnhancer/SpeechEnhancer.h"
 #include "Loudness/Loudness.h"
 
@@ -20,6 +23,47 @@ const ModelParameters& validated(const ModelParameters& parameters) {
         throw std::invalid_argument("the segment and crossfade lengths must not be negative");
     }
     return parameters;
+}
+
+// The number stored under `key` in the model's metadata; nothing when the
+// key is absent. Text that is not a whole number refuses the model.
+std::optional<std::int64_t> framingValue(const Model& model, const char* key) {
+    const std::string text = model.metadataValue(key);
+    if (text.empty()) return std::nullopt;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        throw ModelError(ORT_INVALID_GRAPH, "the model's metadata " + std::string(key) + " is not a number: " + text);
+    }
+    return value;
+}
+
+// The framing the model declares in its metadata (segment_length,
+// segment_overlap, sample_rate), each value that it leaves out taken from
+// `given`. What a model declares is checked against its input and against
+// each other; the caller's own values are the caller's to choose.
+ModelParameters framingOf(const Model& model, ModelParameters given) {
+    const auto segment = framingValue(model, "segment_length");
+    const auto overlap = framingValue(model, "segment_overlap");
+    const auto rate = framingValue(model, "sample_rate");
+    if (!segment && !overlap && !rate) return given;
+    given.processedSegmentLength = segment.value_or(given.processedSegmentLength);
+    given.crossfadeLength = overlap.value_or(given.crossfadeLength);
+    given.sampleRate = rate.value_or(given.sampleRate);
+    const std::int64_t inputLength = model.inputLength();
+    if (inputLength > 0 && inputLength != given.processedSegmentLength) {
+        throw ModelError(ORT_INVALID_GRAPH, "the model takes segments of " + std::to_string(inputLength) +
+                                                " samples, not the " + std::to_string(given.processedSegmentLength) +
+                                                " that its metadata names");
+    }
+    if (given.crossfadeLength < 0 || given.crossfadeLength * 2 > given.processedSegmentLength ||
+        given.sampleRate < 8000 || given.sampleRate > 768000) {
+        throw ModelError(ORT_INVALID_GRAPH,
+                         "the model's metadata names a framing that cannot be used: " +
+                             std::to_string(given.processedSegmentLength) + "-sample segments overlapping by " +
+                             std::to_string(given.crossfadeLength) + " at " + std::to_string(given.sampleRate) + " Hz");
+    }
+    return given;
 }
 
 }  // namespace
@@ -37,6 +81,10 @@ VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters
     : VariableLengthSpeechEnhancer(parameters, Model(modelPath, validated(parameters).computeUnits)) {}
 
 VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model)
+    : VariableLengthSpeechEnhancer(framingOf(model, parameters), std::move(model), nullptr) {}
+
+VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model,
+                                                           std::nullptr_t)
     : base_(std::make_unique<SpeechEnhancer>(std::move(model), parameters.processedSegmentLength)),
       parameters_(parameters), intermediateResultA_(static_cast<std::size_t>(parameters.processedSegmentLength)),
       intermediateResultB_(static_cast<std::size_t>(parameters.processedSegmentLength)),

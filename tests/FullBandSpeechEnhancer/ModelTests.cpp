@@ -69,6 +69,20 @@ TEST(Model, MetadataComesFromTheModelAndIsEmptyWhenAbsent) {
     EXPECT_EQ(metadataOf("zeros.onnx"), std::vector<std::string>(3));
 }
 
+TEST(Model, FramingDeclaredInTheMetadataReplacesTheCallersAndMustFitTheInput) {
+    const auto framingOf = [](const char* model) {
+        const ModelParameters framing =
+            VariableLengthSpeechEnhancer(test::applicationParameters(), testModel(model)).parameters();
+        return std::vector<std::int64_t>{framing.processedSegmentLength, framing.crossfadeLength, framing.sampleRate};
+    };
+    EXPECT_EQ(framingOf("framed.onnx"), (std::vector<std::int64_t>{segmentLength, 12288, 48000}));
+    EXPECT_EQ(framingOf("identity.onnx"), (std::vector<std::int64_t>{segmentLength, test::crossfadeLength, 48000}));
+    // Its metadata names 4096-sample segments; its input holds 98304.
+    EXPECT_EQ(modelErrorCode(
+                  [] { VariableLengthSpeechEnhancer(test::applicationParameters(), testModel("misframed.onnx")); }),
+              ORT_INVALID_GRAPH);
+}
+
 TEST(ModelLocation, EnvironmentVariableTakesPrecedenceOverTheBundle) {
     ASSERT_EQ(setenv("VESH_MODEL_PATH", testModel("metadata.onnx").c_str(), 1), 0);
     EXPECT_EQ(modelLocation(), testModel("metadata.onnx"));

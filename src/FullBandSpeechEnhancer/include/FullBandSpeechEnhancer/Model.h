@@ -54,6 +54,8 @@ public:
 
     // The text stored under `key` in the model's metadata, or empty text.
     std::string metadataValue(const char* key) const;
+    // The number of samples the model's input holds; 0 when its shape is not fixed.
+    std::int64_t inputLength() const;
 
     // The underlying session, for inspecting the model's inputs and outputs.
     const Ort::Session& session() const noexcept { return session_; }

@@ -55,8 +55,9 @@ public:
 
     // The rate the product's model works at.
     static constexpr std::int64_t productSampleRate = 48000;
-    // The shipped model's framing: 98304-sample segments (2.048 s) that
-    // overlap by 24576 samples, loudness measured at the model's rate.
+    // The framing of a model that declares none in its metadata (the
+    // shipped contract): 98304-sample segments (2.048 s) that overlap by
+    // 24576 samples, loudness measured at the model's rate.
     static constexpr ModelParameters productParameters(ComputeUnits computeUnits) {
         return ModelParameters{98304, 24576, productSampleRate, computeUnits};
     }
@@ -66,6 +67,10 @@ public:
 
     // Loads the product's model; throws ModelError when the runtime refuses
     // it, std::invalid_argument for a negative segment or crossfade length.
+    // A model's metadata may declare its own framing (segment_length,
+    // segment_overlap, sample_rate: whole numbers), which then replaces that
+    // of `parameters`; a framing that does not fit the model's input, or an
+    // overlap past half a segment, refuses the model with a ModelError.
     explicit VariableLengthSpeechEnhancer(const ModelParameters& parameters);
     // Loads the model file at `modelPath` instead (tests, experiments).
     VariableLengthSpeechEnhancer(const ModelParameters& parameters, const std::filesystem::path& modelPath);
@@ -145,6 +150,8 @@ public:
 
 private:
     VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model);
+    // With the framing already read from the model.
+    VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model, std::nullptr_t);
     // The 32-bit gain that brings `measured` to the target loudness; not
     // finite (or not positive) for silence.
     static float normalizationGain(Loudness measured);
