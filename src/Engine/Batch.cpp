@@ -133,7 +133,7 @@ bool isStopAtExistingFile(const std::exception_ptr& error) {
 // Runs one plan: follows the outcomes and tells them as they are decided.
 class BatchRun {
 public:
-    BatchRun(const BatchPlan& plan, const BatchOptions& options, VariableLengthSpeechEnhancer& enhancer,
+    BatchRun(const BatchPlan& plan, const BatchOptions& options, const VariableLengthSpeechEnhancer& enhancer,
              const BatchCallbacks& callbacks)
         : plan_(plan), options_(options), enhancer_(enhancer), callbacks_(callbacks) {
         std::vector<std::filesystem::path> sources;
@@ -259,7 +259,7 @@ private:
 
     const BatchPlan& plan_;
     const BatchOptions& options_;
-    VariableLengthSpeechEnhancer& enhancer_;
+    const VariableLengthSpeechEnhancer& enhancer_;
     const BatchCallbacks& callbacks_;
     std::set<FileIdentity> sources_;
     BatchResult result_;
@@ -359,13 +359,13 @@ const FileOutcome* BatchResult::endingFailure() const {
     return failed == files.end() ? nullptr : &*failed;
 }
 
-BatchResult runBatch(const BatchPlan& plan, const BatchOptions& options, VariableLengthSpeechEnhancer& enhancer,
+BatchResult runBatch(const BatchPlan& plan, const BatchOptions& options, const VariableLengthSpeechEnhancer& enhancer,
                      const BatchCallbacks& callbacks) {
     return BatchRun(plan, options, enhancer, callbacks).run();
 }
 
 BatchResult runBatch(const std::vector<std::filesystem::path>& files, const BatchOptions& options,
-                     VariableLengthSpeechEnhancer& enhancer, const BatchCallbacks& callbacks) {
+                     const VariableLengthSpeechEnhancer& enhancer, const BatchCallbacks& callbacks) {
     const BatchPlan plan = planBatch(files, options, callbacks.askAboutExistingFile);
     if (callbacks.fileOutcome) {
         for (const BatchPlan::File& file : plan.files) {

@@ -108,7 +108,7 @@ Model::Model(ComputeUnits computeUnits) : Model(modelLocation(), computeUnits) {
 Model::Model(const std::filesystem::path& path, ComputeUnits computeUnits)
     : session_(loadSession(path, computeUnits)) {}
 
-ModelOutput Model::prediction(const ModelInput& input) {
+ModelOutput Model::prediction(const ModelInput& input) const {
     return translatingErrors([&] {
         const std::array<const char*, 1> inputNames = {ModelInput::name};
         const std::array<const char*, 1> outputNames = {ModelOutput::name};

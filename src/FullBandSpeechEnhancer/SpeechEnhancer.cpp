@@ -15,7 +15,7 @@ SpeechEnhancer::SpeechEnhancer(Model model, std::int64_t signalLength)
     }
 }
 
-void SpeechEnhancer::enhance(std::span<const float> input, std::span<float> output) {
+void SpeechEnhancer::enhance(std::span<const float> input, std::span<float> output) const {
     const auto length = static_cast<std::size_t>(signalLength_);
     if (input.size() != length) {
         throw std::invalid_argument("the segment holds " + std::to_string(input.size()) + " samples instead of " +
@@ -37,7 +37,7 @@ void SpeechEnhancer::enhance(std::span<const float> input, std::span<float> outp
     }
 }
 
-std::vector<float> SpeechEnhancer::enhance(std::span<const float> signal) {
+std::vector<float> SpeechEnhancer::enhance(std::span<const float> signal) const {
     std::vector<float> enhanced(signal.size());
     enhance(signal, enhanced);
     return enhanced;

@@ -86,9 +86,7 @@ VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters
 VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model,
                                                            std::nullptr_t)
     : base_(std::make_unique<SpeechEnhancer>(std::move(model), parameters.processedSegmentLength)),
-      parameters_(parameters), intermediateResultA_(static_cast<std::size_t>(parameters.processedSegmentLength)),
-      intermediateResultB_(static_cast<std::size_t>(parameters.processedSegmentLength)),
-      crossfadeIn_(crossfadeIn(parameters.crossfadeLength)),
+      parameters_(parameters), crossfadeIn_(crossfadeIn(parameters.crossfadeLength)),
       crossfadeOut_(crossfadeOut(parameters.crossfadeLength)), metadata_{base_->model().metadataValue("description"),
                                                                          base_->model().metadataValue("author"),
                                                                          base_->model().metadataValue("version")} {}
@@ -124,7 +122,7 @@ float VariableLengthSpeechEnhancer::normalizationGain(Loudness measured) {
 }
 
 void VariableLengthSpeechEnhancer::enhance(std::span<const float> input, std::span<float> output,
-                                           const ProgressHandler& handleProgress) {
+                                           const ProgressHandler& handleProgress) const {
     const float gain = normalizationGain(Loudness(input, parameters_.sampleRate, Loudness::Mode::integrated));
 
     // Silence (or a signal too short to measure) has no finite gain: it is
@@ -161,18 +159,18 @@ void VariableLengthSpeechEnhancer::enhance(std::span<const float> input, std::sp
 }
 
 std::vector<float> VariableLengthSpeechEnhancer::enhance(std::span<const float> input,
-                                                         const ProgressHandler& handleProgress) {
+                                                         const ProgressHandler& handleProgress) const {
     std::vector<float> output(input.size());
     enhance(input, output, handleProgress);
     return output;
 }
 
-std::vector<float> VariableLengthSpeechEnhancer::enhance(std::span<const float> input) {
+std::vector<float> VariableLengthSpeechEnhancer::enhance(std::span<const float> input) const {
     return enhance(input, ProgressHandler());
 }
 
 void VariableLengthSpeechEnhancer::enhanceNormalizedSignal(std::span<const float> input, std::span<float> output,
-                                                           const ProgressHandler& handleProgress) {
+                                                           const ProgressHandler& handleProgress) const {
     if (output.size() != input.size()) {
         throw std::invalid_argument("the output must hold as many samples as the input");
     }
@@ -181,8 +179,10 @@ void VariableLengthSpeechEnhancer::enhanceNormalizedSignal(std::span<const float
     const std::int64_t crossfadeLength = parameters_.crossfadeLength;
     const auto segment = static_cast<std::size_t>(segmentLength);
     const auto overlap = static_cast<std::size_t>(crossfadeLength);
-    std::span<float> resultA(intermediateResultA_);
-    std::span<float> resultB(intermediateResultB_);
+    std::vector<float> scratchA(segment);
+    std::vector<float> scratchB(segment);
+    std::span<float> resultA(scratchA);
+    std::span<float> resultB(scratchB);
 
     // Shorter than one segment: one model run on the signal padded with zeros.
     if (length < segmentLength) {
@@ -227,14 +227,16 @@ void VariableLengthSpeechEnhancer::enhanceNormalizedSignal(std::span<const float
     report(handleProgress, totalSegmentCount, totalSegmentCount);
 }
 
-VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length,
-                                                           Loudness measured)
+VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(const VariableLengthSpeechEnhancer& enhancer,
+                                                           std::int64_t length, Loudness measured)
     : ChannelStream(enhancer, length, measured, 0) {}
 
-VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length,
-                                                           Loudness measured, std::int64_t begin)
+VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(const VariableLengthSpeechEnhancer& enhancer,
+                                                           std::int64_t length, Loudness measured, std::int64_t begin)
     : enhancer_(&enhancer), length_(length), gain_(normalizationGain(measured)),
-      passThrough_(!std::isfinite(gain_) || !(gain_ > 0.0f)) {
+      passThrough_(!std::isfinite(gain_) || !(gain_ > 0.0f)),
+      resultA_(static_cast<std::size_t>(enhancer.parameters_.processedSegmentLength)),
+      resultB_(static_cast<std::size_t>(enhancer.parameters_.processedSegmentLength)) {
     const std::int64_t segmentLength = enhancer.parameters_.processedSegmentLength;
     if (length_ >= segmentLength) fullSegments_ = enhancer.fullSegmentCount(length_);
     window_.reserve(static_cast<std::size_t>(segmentLength));
@@ -285,7 +287,7 @@ void VariableLengthSpeechEnhancer::ChannelStream::runFullSegment(std::vector<flo
     report(handleProgress, nextSegmentIndex_, totalSegmentCount);
     const auto hop = static_cast<std::size_t>(enhancer_->parameters_.processedSegmentLength -
                                               enhancer_->parameters_.crossfadeLength);
-    std::span<float> result(enhancer_->intermediateResultA_);
+    std::span<float> result(resultA_);
     enhancer_->base_->enhance(window_, result);
     join(result, hop, output);
     window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(hop));
@@ -297,7 +299,7 @@ void VariableLengthSpeechEnhancer::ChannelStream::join(std::span<const float> re
     const auto crossfade = static_cast<std::size_t>(enhancer_->parameters_.crossfadeLength);
     // The joined result: the overlap blended with the result's head (the
     // first segment has nothing to blend with), then the result's rest.
-    std::span<float> joined = std::span(enhancer_->intermediateResultB_).first(result.size());
+    std::span<float> joined = std::span(resultB_).first(result.size());
     std::copy(result.begin(), result.end(), joined.begin());
     if (!overlap_.empty()) {
         std::span<float> head(overlap_);
@@ -321,8 +323,8 @@ void VariableLengthSpeechEnhancer::ChannelStream::finish(std::vector<float>& out
         }
         return;
     }
-    std::span<float> resultA(enhancer_->intermediateResultA_);
-    std::span<float> resultB(enhancer_->intermediateResultB_);
+    std::span<float> resultA(resultA_);
+    std::span<float> resultB(resultB_);
     // The short signal, or the final partial segment: the rest of the
     // signal padded with zeros at its end.
     if (length_ < segmentLength) {

@@ -130,7 +130,8 @@ void Brain::loadModel() {
     pool_->start([this, parameters] {
         const std::filesystem::path model = modelLocation();
         try {
-            auto enhancer = std::make_shared<VariableLengthSpeechEnhancer>(parameters, model);
+            std::shared_ptr<const VariableLengthSpeechEnhancer> enhancer =
+                std::make_shared<VariableLengthSpeechEnhancer>(parameters, model);
             qCInfo(modelLog, "Speech enhancer model version: %s", enhancer->metadata().version.c_str());
             post([enhancer = std::move(enhancer)](Brain& b) {
                 b.speechEnhancer_ = enhancer;
@@ -152,7 +153,7 @@ void Brain::raiseAlert(std::exception_ptr error, BatchFailure failure) {
 }
 
 void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) {
-    // One batch at a time: the enhancer serves one call at a time.
+    // One batch at a time: the window follows one.
     if (modelIsProcessing_) return;
     // The last batch's outcome goes with the next drop, whatever becomes of it.
     setBatchOutcome(std::nullopt);
@@ -193,7 +194,6 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
 
 void Brain::startBatch(BatchPlan plan, BatchOptions options) {
     pool_->start([this, enhancer = speechEnhancer_, plan = std::move(plan), options = std::move(options)] {
-        const std::scoped_lock enhancerInUse(enhancerInUse_);
         BatchCallbacks callbacks;
         callbacks.askAboutExistingFile = [this](const std::filesystem::path& location) {
             return askOnMainThread(location);
@@ -280,7 +280,6 @@ bool Brain::preparePreview(const std::filesystem::path& source, QObject* receive
     if (!canPreview()) return false;
     prepareOnPool(receiver, std::move(cancel), std::move(progress), std::move(finished),
                   [this, source, enhancer = speechEnhancer_](ProcessingOptions::ProgressHandler handleProgress) {
-                      const std::scoped_lock enhancerInUse(enhancerInUse_);
                       return vesh::preparePreview(source, PreviewOptions{enhancer.get(), std::move(handleProgress)});
                   });
     return true;

@@ -177,11 +177,11 @@ struct BatchResult {
 // unwritable folder fails the first file). A failure ends the batch unless
 // continuesAfterFailure; the files after it, and after a cancellation or a
 // Stop, are not processed. No output ever replaces a source of the batch.
-BatchResult runBatch(const BatchPlan& plan, const BatchOptions& options, VariableLengthSpeechEnhancer& enhancer,
+BatchResult runBatch(const BatchPlan& plan, const BatchOptions& options, const VariableLengthSpeechEnhancer& enhancer,
                      const BatchCallbacks& callbacks);
 
 // planBatch with the callbacks' question, the decided outcomes told, then runBatch.
 BatchResult runBatch(const std::vector<std::filesystem::path>& files, const BatchOptions& options,
-                     VariableLengthSpeechEnhancer& enhancer, const BatchCallbacks& callbacks);
+                     const VariableLengthSpeechEnhancer& enhancer, const BatchCallbacks& callbacks);
 
 }  // namespace vesh

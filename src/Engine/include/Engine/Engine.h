@@ -53,8 +53,8 @@ struct ProcessingOptions {
     // Share of the enhanced signal; the rest is the untouched signal. 1 or
     // more (or not a number) writes the enhanced signal alone.
     double wetDryMix = 1.0;
-    // Required; used by one call at a time.
-    VariableLengthSpeechEnhancer* enhancer = nullptr;
+    // Required; may serve other calls at the same time.
+    const VariableLengthSpeechEnhancer* enhancer = nullptr;
     ProgressHandler handleProgress;
     // Without a handler an output never replaces anything: the call fails
     // with an AudioError(writeAudioFile) instead.

@@ -14,8 +14,8 @@ class VariableLengthSpeechEnhancer;
 
 // What preparePreview needs; filled in by the caller and passed by value.
 struct PreviewOptions {
-    // Required; used by one call at a time.
-    VariableLengthSpeechEnhancer* enhancer = nullptr;
+    // Required; may serve other calls at the same time.
+    const VariableLengthSpeechEnhancer* enhancer = nullptr;
     // As for processFile: one completed fraction per entry, covering the
     // whole call; answering stopProcessing cancels it.
     ProcessingOptions::ProgressHandler handleProgress;

@@ -50,7 +50,9 @@ public:
     // Loads the model file at `path`.
     Model(const std::filesystem::path& path, ComputeUnits computeUnits);
 
-    ModelOutput prediction(const ModelInput& input);
+    // Safe to call from several threads at once: the runtime serves
+    // concurrent runs of one session.
+    ModelOutput prediction(const ModelInput& input) const;
 
     // The text stored under `key` in the model's metadata, or empty text.
     std::string metadataValue(const char* key) const;
@@ -61,7 +63,9 @@ public:
     const Ort::Session& session() const noexcept { return session_; }
 
 private:
-    Ort::Session session_;
+    // The runtime's run call is not const in its C++ interface, although a
+    // run leaves the session as it was.
+    mutable Ort::Session session_;
 };
 
 }  // namespace vesh

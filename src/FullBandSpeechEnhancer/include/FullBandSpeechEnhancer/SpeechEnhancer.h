@@ -27,8 +27,8 @@ public:
     // otherwise, before the model runs). A model that fails or returns a
     // different number of values throws ModelError. The output is written
     // only when everything succeeded.
-    void enhance(std::span<const float> input, std::span<float> output);
-    std::vector<float> enhance(std::span<const float> signal);
+    void enhance(std::span<const float> input, std::span<float> output) const;
+    std::vector<float> enhance(std::span<const float> signal) const;
 
 private:
     Model model_;

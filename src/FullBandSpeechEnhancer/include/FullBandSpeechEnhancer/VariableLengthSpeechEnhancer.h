@@ -20,7 +20,8 @@ class SpeechEnhancer;
 // Enhances a mono 48 kHz signal of any length: normalises its loudness to
 // -24 LUFS, runs the model over overlapping segments joined by complementary
 // crossfades, reports progress between segments, and scales the result back.
-// One call at a time per instance (the scratch buffers are shared by calls).
+// The loaded model is never changed by a call: one enhancer serves calls
+// from several threads at once, each with scratch buffers of its own.
 class VariableLengthSpeechEnhancer {
 public:
     struct Progress {
@@ -88,32 +89,32 @@ public:
     // or too short to measure) is passed through unchanged without running the
     // model; long input still gets its progress reports and can be cancelled.
     // An empty handler reports nowhere and never stops.
-    void enhance(std::span<const float> input, std::span<float> output, const ProgressHandler& handleProgress);
-    std::vector<float> enhance(std::span<const float> input, const ProgressHandler& handleProgress);
-    std::vector<float> enhance(std::span<const float> input);
+    void enhance(std::span<const float> input, std::span<float> output, const ProgressHandler& handleProgress) const;
+    std::vector<float> enhance(std::span<const float> input, const ProgressHandler& handleProgress) const;
+    std::vector<float> enhance(std::span<const float> input) const;
 
     // Segmentation and crossfading alone, on an already normalised signal,
     // written into `output` (exactly input.size() samples, checked first)
     // segment by segment.
     void enhanceNormalizedSignal(std::span<const float> input, std::span<float> output,
-                                 const ProgressHandler& handleProgress);
+                                 const ProgressHandler& handleProgress) const;
 
     // One channel enhanced as it arrives, block by block, in memory bounded
     // by a segment: the same samples as enhance() over the whole channel,
-    // given the channel's length and integrated loudness in advance. Several
-    // streams may share one enhancer when their calls do not overlap.
+    // given the channel's length and integrated loudness in advance. Streams
+    // of one enhancer may run on several threads at once.
     class ChannelStream {
     public:
         // `measured`: the integrated loudness of all `length` samples at the
         // enhancer's sample rate.
-        ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured);
+        ChannelStream(const VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured);
         // A stretch of the channel from output sample `begin` on, on the
         // channel's own segment grid, so that its samples equal those of the
         // whole channel's: the input starts at inputBegin(), the start of the
         // first segment that reaches `begin` (whose head, blended with the
         // segment before in the whole channel, lies before `begin`), and the
         // output at `begin`. Pushing may stop once the stretch is complete.
-        ChannelStream(VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured,
+        ChannelStream(const VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured,
                       std::int64_t begin);
 
         // The index of the channel's first input sample this stream takes.
@@ -135,7 +136,7 @@ public:
         // Appends `samples` scaled back, less those before the stream's start.
         void appendOutput(std::span<const float> samples, float scale, std::vector<float>& output);
 
-        VariableLengthSpeechEnhancer* enhancer_;
+        const VariableLengthSpeechEnhancer* enhancer_;
         std::int64_t length_;
         float gain_;
         bool passThrough_;
@@ -146,6 +147,8 @@ public:
         std::int64_t skipped_ = 0;    // output samples still to drop before the stream's start
         std::vector<float> window_;   // normalised input from the next segment's start
         std::vector<float> overlap_;  // joined output awaiting the next segment's crossfade
+        std::vector<float> resultA_;  // scratch: one segment's result
+        std::vector<float> resultB_;  // scratch: a padded segment, or a joined result
     };
 
 private:
@@ -166,8 +169,6 @@ private:
 
     std::unique_ptr<SpeechEnhancer> base_;
     ModelParameters parameters_;
-    std::vector<float> intermediateResultA_;
-    std::vector<float> intermediateResultB_;
     std::vector<float> crossfadeIn_;
     std::vector<float> crossfadeOut_;
     Metadata metadata_;

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -247,11 +246,8 @@ private:
     QVariantMap memory_;
     UserInteraction& interaction_;
     std::unique_ptr<QThreadPool> pool_;
-    std::shared_ptr<VariableLengthSpeechEnhancer> speechEnhancer_;
-    // Held by whichever batch or preview uses the enhancer, which serves one
-    // call at a time: a batch started while a cancelled preview winds down
-    // waits for it.
-    std::mutex enhancerInUse_;
+    // Shared by the batch and previews, which may run at the same time.
+    std::shared_ptr<const VariableLengthSpeechEnhancer> speechEnhancer_;
     bool modelIsLoading_ = true;
     bool modelIsProcessing_ = false;
     Progress progress_;
