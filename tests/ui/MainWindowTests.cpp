@@ -184,7 +184,7 @@ private slots:
         });
         const auto result = interaction.askAboutExistingFile(question.toStdString());
         QCOMPARE(int(result), answer);
-        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(icon, QMessageBox::Question);
         QCOMPARE(text, QString());
         QCOMPARE(informativeText, question);
         QCOMPARE(buttonsLeftToRight, (QStringList{"Skip", "Replace", "Stop"}));
