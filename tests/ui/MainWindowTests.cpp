@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QSplitter>
 #include <QTest>
 #include <QTimer>
@@ -17,6 +18,7 @@
 #include <algorithm>
 
 #include "UiTestSupport.h"
+#include "ui/MixSlider.h"
 #include "ui/PreviewDialog.h"
 #include "ui/Sidebar.h"
 #include "ui/TextView.h"
@@ -255,6 +257,7 @@ private slots:
     // A preview of a chosen file, and a comparison of a written file with
     // its original, write nothing.
     void previewAndComparisonWriteNothingAndSaySoWhenNothingCanPlay() {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         test::WindowFixture fixture;
         const auto out = fixture.showReadyForFiles();
         const auto in = fixture.workspace.folder(QStringLiteral("in"));
@@ -270,12 +273,22 @@ private slots:
             QStringLiteral("No audio output device is available, so the preview cannot be played.");
 
         QTest::keySequence(&fixture.window, QKeySequence(Qt::CTRL | Qt::Key_P));
-        const PreviewDialog* preview = preparedDialog();
+        PreviewDialog* preview = preparedDialog();
         QVERIFY(preview);
         QVERIFY(!preview->isComparison());
         QCOMPARE(preview->messageText(), noOutput);
         QVERIFY(!preview->playButton()->isEnabled());
         QVERIFY(!preview->isPlaying());
+        // The dialog's Mix is the sidebar's: the dialog may cover the sidebar.
+        QVERIFY(preview->mixSlider());
+        auto* sidebarMix = fixture.window.contentView()->sidebar()->findChild<QSlider*>(QStringLiteral("mix"));
+        QVERIFY(sidebarMix);
+        QTest::keyClick(preview, Qt::Key_PageDown);
+        QCOMPARE(fixture.brain.wetDryMix(), 0.9);
+        QCOMPARE(sidebarMix->value(), 900);
+        QCOMPARE(preview->switchButton()->text(), QStringLiteral("B: Cleaned, mix 90%"));
+        sidebarMix->setValue(500);
+        QCOMPARE(preview->mixSlider()->slider()->value(), 500);
         QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});
         QVERIFY(entries(out).empty());
         // The window goes on as before.
@@ -293,6 +306,7 @@ private slots:
         const PreviewDialog* comparison = preparedDialog();
         QVERIFY(comparison);
         QVERIFY(comparison->isComparison());
+        QVERIFY(!comparison->mixSlider());
         QCOMPARE(comparison->switchButton()->text(), QStringLiteral("B: Written file"));
         QCOMPARE(comparison->messageText(), noOutput);
         QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});

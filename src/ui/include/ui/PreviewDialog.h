@@ -17,13 +17,16 @@ class QPushButton;
 
 namespace vesh {
 
+class MixSlider;
 class PreviewSource;
 
 // Plays a stretch of one file around its loudest speech, the original (A)
 // and the cleaned sound (B), and switches between them while both run on in
 // step, so that nothing is lost or repeated at a switch. A preview cleans
-// the stretch at the window's current mix; a comparison plays a file a
-// batch wrote as B. Space plays and stops, Tab or the A/B button switches.
+// the stretch at the window's mix and has a Mix slider of its own for that
+// one setting (the dialog may cover the sidebar's); a comparison plays a
+// file a batch wrote as B. Space plays and stops, Tab or the A/B button
+// switches, the arrow keys move the mix.
 // The stretch is prepared on Brain's pool when the dialog opens; closing
 // the dialog cancels that. Nothing is written.
 class PreviewDialog : public QDialog {
@@ -46,6 +49,8 @@ public:
     QString messageText() const;
     QPushButton* playButton() const { return playButton_; }
     QPushButton* switchButton() const { return switchButton_; }
+    // The preview's Mix slider; null in a comparison.
+    MixSlider* mixSlider() const { return mix_; }
 
     void togglePlaying();
     void toggleCleaned();
@@ -64,6 +69,8 @@ private:
     void finishPreparation(Brain::PreviewResult result);
     void showMessage(const QString& text);
     void updateTexts();
+    static QString originalText();
+    QString cleanedText() const;
 
     Brain& brain_;
     std::filesystem::path source_;
@@ -77,6 +84,7 @@ private:
     QLabel* messageLabel_;
     QPushButton* playButton_;
     QPushButton* switchButton_;
+    MixSlider* mix_ = nullptr;
     PreviewSource* sourceDevice_ = nullptr;
     QAudioSink* sink_ = nullptr;
 };
