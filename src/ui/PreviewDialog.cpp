@@ -23,6 +23,7 @@
 #include "app/AppError.h"
 #include "ui/FilePaths.h"
 #include "ui/MixSlider.h"
+#include "ui/SpectrogramView.h"
 
 namespace vesh {
 
@@ -104,7 +105,7 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, std::op
     : QDialog(parent), brain_(brain), source_(std::move(source)), written_(std::move(written)),
       cancel_(std::make_shared<std::atomic<bool>>(false)), titleLabel_(new QLabel(this)),
       stretchLabel_(new QLabel(this)), progressBar_(new QProgressBar(this)), messageLabel_(new QLabel(this)),
-      playButton_(new QPushButton(QStringLiteral("Play"), this)),
+      spectrogram_(new SpectrogramView(this)), playButton_(new QPushButton(QStringLiteral("Play"), this)),
       switchButton_(new QPushButton(this)) {
     setObjectName(QStringLiteral("preview"));
     setWindowTitle(isComparison() ? QStringLiteral("Compare") : QStringLiteral("Preview"));
@@ -156,6 +157,7 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, std::op
     layout->addWidget(titleLabel_);
     layout->addWidget(stretchLabel_);
     layout->addWidget(progressBar_);
+    layout->addWidget(spectrogram_, 1);
     layout->addWidget(messageLabel_);
     if (!isComparison()) {
         // The sidebar's setting, in the dialog: the dialog may cover the sidebar.
@@ -193,9 +195,11 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, std::op
     }
     connect(&brain_, &Brain::wetDryMixChanged, this, [this] {
         if (sourceDevice_) sourceDevice_->setMix(brain_.wetDryMix());
+        spectrogram_->setMix(brain_.wetDryMix());
         updateTexts();
     });
     if (!brain_.preparePreview(source_, this, cancel_, progress, finished)) {
+        spectrogram_->hide();
         showMessage(QStringLiteral("A preview needs the loaded model and cannot be made while files are processed."));
     }
 }
@@ -227,6 +231,7 @@ void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
             text += QLatin1Char(' ') + QString::fromStdString(details);
         }
         stretchLabel_->setText(QStringLiteral("The preview could not be prepared."));
+        spectrogram_->hide();
         showMessage(text);
         return;
     }
@@ -235,6 +240,8 @@ void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
                                .arg(minutesAndSeconds(stretch_->start, stretch_->sampleRate),
                                     minutesAndSeconds(stretch_->start + static_cast<std::int64_t>(stretch_->length()),
                                                       stretch_->sampleRate)));
+    // Seen whether or not it can be heard.
+    spectrogram_->setStretch(*stretch_, isComparison() ? 1.0 : brain_.wetDryMix(), originalText(), cleanedText());
 
     const QAudioDevice device = QMediaDevices::defaultAudioOutput();
     QAudioFormat format;
@@ -294,6 +301,7 @@ QString PreviewDialog::cleanedText() const {
 void PreviewDialog::updateTexts() {
     playButton_->setText(isPlaying() ? QStringLiteral("Stop") : QStringLiteral("Play"));
     switchButton_->setText(playsCleaned_ ? cleanedText() : originalText());
+    spectrogram_->setCleanedCaption(cleanedText());
 }
 
 bool PreviewDialog::event(QEvent* event) {

@@ -21,6 +21,7 @@
 #include "ui/MixSlider.h"
 #include "ui/PreviewDialog.h"
 #include "ui/Sidebar.h"
+#include "ui/SpectrogramView.h"
 #include "ui/TextView.h"
 #include "ui/VeshApp.h"
 #include "ui/WindowInteraction.h"
@@ -287,6 +288,10 @@ private slots:
         QCOMPARE(fixture.brain.wetDryMix(), 0.9);
         QCOMPARE(sidebarMix->value(), 900);
         QCOMPARE(preview->switchButton()->text(), QStringLiteral("B: Cleaned, mix 90%"));
+        // The stretch is seen though it cannot be heard, and its cleaned picture follows the mix.
+        QVERIFY(preview->spectrogram()->isVisible());
+        QVERIFY(preview->spectrogram()->hasStretch());
+        QTRY_COMPARE(preview->spectrogram()->shownMix(), 0.9);
         sidebarMix->setValue(500);
         QCOMPARE(preview->mixSlider()->slider()->value(), 500);
         QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});
@@ -307,6 +312,8 @@ private slots:
         QVERIFY(comparison);
         QVERIFY(comparison->isComparison());
         QVERIFY(!comparison->mixSlider());
+        QVERIFY(comparison->spectrogram()->isVisible());
+        QCOMPARE(comparison->spectrogram()->shownMix(), 1.0);
         QCOMPARE(comparison->switchButton()->text(), QStringLiteral("B: Written file"));
         QCOMPARE(comparison->messageText(), noOutput);
         QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});
