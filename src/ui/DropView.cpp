@@ -40,8 +40,8 @@ constexpr int rowSpacing = 8;
 std::size_t indexOf(DropView::State state) { return static_cast<std::size_t>(state); }
 
 // The file manager, through the desktop's handler for folders.
-void openWithDesktop(const std::filesystem::path& folder) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(toQString(folder)));
+bool openWithDesktop(const std::filesystem::path& folder) {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(toQString(folder)));
 }
 
 TextView* makeStatusText(const QString& text, QWidget* parent) {
@@ -144,15 +144,18 @@ DropView::State DropView::state(bool modelIsLoading, bool modelIsProcessing, boo
 
 bool DropView::isWorthReporting(const Brain::BatchOutcome& outcome) {
     using Status = Brain::FileOutcome::Status;
-    return outcome.count(Status::written) > 0 || outcome.count(Status::failed) > 0;
+    return outcome.count(Status::written) > 0 || outcome.count(Status::failed) > 0 ||
+           outcome.count(Status::cancelled) > 0;
 }
 
 QString DropView::summaryText(const Brain::BatchOutcome& outcome) {
     using Status = Brain::FileOutcome::Status;
     const std::size_t written = outcome.count(Status::written);
-    QString text = written == 0   ? QStringLiteral("No files cleaned")
-                   : written == 1 ? QStringLiteral("1 file cleaned")
-                                  : QStringLiteral("%1 files cleaned").arg(written);
+    const bool cancelled = outcome.count(Status::cancelled) > 0;
+    QString text = written == 0 && cancelled ? QStringLiteral("Cancelled · nothing was written")
+                   : written == 0            ? QStringLiteral("No files cleaned")
+                   : written == 1            ? QStringLiteral("1 file cleaned")
+                                             : QStringLiteral("%1 files cleaned").arg(written);
     // The file stopped by Cancel was not processed either, as far as the user is concerned.
     const std::pair<std::size_t, const char*> others[] = {
         {outcome.count(Status::skipped), "skipped"},
@@ -218,7 +221,15 @@ QString DropView::statusText() const {
     if (state_ == State::chooseDestination && filesWaiting_ > 0) {
         text += QLatin1Char(' ') + filesWaitingText_->text();
     }
+    if (const QString failure = showInFolderFailureText(); !failure.isEmpty()) {
+        text += QLatin1Char(' ') + failure;
+    }
     return text;
+}
+
+QString DropView::showInFolderFailureText() const {
+    return state_ == State::finished && !showInFolderFailure_->isHidden() ? showInFolderFailure_->accessibleName()
+                                                                          : QString();
 }
 
 void DropView::setFilesWaiting(std::size_t fileCount) {
@@ -245,10 +256,12 @@ void DropView::updateState() {
     if (newState == state_) {
         return;
     }
+    // The cancelling display's spinner would lie over the progress bar while the two cross-fade.
+    const bool cancelled = state_ == State::processing && newState == State::cancelling;
     state_ = newState;
     cancelButton_->setEnabled(state_ == State::processing);
     updateFinishedDisplay();
-    showDisplay(state_, isVisible());
+    showDisplay(state_, isVisible() && !cancelled);
     updateStatus();
     emit stateChanged(state_);
 }
@@ -282,8 +295,11 @@ void DropView::updateFinishedDisplay() {
     displays_[indexOf(State::finished)].text->setText(summaryText(outcome));
     // Skipped files and a cancelled rest were the user's choice; a failure was not.
     const bool failed = outcome.count(Status::failed) > 0;
-    successSymbol_->setVisible(!failed);
+    const bool nothingWritten = !failed && outcome.count(Status::written) == 0;
+    successSymbol_->setVisible(!failed && !nothingWritten);
     failureSymbol_->setVisible(failed);
+    cancelledSymbol_->setVisible(nothingWritten);
+    showInFolderFailure_->hide();
 
     writtenFiles_->clear();
     for (const Brain::FileOutcome& file : outcome.files) {
@@ -427,6 +443,8 @@ QWidget* DropView::makeFinishedDisplay(TextView* summary) {
         new SymbolView(QStringLiteral("checkmark.circle.fill"), iconSize, LabelLevel::tertiary, iconOpacity, display);
     failureSymbol_ = new SymbolView(QStringLiteral("exclamationmark.circle.fill"), iconSize, LabelLevel::tertiary,
                                     iconOpacity, display);
+    cancelledSymbol_ =
+        new SymbolView(QStringLiteral("xmark.circle.fill"), iconSize, LabelLevel::tertiary, iconOpacity, display);
 
     writtenFiles_ = new QListWidget(display);
     writtenFiles_->setObjectName(QStringLiteral("writtenFiles"));
@@ -446,10 +464,18 @@ QWidget* DropView::makeFinishedDisplay(TextView* summary) {
     showInFolderButton_ = new QPushButton(QStringLiteral("Show in Folder"), display);
     showInFolderButton_->setObjectName(QStringLiteral("showInFolder"));
     showInFolderButton_->setCursor(Qt::ArrowCursor);
+    showInFolderFailure_ = makeStatusText(QString(), display);
+    showInFolderFailure_->setObjectName(QStringLiteral("showInFolderFailure"));
+    showInFolderFailure_->hide();
     connect(showInFolderButton_, &QPushButton::clicked, this, [this] {
-        if (const auto& outcome = brain_.batchOutcome()) {
-            openFolder_(outcome->outputFolder);
-        }
+        const auto& outcome = brain_.batchOutcome();
+        if (!outcome || openFolder_(outcome->outputFolder)) return;
+        // Without a file manager the click would do nothing visible: the path is shown instead.
+        showInFolderFailure_->setText(QStringLiteral("No file manager is available to show the folder.\n"
+                                                     "The files are in “%1”.")
+                                          .arg(toQString(outcome->outputFolder)));
+        showInFolderFailure_->show();
+        updateStatus();
     });
 
     auto* layout = new QVBoxLayout(display);
@@ -458,12 +484,15 @@ QWidget* DropView::makeFinishedDisplay(TextView* summary) {
     layout->addStretch();
     layout->addWidget(successSymbol_, 0, Qt::AlignHCenter);
     layout->addWidget(failureSymbol_, 0, Qt::AlignHCenter);
+    layout->addWidget(cancelledSymbol_, 0, Qt::AlignHCenter);
     layout->addSpacing(spacingBetweenTextAndIcon);
     layout->addWidget(summary, 0, Qt::AlignHCenter);
     layout->addSpacing(spacingBetweenTextAndProgressWheel);
     layout->addWidget(writtenFiles_);
     layout->addSpacing(spacingBetweenTextAndProgressWheel);
     layout->addWidget(showInFolderButton_, 0, Qt::AlignHCenter);
+    layout->addSpacing(spacingBetweenTextAndProgressWheel);
+    layout->addWidget(showInFolderFailure_, 0, Qt::AlignHCenter);
     layout->addStretch();
     return display;
 }

@@ -84,6 +84,7 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
     connect(&brain_, &Brain::filenamePrefixChanged, this, &OutputSection::updateExample);
     connect(&brain_, &Brain::filenameSuffixChanged, this, &OutputSection::updateExample);
     connect(&brain_, &Brain::outputFormatChanged, this, &OutputSection::updateExample);
+    connect(&brain_, &Brain::outputFormatMatchesInputChanged, this, &OutputSection::updateExample);
     connect(&brain_, &Brain::modelIsProcessingChanged, this, &OutputSection::updateClearButtonOpacity);
 
     updateFolder();
@@ -93,9 +94,13 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
     clearFolderOpacity_->setOpacity(brain_.modelIsProcessing() ? 0.0 : clearButtonOpacity);
 }
 
-QString OutputSection::exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat) {
-    return prefix + QStringLiteral("Example") + suffix + QLatin1Char('.') +
-           QString::fromStdString(fileExtension(fileFormat)) + QLatin1Char(' ');
+QString OutputSection::exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat,
+                                       bool sameAsOriginal) {
+    const QString name = prefix + QStringLiteral("Example") + suffix;
+    if (sameAsOriginal) {
+        return name + QStringLiteral(".(original extension) ");
+    }
+    return name + QLatin1Char('.') + QString::fromStdString(fileExtension(fileFormat)) + QLatin1Char(' ');
 }
 
 QList<QWidget*> OutputSection::controls() const {
@@ -126,8 +131,8 @@ void OutputSection::updateSuffix() {
 }
 
 void OutputSection::updateExample() {
-    example_->setText(
-        exampleFileName(brain_.filenamePrefix(), brain_.filenameSuffix(), brain_.outputFormat().fileFormat));
+    example_->setText(exampleFileName(brain_.filenamePrefix(), brain_.filenameSuffix(),
+                                      brain_.outputFormat().fileFormat, brain_.outputFormatMatchesInput()));
 }
 
 void OutputSection::updateClearButtonOpacity() {

@@ -3,6 +3,7 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QIODevice>
 #include <QKeyEvent>
@@ -11,6 +12,7 @@
 #include <QMediaDevices>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSlider>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -20,6 +22,8 @@
 
 #include "app/AppError.h"
 #include "ui/FilePaths.h"
+#include "ui/MixSlider.h"
+#include "ui/SpectrogramView.h"
 
 namespace vesh {
 
@@ -96,16 +100,17 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, std::fi
                              QWidget* parent)
     : PreviewDialog(brain, std::move(source), std::optional(std::move(written)), parent) {}
 
-PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source,
-                             std::optional<std::filesystem::path> written, QWidget* parent)
-    : QDialog(parent), brain_(brain), source_(std::move(source)), written_(std::move(written)), cancel_(std::make_shared<std::atomic<bool>>(false)),
-      titleLabel_(new QLabel(this)), stretchLabel_(new QLabel(this)), progressBar_(new QProgressBar(this)),
-      messageLabel_(new QLabel(this)), playButton_(new QPushButton(QStringLiteral("Play"), this)),
+PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source, std::optional<std::filesystem::path> written,
+                             QWidget* parent)
+    : QDialog(parent), brain_(brain), source_(std::move(source)), written_(std::move(written)),
+      cancel_(std::make_shared<std::atomic<bool>>(false)), titleLabel_(new QLabel(this)),
+      stretchLabel_(new QLabel(this)), progressBar_(new QProgressBar(this)), messageLabel_(new QLabel(this)),
+      spectrogram_(new SpectrogramView(this)), playButton_(new QPushButton(QStringLiteral("Play"), this)),
       switchButton_(new QPushButton(this)) {
     setObjectName(QStringLiteral("preview"));
     setWindowTitle(isComparison() ? QStringLiteral("Compare") : QStringLiteral("Preview"));
     setAttribute(Qt::WA_DeleteOnClose);
-    // Not modal: the window's Mix slider stays in reach while it plays.
+    // Not modal: the window stays in reach while it plays.
     setModal(false);
 
     // A comparison is named after the written file: it often has its original's name.
@@ -152,7 +157,30 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source,
     layout->addWidget(titleLabel_);
     layout->addWidget(stretchLabel_);
     layout->addWidget(progressBar_);
+    layout->addWidget(spectrogram_, 1);
     layout->addWidget(messageLabel_);
+    if (!isComparison()) {
+        // The sidebar's setting, in the dialog: the dialog may cover the sidebar.
+        mix_ = new MixSlider(brain_, QStringLiteral("previewMix"), this);
+        // The dialog keeps the keyboard (see keyPressEvent).
+        mix_->slider()->setFocusPolicy(Qt::NoFocus);
+        mix_->setToolTip(
+            QStringLiteral("How much of the cleaned sound is heard, here and in the files processed "
+                           "next (arrow keys)"));
+        auto* mixRow = new QHBoxLayout;
+        auto* title = new QLabel(QStringLiteral("Mix"), this);
+        title->setBuddy(mix_->slider());
+        mixRow->addWidget(title);
+        mixRow->addWidget(mix_, 1);
+        layout->addLayout(mixRow);
+        // As in the sidebar, the settings stay as they are while a batch runs.
+        const auto followBatch = [this, title] {
+            title->setEnabled(!brain_.modelIsProcessing());
+            mix_->setEnabled(!brain_.modelIsProcessing());
+        };
+        connect(&brain_, &Brain::modelIsProcessingChanged, this, followBatch);
+        followBatch();
+    }
     layout->addLayout(controls);
     layout->addWidget(buttons);
     setMinimumWidth(520);
@@ -167,9 +195,11 @@ PreviewDialog::PreviewDialog(Brain& brain, std::filesystem::path source,
     }
     connect(&brain_, &Brain::wetDryMixChanged, this, [this] {
         if (sourceDevice_) sourceDevice_->setMix(brain_.wetDryMix());
+        spectrogram_->setMix(brain_.wetDryMix());
         updateTexts();
     });
     if (!brain_.preparePreview(source_, this, cancel_, progress, finished)) {
+        spectrogram_->hide();
         showMessage(QStringLiteral("A preview needs the loaded model and cannot be made while files are processed."));
     }
 }
@@ -201,6 +231,7 @@ void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
             text += QLatin1Char(' ') + QString::fromStdString(details);
         }
         stretchLabel_->setText(QStringLiteral("The preview could not be prepared."));
+        spectrogram_->hide();
         showMessage(text);
         return;
     }
@@ -209,6 +240,8 @@ void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
                                .arg(minutesAndSeconds(stretch_->start, stretch_->sampleRate),
                                     minutesAndSeconds(stretch_->start + static_cast<std::int64_t>(stretch_->length()),
                                                       stretch_->sampleRate)));
+    // Seen whether or not it can be heard.
+    spectrogram_->setStretch(*stretch_, isComparison() ? 1.0 : brain_.wetDryMix(), originalText(), cleanedText());
 
     const QAudioDevice device = QMediaDevices::defaultAudioOutput();
     QAudioFormat format;
@@ -236,7 +269,8 @@ void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
                     ? QStringLiteral("Space plays and stops; Tab switches between the original (A) and the "
                                      "written file (B).")
                     : QStringLiteral("Space plays and stops; Tab switches between the original (A) and the "
-                                     "cleaned sound (B). The Mix slider in the sidebar sets how much is cleaned."));
+                                     "cleaned sound (B). Mix sets how much is cleaned, here and in the files "
+                                     "processed next."));
     updateTexts();
 }
 
@@ -257,12 +291,17 @@ void PreviewDialog::toggleCleaned() {
     updateTexts();
 }
 
+QString PreviewDialog::originalText() { return QStringLiteral("A: Original"); }
+
+QString PreviewDialog::cleanedText() const {
+    if (isComparison()) return QStringLiteral("B: Written file");
+    return QStringLiteral("B: Cleaned, mix %1").arg(MixSlider::percentText(brain_.wetDryMix(), QLocale()));
+}
+
 void PreviewDialog::updateTexts() {
     playButton_->setText(isPlaying() ? QStringLiteral("Stop") : QStringLiteral("Play"));
-    const QString mix = QLocale().toString(brain_.wetDryMix() * 100.0, 'f', 0) + QLatin1Char('%');
-    const QString cleaned =
-        isComparison() ? QStringLiteral("B: Written file") : QStringLiteral("B: Cleaned, mix %1").arg(mix);
-    switchButton_->setText(playsCleaned_ ? cleaned : QStringLiteral("A: Original"));
+    switchButton_->setText(playsCleaned_ ? cleanedText() : originalText());
+    spectrogram_->setCleanedCaption(cleanedText());
 }
 
 bool PreviewDialog::event(QEvent* event) {
@@ -281,6 +320,23 @@ void PreviewDialog::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Space) {
         togglePlaying();
         return;
+    }
+    // The slider's own keys move the mix while the dialog keeps Space and Tab.
+    switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+        if (mix_) {
+            QCoreApplication::sendEvent(mix_->slider(), event);
+            return;
+        }
+        break;
+    default: break;
     }
     QDialog::keyPressEvent(event);
 }

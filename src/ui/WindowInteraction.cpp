@@ -34,7 +34,7 @@ int questionTextWidth(const QLabel& label, int screenWidth) {
 UserInteraction::ExistingFileAnswer WindowInteraction::askAboutExistingFile(const std::string& informativeText) {
     QMessageBox box(window_);
     box.setObjectName(QStringLiteral("existingFileQuestion"));
-    box.setIcon(QMessageBox::Critical);
+    box.setIcon(QMessageBox::Question);
     box.setWindowTitle(QStringLiteral("Vesh"));
     box.setText(QString());
     box.setInformativeText(QString::fromStdString(informativeText));

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "UiTestSupport.h"
+#include "ui/LinearProgressBar.h"
 
 using namespace vesh;
 using State = DropView::State;
@@ -86,9 +87,13 @@ private slots:
         clipped.files[1].clipped = true;
         QCOMPARE(DropView::summaryText(clipped), QStringLiteral("2 files cleaned · 1 clipped"));
 
-        // A batch cancelled before it wrote or failed anything leaves nothing to report.
-        QVERIFY(!DropView::isWorthReporting(outcome({Status::skipped, Status::cancelled, Status::notProcessed})));
+        // A batch cancelled before it wrote anything says that nothing was written.
+        QCOMPARE(DropView::summaryText(outcome({Status::skipped, Status::cancelled, Status::notProcessed})),
+                 QStringLiteral("Cancelled · nothing was written · 1 skipped · 2 not processed"));
+        QVERIFY(DropView::isWorthReporting(outcome({Status::skipped, Status::cancelled, Status::notProcessed})));
         QVERIFY(DropView::isWorthReporting(outcome({Status::cancelled, Status::failed})));
+        // Skipped files and Stop at the question leave nothing to report.
+        QVERIFY(!DropView::isWorthReporting(outcome({Status::skipped, Status::notProcessed})));
     }
 
     void collectsLocalFilesInDropOrderAndSkipsOtherItems() {
@@ -203,14 +208,22 @@ private slots:
         QList<State> later;
         connect(&view, &DropView::stateChanged, this, [&](State state) { later.append(state); });
 
+        auto* bar = view.findChild<LinearProgressBar*>();
+        QVERIFY(bar && bar->isVisible());
         QTest::mouseClick(cancel, Qt::LeftButton);
         QCOMPARE(view.state(), State::cancelling);
         QVERIFY(brain.shouldCancelProcessing());
         QVERIFY(brain.modelIsProcessing());
         QVERIFY(!cancel->isEnabled());
+        // The cancelling display's spinner does not fade in over the bar.
+        QVERIFY(!bar->isVisible());
 
         QVERIFY(QTest::qWaitFor([&] { return !brain.modelIsProcessing(); }, 30000));
-        QCOMPARE(later, (QList<State>{State::cancelling, State::dragAndDropAudio}));
+        // The only file was cancelled: the report says nothing was written.
+        QCOMPARE(later, (QList<State>{State::cancelling, State::finished}));
+        QCOMPARE(view.statusText(), QStringLiteral("Cancelled · nothing was written · 1 not processed"));
+        QVERIFY(!view.writtenFilesList()->isVisible());
+        QVERIFY(!view.showInFolderButton()->isVisible());
         QVERIFY(!brain.shouldCancelProcessing());
         // Neither the output nor a partial copy of the source is left behind.
         QVERIFY(std::filesystem::is_empty(output));
@@ -227,7 +240,11 @@ private slots:
         Brain& brain = fixture.brain;
         DropView& view = fixture.dropView();
         std::vector<std::filesystem::path> opened;
-        view.setFolderOpener([&](const std::filesystem::path& folder) { opened.push_back(folder); });
+        bool fileManager = true;
+        view.setFolderOpener([&](const std::filesystem::path& folder) {
+            opened.push_back(folder);
+            return fileManager;
+        });
         const auto input = [&](const char* name) { return fixture.workspace.path(QString::fromLatin1(name)); };
         for (const char* name : {"c.wav", "b.wav", "d.wav"}) {
             test::writeNoiseWav(input(name), 1, 0.5);
@@ -255,6 +272,16 @@ private slots:
         QVERIFY(written->isVisible());
         QTest::mouseClick(view.showInFolderButton(), Qt::LeftButton);
         QCOMPARE(opened, std::vector<std::filesystem::path>{output});
+        QCOMPARE(view.showInFolderFailureText(), QString());
+        // Without a file manager the window says where the files are.
+        fileManager = false;
+        QTest::mouseClick(view.showInFolderButton(), Qt::LeftButton);
+        QCOMPARE(opened.size(), 2u);
+        const QString failure =
+            QStringLiteral("No file manager is available to show the folder. The files are in “%1”.")
+                .arg(QString::fromStdString(output.string()));
+        QCOMPARE(view.showInFolderFailureText(), failure);
+        QVERIFY(view.statusText().endsWith(failure));
         // The failure was also reported by the alert; the user dismisses it
         // and comes back to the window.
         QVERIFY(brain.alertIsDisplayed());

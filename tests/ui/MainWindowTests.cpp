@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QSplitter>
 #include <QTest>
 #include <QTimer>
@@ -17,8 +18,10 @@
 #include <algorithm>
 
 #include "UiTestSupport.h"
+#include "ui/MixSlider.h"
 #include "ui/PreviewDialog.h"
 #include "ui/Sidebar.h"
+#include "ui/SpectrogramView.h"
 #include "ui/TextView.h"
 #include "ui/VeshApp.h"
 #include "ui/WindowInteraction.h"
@@ -184,7 +187,7 @@ private slots:
         });
         const auto result = interaction.askAboutExistingFile(question.toStdString());
         QCOMPARE(int(result), answer);
-        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(icon, QMessageBox::Question);
         QCOMPARE(text, QString());
         QCOMPARE(informativeText, question);
         QCOMPARE(buttonsLeftToRight, (QStringList{"Skip", "Replace", "Stop"}));
@@ -255,6 +258,7 @@ private slots:
     // A preview of a chosen file, and a comparison of a written file with
     // its original, write nothing.
     void previewAndComparisonWriteNothingAndSaySoWhenNothingCanPlay() {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         test::WindowFixture fixture;
         const auto out = fixture.showReadyForFiles();
         const auto in = fixture.workspace.folder(QStringLiteral("in"));
@@ -270,12 +274,26 @@ private slots:
             QStringLiteral("No audio output device is available, so the preview cannot be played.");
 
         QTest::keySequence(&fixture.window, QKeySequence(Qt::CTRL | Qt::Key_P));
-        const PreviewDialog* preview = preparedDialog();
+        PreviewDialog* preview = preparedDialog();
         QVERIFY(preview);
         QVERIFY(!preview->isComparison());
         QCOMPARE(preview->messageText(), noOutput);
         QVERIFY(!preview->playButton()->isEnabled());
         QVERIFY(!preview->isPlaying());
+        // The dialog's Mix is the sidebar's: the dialog may cover the sidebar.
+        QVERIFY(preview->mixSlider());
+        auto* sidebarMix = fixture.window.contentView()->sidebar()->findChild<QSlider*>(QStringLiteral("mix"));
+        QVERIFY(sidebarMix);
+        QTest::keyClick(preview, Qt::Key_PageDown);
+        QCOMPARE(fixture.brain.wetDryMix(), 0.9);
+        QCOMPARE(sidebarMix->value(), 900);
+        QCOMPARE(preview->switchButton()->text(), QStringLiteral("B: Cleaned, mix 90%"));
+        // The stretch is seen though it cannot be heard, and its cleaned picture follows the mix.
+        QVERIFY(preview->spectrogram()->isVisible());
+        QVERIFY(preview->spectrogram()->hasStretch());
+        QTRY_COMPARE(preview->spectrogram()->shownMix(), 0.9);
+        sidebarMix->setValue(500);
+        QCOMPARE(preview->mixSlider()->slider()->value(), 500);
         QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});
         QVERIFY(entries(out).empty());
         // The window goes on as before.
@@ -293,6 +311,9 @@ private slots:
         const PreviewDialog* comparison = preparedDialog();
         QVERIFY(comparison);
         QVERIFY(comparison->isComparison());
+        QVERIFY(!comparison->mixSlider());
+        QVERIFY(comparison->spectrogram()->isVisible());
+        QCOMPARE(comparison->spectrogram()->shownMix(), 1.0);
         QCOMPARE(comparison->switchButton()->text(), QStringLiteral("B: Written file"));
         QCOMPARE(comparison->messageText(), noOutput);
         QCOMPARE(entries(in), std::vector<std::string>{"talk.wav"});

@@ -56,7 +56,7 @@ class SidebarTests : public QObject {
 private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
-    void exampleNameUsesPrefixSuffixAndTheExtensionOfTheChosenFormat() {
+    void exampleNameUsesPrefixSuffixAndTheExtensionOfTheChosenFormatOrTheOriginal() {
         Fixture fixture;
         auto* prefix = fixture.child<QLineEdit>("prefix");
         auto* suffix = fixture.child<QLineEdit>("suffix");
@@ -75,13 +75,15 @@ private slots:
         QCOMPARE(example->text(), QStringLiteral("a_Example_b.aif "));
         QCOMPARE(fixture.child<QComboBox>("Encoding format")->currentText(), QStringLiteral("aiff"));
 
-        // The extension is the chosen format's, whether or not the output follows the original.
+        // While the output follows the original, so does the extension.
         fixture.brain.setOutputFormatMatchesInput(true);
-        QCOMPARE(example->text(), QStringLiteral("a_Example_b.aif "));
+        QCOMPARE(example->text(), QStringLiteral("a_Example_b.(original extension) "));
 
         // Changes made elsewhere show in the fields.
         fixture.brain.setFilenamePrefix(QStringLiteral("clean_"));
         QCOMPARE(prefix->text(), QStringLiteral("clean_"));
+        QCOMPARE(example->text(), QStringLiteral("clean_Example_b.(original extension) "));
+        fixture.brain.setOutputFormatMatchesInput(false);
         QCOMPARE(example->text(), QStringLiteral("clean_Example_b.aif "));
     }
 

@@ -34,7 +34,8 @@ public:
     Q_ENUM(State)
 
     // Opens a folder for the user; the desktop's own handler by default.
-    using FolderOpener = std::function<void(const std::filesystem::path& folder)>;
+    // False when nothing could be started to show it.
+    using FolderOpener = std::function<bool(const std::filesystem::path& folder)>;
 
     static constexpr int spacingBetweenTextAndIcon = 16;
     static constexpr int spacingBetweenTextAndProgressWheel = 12;
@@ -55,11 +56,14 @@ public:
     // ready), then processing or cancelling.
     static State state(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder, bool shouldCancelProcessing,
                        bool hasFinishedBatch);
-    // Whether a batch's outcome is reported: one cancelled before it wrote
-    // or failed anything goes straight back to the ready display.
+    // Whether a batch's outcome is reported: one that wrote or failed a file,
+    // or was cancelled during a file; one that only skipped files, or was
+    // stopped at the existing-file question, goes straight back to the ready
+    // display.
     static bool isWorthReporting(const Brain::BatchOutcome& outcome);
     // "3 files cleaned · 1 skipped · 1 failed": the written files, then the
-    // others by kind where there are any.
+    // others by kind where there are any. A batch cancelled before it wrote
+    // anything says so first: "Cancelled · nothing was written".
     static QString summaryText(const Brain::BatchOutcome& outcome);
     // The status line under the progress bar; "File 2 of 5: " leads it when
     // the batch has several files. `index` counts from 0.
@@ -84,6 +88,8 @@ public:
     QString statusText() const;
     QPushButton* cancelButton() const { return cancelButton_; }
     QPushButton* showInFolderButton() const { return showInFolderButton_; }
+    // What "Show in Folder" said when nothing could show the folder; empty otherwise.
+    QString showInFolderFailureText() const;
     // The written files of the finished batch: each row's widget holds the
     // name and a "Compare" button; the item's accessible text is the name.
     QListWidget* writtenFilesList() const { return writtenFiles_; }
@@ -145,8 +151,10 @@ private:
     std::size_t filesWaiting_ = 0;
     SymbolView* successSymbol_ = nullptr;
     SymbolView* failureSymbol_ = nullptr;
+    SymbolView* cancelledSymbol_ = nullptr;
     QListWidget* writtenFiles_ = nullptr;
     QPushButton* showInFolderButton_ = nullptr;
+    TextView* showInFolderFailure_ = nullptr;
     FolderOpener openFolder_;
 };
 

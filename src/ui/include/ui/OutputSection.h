@@ -25,8 +25,11 @@ public:
 
     explicit OutputSection(Brain& brain, QWidget* parent = nullptr);
 
-    // The name a file called "Example" is saved under, with one trailing space.
-    static QString exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat);
+    // The name a file called "Example" is saved under, with one trailing
+    // space: with the chosen format's extension, or, while the output keeps
+    // the original's format, a note that the extension is the original's.
+    static QString exampleFileName(const QString& prefix, const QString& suffix, AudioFileFormat fileFormat,
+                                   bool sameAsOriginal);
 
     QList<QWidget*> controls() const override;
 

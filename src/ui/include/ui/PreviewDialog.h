@@ -17,13 +17,17 @@ class QPushButton;
 
 namespace vesh {
 
+class MixSlider;
 class PreviewSource;
+class SpectrogramView;
 
 // Plays a stretch of one file around its loudest speech, the original (A)
 // and the cleaned sound (B), and switches between them while both run on in
 // step, so that nothing is lost or repeated at a switch. A preview cleans
-// the stretch at the window's current mix; a comparison plays a file a
-// batch wrote as B. Space plays and stops, Tab or the A/B button switches.
+// the stretch at the window's mix and has a Mix slider of its own for that
+// one setting (the dialog may cover the sidebar's); a comparison plays a
+// file a batch wrote as B. Space plays and stops, Tab or the A/B button
+// switches, the arrow keys move the mix. Both are also shown as spectrograms.
 // The stretch is prepared on Brain's pool when the dialog opens; closing
 // the dialog cancels that. Nothing is written.
 class PreviewDialog : public QDialog {
@@ -46,6 +50,10 @@ public:
     QString messageText() const;
     QPushButton* playButton() const { return playButton_; }
     QPushButton* switchButton() const { return switchButton_; }
+    // The preview's Mix slider; null in a comparison.
+    MixSlider* mixSlider() const { return mix_; }
+    // The stretch's spectrograms, drawn once it is prepared; hidden when it cannot be.
+    SpectrogramView* spectrogram() const { return spectrogram_; }
 
     void togglePlaying();
     void toggleCleaned();
@@ -64,6 +72,8 @@ private:
     void finishPreparation(Brain::PreviewResult result);
     void showMessage(const QString& text);
     void updateTexts();
+    static QString originalText();
+    QString cleanedText() const;
 
     Brain& brain_;
     std::filesystem::path source_;
@@ -75,8 +85,10 @@ private:
     QLabel* stretchLabel_;
     QProgressBar* progressBar_;
     QLabel* messageLabel_;
+    SpectrogramView* spectrogram_;
     QPushButton* playButton_;
     QPushButton* switchButton_;
+    MixSlider* mix_ = nullptr;
     PreviewSource* sourceDevice_ = nullptr;
     QAudioSink* sink_ = nullptr;
 };

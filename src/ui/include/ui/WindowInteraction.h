@@ -8,8 +8,8 @@
 namespace vesh {
 
 // The window's answers to `Brain`'s questions: the existing-file question as
-// a critical message box and the folder chooser as the directory dialog,
-// both modal to the window once it exists.
+// a message box with Skip, Replace and Stop and the folder chooser as the
+// directory dialog, both modal to the window once it exists.
 class WindowInteraction : public UserInteraction {
 public:
     void setWindow(QWidget* window) { window_ = window; }
