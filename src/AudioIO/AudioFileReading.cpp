@@ -75,6 +75,13 @@ constexpr std::int64_t maximumConcealedFramesPerByte = 1024;
 // intact audio, is taken as unreadable rather than padded out.
 constexpr std::int64_t maximumConcealedSecondsOfAnyFile = 60;
 
+AudioLibraryError emptySourceError(const std::filesystem::path& url, bool damaged) {
+    return AudioLibraryError(
+        "FFmpeg", AVERROR_INVALIDDATA,
+        "decoding " + url.string() +
+            (damaged ? ": the file is damaged and holds no audio that can be decoded" : ": the file holds no audio"));
+}
+
 // A damaged packet can make the decoder report the same failure again and
 // again without taking new input; after this many tries the packet is given up.
 constexpr int maximumDecoderRetries = 64;
@@ -311,9 +318,9 @@ private:
         // Damage with nothing decodable after it is a file cut short or
         // spoilt to its end: it ends the audio instead of padding it.
         if (!pendingSilence_.empty()) recordDamage(0, true);
-        if (decodedFrames_ == 0 && !state_.damagedStretches.empty()) {
-            throwFFmpegError(AVERROR_INVALIDDATA, "decoding " + state_.url.string());
-        }
+        // A stream of no frames at all is no recording: nothing could be
+        // heard in it, and some formats cannot even be written without frames.
+        if (decodedFrames_ == 0) throw emptySourceError(state_.url, !state_.damagedStretches.empty());
         state_.bitRate.decodedFrames = position_;
         state_.bitRate.complete = true;
         return false;

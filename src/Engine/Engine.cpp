@@ -462,7 +462,8 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
 
     const double duration = static_cast<double>(measurement.processingLength) / static_cast<double>(processingRate);
     const auto result = [&](std::filesystem::path writtenTo) {
-        return ProcessingResult{std::move(writtenTo), duration, sourceFile.damagedStretches(), writer.clipping()};
+        return ProcessingResult{std::move(writtenTo), duration, sourceFile.damagedStretches(), writer.clipping(),
+                                measurement.replacedSamples};
     };
     if (const std::optional<std::filesystem::path> written = writer.commit()) return result(*written);
     // Something took the location while the file was processed, or the
@@ -491,6 +492,11 @@ std::vector<std::string> ProcessingResult::warnings() const {
                                                " to its end; the audio before it was kept"
                                          : "the source is damaged from " + timeText(stretch.start, false) + " to " +
                                                timeText(stretch.end, true) + "; that stretch was replaced by silence");
+    }
+    if (replacedSamples > 0) {
+        texts.push_back(std::to_string(replacedSamples) +
+                        (replacedSamples == 1 ? " sample of the source was" : " samples of the source were") +
+                        " not a number or far beyond any real level (above +60 dBFS) and taken as silence");
     }
     if (clipping) {
         char peak[32];
