@@ -332,6 +332,35 @@ TEST_F(Engine, ANameTooLongOrTooLittleSpaceEndsTheFileBeforeDecoding) {
     EXPECT_TRUE(reports.empty());  // nothing was decoded
 }
 
+// Two seconds of audio under headers claiming 12 hours: the space check
+// believes no more than the file can hold, and the output tells where the
+// audio ended.
+TEST_F(Engine, AClaimedLengthBeyondTheFileIsNeitherRefusedNorSilent) {
+    const SmallDisk disk(folder / "disk", "4m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a file system is not permitted here";
+    auto enhancer = makeEnhancer("identity.onnx");
+    std::vector<char> wav = wavWithData(2 * 96000);
+    const std::uint32_t claimed = 0xFFFFFFF0u;  // 12.4 hours of 16-bit mono at 48 kHz
+    std::memcpy(&wav[40], &claimed, 4);
+    writeBytes(folder / "claiming.wav", wav);
+    std::vector<char> flac = readBytes(fixture("two-seconds.flac", twoSines(48000, "2") + " -c:a flac"));
+    // STREAMINFO's 36-bit frame count, 12 hours at 48 kHz.
+    const std::uint64_t frames = 12ull * 3600 * 48000;
+    flac[21] = static_cast<char>((flac[21] & 0xF0) | (frames >> 32));
+    for (int k = 0; k < 4; ++k) flac[22 + k] = static_cast<char>(frames >> (24 - 8 * k));
+    writeBytes(folder / "claiming.flac", flac);
+
+    for (const char* name : {"claiming.wav", "claiming.flac"}) {
+        SCOPED_TRACE(name);
+        const ProcessingResult result = processFile(folder / name, disk / name, options(enhancer));
+        EXPECT_NEAR(result.duration, 2.0, 0.01);
+        EXPECT_EQ(
+            result.warnings(),
+            std::vector<std::string>{"the source is damaged from 0:02.00 to its end; the audio before it was kept"});
+        EXPECT_EQ(AudioStream(result.writtenTo).length(), 2 * 44100);
+    }
+}
+
 TEST_F(Engine, AnOutputThatAppearsMeanwhileIsReplacedOnlyWhenTheHandlerSaysSo) {
     using Existing = ProcessingOptions::ExistingFileResponse;
     auto enhancer = makeEnhancer("scale-half.onnx");
