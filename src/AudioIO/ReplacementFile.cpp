@@ -84,8 +84,13 @@ ReplacementFile::ReplacementFile(std::filesystem::path target) : target_(std::mo
 
 ReplacementFile::~ReplacementFile() {
     if (committed_) return;
-    if (descriptor_ >= 0) ::close(descriptor_);
+    if (descriptor_ < 0) {
+        removeDiscarding(temporaryPath_);
+        return;
+    }
+    // Unlinked while open, the name goes without waiting for the storage.
     ::unlink(temporaryPath_.c_str());
+    closeDiscarding(descriptor_);
 }
 
 void ReplacementFile::complete() {

@@ -1,6 +1,9 @@
 #include "AudioIO/TemporaryFiles.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +59,43 @@ std::optional<Owner> ownerOf(std::string_view name) {
 
 bool isRunning(pid_t process) { return ::kill(process, 0) == 0 || errno == EPERM; }
 
+// Files smaller than this are freed at once; forking costs more.
+constexpr blkcnt_t smallestFileFreedInBackground = (32 << 20) / 512;
+
+// Hands `descriptor` to a new process, a grandchild of this one, that
+// empties the file and ends; false where no such process could be made.
+// Whichever of the two lets go of the file last frees the rest of it, which
+// is little once the emptying has begun.
+// The grandchild keeps nothing else of this process open (no pipe it writes
+// to waits for it) and leaves the terminal's process group, so that a
+// second Ctrl-C does not reach it. Only async-signal-safe calls follow the
+// fork, as required in a process with threads.
+bool emptyInBackground(int descriptor) {
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        if (::fork() == 0) {
+            ::setsid();
+            if (descriptor > 0) ::close_range(0, static_cast<unsigned>(descriptor) - 1, 0);
+            ::close_range(static_cast<unsigned>(descriptor) + 1, ~0u, 0);
+            ::ftruncate(descriptor, 0);
+            ::_exit(0);
+        }
+        ::_exit(0);
+    }
+    // The child ends as soon as it has forked; its grandchild is adopted by
+    // the system and reaped there.
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+bool isLarge(int descriptor) {
+    struct stat status {};
+    return ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+           status.st_blocks >= smallestFileFreedInBackground;
+}
+
 }  // namespace
 
 std::string temporaryFileTemplate(const std::filesystem::path& folder, std::string_view name) {
@@ -65,6 +105,21 @@ std::string temporaryFileTemplate(const std::filesystem::path& folder, std::stri
     const std::size_t limit = nameLimit(folder);
     const std::size_t room = limit > fixed ? limit - fixed : 0;
     return (folder / ("." + std::string(name.substr(0, room)) + owner + std::string(suffix))).string();
+}
+
+void closeDiscarding(int descriptor) {
+    if (descriptor < 0) return;
+    if (isLarge(descriptor)) emptyInBackground(descriptor);
+    ::close(descriptor);
+}
+
+void removeDiscarding(const std::filesystem::path& path) {
+    // The name goes first: while the file is open its storage stays, so
+    // that removing the name is quick, and it is not held up by the
+    // emptying, which locks the file.
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    ::unlink(path.c_str());
+    closeDiscarding(descriptor);
 }
 
 std::size_t removeAbandonedTemporaryFiles(const std::filesystem::path& folder) {
