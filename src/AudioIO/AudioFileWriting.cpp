@@ -362,6 +362,17 @@ bool isWavContainer(int format) {
     return container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX || container == SF_FORMAT_RF64;
 }
 
+// The encoder's WAV header names the front channels by its plain left,
+// right and centre positions and finds no speaker mask for the front ones.
+std::vector<int> wavChannelMap(std::vector<int> map) {
+    for (int& position : map) {
+        if (position == SF_CHANNEL_MAP_FRONT_LEFT) position = SF_CHANNEL_MAP_LEFT;
+        if (position == SF_CHANNEL_MAP_FRONT_RIGHT) position = SF_CHANNEL_MAP_RIGHT;
+        if (position == SF_CHANNEL_MAP_FRONT_CENTER) position = SF_CHANNEL_MAP_CENTER;
+    }
+    return map;
+}
+
 // Writes the tags the format can hold; the encoder refuses the others,
 // which are left out.
 void writeTags(SNDFILE* encoder, int format, const AudioMetadata& metadata) {
@@ -421,8 +432,8 @@ public:
         bitRateSource_ = request.bitRateSource;
         writeTags(encoder, request.format, request.metadata);
         if (!request.channelMap.empty()) {
-            sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(request.channelMap.data()),
-                       static_cast<int>(request.channelMap.size() * sizeof(int)));
+            std::vector<int> map = isWavContainer(info.format) ? wavChannelMap(request.channelMap) : request.channelMap;
+            sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, map.data(), static_cast<int>(map.size() * sizeof(int)));
         }
     }
 

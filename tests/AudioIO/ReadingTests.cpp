@@ -87,6 +87,16 @@ TEST(AudioFileReading, DeclaredLayoutRidesAlongToTheWrittenFileAndAnUndeclaredOn
         .write(folder / "surround.wav",
                {CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav});
     EXPECT_EQ(probe(folder / "surround.wav", "stream=channel_layout"), std::vector<std::string>{"5.1"});
+    // Side channels are kept apart from the back ones.
+    for (const std::string layout : {"5.1(side)", "7.1"}) {
+        const AudioStream side(
+            fixture("layout-" + layout + ".wav",
+                    "-f lavfi -i sine=sample_rate=48000:duration=0.25 -af 'aformat=channel_layouts=" + layout +
+                        "' -c:a pcm_s16le"));
+        side.write(folder / "side.wav",
+                   {CommonAudioFileFormat::BitDepth::sixteen, CommonAudioFileFormat::FileType::wav});
+        EXPECT_EQ(probe(folder / "side.wav", "stream=channel_layout"), std::vector<std::string>{layout});
+    }
 
     const AudioStream plain(fixture("pcm16.wav", decodeCases[0].arguments));
     EXPECT_EQ(layoutOf(plain), std::nullopt);
