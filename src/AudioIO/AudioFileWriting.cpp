@@ -40,6 +40,10 @@ using detail::StoredAudioFormat;
 // Frames interleaved and handed to the encoder per call.
 constexpr std::size_t framesPerBlock = 8192;
 
+// A long output is sent on to storage every this many bytes while it is
+// written, so that completing it waits for the last stretch alone.
+constexpr std::uint64_t writebackInterval = 16 << 20;
+
 struct EncoderRequest {
     int format = 0;               // libsndfile major format | subtype | byte order
     std::vector<int> channelMap;  // speaker position per channel; empty: none written
@@ -473,6 +477,11 @@ public:
                                         "writing " + url_.string() + ": " + sf_strerror(encoder_.get()));
             }
         }
+        bytesSinceWriteback_ += length * bytesPerFrame_;
+        if (bytesSinceWriteback_ >= writebackInterval) {
+            file_.startWriteback();
+            bytesSinceWriteback_ = 0;
+        }
     }
 
     std::optional<Clipping> clipping() const {
@@ -590,6 +599,7 @@ private:
     bool clips_ = false;
     float peak_ = 0.0f;
     std::int64_t clippedSamples_ = 0;
+    std::uint64_t bytesSinceWriteback_ = 0;
 };
 
 // The encoder's request that reproduces the stored format of `source` at

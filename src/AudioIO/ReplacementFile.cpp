@@ -93,6 +93,11 @@ ReplacementFile::~ReplacementFile() {
     closeDiscarding(descriptor_);
 }
 
+void ReplacementFile::startWriteback() const {
+    // Only a hint: where the file system ignores it, the commit's flush does all.
+    if (descriptor_ >= 0) ::sync_file_range(descriptor_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void ReplacementFile::complete() {
     if (descriptor_ < 0) return;
     if (::fsync(descriptor_) != 0) throwFileSystemError(errno, "writing " + target_.string());
