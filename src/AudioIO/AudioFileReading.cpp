@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fstream>
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
@@ -65,6 +66,91 @@ std::optional<std::int64_t> announcedFrames(const AudioFileState& state) {
     if (state.format->duration > 0) return av_rescale(state.format->duration, rate, AV_TIME_BASE);
     return std::nullopt;
 }
+// A codec without a fixed sample size packs at most this many frames into a
+// byte of file where its stream holds real audio (low-rate Opus comes near
+// it); a header that claims more than that for the file's size is not
+// believed before decoding.
+constexpr std::int64_t largestFramesPerByteOfCompressedAudio = 64;
+
+// The bytes of the file behind an open demuxer; 0 where unknown.
+std::int64_t fileBytes(const AudioFileState& state) {
+    AVIOContext* input = state.format->pb;
+    const std::int64_t size = input ? avio_size(input) : -1;
+    return std::max<std::int64_t>(size, 0);
+}
+
+// The announced length, where the file's size can hold it: a linear PCM
+// stream holds at most as many frames as its bytes make, so a larger claim
+// is cut to that; a compressed one is believed up to
+// largestFramesPerByteOfCompressedAudio per byte, and beyond that taken as
+// no announcement at all.
+std::optional<std::int64_t> plausibleAnnouncedFrames(const AudioFileState& state) {
+    const std::optional<std::int64_t> announced = announcedFrames(state);
+    const std::int64_t bytes = fileBytes(state);
+    if (!announced || bytes == 0) return announced;
+    const AVCodecParameters& parameters = *state.format->streams[state.streamIndex]->codecpar;
+    const std::int64_t bitsPerFrame =
+        static_cast<std::int64_t>(av_get_bits_per_sample(parameters.codec_id)) * state.storedFormat.channelCount;
+    if (bitsPerFrame > 0) return std::min(*announced, bytes * 8 / bitsPerFrame);
+    if (*announced / largestFramesPerByteOfCompressedAudio > bytes) return std::nullopt;
+    return announced;
+}
+
+std::uint32_t littleEndian(const unsigned char* bytes, int width) {
+    std::uint32_t value = 0;
+    for (int k = width - 1; k >= 0; --k) value = value << 8 | bytes[k];
+    return value;
+}
+
+// The frames that the data chunk of a linear PCM WAV file claims, which the
+// demuxer does not believe where the file is shorter; nothing where the size
+// is unset (a file written as a stream) or the chunks cannot be followed.
+std::optional<std::int64_t> wavDataChunkFrames(const std::filesystem::path& url) {
+    std::ifstream file(url, std::ios::binary);
+    unsigned char header[12];
+    if (!file.read(reinterpret_cast<char*>(header), sizeof header) || std::memcmp(header, "RIFF", 4) != 0 ||
+        std::memcmp(header + 8, "WAVE", 4) != 0) {
+        return std::nullopt;
+    }
+    std::uint32_t blockAlign = 0;
+    // The chunks before the data are few: the format, tags, a broadcast extension.
+    for (int chunk = 0; chunk < 64; ++chunk) {
+        unsigned char chunkHeader[8];
+        if (!file.read(reinterpret_cast<char*>(chunkHeader), sizeof chunkHeader)) return std::nullopt;
+        const std::uint32_t size = littleEndian(chunkHeader + 4, 4);
+        if (std::memcmp(chunkHeader, "data", 4) == 0) {
+            if (blockAlign == 0 || size == 0 || size == 0xFFFFFFFFu) return std::nullopt;
+            return size / blockAlign;
+        }
+        std::uint32_t skipped = 0;
+        if (std::memcmp(chunkHeader, "fmt ", 4) == 0 && size >= 16) {
+            unsigned char format[16];
+            if (!file.read(reinterpret_cast<char*>(format), sizeof format)) return std::nullopt;
+            blockAlign = littleEndian(format + 12, 2);
+            skipped = sizeof format;
+        }
+        file.seekg(static_cast<std::streamoff>(size - skipped + (size & 1)), std::ios::cur);
+    }
+    return std::nullopt;
+}
+
+// A stream's own length as its container states it, where it is a count and
+// not an estimate from the bit rate: a decoded stream that falls well short
+// of it was cut off or damaged to its end.
+std::optional<std::int64_t> statedFrames(const AudioFileState& state) {
+    if (state.statedWavFrames) return state.statedWavFrames;
+    const AVStream& stream = *state.format->streams[state.streamIndex];
+    if (stream.duration <= 0 || state.format->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+        return std::nullopt;
+    }
+    return av_rescale_q(stream.duration, stream.time_base,
+                        AVRational{1, static_cast<int>(state.storedFormat.sampleRate)});
+}
+
+// Codec priming and padding, and the last packet of a stream, make the
+// decoded length differ from the stated one by less than this.
+constexpr std::int64_t statedLengthTolerance = 8192;
+
 // One damaged packet is concealed with at most this much silence: its
 // declared duration may itself be damaged, and no codec's packets are longer.
 constexpr std::int64_t maximumConcealedSeconds = 1;
@@ -74,6 +160,13 @@ constexpr std::int64_t maximumConcealedFramesPerByte = 1024;
 // A file with more silence in place of damage than this, and than it holds
 // intact audio, is taken as unreadable rather than padded out.
 constexpr std::int64_t maximumConcealedSecondsOfAnyFile = 60;
+
+AudioLibraryError emptySourceError(const std::filesystem::path& url, bool damaged) {
+    return AudioLibraryError(
+        "FFmpeg", AVERROR_INVALIDDATA,
+        "decoding " + url.string() +
+            (damaged ? ": the file is damaged and holds no audio that can be decoded" : ": the file holds no audio"));
+}
 
 // A damaged packet can make the decoder report the same failure again and
 // again without taking new input; after this many tries the packet is given up.
@@ -226,6 +319,10 @@ void openFile(AudioFileState& state, const std::filesystem::path& url) {
     if (state.storedFormat.container == "wav" || state.storedFormat.container == "w64") {
         readBroadcastInfo(url, state.storedFormat.metadata);
     }
+    if (state.storedFormat.container == "wav" && state.storedFormat.codec.starts_with("pcm_") &&
+        std::filesystem::is_regular_file(url, ignored)) {
+        state.statedWavFrames = wavDataChunkFrames(url);
+    }
 }
 
 // A layout libswresample accepts: the given one, or the default order for its
@@ -310,13 +407,18 @@ private:
         flushConverter();
         // Damage with nothing decodable after it is a file cut short or
         // spoilt to its end: it ends the audio instead of padding it.
-        if (!pendingSilence_.empty()) recordDamage(0, true);
-        if (decodedFrames_ == 0 && !state_.damagedStretches.empty()) {
-            throwFFmpegError(AVERROR_INVALIDDATA, "decoding " + state_.url.string());
-        }
+        if (!pendingSilence_.empty() || endsShortOfItsStatedLength()) recordDamage(0, true);
+        // A stream of no frames at all is no recording: nothing could be
+        // heard in it, and some formats cannot even be written without frames.
+        if (decodedFrames_ == 0) throw emptySourceError(state_.url, !state_.damagedStretches.empty());
         state_.bitRate.decodedFrames = position_;
         state_.bitRate.complete = true;
         return false;
+    }
+
+    bool endsShortOfItsStatedLength() const {
+        const std::optional<std::int64_t> stated = statedFrames(state_);
+        return stated && *stated - position_ > std::max(statedLengthTolerance, state_.storedFormat.sampleRate / 4);
     }
 
     void recordPacket(const AVPacket& packet) {
@@ -571,7 +673,7 @@ double AudioFile::fractionRead() const {
     return std::min(1.0, static_cast<double>(position) / static_cast<double>(size));
 }
 
-std::optional<std::int64_t> AudioFile::announcedLength() const { return announcedFrames(*state_); }
+std::optional<std::int64_t> AudioFile::announcedLength() const { return plausibleAnnouncedFrames(*state_); }
 const std::vector<DamagedStretch>& AudioFile::damagedStretches() const { return state_->damagedStretches; }
 
 const AudioMetadata& AudioFile::metadata() const { return state_->storedFormat.metadata; }

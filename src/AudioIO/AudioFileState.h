@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "FFmpegHandles.h"
@@ -21,6 +22,8 @@ struct AudioFileState {
     StoredAudioFormat storedFormat;
     BitRateStatistics bitRate;
     std::vector<DamagedStretch> damagedStretches;
+    // The length a linear PCM WAV file's data chunk claims, in frames.
+    std::optional<std::int64_t> statedWavFrames;
     // Reading block by block; made by the first read.
     std::unique_ptr<BlockDecoder> blockDecoder;
     ~AudioFileState();

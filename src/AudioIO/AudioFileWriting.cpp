@@ -40,6 +40,10 @@ using detail::StoredAudioFormat;
 // Frames interleaved and handed to the encoder per call.
 constexpr std::size_t framesPerBlock = 8192;
 
+// A long output is sent on to storage every this many bytes while it is
+// written, so that completing it waits for the last stretch alone.
+constexpr std::uint64_t writebackInterval = 16 << 20;
+
 struct EncoderRequest {
     int format = 0;               // libsndfile major format | subtype | byte order
     std::vector<int> channelMap;  // speaker position per channel; empty: none written
@@ -362,6 +366,17 @@ bool isWavContainer(int format) {
     return container == SF_FORMAT_WAV || container == SF_FORMAT_WAVEX || container == SF_FORMAT_RF64;
 }
 
+// The encoder's WAV header names the front channels by its plain left,
+// right and centre positions and finds no speaker mask for the front ones.
+std::vector<int> wavChannelMap(std::vector<int> map) {
+    for (int& position : map) {
+        if (position == SF_CHANNEL_MAP_FRONT_LEFT) position = SF_CHANNEL_MAP_LEFT;
+        if (position == SF_CHANNEL_MAP_FRONT_RIGHT) position = SF_CHANNEL_MAP_RIGHT;
+        if (position == SF_CHANNEL_MAP_FRONT_CENTER) position = SF_CHANNEL_MAP_CENTER;
+    }
+    return map;
+}
+
 // Writes the tags the format can hold; the encoder refuses the others,
 // which are left out.
 void writeTags(SNDFILE* encoder, int format, const AudioMetadata& metadata) {
@@ -421,8 +436,8 @@ public:
         bitRateSource_ = request.bitRateSource;
         writeTags(encoder, request.format, request.metadata);
         if (!request.channelMap.empty()) {
-            sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(request.channelMap.data()),
-                       static_cast<int>(request.channelMap.size() * sizeof(int)));
+            std::vector<int> map = isWavContainer(info.format) ? wavChannelMap(request.channelMap) : request.channelMap;
+            sf_command(encoder, SFC_SET_CHANNEL_MAP_INFO, map.data(), static_cast<int>(map.size() * sizeof(int)));
         }
     }
 
@@ -461,6 +476,11 @@ public:
                 throw AudioLibraryError("libsndfile", sf_error(encoder_.get()),
                                         "writing " + url_.string() + ": " + sf_strerror(encoder_.get()));
             }
+        }
+        bytesSinceWriteback_ += length * bytesPerFrame_;
+        if (bytesSinceWriteback_ >= writebackInterval) {
+            file_.startWriteback();
+            bytesSinceWriteback_ = 0;
         }
     }
 
@@ -579,6 +599,7 @@ private:
     bool clips_ = false;
     float peak_ = 0.0f;
     std::int64_t clippedSamples_ = 0;
+    std::uint64_t bytesSinceWriteback_ = 0;
 };
 
 // The encoder's request that reproduces the stored format of `source` at

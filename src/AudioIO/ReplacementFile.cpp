@@ -84,8 +84,18 @@ ReplacementFile::ReplacementFile(std::filesystem::path target) : target_(std::mo
 
 ReplacementFile::~ReplacementFile() {
     if (committed_) return;
-    if (descriptor_ >= 0) ::close(descriptor_);
+    if (descriptor_ < 0) {
+        removeDiscarding(temporaryPath_);
+        return;
+    }
+    // Unlinked while open, the name goes without waiting for the storage.
     ::unlink(temporaryPath_.c_str());
+    closeDiscarding(descriptor_);
+}
+
+void ReplacementFile::startWriteback() const {
+    // Only a hint: where the file system ignores it, the commit's flush does all.
+    if (descriptor_ >= 0) ::sync_file_range(descriptor_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 void ReplacementFile::complete() {

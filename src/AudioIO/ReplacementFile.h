@@ -21,6 +21,11 @@ public:
     // Open for reading and writing, positioned at the start.
     int descriptor() const { return descriptor_; }
 
+    // Starts writing what was written so far to storage without waiting
+    // for it, so that the flush of a commit, which cannot be cancelled,
+    // finds little left to do.
+    void startWriteback() const;
+
     // Flushes the file to storage and closes it (once), then moves it to the
     // target unless a file-system item is already there: false then, and the
     // completed file stays ready for another commit.

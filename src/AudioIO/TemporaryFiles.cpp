@@ -1,14 +1,20 @@
 #include "AudioIO/TemporaryFiles.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 namespace vesh {
 
@@ -56,15 +62,93 @@ std::optional<Owner> ownerOf(std::string_view name) {
 
 bool isRunning(pid_t process) { return ::kill(process, 0) == 0 || errno == EPERM; }
 
+// Files smaller than this are freed at once; starting a process costs more.
+constexpr blkcnt_t smallestFileFreedInBackground = (32 << 20) / 512;
+
+// The background processes started so far that have not been reaped.
+std::mutex helpersMutex;
+std::vector<pid_t> helpers;
+
+void reapFinishedHelpers() {
+    std::erase_if(helpers, [](pid_t helper) { return ::waitpid(helper, nullptr, WNOHANG) != 0; });
+}
+
+// Hands `descriptor` to a new process that empties the file and ends; false
+// where none could be started. Whichever of the two lets go of the file
+// last frees the rest of it, which is little once the emptying has begun.
+// The process is spawned without copying this one (a forked copy would
+// share its memory until it ended, and every page this process then wrote
+// would be copied first), keeps nothing else of this process open (no pipe
+// it writes to waits for it) and runs in a session of its own, so that a
+// second Ctrl-C does not reach it.
+bool emptyInBackground(int descriptor) {
+    const std::lock_guard lock(helpersMutex);
+    reapFinishedHelpers();
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, descriptor, 3);
+    for (int standard = 0; standard < 3; ++standard) {
+        posix_spawn_file_actions_addopen(&actions, standard, "/dev/null", O_RDWR, 0);
+    }
+    posix_spawn_file_actions_addclosefrom_np(&actions, 4);
+    sigset_t every, none;
+    sigfillset(&every);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &every);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    char program[] = "truncate", size[] = "--size=0", file[] = "/proc/self/fd/3";
+    char* const arguments[] = {program, size, file, nullptr};
+    char* const environment[] = {nullptr};
+    pid_t helper = 0;
+    // The system's own truncate (coreutils, always installed) opens the file
+    // through the descriptor it inherits.
+    const int result = ::posix_spawn(&helper, "/usr/bin/truncate", &actions, &attributes, arguments, environment);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (result != 0) return false;
+    helpers.push_back(helper);
+    return true;
+}
+
+bool isLarge(int descriptor) {
+    struct stat status {};
+    return ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+           status.st_blocks >= smallestFileFreedInBackground;
+}
+
 }  // namespace
 
 std::string temporaryFileTemplate(const std::filesystem::path& folder, std::string_view name) {
-    const std::string owner =
-        std::string(marker) + hostName() + "." + std::to_string(::getpid()) + "." + std::string(randomLength, 'X');
+    // Appended piece by piece: chains of string additions that start with a
+    // literal make GCC's optimiser warn about overlapping copies that the
+    // library never makes.
+    std::string owner(marker);
+    owner.append(hostName()).append(1, '.').append(std::to_string(::getpid())).append(1, '.');
+    owner.append(randomLength, 'X');
     const std::size_t fixed = 1 + owner.size() + suffix.size();
     const std::size_t limit = nameLimit(folder);
     const std::size_t room = limit > fixed ? limit - fixed : 0;
-    return (folder / ("." + std::string(name.substr(0, room)) + owner + std::string(suffix))).string();
+    std::string fileName(1, '.');
+    fileName.append(name.substr(0, room)).append(owner).append(suffix);
+    return (folder / fileName).string();
+}
+
+void closeDiscarding(int descriptor) {
+    if (descriptor < 0) return;
+    if (isLarge(descriptor)) emptyInBackground(descriptor);
+    ::close(descriptor);
+}
+
+void removeDiscarding(const std::filesystem::path& path) {
+    // The name goes first: while the file is open its storage stays, so
+    // that removing the name is quick, and it is not held up by the
+    // emptying, which locks the file.
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    ::unlink(path.c_str());
+    closeDiscarding(descriptor);
 }
 
 std::size_t removeAbandonedTemporaryFiles(const std::filesystem::path& folder) {

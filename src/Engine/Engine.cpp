@@ -46,9 +46,17 @@ constexpr int pipeWaitMilliseconds = 100;
 
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
+    enum class Data { kept, discarded };
+    // `discarded`: nothing of the file is wanted once this object goes, and
+    // a large one is freed in the background (closeDiscarding).
+    explicit FileDescriptor(int descriptor, Data data = Data::kept) : descriptor_(descriptor), data_(data) {}
     ~FileDescriptor() {
-        if (descriptor_ >= 0) ::close(descriptor_);
+        if (descriptor_ < 0) return;
+        if (data_ == Data::discarded) {
+            closeDiscarding(descriptor_);
+        } else {
+            ::close(descriptor_);
+        }
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -56,6 +64,7 @@ public:
 
 private:
     int descriptor_;
+    Data data_;
 };
 
 // A source that cannot be read twice (a pipe, a FIFO, a device), copied into
@@ -107,7 +116,7 @@ private:
     struct RemovedFile {
         RemovedFile() = default;
         ~RemovedFile() {
-            if (!path.empty()) ::unlink(path.c_str());
+            if (!path.empty()) removeDiscarding(path);
         }
         RemovedFile(const RemovedFile&) = delete;
         RemovedFile& operator=(const RemovedFile&) = delete;
@@ -129,7 +138,7 @@ private:
 class ConvertedSignal {
 public:
     ConvertedSignal(const std::filesystem::path& folder, std::size_t channelCount)
-        : descriptor_(openUnnamed(folder)), channelCount_(channelCount) {}
+        : descriptor_(openUnnamed(folder), FileDescriptor::Data::discarded), channelCount_(channelCount) {}
 
     void append(const std::vector<std::vector<float>>& channels) {
         const std::size_t frames = channels.front().size();
@@ -462,7 +471,8 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
 
     const double duration = static_cast<double>(measurement.processingLength) / static_cast<double>(processingRate);
     const auto result = [&](std::filesystem::path writtenTo) {
-        return ProcessingResult{std::move(writtenTo), duration, sourceFile.damagedStretches(), writer.clipping()};
+        return ProcessingResult{std::move(writtenTo), duration, sourceFile.damagedStretches(), writer.clipping(),
+                                measurement.replacedSamples};
     };
     if (const std::optional<std::filesystem::path> written = writer.commit()) return result(*written);
     // Something took the location while the file was processed, or the
@@ -491,6 +501,11 @@ std::vector<std::string> ProcessingResult::warnings() const {
                                                " to its end; the audio before it was kept"
                                          : "the source is damaged from " + timeText(stretch.start, false) + " to " +
                                                timeText(stretch.end, true) + "; that stretch was replaced by silence");
+    }
+    if (replacedSamples > 0) {
+        texts.push_back(std::to_string(replacedSamples) +
+                        (replacedSamples == 1 ? " sample of the source was" : " samples of the source were") +
+                        " not a number or far beyond any real level (above +60 dBFS) and taken as silence");
     }
     if (clipping) {
         char peak[32];

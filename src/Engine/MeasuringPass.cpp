@@ -71,7 +71,11 @@ bool ConvertedReader::read(std::vector<std::vector<float>>& converted) {
     if (input_.read(decoded_)) {
         for (auto& samples : decoded_) {
             for (float& sample : samples) {
-                if (!std::isfinite(sample)) sample = 0.0f;
+                // Also false for NaN.
+                if (!(std::fabs(sample) <= largestPlausibleSample)) {
+                    sample = 0.0f;
+                    ++replacedSamples_;
+                }
             }
         }
         for (std::size_t channel = 0; channel < channelCount(); ++channel) {
@@ -111,6 +115,7 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
         checkpoints.check();
     }
 
+    result.replacedSamples = input.replacedSamples();
     for (const LoudnessMeter& meter : meters) {
         enhancing([&] { result.loudness.push_back(meter.integratedLoudness()); });
     }

@@ -76,10 +76,14 @@ Fingerprint fingerprint(const std::filesystem::path& file);
 
 bool isRegularFile(const std::filesystem::path& path);
 
+// Decoded samples beyond this magnitude (+60 dBFS) are no recorded level
+// but damage, like NaN and infinity.
+inline constexpr float largestPlausibleSample = 1000.0f;
+
 // A file decoded and converted to the processing rate block by block, every
-// channel alike, with NaN and infinite samples taken as 0: a NaN would
-// spread through the resampler, the loudness gain and a whole model
-// segment, while 0 disturbs only its neighbourhood.
+// channel alike, with NaN, infinite and implausibly large samples taken as
+// 0: one of them would spread through the resampler, the loudness gain and
+// a whole model segment, while 0 disturbs only its neighbourhood.
 class ConvertedReader {
 public:
     // Reads `input` from where it stands; it must outlive the reader.
@@ -90,12 +94,15 @@ public:
     // Replaces each channel of `converted` with its next converted samples
     // (possibly none yet) and returns true; false once all were delivered.
     bool read(std::vector<std::vector<float>>& converted);
+    // The decoded samples taken as 0 so far, over all channels.
+    std::int64_t replacedSamples() const { return replacedSamples_; }
 
 private:
     AudioFile& input_;
     std::vector<Resampler> toProcessingRate_;
     std::vector<std::vector<float>> decoded_;
     bool finished_ = false;
+    std::int64_t replacedSamples_ = 0;
 };
 
 // The measuring pass: the channels' length and loudness at the processing
@@ -104,6 +111,8 @@ struct Measurement {
     std::int64_t processingLength = 0;
     bool identicalChannels = true;
     std::vector<Loudness> loudness;
+    // Source samples taken as 0 (ConvertedReader).
+    std::int64_t replacedSamples = 0;
 };
 
 // Runs the measuring pass over `input` from where it stands, handing each converted block to

@@ -87,6 +87,16 @@ TEST(AudioFileReading, DeclaredLayoutRidesAlongToTheWrittenFileAndAnUndeclaredOn
         .write(folder / "surround.wav",
                {CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav});
     EXPECT_EQ(probe(folder / "surround.wav", "stream=channel_layout"), std::vector<std::string>{"5.1"});
+    // Side channels are kept apart from the back ones.
+    for (const std::string layout : {"5.1(side)", "7.1"}) {
+        const AudioStream side(
+            fixture("layout-" + layout + ".wav",
+                    "-f lavfi -i sine=sample_rate=48000:duration=0.25 -af 'aformat=channel_layouts=" + layout +
+                        "' -c:a pcm_s16le"));
+        side.write(folder / "side.wav",
+                   {CommonAudioFileFormat::BitDepth::sixteen, CommonAudioFileFormat::FileType::wav});
+        EXPECT_EQ(probe(folder / "side.wav", "stream=channel_layout"), std::vector<std::string>{layout});
+    }
 
     const AudioStream plain(fixture("pcm16.wav", decodeCases[0].arguments));
     EXPECT_EQ(layoutOf(plain), std::nullopt);
@@ -152,16 +162,44 @@ TEST(AudioFileReadingFailures, NonAudioAndDamagedInputFailsCleanly) {
     readFailure(fixture("silent-movie.mp4", "-f lavfi -i testsrc=size=64x48:rate=10:duration=0.5 -c:v mpeg4"));
 }
 
-TEST(AudioFileReadingFailures, CutOrOverstatedWavDecodesTheWholeFramesPresent) {
+// A FLAC file whose STREAMINFO block claims `frames` frames.
+void claimFrames(std::vector<char>& flac, std::uint64_t frames) {
+    // "fLaC", the block header, then 10 bytes before the 36-bit count.
+    flac[21] = static_cast<char>((flac[21] & 0xF0) | ((frames >> 32) & 0x0F));
+    for (int k = 0; k < 4; ++k) flac[22 + k] = static_cast<char>(frames >> (24 - 8 * k));
+}
+
+// Cut files and headers that claim more than is there: the frames present
+// are decoded; a stream that ends well before its stated length is damaged
+// from there to its end; a claim the file's size cannot hold is not believed.
+TEST(AudioFileReadingFailures, CutOrOverstatedFilesDecodeTheFramesPresentAndEndInDamage) {
     TemporaryFolder folder;
     std::vector<char> cut = readBytes(fixture("pcm16.wav", decodeCases[0].arguments));
     const auto data = std::search(cut.begin(), cut.end(), "data", "data" + 4) - cut.begin() + 8;
     cut.resize(static_cast<std::size_t>(data) + 400 * 4 + 2);  // in the middle of frame 401
     writeBytes(folder / "cut.wav", cut);
     EXPECT_EQ(AudioStream(folder / "cut.wav").length(), 400);
-    // Sizes of nearly 4 GiB in the header of a 1 KiB file.
+
+    // Sizes of nearly 4 GiB (12 hours) in the header of a 1 KiB file.
     writeBytes(folder / "overstated.wav", wavHeader(2, 44100, 0xFFFFFFF0u));
-    EXPECT_EQ(AudioStream(folder / "overstated.wav").length(), 256);
+    AudioFile overstated(folder / "overstated.wav");
+    EXPECT_LE(overstated.announcedLength().value_or(0), (44 + 1024) / 4);
+    EXPECT_EQ(AudioStream(overstated).length(), 256);
+    EXPECT_EQ(overstated.damagedStretches(), (std::vector<DamagedStretch>{{256 / 44100.0, 256 / 44100.0, true}}));
+
+    // 2 s of FLAC claiming 12 hours.
+    const auto intact = fixture("two-seconds.flac", twoSines(48000, "2") + " -c:a flac");
+    std::vector<char> bytes = readBytes(intact);
+    ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "fLaC");
+    claimFrames(bytes, 12ull * 3600 * 48000);
+    writeBytes(folder / "claiming.flac", bytes);
+    AudioFile claiming(folder / "claiming.flac");
+    EXPECT_EQ(claiming.announcedLength(), std::nullopt);
+    EXPECT_EQ(AudioStream(claiming).length(), 2 * 48000);
+    EXPECT_EQ(claiming.damagedStretches(), (std::vector<DamagedStretch>{{2.0, 2.0, true}}));
+    AudioFile whole(intact);
+    EXPECT_EQ(AudioStream(whole).length(), 2 * 48000);
+    EXPECT_TRUE(whole.damagedStretches().empty());
 }
 
 // Bytes damaged inside the audio data of compressed files: every file still

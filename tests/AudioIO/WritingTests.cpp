@@ -1,13 +1,17 @@
 // Writing in the common formats and in the source's format with its
 // fallback; a failed write leaves nothing behind.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <limits>
+#include <thread>
 
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/TemporaryFiles.h"
@@ -392,6 +396,44 @@ TEST(AudioFileWriting, TemporaryFilesOfProcessesGoneFromThisHostAreRemoved) {
     std::vector<std::string> kept{live, otherHost, unknownOwner, "c.wav"};
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(entries(folder.path()), kept);
+}
+
+// Large files given up are freed by a background process: their names go
+// at once and all their storage comes back.
+TEST(AudioFileWriting, DiscardedLargeFilesAreFreedInFull) {
+    TemporaryFolder folder;
+    const SmallDisk disk(folder / "disk", "96m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a file system is not permitted here";
+    const auto freeBytes = [&] {
+        struct statvfs space {};
+        ::statvfs(disk.path().c_str(), &space);
+        return static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    };
+    const std::uint64_t empty = freeBytes();
+    const auto fill = [](int descriptor) {
+        const std::vector<char> block(1 << 20, 'x');
+        for (int k = 0; k < 40; ++k) ASSERT_EQ(::write(descriptor, block.data(), block.size()), 1 << 20);
+    };
+    const auto expectFreedSoon = [&] {
+        for (int wait = 0; wait < 100 && freeBytes() < empty; ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(freeBytes(), empty);
+    };
+
+    const int named = ::open((disk / "named").c_str(), O_CREAT | O_WRONLY, 0600);
+    fill(named);
+    ::close(named);
+    removeDiscarding(disk / "named");
+    EXPECT_TRUE(entries(disk.path()).empty());
+    expectFreedSoon();
+
+    const int unnamed = ::open(disk.path().c_str(), O_TMPFILE | O_RDWR, 0600);
+    ASSERT_GE(unnamed, 0);
+    fill(unnamed);
+    EXPECT_LT(freeBytes(), empty);
+    closeDiscarding(unnamed);
+    expectFreedSoon();
 }
 
 // The size decision for frames of 8 bytes (stereo 32-bit float).

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -78,6 +79,18 @@ UnwritableOutputError expectRefusal(const std::function<void()>& action) {
 class Engine : public ::testing::Test {
 protected:
     void SetUp() override { std::filesystem::create_directory(out); }
+    // Whatever a test left in the output folder is a valid file of its
+    // format with audio in it.
+    void TearDown() override {
+        for (const std::string& name : entries(out)) {
+            if (!std::filesystem::is_regular_file(out / name)) continue;
+            try {
+                EXPECT_GT(AudioStream(out / name).length(), 0) << name;
+            } catch (const AudioError& error) {
+                ADD_FAILURE() << name << " does not decode: " << error.what();
+            }
+        }
+    }
 
     ProcessingOptions options(VariableLengthSpeechEnhancer& enhancer) {
         ProcessingOptions result;
@@ -148,14 +161,20 @@ TEST_F(Engine, AShortFileAtTheProcessingRateIsWrittenWithoutConversion) {
     expectClose(readChannels(result.writtenTo), wholeFileReference(source, enhancer, 1.0, 48000));
 }
 
-TEST_F(Engine, NonFiniteSamplesCountAsSilence) {
+TEST_F(Engine, NonFiniteAndImplausiblyLargeSamplesCountAsSilenceAndAreTold) {
     auto enhancer = makeEnhancer("scale-half.onnx");
-    // One NaN, one +Inf and a run of both; the reference has 0 in their places.
+    // One NaN, one +Inf, a run of both and three values far beyond any real
+    // level; the reference has 0 in their places. A loud sample of +40 dBFS
+    // stays as it is in both.
     auto zeroed = noise(sevenSeconds, 0.2f, 10);
+    zeroed[100000] = 100.0f;
     auto damaged = zeroed;
     damaged[20000] = std::numeric_limits<float>::quiet_NaN();
     damaged[150000] = std::numeric_limits<float>::infinity();
-    zeroed[20000] = zeroed[150000] = 0.0f;
+    damaged[160000] = 1e20f;
+    damaged[170000] = -std::numeric_limits<float>::max();
+    damaged[180000] = 1001.0f;
+    zeroed[20000] = zeroed[150000] = zeroed[160000] = zeroed[170000] = zeroed[180000] = 0.0f;
     for (std::size_t k = 250000; k < 250050; ++k) {
         damaged[k] = k % 2 == 0 ? std::numeric_limits<float>::quiet_NaN() : -std::numeric_limits<float>::infinity();
         zeroed[k] = 0.0f;
@@ -163,12 +182,54 @@ TEST_F(Engine, NonFiniteSamplesCountAsSilence) {
     writeFloatWav(folder / "zeroed.wav", {zeroed}, 44100);
     writeFloatWav(folder / "damaged.wav", {damaged}, 44100);
 
-    const auto reference =
-        readChannels(processFile(folder / "zeroed.wav", out / "zeroed.wav", options(enhancer)).writtenTo);
-    const auto written =
-        readChannels(processFile(folder / "damaged.wav", out / "damaged.wav", options(enhancer)).writtenTo);
+    const ProcessingResult intact = processFile(folder / "zeroed.wav", out / "zeroed.wav", options(enhancer));
+    EXPECT_EQ(intact.replacedSamples, 0);
+    const ProcessingResult result = processFile(folder / "damaged.wav", out / "damaged.wav", options(enhancer));
+    const auto written = readChannels(result.writtenTo);
     ASSERT_EQ(written.size(), 1u);
-    EXPECT_EQ(written, reference);
+    EXPECT_EQ(written, readChannels(intact.writtenTo));
+    EXPECT_EQ(result.replacedSamples, 55);
+    ASSERT_EQ(result.warnings().size(), 1u);
+    EXPECT_EQ(result.warnings().front().rfind("55 samples of the source were not a number or far beyond", 0), 0u)
+        << result.warnings().front();
+
+    // A whole file 18 dB above full scale is a level, not damage.
+    auto loud = noise(sevenSeconds, 0.2f, 13);
+    for (float& sample : loud) sample *= 8.0f;
+    writeFloatWav(folder / "loud.wav", {loud}, 44100);
+    const ProcessingResult loudResult = processFile(folder / "loud.wav", out / "loud.wav", options(enhancer));
+    EXPECT_EQ(loudResult.replacedSamples, 0);
+    EXPECT_TRUE(loudResult.warnings().empty());
+}
+
+// A 16-bit mono WAV file at 48 kHz whose data chunk holds `dataBytes` zero bytes.
+std::vector<char> wavWithData(std::uint32_t dataBytes) {
+    std::vector<char> bytes(44 + dataBytes);
+    const auto put = [&](std::size_t at, std::uint32_t value, std::size_t width) {
+        std::memcpy(&bytes[at], &value, width);
+    };
+    std::memcpy(&bytes[0], "RIFF", 4), put(4, 36 + dataBytes, 4), std::memcpy(&bytes[8], "WAVEfmt ", 8);
+    put(16, 16, 4), put(20, 1, 2), put(22, 1, 2), put(24, 48000, 4), put(28, 96000, 4), put(32, 2, 2), put(34, 16, 2);
+    std::memcpy(&bytes[36], "data", 4), put(40, dataBytes, 4);
+    return bytes;
+}
+
+TEST_F(Engine, ASourceWithoutAudioFailsAndWritesNothing) {
+    auto enhancer = makeEnhancer("identity.onnx");
+    writeBytes(folder / "empty.wav", wavWithData(0));
+    writeBytes(folder / "half-a-frame.wav", wavWithData(1));
+    using FileType = CommonAudioFileFormat::FileType;
+    for (const FileType type : {FileType::wav, FileType::aiff, FileType::flac}) {
+        for (const char* name : {"empty.wav", "half-a-frame.wav"}) {
+            SCOPED_TRACE(name);
+            ProcessingOptions chosen = options(enhancer);
+            chosen.outputFormat.fileFormat = {CommonAudioFileFormat::BitDepth::sixteen, type};
+            const AudioError error = expectAudioError([&] { processFile(folder / name, out / "take", chosen); });
+            EXPECT_EQ(error.failedOperation(), AudioError::Operation::readAudioFile);
+            EXPECT_NE(std::string(error.what()).find("holds no audio"), std::string::npos) << error.what();
+            EXPECT_TRUE(entries(out).empty());
+        }
+    }
 }
 
 TEST_F(Engine, CancellingLeavesNothingBehindInEitherPassOrWhileWaitingForAPipe) {
@@ -269,6 +330,35 @@ TEST_F(Engine, ANameTooLongOrTooLittleSpaceEndsTheFileBeforeDecoding) {
     EXPECT_NE(std::string(space.what()).find("about 2.6 MB"), std::string::npos) << space.what();
     EXPECT_TRUE(entries(disk.path()).empty());
     EXPECT_TRUE(reports.empty());  // nothing was decoded
+}
+
+// Two seconds of audio under headers claiming 12 hours: the space check
+// believes no more than the file can hold, and the output tells where the
+// audio ended.
+TEST_F(Engine, AClaimedLengthBeyondTheFileIsNeitherRefusedNorSilent) {
+    const SmallDisk disk(folder / "disk", "4m");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a file system is not permitted here";
+    auto enhancer = makeEnhancer("identity.onnx");
+    std::vector<char> wav = wavWithData(2 * 96000);
+    const std::uint32_t claimed = 0xFFFFFFF0u;  // 12.4 hours of 16-bit mono at 48 kHz
+    std::memcpy(&wav[40], &claimed, 4);
+    writeBytes(folder / "claiming.wav", wav);
+    std::vector<char> flac = readBytes(fixture("two-seconds.flac", twoSines(48000, "2") + " -c:a flac"));
+    // STREAMINFO's 36-bit frame count, 12 hours at 48 kHz.
+    const std::uint64_t frames = 12ull * 3600 * 48000;
+    flac[21] = static_cast<char>((flac[21] & 0xF0) | (frames >> 32));
+    for (int k = 0; k < 4; ++k) flac[22 + k] = static_cast<char>(frames >> (24 - 8 * k));
+    writeBytes(folder / "claiming.flac", flac);
+
+    for (const char* name : {"claiming.wav", "claiming.flac"}) {
+        SCOPED_TRACE(name);
+        const ProcessingResult result = processFile(folder / name, disk / name, options(enhancer));
+        EXPECT_NEAR(result.duration, 2.0, 0.01);
+        EXPECT_EQ(
+            result.warnings(),
+            std::vector<std::string>{"the source is damaged from 0:02.00 to its end; the audio before it was kept"});
+        EXPECT_EQ(AudioStream(result.writtenTo).length(), 2 * 44100);
+    }
 }
 
 TEST_F(Engine, AnOutputThatAppearsMeanwhileIsReplacedOnlyWhenTheHandlerSaysSo) {

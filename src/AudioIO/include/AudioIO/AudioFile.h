@@ -68,8 +68,12 @@ public:
     // How far reading has come through the file's bytes, from 0 to 1.
     double fractionRead() const;
     // The length in frames at the stored rate that the container announces,
-    // or nothing where it announces none. An estimate: decoding may deliver
-    // somewhat more or fewer frames.
+    // as far as the file's size can hold it (a claim beyond that is cut to
+    // what the bytes of uncompressed audio make, or for compressed audio
+    // taken as none), or nothing where it announces none. An estimate:
+    // decoding may deliver somewhat more or fewer frames. A stream that
+    // ends well short of the length its container states is reported as
+    // damaged from where it ends.
     std::optional<std::int64_t> announcedLength() const;
     // The stretches that reading so far found damaged and concealed, in order.
     const std::vector<DamagedStretch>& damagedStretches() const;

@@ -22,4 +22,14 @@ std::string temporaryFileTemplate(const std::filesystem::path& folder, std::stri
 // stay. Returns how many were removed.
 std::size_t removeAbandonedTemporaryFiles(const std::filesystem::path& folder);
 
+// Closes `descriptor`, an open file whose data is no longer wanted. A large
+// file (an unnamed one, or one whose names are removed) is emptied and
+// closed by a short-lived background process of its own, so that neither
+// this call nor the exit of this process waits while the file system frees
+// its storage, which takes seconds for a gigabyte.
+void closeDiscarding(int descriptor);
+
+// Removes the file at `path`, the same way.
+void removeDiscarding(const std::filesystem::path& path);
+
 }  // namespace vesh

@@ -72,6 +72,9 @@ struct ProcessingResult {
     std::vector<DamagedStretch> damagedStretches;
     // Set when an integer output had to clip samples.
     std::optional<Clipping> clipping;
+    // Source samples that were not a number, infinite or beyond +60 dBFS
+    // (a magnitude above 1000) and were taken as 0, over all channels.
+    std::int64_t replacedSamples = 0;
 
     // One sentence for each of the above, for people.
     std::vector<std::string> warnings() const;
@@ -114,9 +117,10 @@ void mixWetDry(std::span<float> wet, std::span<const float> dry, double wetDryMi
 // the target; the second enhances that signal and writes. A source that
 // cannot be opened twice (a pipe) is first copied beside the target and the
 // copy removed afterwards; a source whose size or modification time changes
-// before the end fails. NaN and infinite source samples are taken as 0, and
-// stretches the decoder finds damaged as silence of their length; both are
-// told in the result, as is the clipping of an integer output. The
+// before the end fails. NaN, infinite and implausibly large source samples
+// (beyond +60 dBFS) are taken as 0, and stretches the decoder finds damaged
+// as silence of their length; both are told in the result, as is the
+// clipping of an integer output. The
 // target appears only when complete; on any failure or cancellation nothing is
 // left behind. Before any decoding the output's expected size is checked
 // against the file type's limits and the folder's free space (with the
