@@ -11,10 +11,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <mutex>
 #include <optional>
 #include <system_error>
-#include <vector>
 
 namespace vesh {
 
@@ -65,14 +63,6 @@ bool isRunning(pid_t process) { return ::kill(process, 0) == 0 || errno == EPERM
 // Files smaller than this are freed at once; starting a process costs more.
 constexpr blkcnt_t smallestFileFreedInBackground = (32 << 20) / 512;
 
-// The background processes started so far that have not been reaped.
-std::mutex helpersMutex;
-std::vector<pid_t> helpers;
-
-void reapFinishedHelpers() {
-    std::erase_if(helpers, [](pid_t helper) { return ::waitpid(helper, nullptr, WNOHANG) != 0; });
-}
-
 // Hands `descriptor` to a new process that empties the file and ends; false
 // where none could be started. Whichever of the two lets go of the file
 // last frees the rest of it, which is little once the emptying has begun.
@@ -80,10 +70,10 @@ void reapFinishedHelpers() {
 // share its memory until it ended, and every page this process then wrote
 // would be copied first), keeps nothing else of this process open (no pipe
 // it writes to waits for it) and runs in a session of its own, so that a
-// second Ctrl-C does not reach it.
+// second Ctrl-C does not reach it. A shell starts it in the background and
+// ends at once, so that the system adopts and reaps it and this process
+// waits for nothing but the shell.
 bool emptyInBackground(int descriptor) {
-    const std::lock_guard lock(helpersMutex);
-    reapFinishedHelpers();
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
@@ -99,17 +89,18 @@ bool emptyInBackground(int descriptor) {
     posix_spawnattr_setsigdefault(&attributes, &every);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    char program[] = "truncate", size[] = "--size=0", file[] = "/proc/self/fd/3";
-    char* const arguments[] = {program, size, file, nullptr};
-    char* const environment[] = {nullptr};
-    pid_t helper = 0;
     // The system's own truncate (coreutils, always installed) opens the file
     // through the descriptor it inherits.
-    const int result = ::posix_spawn(&helper, "/usr/bin/truncate", &actions, &attributes, arguments, environment);
+    char shell[] = "sh", command[] = "-c", script[] = "/usr/bin/truncate --size=0 /proc/self/fd/3 &";
+    char* const arguments[] = {shell, command, script, nullptr};
+    char* const environment[] = {nullptr};
+    pid_t starter = 0;
+    const int result = ::posix_spawn(&starter, "/bin/sh", &actions, &attributes, arguments, environment);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0) return false;
-    helpers.push_back(helper);
+    while (::waitpid(starter, nullptr, 0) < 0 && errno == EINTR) {
+    }
     return true;
 }
 

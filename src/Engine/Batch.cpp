@@ -110,23 +110,14 @@ std::vector<BatchPlan::File> namedFiles(const std::vector<std::filesystem::path>
     return named;
 }
 
-bool isCancellation(const std::exception_ptr& error) {
+// The code of a ProcessingError; nothing for any other error.
+std::optional<ProcessingError::Code> processingErrorCode(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const ProcessingError& processingError) {
-        return processingError.code() == ProcessingError::Code::cancelled;
+        return processingError.code();
     } catch (...) {
-        return false;
-    }
-}
-
-bool isStopAtExistingFile(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const ProcessingError& processingError) {
-        return processingError.code() == ProcessingError::Code::stoppedAtExistingFile;
-    } catch (...) {
-        return false;
+        return std::nullopt;
     }
 }
 
@@ -197,7 +188,8 @@ private:
         } catch (...) {
             const std::exception_ptr error = std::current_exception();
             outcome.seconds = elapsed();
-            if (isCancellation(error)) {
+            const std::optional<ProcessingError::Code> code = processingErrorCode(error);
+            if (code == ProcessingError::Code::cancelled) {
                 outcome.status = Status::cancelled;
                 tell(i);
                 endWith(BatchResult::End::cancelled, i, "processing was cancelled");
@@ -205,7 +197,7 @@ private:
             }
             // "Stop" at an output that appeared meanwhile ends the batch as
             // quietly as at the question before it.
-            if (isStopAtExistingFile(error)) {
+            if (code == ProcessingError::Code::stoppedAtExistingFile) {
                 outcome.reason = "a file of its name appeared in the output folder";
                 tell(i);
                 endWith(BatchResult::End::stoppedWhileWriting, i, "the run stopped at an existing file");

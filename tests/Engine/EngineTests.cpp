@@ -362,7 +362,7 @@ TEST_F(Engine, AClaimedLengthBeyondTheFileIsNeitherRefusedNorSilent) {
 }
 
 TEST_F(Engine, AnOutputThatAppearsMeanwhileIsReplacedOnlyWhenTheHandlerSaysSo) {
-    using Existing = ProcessingOptions::ExistingFileResponse;
+    using Existing = ExistingFileAnswer;
     auto enhancer = makeEnhancer("scale-half.onnx");
     const auto source = folder / "take.wav";
     writeFloatWav(source, {noise(30000, 0.2f, 12)}, 48000);

@@ -37,7 +37,6 @@ struct ProcessingOptions {
     // Answering stopProcessing cancels the call.
     using ProgressHandler = std::function<Response(std::span<const double> entries)>;
 
-    using ExistingFileResponse = ExistingFileAnswer;
     // Called on the processing thread with the location when the finished
     // output finds a file-system item there (one that appeared while the file
     // was processed, or one the caller agreed to replace). Skip ends the call
@@ -64,7 +63,7 @@ struct ProcessingOptions {
 struct ProcessingResult {
     // The target, or the fallback location when the source's format could
     // not be written; empty when the output was dropped for an item at its
-    // location (ExistingFileResponse::skip).
+    // location (ExistingFileAnswer::skip).
     std::filesystem::path writtenTo;
     // Seconds of audio in the source.
     double duration = 0.0;
