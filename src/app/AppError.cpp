@@ -182,7 +182,11 @@ std::string AppError::failureReport() const {
     std::string report = "“" + failure_.failedFile + "” was not processed.";
     const std::size_t count = failure_.notProcessed.size();
     if (count == 0) return report;
-    report += " " + std::to_string(count) + (count == 1 ? " more file was" : " more files were") + " not processed: ";
+    // Appended piece by piece: GCC 12 warns wrongly (-Wrestrict) about a
+    // chain of additions that starts with a literal.
+    report += ' ';
+    report += std::to_string(count);
+    report += count == 1 ? " more file was not processed: " : " more files were not processed: ";
     for (std::size_t i = 0; i < count; ++i) {
         if (i > 0) report += ", ";
         report += failure_.notProcessed[i];
