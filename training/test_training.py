@@ -116,6 +116,38 @@ class LoudnessTest(unittest.TestCase):
         x = np.concatenate([sine(997, 3, 0.1), np.zeros(5 * RATE)])
         self.assertAlmostEqual(loudness.integrated_loudness(x), -23.01, delta=0.3)
 
+    def test_matches_the_applications_loudness_library(self):
+        # The application measures with libebur128; the training mixtures,
+        # normalised by loudness.py, must see the same level.
+        import ctypes
+        import ctypes.util
+        name = ctypes.util.find_library("ebur128")
+        if not name:
+            self.skipTest("libebur128 not installed")
+        lib = ctypes.CDLL(name)
+        lib.ebur128_init.restype = ctypes.c_void_p
+        lib.ebur128_init.argtypes = [ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        lib.ebur128_add_frames_double.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_double), ctypes.c_size_t]
+        lib.ebur128_loudness_global.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_double)]
+        lib.ebur128_destroy.argtypes = [ctypes.POINTER(ctypes.c_void_p)]
+
+        def reference(x):
+            state = ctypes.c_void_p(lib.ebur128_init(1, RATE, (1 << 2) | (1 << 0)))
+            samples = np.ascontiguousarray(x, np.float64)
+            lib.ebur128_add_frames_double(state, samples.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), len(x))
+            value = ctypes.c_double()
+            lib.ebur128_loudness_global(state, ctypes.byref(value))
+            lib.ebur128_destroy(ctypes.byref(state))
+            return value.value
+
+        rng = np.random.default_rng(4)
+        # Speech-like bursts of shaped noise with pauses and a quiet tail, a
+        # low hum, and one tone: gating, K-weighting and block edges all count.
+        bursts = data.shape_spectrum(rng.standard_normal(6 * RATE).astype(np.float32), lambda f: 1 / (1 + f / 800))
+        bursts = bursts * np.repeat(rng.uniform(0, 1, 24) > 0.4, RATE // 4)
+        for x in (bursts * 0.2, bursts * 0.02 + sine(50, 6, 0.05), sine(3000, 2.3, 0.3)):
+            self.assertAlmostEqual(loudness.integrated_loudness(np.asarray(x, np.float64)), reference(x), delta=0.01)
+
     def test_normalisation_gain_reaches_target(self):
         x = np.random.default_rng(1).standard_normal(3 * RATE) * 0.3
         y = x * loudness.normalisation_gain(x)
