@@ -171,7 +171,8 @@ private:
             // The folder is tried once, before the work: an unwritable one
             // fails the first file, and the rest are not processed.
             if (first) prepareOutputFolder(options_.outputFolder);
-            const ProcessingResult processed = processFile(file.source, file.location, fileOptions(file));
+            // The writer falls back from the target as the plan found it would.
+            const ProcessingResult processed = processFile(file.source, file.target, fileOptions(file));
             outcome.duration = processed.duration;
             outcome.seconds = elapsed();
             if (processed.writtenTo.empty()) {
