@@ -24,7 +24,8 @@ int main(int argc, char* argv[]) {
     // application object connects to one. Options of Qt's own (-platform,
     // -reverse) are read as long options, never as rows of letters.
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+    // -V as in vesh-cli; -v as before.
+    const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("v"), QStringLiteral("version")});
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions({help, version});
@@ -38,11 +39,11 @@ int main(int argc, char* argv[]) {
             "Removes background noise from recorded speech.\n"
             "\n"
             "Options:\n"
-            "  -h, --help     Show this help and exit.\n"
-            "  -v, --version  Show the version and exit.\n"
+            "  -h, --help         Show this help and exit.\n"
+            "  -V, -v, --version  Show the version and exit.\n"
             "\n"
             "Arguments:\n"
-            "  files          Audio files to denoise once a destination is chosen.\n",
+            "  files              Audio files to denoise once a destination is chosen.\n",
             stdout);
         return 0;
     }
