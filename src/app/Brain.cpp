@@ -192,6 +192,12 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     startBatch(std::move(plan), options);
 }
 
+void Brain::processRemainingFiles() {
+    if (modelIsProcessing_ || !batchOutcome_) return;
+    const std::vector<std::filesystem::path> remaining = batchOutcome_->filesLeftByFailure();
+    if (!remaining.empty()) processDroppedFiles(remaining);
+}
+
 void Brain::startBatch(BatchPlan plan, BatchOptions options) {
     pool_->start([this, enhancer = speechEnhancer_, plan = std::move(plan), options = std::move(options)] {
         BatchCallbacks callbacks;
@@ -236,7 +242,12 @@ void Brain::startBatch(BatchPlan plan, BatchOptions options) {
             });
         };
         const BatchResult result = runBatch(plan, options, *enhancer, callbacks);
-        post([cancelled = result.end == BatchResult::End::cancelled](Brain& b) {
+        post([cancelled = result.end == BatchResult::End::cancelled,
+              failed = result.end == BatchResult::End::failed](Brain& b) {
+            if (failed && b.batchOutcome_) {
+                b.batchOutcome_->endedByFailure = true;
+                emit b.batchOutcomeChanged();
+            }
             b.setModelIsProcessing(false);
             b.setShouldCancelProcessing(false);
             b.setProgress(Progress{});
@@ -422,6 +433,15 @@ void Brain::recordFileOutcome(const FileOutcome& outcome) {
 std::size_t Brain::BatchOutcome::count(FileOutcome::Status status) const {
     return static_cast<std::size_t>(
         std::count_if(files.begin(), files.end(), [status](const FileOutcome& file) { return file.status == status; }));
+}
+
+std::vector<std::filesystem::path> Brain::BatchOutcome::filesLeftByFailure() const {
+    std::vector<std::filesystem::path> remaining;
+    if (!endedByFailure) return remaining;
+    for (const FileOutcome& file : files) {
+        if (file.status == FileOutcome::Status::notProcessed) remaining.push_back(file.source);
+    }
+    return remaining;
 }
 
 void Brain::store(const char* key, const QVariant& value) {

@@ -209,12 +209,28 @@ TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
         actual.emplace_back(file.source, file.status, file.target);
     }
     EXPECT_EQ(actual, expected);
+    // The alert says what is wrong with the file, in plain words.
+    ASSERT_TRUE(brain.alertIsDisplayed());
+    EXPECT_EQ(brain.error()->description(), "The file is damaged or is not an audio file.");
+    EXPECT_EQ(brain.error()->details(), "Invalid data found when processing input");
+    EXPECT_EQ(brain.error()->informativeText().find("contact"), std::string::npos);
+    EXPECT_TRUE(brain.batchOutcome()->endedByFailure);
+    EXPECT_EQ(brain.batchOutcome()->filesLeftByFailure(), std::vector<std::filesystem::path>{sources[2]});
 
-    // After the alert the next drop is taken, with outcomes of its own.
+    // After the alert the files the failure left are processed on request,
+    // as a batch with outcomes of its own.
     brain.setAlertIsDisplayed(false);
-    ASSERT_TRUE(harness.process({sources[2]}));
+    QSignalSpy finished(&brain, &Brain::batchFinished);
+    brain.processRemainingFiles();
+    ASSERT_TRUE(brain.modelIsProcessing());
+    ASSERT_TRUE(finished.wait(120000));
     ASSERT_EQ(brain.batchOutcome()->files.size(), 1u);
     EXPECT_EQ(brain.batchOutcome()->files[0].status, Status::written);
+    EXPECT_TRUE(std::filesystem::exists(harness.output("three.wav")));
+    EXPECT_FALSE(brain.batchOutcome()->endedByFailure);
+    EXPECT_TRUE(brain.batchOutcome()->filesLeftByFailure().empty());
+    brain.processRemainingFiles();
+    EXPECT_FALSE(brain.modelIsProcessing());
 }
 
 TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {

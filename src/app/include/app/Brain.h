@@ -99,7 +99,12 @@ public:
     struct BatchOutcome {
         std::filesystem::path outputFolder;
         std::vector<FileOutcome> files;
+        // Set once the batch is over when a failed file ended it.
+        bool endedByFailure = false;
         std::size_t count(FileOutcome::Status status) const;
+        // The files a failure left unprocessed, in the batch's order; none
+        // unless endedByFailure.
+        std::vector<std::filesystem::path> filesLeftByFailure() const;
     };
 
     // Position of the file being processed in its batch (from 0) and the
@@ -169,6 +174,11 @@ public:
     // settings, asking about existing outputs on this thread, and starts it
     // unless nothing is left to process. Main thread.
     void processDroppedFiles(const std::vector<std::filesystem::path>& urls);
+
+    // Starts a batch of the files the last batch's failure left unprocessed
+    // (the window's way to keep going after a failure), as a drop of them
+    // would. Nothing when there are none.
+    void processRemainingFiles();
 
     // Whether `text` may be a file-name prefix or suffix (isAllowedInFileName).
     static bool isAllowedInFileName(const QString& text);

@@ -48,6 +48,8 @@ public:
     static constexpr int maximumProcessingWidth = 512;
     // Rows of written files shown before the list scrolls.
     static constexpr int visibleWrittenFiles = 6;
+    // Rows of failed and unprocessed files shown before their list scrolls.
+    static constexpr int visibleUnprocessedFiles = 4;
 
     explicit DropView(Brain& brain, QWidget* parent = nullptr);
 
@@ -75,6 +77,11 @@ public:
     static double progressValue(const std::vector<double>& channels);
     // The local files of a drop, in drop order; other items are skipped.
     static std::vector<std::filesystem::path> droppedFiles(const QMimeData& mimeData);
+    // Why a file of a finished batch was not written, as its row in the
+    // finished display says it: "failed: the file is damaged or is not an
+    // audio file", "not processed: an earlier file failed". Empty for a
+    // written or skipped file.
+    static QString unprocessedReason(const Brain::FileOutcome& file, bool outputFormatMatchesInput);
     // The line under the choose-destination display while files handed over
     // at launch wait for a folder; empty for none.
     static QString waitingText(std::size_t fileCount);
@@ -93,6 +100,12 @@ public:
     // The written files of the finished batch: each row's widget holds the
     // name and a "Compare" button; the item's accessible text is the name.
     QListWidget* writtenFilesList() const { return writtenFiles_; }
+    // The failed and unprocessed files of the finished batch, each row its
+    // name over its reason; the item's accessible text is "name: reason".
+    QListWidget* unprocessedFilesList() const { return unprocessedFiles_; }
+    // "Process the remaining files": shown after a batch that a failure
+    // ended before its last files.
+    QPushButton* processRemainingButton() const { return processRemainingButton_; }
 
     // Replaces what "Show in Folder" does with the batch's output folder.
     void setFolderOpener(FolderOpener opener);
@@ -135,6 +148,7 @@ private:
     void updateStatus();
     void updateFinishedDisplay();
     void addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target);
+    void addUnprocessedFile(const Brain::FileOutcome& file);
     void showDisplay(State state, bool animated);
     QWidget* makeSymbolDisplay(const QString& symbol, TextView* text, QWidget* below = nullptr);
     QWidget* makeSpinnerDisplay(TextView* text);
@@ -153,7 +167,9 @@ private:
     SymbolView* failureSymbol_ = nullptr;
     SymbolView* cancelledSymbol_ = nullptr;
     QListWidget* writtenFiles_ = nullptr;
+    QListWidget* unprocessedFiles_ = nullptr;
     QPushButton* showInFolderButton_ = nullptr;
+    QPushButton* processRemainingButton_ = nullptr;
     TextView* showInFolderFailure_ = nullptr;
     FolderOpener openFolder_;
 };
