@@ -155,8 +155,10 @@ void Brain::raiseAlert(std::exception_ptr error, BatchFailure failure) {
 void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) {
     // One batch at a time: the window follows one.
     if (modelIsProcessing_) return;
-    // The last batch's outcome goes with the next drop, whatever becomes of it.
+    // The last batch's outcome goes with the next drop, whatever becomes of
+    // it, and so does an answer given for all of its questions.
     setBatchOutcome(std::nullopt);
+    answerForAll_.reset();
 
     // One snapshot of the settings serves the whole batch (the sidebar is
     // locked while it runs).
@@ -168,8 +170,9 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
         // Without a model nothing is processed; the user is not asked about
         // existing files first.
         if (!speechEnhancer_) throw AppError::Base(AppError::Base::Code::failedToEnhanceAudio);
-        plan = planBatch(urls, options, [this](const std::filesystem::path& location) {
-            return interaction_.askAboutExistingTarget(location, existingFileQuestion(location));
+        const bool severalFiles = urls.size() > 1;
+        plan = planBatch(urls, options, [this, severalFiles](const std::filesystem::path& location) {
+            return answerAboutExistingFile(location, severalFiles);
         });
     } catch (...) {
         raiseAlert(std::current_exception());
@@ -260,13 +263,24 @@ ExistingFileAnswer Brain::askOnMainThread(const std::filesystem::path& location)
     const auto answer = std::make_shared<std::promise<ExistingFileAnswer>>();
     std::future<ExistingFileAnswer> answered = answer->get_future();
     post([answer, location](Brain& b) {
-        answer->set_value(b.interaction_.askAboutExistingTarget(location, existingFileQuestion(location)));
+        // Only the files after this one may ask again.
+        const bool othersMayFollow = b.indexOfFileBeingProcessed_ + 1 < b.numberOfFilesInBatch_;
+        answer->set_value(b.answerAboutExistingFile(location, othersMayFollow));
     });
     while (answered.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready &&
            !shouldCancelProcessing_.load()) {
     }
     if (shouldCancelProcessing_.load()) throw ProcessingError(ProcessingError::Code::cancelled);
     return answered.get();
+}
+
+ExistingFileAnswer Brain::answerAboutExistingFile(const std::filesystem::path& location, bool othersMayFollow) {
+    if (answerForAll_) return *answerForAll_;
+    const UserInteraction::ExistingFileReply reply =
+        interaction_.askAboutExistingFile(existingFileQuestion(location), othersMayFollow);
+    // Stop ends the batch: there is nothing left for it to answer.
+    if (reply.appliesToAll && reply.answer != ExistingFileAnswer::stop) answerForAll_ = reply.answer;
+    return reply.answer;
 }
 
 void Brain::tellOutcome(const FileOutcome& outcome) {

@@ -171,7 +171,7 @@ protected:
 TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     placeExisting("one.wav");
     placeExisting("three.wav");
-    harness.interaction.answers = {Answer::replace, Answer::stop};
+    harness.interaction.answers = {{Answer::replace}, {Answer::stop}};
     QSignalSpy processing(harness.brain.get(), &Brain::modelIsProcessingChanged);
     EXPECT_FALSE(harness.process(sources));
     EXPECT_EQ(harness.interaction.questions.size(), 2u);
@@ -181,14 +181,14 @@ TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"one.wav", "three.wav"}));
 
     // Skipping every file starts no batch either.
-    harness.interaction.answers = {Answer::skip, Answer::skip};
+    harness.interaction.answers = {{Answer::skip}, {Answer::skip}};
     EXPECT_FALSE(harness.process({sources[0], sources[2]}));
 }
 
 TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
     placeExisting("two.wav");
     std::ofstream(harness.input("bad.wav")) << "this is not audio";
-    harness.interaction.answers = {Answer::skip};
+    harness.interaction.answers = {{Answer::skip}};
     Brain& brain = *harness.brain;
     std::vector<std::pair<int, int>> positions;
     QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
@@ -236,7 +236,7 @@ TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
 TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {
     const auto pipe = harness.input("late.wav");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    harness.interaction.answers = {Answer::skip};
+    harness.interaction.answers = {{Answer::skip}};
     QSignalSpy finished(harness.brain.get(), &Brain::batchFinished);
     QSignalSpy skipped(harness.brain.get(), &Brain::fileSkipped);
     harness.brain->processDroppedFiles({pipe, sources[0]});
@@ -251,6 +251,43 @@ TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinis
     EXPECT_EQ(skipped.size(), 1);
     EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"late.wav", "one.wav"}));
     EXPECT_FALSE(harness.brain->alertIsDisplayed());
+}
+
+// An answer for all answers the rest of its batch's questions, those before
+// the work and those while it runs, and never a later batch's.
+TEST_F(ExistingTargets, AnAnswerForAllAnswersTheRestOfItsBatchOnly) {
+    placeExisting("one.wav");
+    placeExisting("two.wav");
+    harness.interaction.answers = {{Answer::replace, true}};
+    ASSERT_TRUE(harness.process(sources));
+    EXPECT_EQ(harness.interaction.questions.size(), 1u);
+    EXPECT_EQ(harness.interaction.offeredApplyToAll, std::vector<bool>{true});
+    for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
+        EXPECT_EQ(readSoundFile(harness.output(name)).channels.size(), 1u) << name;
+    }
+
+    // The next batch is asked again; a drop of one file has no others to answer.
+    harness.interaction.answers = {{Answer::skip}, {Answer::skip}, {Answer::skip}};
+    EXPECT_FALSE(harness.process({sources[0], sources[1]}));
+    EXPECT_FALSE(harness.process({sources[2]}));
+    EXPECT_EQ(harness.interaction.offeredApplyToAll, (std::vector<bool>{true, true, true, false}));
+
+    // Skip for all, given before the work, also answers for an output that
+    // appears while its file is processed.
+    const auto pipe = harness.input("late.wav");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    harness.interaction.answers = {{Answer::skip, true}};
+    QSignalSpy finished(harness.brain.get(), &Brain::batchFinished);
+    harness.brain->processDroppedFiles({sources[0], pipe});
+    ASSERT_TRUE(harness.brain->modelIsProcessing());
+    ASSERT_TRUE(feedPipe(pipe, sources[1], [&] { placeExisting("late.wav"); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !finished.isEmpty(); }, 120000));
+    EXPECT_EQ(harness.interaction.questions.size(), 5u);
+    EXPECT_EQ(contents("late.wav"), "keep me");
+    const auto& files = harness.brain->batchOutcome()->files;
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].status, Status::skipped);
+    EXPECT_EQ(files[1].status, Status::skipped);
 }
 
 TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {

@@ -246,6 +246,10 @@ private:
     // cancel request (the Brain going away included) ends the wait as a
     // cancellation.
     ExistingFileAnswer askOnMainThread(const std::filesystem::path& location);
+    // The existing-file question about `location`, on the main thread: the
+    // batch's answer for all when one was given, else the interaction's
+    // answer (offering "Apply to all" when `othersMayFollow`).
+    ExistingFileAnswer answerAboutExistingFile(const std::filesystem::path& location, bool othersMayFollow);
     void store(const char* key, const QVariant& value);
     // Writes a persisted setting and signals `changed` when its value differs from `old`.
     template <typename Value>
@@ -273,6 +277,8 @@ private:
     ComputeUnits computeUnits_ = ComputeUnits::all;
     std::optional<std::filesystem::path> outputFolder_;
     bool continuesAfterFailure_ = false;
+    // The answer given for all of the current batch's existing-file questions.
+    std::optional<ExistingFileAnswer> answerForAll_;
 };
 
 }  // namespace vesh
