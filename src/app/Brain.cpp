@@ -191,6 +191,9 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     setBatchOutcome(std::move(outcome));
     setIndexOfFileBeingProcessed(0);
     setNumberOfFilesInBatch(static_cast<int>(plan.processedCount()));
+    currentFileStart_ = std::chrono::steady_clock::now();
+    doneSeconds_ = 0.0;
+    doneFiles_ = 0;
     setModelIsProcessing(true);
     startBatch(std::move(plan), options);
 }
@@ -209,8 +212,10 @@ void Brain::startBatch(BatchPlan plan, BatchOptions options) {
         };
         callbacks.fileStarted = [this](std::size_t index, std::size_t, const std::filesystem::path& source) {
             post([index = static_cast<int>(index), name = displayName(source)](Brain& b) {
+                b.currentFileStart_ = std::chrono::steady_clock::now();
                 b.setIndexOfFileBeingProcessed(index);
                 b.setNameOfFileBeingProcessed(name);
+                b.updateSecondsLeft();
             });
         };
         callbacks.progress = [this](std::span<const double> entries) {
@@ -254,6 +259,7 @@ void Brain::startBatch(BatchPlan plan, BatchOptions options) {
             b.setModelIsProcessing(false);
             b.setShouldCancelProcessing(false);
             b.setProgress(Progress{});
+            b.updateSecondsLeft();
             emit b.batchFinished(cancelled);
         });
     });
@@ -395,6 +401,48 @@ void Brain::setProgress(Progress progress) {
     if (progress_ == progress) return;
     progress_ = std::move(progress);
     emit progressChanged();
+    updateSecondsLeft();
+}
+
+std::optional<double> Brain::estimateSecondsLeft(const BatchTiming& timing) {
+    // Below these the current file's own pace says little yet: the first
+    // reports come before the work has settled.
+    constexpr double leastFraction = 0.05;
+    constexpr double leastSeconds = 2.0;
+    const std::optional<double> meanDone =
+        timing.doneFiles > 0 ? std::optional(timing.doneSeconds / static_cast<double>(timing.doneFiles)) : std::nullopt;
+    std::optional<double> currentTotal;
+    if (timing.currentFraction >= leastFraction && timing.currentSeconds >= leastSeconds) {
+        currentTotal = timing.currentSeconds / std::min(timing.currentFraction, 1.0);
+    } else if (meanDone) {
+        currentTotal = std::max(*meanDone, timing.currentSeconds);
+    }
+    if (!currentTotal) return std::nullopt;
+    const double laterFile = meanDone.value_or(*currentTotal);
+    return *currentTotal - timing.currentSeconds + static_cast<double>(timing.filesAfter) * laterFile;
+}
+
+void Brain::updateSecondsLeft() {
+    std::optional<double> left;
+    if (modelIsProcessing_) {
+        BatchTiming timing;
+        timing.doneSeconds = doneSeconds_;
+        timing.doneFiles = doneFiles_;
+        timing.currentSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - currentFileStart_).count();
+        const std::vector<double>& channels = progress_.channels;
+        if (!channels.empty()) {
+            double sum = 0.0;
+            for (const double entry : channels) sum += entry;
+            timing.currentFraction = sum / static_cast<double>(channels.size());
+        }
+        timing.filesAfter =
+            static_cast<std::size_t>(std::max(numberOfFilesInBatch_ - indexOfFileBeingProcessed_ - 1, 0));
+        left = estimateSecondsLeft(timing);
+    }
+    if (left == secondsLeftInBatch_) return;
+    secondsLeftInBatch_ = left;
+    emit secondsLeftInBatchChanged();
 }
 
 void Brain::setError(AppError error) {
@@ -436,6 +484,10 @@ void Brain::recordFileOutcome(const FileOutcome& outcome) {
     for (std::size_t step = 0; step < files.size(); ++step) {
         const std::size_t index = (nextFileOutcome_ + step) % files.size();
         if (files[index].source == outcome.source) {
+            if (modelIsProcessing_ && outcome.status == FileOutcome::Status::written) {
+                doneSeconds_ += outcome.seconds;
+                ++doneFiles_;
+            }
             files[index] = outcome;
             nextFileOutcome_ = index + 1;
             emit batchOutcomeChanged();

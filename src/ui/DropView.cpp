@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <utility>
 
@@ -150,12 +151,14 @@ DropView::DropView(Brain& brain, QWidget* parent)
     connect(&brain_, &Brain::nameOfFileBeingProcessedChanged, this, &DropView::updateFileName);
     connect(&brain_, &Brain::indexOfFileBeingProcessedChanged, this, &DropView::updateFileName);
     connect(&brain_, &Brain::numberOfFilesInBatchChanged, this, &DropView::updateFileName);
+    connect(&brain_, &Brain::secondsLeftInBatchChanged, this, &DropView::updateTimeLeft);
     // A finished file's full bar does not stay under the next file's name,
     // even when that name is the same.
     connect(&brain_, &Brain::fileFinished, this, [this] { progressBar_->setValue(0.0); });
 
     updateProgress();
     updateFileName();
+    updateTimeLeft();
     updateFinishedDisplay();
     cancelButton_->setEnabled(state_ == State::processing);
     showDisplay(state_, false);
@@ -212,6 +215,22 @@ QString DropView::processingLine(const QString& fileName, int index, int fileCou
         return line;
     }
     return QStringLiteral("File %1 of %2: ").arg(index + 1).arg(fileCount) + line;
+}
+
+QString DropView::timeLeftText(const std::optional<double>& seconds) {
+    if (!seconds) {
+        return {};
+    }
+    if (*seconds < 60.0) {
+        return QStringLiteral("Less than a minute left");
+    }
+    const long long minutes = std::llround(*seconds / 60.0);
+    if (minutes < 60) {
+        return QStringLiteral("About %1 min left").arg(minutes);
+    }
+    const long long hours = minutes / 60;
+    return minutes % 60 == 0 ? QStringLiteral("About %1 h left").arg(hours)
+                             : QStringLiteral("About %1 h %2 min left").arg(hours).arg(minutes % 60);
 }
 
 bool DropView::acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder) {
@@ -275,6 +294,8 @@ double DropView::displayedProgress() const { return progressBar_->value(); }
 
 QString DropView::processingText() const { return processingText_->text(); }
 
+QString DropView::timeLeftLine() const { return timeLeftText_->text(); }
+
 QString DropView::statusText() const {
     QString text = displays_[indexOf(state_)].text->accessibleName();
     if (state_ == State::chooseDestination && filesWaiting_ > 0) {
@@ -333,6 +354,11 @@ void DropView::updateFileName() {
     // A new file starts with an empty bar until it reports progress.
     progressBar_->setValue(0.0);
     updateStatus();
+}
+
+void DropView::updateTimeLeft() {
+    // An empty line keeps its room, so that the lines above it do not move.
+    timeLeftText_->setText(timeLeftText(brain_.secondsLeftInBatch()));
 }
 
 void DropView::updateStatus() {
@@ -421,7 +447,10 @@ void DropView::addUnprocessedFile(const Brain::FileOutcome& file) {
     auto* reasonLabel = new QLabel(row);
     reasonLabel->setTextFormat(Qt::PlainText);
     QPalette reasonPalette = reasonLabel->palette();
-    reasonPalette.setColor(QPalette::WindowText, labelColor(reasonPalette, LabelLevel::tertiary));
+    // In a list's viewport a label draws with the text role.
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text}) {
+        reasonPalette.setColor(role, labelColor(reasonPalette, LabelLevel::secondary));
+    }
     reasonLabel->setPalette(reasonPalette);
     reasonLabel->setText(reasonLabel->fontMetrics().elidedText(reason, Qt::ElideRight, room));
     auto* layout = new QVBoxLayout(row);
@@ -509,11 +538,15 @@ QWidget* DropView::makeProcessingDisplay() {
     row->addWidget(processingText_, 1, Qt::AlignVCenter);
     row->addWidget(cancelButton_, 0, Qt::AlignVCenter);
 
+    timeLeftText_ = new TextView(LabelLevel::tertiary, Qt::AlignLeft, block);
+    timeLeftText_->setObjectName(QStringLiteral("timeLeft"));
+
     auto* blockLayout = new QVBoxLayout(block);
     blockLayout->setContentsMargins(0, 0, 0, 0);
     blockLayout->setSpacing(10);
     blockLayout->addWidget(progressBar_);
     blockLayout->addLayout(row);
+    blockLayout->addWidget(timeLeftText_);
 
     // Centred, as wide as the pane allows up to the block's maximum.
     auto* centring = new QHBoxLayout;

@@ -303,6 +303,52 @@ TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {
     EXPECT_FALSE(std::filesystem::exists("/tmp/x_one.wav"));
 }
 
+TEST(TimeLeft, IsEstimatedFromTheWrittenFilesAndTheCurrentFilesOwnProgress) {
+    using Timing = Brain::BatchTiming;
+    // Nothing written, and too little of the current file done to go by.
+    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 30.0, .currentFraction = 0.01, .filesAfter = 3}),
+              std::nullopt);
+    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 1.0, .currentFraction = 0.5, .filesAfter = 3}),
+              std::nullopt);
+    // Half of the first file in 10 s: 10 s more for it, 20 s for each of the two after it.
+    EXPECT_DOUBLE_EQ(
+        *Brain::estimateSecondsLeft(Timing{.currentSeconds = 10.0, .currentFraction = 0.5, .filesAfter = 2}), 50.0);
+    // Two files written in 30 s and 10 s; the current one, 5 s in, reports nothing yet.
+    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
+                         Timing{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 5.0, .filesAfter = 1}),
+                     35.0);
+    // Its own progress, once there is enough of it, decides for the current file.
+    EXPECT_DOUBLE_EQ(
+        *Brain::estimateSecondsLeft(Timing{
+            .doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 60.0, .currentFraction = 0.75, .filesAfter = 1}),
+        40.0);
+    // A file that takes longer than the mean is not given negative time.
+    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
+                         Timing{.doneSeconds = 20.0, .doneFiles = 1, .currentSeconds = 45.0, .currentFraction = 0.01}),
+                     0.0);
+}
+
+TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
+    BrainHarness harness("zeros.onnx");
+    std::vector<std::filesystem::path> sources;
+    for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
+        // Shorter than a model segment: these files report no progress of their own.
+        writeSoundFile(harness.input(name), {sine(440, 48000, 0.2)}, 48000, floatWav);
+        sources.push_back(harness.input(name));
+    }
+    Brain& brain = *harness.brain;
+    std::vector<std::pair<int, bool>> published;
+    QObject::connect(&brain, &Brain::secondsLeftInBatchChanged, [&] {
+        published.emplace_back(brain.indexOfFileBeingProcessed(), brain.secondsLeftInBatch().has_value());
+    });
+    ASSERT_TRUE(harness.process(sources));
+    // Known from the first written file on, gone with the batch.
+    ASSERT_GE(published.size(), 2u);
+    EXPECT_EQ(published.front(), std::make_pair(1, true));
+    EXPECT_EQ(published.back(), std::make_pair(2, false));
+    EXPECT_FALSE(brain.secondsLeftInBatch().has_value());
+}
+
 TEST(Cancelling, DistinctChannelsIsRecognisedInsideTheChannelMap) {
     BrainHarness harness("realistic-size.onnx");
     writeSoundFile(harness.input("stereo.wav"),

@@ -67,6 +67,11 @@ private slots:
         QCOMPARE(DropView::processingLine(QStringLiteral("b.wav"), 1, 5),
                  QStringLiteral("File 2 of 5: Denoising “b.wav”…"));
         QCOMPARE(DropView::processingLine(QStringLiteral("a.wav"), 0, 1), QStringLiteral("Denoising “a.wav”…"));
+        QCOMPARE(DropView::timeLeftText(std::nullopt), QString());
+        QCOMPARE(DropView::timeLeftText(59.0), QStringLiteral("Less than a minute left"));
+        QCOMPARE(DropView::timeLeftText(170.0), QStringLiteral("About 3 min left"));
+        QCOMPARE(DropView::timeLeftText(3600.0), QStringLiteral("About 1 h left"));
+        QCOMPARE(DropView::timeLeftText(4790.0), QStringLiteral("About 1 h 20 min left"));
     }
 
     void summarySaysWhatBecameOfTheFiles() {
@@ -372,6 +377,7 @@ private slots:
         QVERIFY(!view.unprocessedFilesList()->isVisible());
         QVERIFY(!view.processRemainingButton()->isVisible());
         QVERIFY(!brain.alertIsDisplayed());
+        QCOMPARE(view.timeLeftLine(), QString());
     }
 };
 

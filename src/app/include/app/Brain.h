@@ -7,6 +7,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <filesystem>
@@ -116,6 +117,29 @@ public:
     // it; absent again from the next drop on.
     const std::optional<BatchOutcome>& batchOutcome() const { return batchOutcome_; }
 
+    // What is known of a running batch's pace.
+    struct BatchTiming {
+        // Seconds spent on the files written so far, and their number.
+        double doneSeconds = 0.0;
+        std::size_t doneFiles = 0;
+        // Seconds since the current file started, and its completed fraction.
+        double currentSeconds = 0.0;
+        double currentFraction = 0.0;
+        // Files of the batch after the current one.
+        std::size_t filesAfter = 0;
+    };
+    // Seconds until the batch is done, or nothing without a basis: a written
+    // file, or enough of the current file's own progress. The current file
+    // takes what its progress says is left (or, too early for that, the
+    // written files' mean time less what it has taken); each later file,
+    // whose length is unknown until it is reached, the written files' mean
+    // time (their time per second of audio times their mean duration), or the
+    // current file's expected time while none is written.
+    static std::optional<double> estimateSecondsLeft(const BatchTiming& timing);
+    // The running batch's estimate (estimateSecondsLeft), renewed at each
+    // progress report and file; nothing outside a batch.
+    const std::optional<double>& secondsLeftInBatch() const { return secondsLeftInBatch_; }
+
     // Persisted settings: read from the store (or the default), written at once.
     double wetDryMix() const;
     void setWetDryMix(double mix);
@@ -193,6 +217,7 @@ signals:
     void indexOfFileBeingProcessedChanged();
     void numberOfFilesInBatchChanged();
     void batchOutcomeChanged();
+    void secondsLeftInBatchChanged();
     void shouldCancelProcessingChanged();
     void wetDryMixChanged();
     void filenamePrefixChanged();
@@ -235,6 +260,8 @@ private:
     void setIndexOfFileBeingProcessed(int index);
     void setNumberOfFilesInBatch(int count);
     void setBatchOutcome(std::optional<BatchOutcome> outcome);
+    // Renews secondsLeftInBatch from the batch's timing (nothing outside a batch).
+    void updateSecondsLeft();
     // Follows one file's outcome in the batch outcome.
     void recordFileOutcome(const FileOutcome& outcome);
     // Tells one outcome (fileSkipped, fileWarned, fileFinished, fileOutcome).
@@ -277,6 +304,12 @@ private:
     ComputeUnits computeUnits_ = ComputeUnits::all;
     std::optional<std::filesystem::path> outputFolder_;
     bool continuesAfterFailure_ = false;
+    // The running batch's pace: when its current file started, and the
+    // written files' time.
+    std::chrono::steady_clock::time_point currentFileStart_;
+    double doneSeconds_ = 0.0;
+    std::size_t doneFiles_ = 0;
+    std::optional<double> secondsLeftInBatch_;
     // The answer given for all of the current batch's existing-file questions.
     std::optional<ExistingFileAnswer> answerForAll_;
 };

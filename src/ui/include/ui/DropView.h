@@ -5,6 +5,7 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "app/Brain.h"
@@ -70,6 +71,10 @@ public:
     // The status line under the progress bar; "File 2 of 5: " leads it when
     // the batch has several files. `index` counts from 0.
     static QString processingLine(const QString& fileName, int index, int fileCount);
+    // The line under the status line while a batch runs: "About 3 min left",
+    // "Less than a minute left", "About 1 h 20 min left"; empty without an
+    // estimate.
+    static QString timeLeftText(const std::optional<double>& seconds);
     // Files are accepted only when the model is loaded, nothing is being
     // processed and a destination is chosen.
     static bool acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder);
@@ -90,6 +95,8 @@ public:
     State state() const { return state_; }
     double displayedProgress() const;
     QString processingText() const;
+    // The time-left line now shown; empty when there is none.
+    QString timeLeftLine() const;
     // Everything the current display says, on one line; also the drop area's
     // accessible description.
     QString statusText() const;
@@ -145,6 +152,7 @@ private:
     void updateState();
     void updateProgress();
     void updateFileName();
+    void updateTimeLeft();
     void updateStatus();
     void updateFinishedDisplay();
     void addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target);
@@ -160,6 +168,7 @@ private:
     std::array<Display, stateCount> displays_;
     LinearProgressBar* progressBar_ = nullptr;
     TextView* processingText_ = nullptr;
+    TextView* timeLeftText_ = nullptr;
     QPushButton* cancelButton_ = nullptr;
     TextView* filesWaitingText_ = nullptr;
     std::size_t filesWaiting_ = 0;
