@@ -14,6 +14,9 @@ namespace {
 constexpr char noOutputFolderDescription[] = "No output folder selected.";
 constexpr char processingDescription[] = "An error occurred while processing the audio.";
 constexpr char openingDescription[] = "An error occurred while opening the audio file.";
+constexpr char unreadableContentDescription[] = "The file is damaged or is not an audio file.";
+constexpr char unreadableContentAdvice[] =
+    "Check that the file plays in a media player. If it does not, export it again from the program that made it.";
 constexpr char savingDescription[] = "An error occurred while saving the audio file.";
 constexpr char resamplingDescription[] = "An error occurred while resampling the audio.";
 constexpr char outOfMemoryCause[] = "Not enough memory is available to process this file.";
@@ -30,10 +33,50 @@ std::string switchAdvice() {
            generalAdvice();
 }
 
+// The decoder's codes for content it cannot read as audio, as libavutil
+// defines them (negated four-character tags): data that is not in any known
+// container or is malformed, and a container without an audio stream.
+constexpr int ffmpegTag(unsigned a, unsigned b, unsigned c, unsigned d) {
+    return -static_cast<int>(a | b << 8 | c << 16 | d << 24);
+}
+constexpr int ffmpegInvalidData = ffmpegTag('I', 'N', 'D', 'A');
+constexpr int ffmpegStreamNotFound = ffmpegTag(0xF8, 'S', 'T', 'R');
+constexpr int ffmpegDemuxerNotFound = ffmpegTag(0xF8, 'D', 'E', 'M');
+
+// Whether the decoder refused the content itself, wherever that sits in the chain.
+bool isUnreadableContent(const std::exception_ptr& error) {
+    if (!error) return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const AudioError& audioError) {
+        return isUnreadableContent(audioError.base());
+    } catch (const AudioLibraryError& libraryError) {
+        const int code = libraryError.code();
+        return libraryError.library() == "FFmpeg" &&
+               (code == ffmpegInvalidData || code == ffmpegStreamNotFound || code == ffmpegDemuxerNotFound);
+    } catch (...) {
+        return false;
+    }
+}
+
+// A failed read whose source the decoder could not take as audio: a damaged
+// file or one that holds no audio, which no support address can mend.
+bool isUnreadableSource(const std::exception_ptr& base) {
+    if (!base) return false;
+    try {
+        std::rethrow_exception(base);
+    } catch (const AudioError& error) {
+        return error.failedOperation() == AudioError::Operation::readAudioFile && isUnreadableContent(error.base());
+    } catch (...) {
+        return false;
+    }
+}
+
 // Only the base itself is examined: for an AudioError its own operation
 // decides, never that of an error nested inside it.
 std::string describe(const std::exception_ptr& base) {
     if (!base) return unknownErrorDescription;
+    if (isUnreadableSource(base)) return unreadableContentDescription;
     try {
         std::rethrow_exception(base);
     } catch (const AppError::Base& error) {
@@ -171,6 +214,7 @@ std::string AppError::recoverySuggestion() const {
         }
         return generalAdvice();
     } catch (...) {
+        if (isUnreadableSource(base_)) return unreadableContentAdvice;
         if (const auto refusal = unwritableOutput(base_)) return adviceFor(*refusal, state_.outputFormatMatchesInput);
         if (isWriteFailure(base_) && state_.outputFormatMatchesInput) return switchAdvice();
         return generalAdvice();

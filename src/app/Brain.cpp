@@ -155,8 +155,10 @@ void Brain::raiseAlert(std::exception_ptr error, BatchFailure failure) {
 void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) {
     // One batch at a time: the window follows one.
     if (modelIsProcessing_) return;
-    // The last batch's outcome goes with the next drop, whatever becomes of it.
+    // The last batch's outcome goes with the next drop, whatever becomes of
+    // it, and so does an answer given for all of its questions.
     setBatchOutcome(std::nullopt);
+    answerForAll_.reset();
 
     // One snapshot of the settings serves the whole batch (the sidebar is
     // locked while it runs).
@@ -168,8 +170,9 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
         // Without a model nothing is processed; the user is not asked about
         // existing files first.
         if (!speechEnhancer_) throw AppError::Base(AppError::Base::Code::failedToEnhanceAudio);
-        plan = planBatch(urls, options, [this](const std::filesystem::path& location) {
-            return interaction_.askAboutExistingTarget(location, existingFileQuestion(location));
+        const bool severalFiles = urls.size() > 1;
+        plan = planBatch(urls, options, [this, severalFiles](const std::filesystem::path& location) {
+            return answerAboutExistingFile(location, severalFiles);
         });
     } catch (...) {
         raiseAlert(std::current_exception());
@@ -188,8 +191,17 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     setBatchOutcome(std::move(outcome));
     setIndexOfFileBeingProcessed(0);
     setNumberOfFilesInBatch(static_cast<int>(plan.processedCount()));
+    currentFileStart_ = std::chrono::steady_clock::now();
+    doneSeconds_ = 0.0;
+    doneFiles_ = 0;
     setModelIsProcessing(true);
     startBatch(std::move(plan), options);
+}
+
+void Brain::processRemainingFiles() {
+    if (modelIsProcessing_ || !batchOutcome_) return;
+    const std::vector<std::filesystem::path> remaining = batchOutcome_->filesLeftByFailure();
+    if (!remaining.empty()) processDroppedFiles(remaining);
 }
 
 void Brain::startBatch(BatchPlan plan, BatchOptions options) {
@@ -200,8 +212,10 @@ void Brain::startBatch(BatchPlan plan, BatchOptions options) {
         };
         callbacks.fileStarted = [this](std::size_t index, std::size_t, const std::filesystem::path& source) {
             post([index = static_cast<int>(index), name = displayName(source)](Brain& b) {
+                b.currentFileStart_ = std::chrono::steady_clock::now();
                 b.setIndexOfFileBeingProcessed(index);
                 b.setNameOfFileBeingProcessed(name);
+                b.updateSecondsLeft();
             });
         };
         callbacks.progress = [this](std::span<const double> entries) {
@@ -236,10 +250,16 @@ void Brain::startBatch(BatchPlan plan, BatchOptions options) {
             });
         };
         const BatchResult result = runBatch(plan, options, *enhancer, callbacks);
-        post([cancelled = result.end == BatchResult::End::cancelled](Brain& b) {
+        post([cancelled = result.end == BatchResult::End::cancelled,
+              failed = result.end == BatchResult::End::failed](Brain& b) {
+            if (failed && b.batchOutcome_) {
+                b.batchOutcome_->endedByFailure = true;
+                emit b.batchOutcomeChanged();
+            }
             b.setModelIsProcessing(false);
             b.setShouldCancelProcessing(false);
             b.setProgress(Progress{});
+            b.updateSecondsLeft();
             emit b.batchFinished(cancelled);
         });
     });
@@ -249,13 +269,24 @@ ExistingFileAnswer Brain::askOnMainThread(const std::filesystem::path& location)
     const auto answer = std::make_shared<std::promise<ExistingFileAnswer>>();
     std::future<ExistingFileAnswer> answered = answer->get_future();
     post([answer, location](Brain& b) {
-        answer->set_value(b.interaction_.askAboutExistingTarget(location, existingFileQuestion(location)));
+        // Only the files after this one may ask again.
+        const bool othersMayFollow = b.indexOfFileBeingProcessed_ + 1 < b.numberOfFilesInBatch_;
+        answer->set_value(b.answerAboutExistingFile(location, othersMayFollow));
     });
     while (answered.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready &&
            !shouldCancelProcessing_.load()) {
     }
     if (shouldCancelProcessing_.load()) throw ProcessingError(ProcessingError::Code::cancelled);
     return answered.get();
+}
+
+ExistingFileAnswer Brain::answerAboutExistingFile(const std::filesystem::path& location, bool othersMayFollow) {
+    if (answerForAll_) return *answerForAll_;
+    const UserInteraction::ExistingFileReply reply =
+        interaction_.askAboutExistingFile(existingFileQuestion(location), othersMayFollow);
+    // Stop ends the batch: there is nothing left for it to answer.
+    if (reply.appliesToAll && reply.answer != ExistingFileAnswer::stop) answerForAll_ = reply.answer;
+    return reply.answer;
 }
 
 void Brain::tellOutcome(const FileOutcome& outcome) {
@@ -370,6 +401,48 @@ void Brain::setProgress(Progress progress) {
     if (progress_ == progress) return;
     progress_ = std::move(progress);
     emit progressChanged();
+    updateSecondsLeft();
+}
+
+std::optional<double> Brain::estimateSecondsLeft(const BatchTiming& timing) {
+    // Below these the current file's own pace says little yet: the first
+    // reports come before the work has settled.
+    constexpr double leastFraction = 0.05;
+    constexpr double leastSeconds = 2.0;
+    const std::optional<double> meanDone =
+        timing.doneFiles > 0 ? std::optional(timing.doneSeconds / static_cast<double>(timing.doneFiles)) : std::nullopt;
+    std::optional<double> currentTotal;
+    if (timing.currentFraction >= leastFraction && timing.currentSeconds >= leastSeconds) {
+        currentTotal = timing.currentSeconds / std::min(timing.currentFraction, 1.0);
+    } else if (meanDone) {
+        currentTotal = std::max(*meanDone, timing.currentSeconds);
+    }
+    if (!currentTotal) return std::nullopt;
+    const double laterFile = meanDone.value_or(*currentTotal);
+    return *currentTotal - timing.currentSeconds + static_cast<double>(timing.filesAfter) * laterFile;
+}
+
+void Brain::updateSecondsLeft() {
+    std::optional<double> left;
+    if (modelIsProcessing_) {
+        BatchTiming timing;
+        timing.doneSeconds = doneSeconds_;
+        timing.doneFiles = doneFiles_;
+        timing.currentSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - currentFileStart_).count();
+        const std::vector<double>& channels = progress_.channels;
+        if (!channels.empty()) {
+            double sum = 0.0;
+            for (const double entry : channels) sum += entry;
+            timing.currentFraction = sum / static_cast<double>(channels.size());
+        }
+        timing.filesAfter =
+            static_cast<std::size_t>(std::max(numberOfFilesInBatch_ - indexOfFileBeingProcessed_ - 1, 0));
+        left = estimateSecondsLeft(timing);
+    }
+    if (left == secondsLeftInBatch_) return;
+    secondsLeftInBatch_ = left;
+    emit secondsLeftInBatchChanged();
 }
 
 void Brain::setError(AppError error) {
@@ -411,6 +484,10 @@ void Brain::recordFileOutcome(const FileOutcome& outcome) {
     for (std::size_t step = 0; step < files.size(); ++step) {
         const std::size_t index = (nextFileOutcome_ + step) % files.size();
         if (files[index].source == outcome.source) {
+            if (modelIsProcessing_ && outcome.status == FileOutcome::Status::written) {
+                doneSeconds_ += outcome.seconds;
+                ++doneFiles_;
+            }
             files[index] = outcome;
             nextFileOutcome_ = index + 1;
             emit batchOutcomeChanged();
@@ -422,6 +499,15 @@ void Brain::recordFileOutcome(const FileOutcome& outcome) {
 std::size_t Brain::BatchOutcome::count(FileOutcome::Status status) const {
     return static_cast<std::size_t>(
         std::count_if(files.begin(), files.end(), [status](const FileOutcome& file) { return file.status == status; }));
+}
+
+std::vector<std::filesystem::path> Brain::BatchOutcome::filesLeftByFailure() const {
+    std::vector<std::filesystem::path> remaining;
+    if (!endedByFailure) return remaining;
+    for (const FileOutcome& file : files) {
+        if (file.status == FileOutcome::Status::notProcessed) remaining.push_back(file.source);
+    }
+    return remaining;
 }
 
 void Brain::store(const char* key, const QVariant& value) {

@@ -18,9 +18,11 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <utility>
 
+#include "app/AppError.h"
 #include "app/Brain.h"
 #include "ui/Appearance.h"
 #include "ui/FilePaths.h"
@@ -42,6 +44,38 @@ std::size_t indexOf(DropView::State state) { return static_cast<std::size_t>(sta
 // The file manager, through the desktop's handler for folders.
 bool openWithDesktop(const std::filesystem::path& folder) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(toQString(folder)));
+}
+
+// A list of rows on the drop area's own background: the names are read, not chosen.
+QListWidget* makeFileList(const QString& objectName, const QString& accessibleName, QWidget* parent) {
+    auto* list = new QListWidget(parent);
+    list->setObjectName(objectName);
+    list->setAccessibleName(accessibleName);
+    list->setFrameShape(QFrame::NoFrame);
+    list->setMaximumWidth(DropView::maximumProcessingWidth);
+    list->setTextElideMode(Qt::ElideMiddle);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setSelectionMode(QAbstractItemView::NoSelection);
+    list->setSpacing(1);
+    QPalette listPalette = list->palette();
+    listPalette.setColor(QPalette::Base, Qt::transparent);
+    list->setPalette(listPalette);
+    list->viewport()->setCursor(Qt::ArrowCursor);
+    return list;
+}
+
+// Shows up to `visibleRows` rows of `list` (rows of one height) before it
+// scrolls, and hides it when it has none.
+void fitFileList(QListWidget& list, int visibleRows) {
+    const int rows = std::min(list.count(), visibleRows);
+    const int rowHeight = rows > 0 ? list.itemWidget(list.item(0))->sizeHint().height() : 0;
+    list.setFixedHeight(rows * (rowHeight + 2 * list.spacing()) + 2 * list.frameWidth());
+    list.setVisible(rows > 0);
+}
+
+QString withoutFinalStop(QString text) {
+    if (text.endsWith(QLatin1Char('.'))) text.chop(1);
+    return text;
 }
 
 TextView* makeStatusText(const QString& text, QWidget* parent) {
@@ -117,12 +151,14 @@ DropView::DropView(Brain& brain, QWidget* parent)
     connect(&brain_, &Brain::nameOfFileBeingProcessedChanged, this, &DropView::updateFileName);
     connect(&brain_, &Brain::indexOfFileBeingProcessedChanged, this, &DropView::updateFileName);
     connect(&brain_, &Brain::numberOfFilesInBatchChanged, this, &DropView::updateFileName);
+    connect(&brain_, &Brain::secondsLeftInBatchChanged, this, &DropView::updateTimeLeft);
     // A finished file's full bar does not stay under the next file's name,
     // even when that name is the same.
     connect(&brain_, &Brain::fileFinished, this, [this] { progressBar_->setValue(0.0); });
 
     updateProgress();
     updateFileName();
+    updateTimeLeft();
     updateFinishedDisplay();
     cancelButton_->setEnabled(state_ == State::processing);
     showDisplay(state_, false);
@@ -181,6 +217,22 @@ QString DropView::processingLine(const QString& fileName, int index, int fileCou
     return QStringLiteral("File %1 of %2: ").arg(index + 1).arg(fileCount) + line;
 }
 
+QString DropView::timeLeftText(const std::optional<double>& seconds) {
+    if (!seconds) {
+        return {};
+    }
+    if (*seconds < 60.0) {
+        return QStringLiteral("Less than a minute left");
+    }
+    const long long minutes = std::llround(*seconds / 60.0);
+    if (minutes < 60) {
+        return QStringLiteral("About %1 min left").arg(minutes);
+    }
+    const long long hours = minutes / 60;
+    return minutes % 60 == 0 ? QStringLiteral("About %1 h left").arg(hours)
+                             : QStringLiteral("About %1 h %2 min left").arg(hours).arg(minutes % 60);
+}
+
 bool DropView::acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder) {
     return !modelIsLoading && !modelIsProcessing && hasOutputFolder;
 }
@@ -202,6 +254,32 @@ std::vector<std::filesystem::path> DropView::droppedFiles(const QMimeData& mimeD
     return files;
 }
 
+QString DropView::unprocessedReason(const Brain::FileOutcome& file, bool outputFormatMatchesInput) {
+    using Status = Brain::FileOutcome::Status;
+    QString why;
+    QString what;
+    switch (file.status) {
+    case Status::written:
+    case Status::skipped: return {};
+    case Status::failed:
+        what = QStringLiteral("failed");
+        if (file.error) {
+            why = QString::fromStdString(AppError(file.error, AppState{outputFormatMatchesInput}).description());
+        }
+        break;
+    case Status::notProcessed:
+    case Status::cancelled:
+        what = QStringLiteral("not processed");
+        why = file.reason.empty() && file.status == Status::cancelled ? QStringLiteral("processing was cancelled")
+                                                                      : QString::fromStdString(file.reason);
+        break;
+    }
+    if (why.isEmpty()) return what;
+    // The reason continues the sentence; the application's own descriptions start one.
+    why[0] = why[0].toLower();
+    return what + QStringLiteral(": ") + withoutFinalStop(why);
+}
+
 QString DropView::waitingText(std::size_t fileCount) {
     if (fileCount == 0) {
         return {};
@@ -215,6 +293,8 @@ QString DropView::waitingText(std::size_t fileCount) {
 double DropView::displayedProgress() const { return progressBar_->value(); }
 
 QString DropView::processingText() const { return processingText_->text(); }
+
+QString DropView::timeLeftLine() const { return timeLeftText_->text(); }
 
 QString DropView::statusText() const {
     QString text = displays_[indexOf(state_)].text->accessibleName();
@@ -276,6 +356,11 @@ void DropView::updateFileName() {
     updateStatus();
 }
 
+void DropView::updateTimeLeft() {
+    // An empty line keeps its room, so that the lines above it do not move.
+    timeLeftText_->setText(timeLeftText(brain_.secondsLeftInBatch()));
+}
+
 void DropView::updateStatus() {
     if (takesClickForFiles()) {
         setCursor(Qt::PointingHandCursor);
@@ -302,14 +387,15 @@ void DropView::updateFinishedDisplay() {
     showInFolderFailure_->hide();
 
     writtenFiles_->clear();
+    unprocessedFiles_->clear();
     for (const Brain::FileOutcome& file : outcome.files) {
         if (file.status == Status::written) addWrittenFile(file.source, file.target);
+        if (!unprocessedReason(file, false).isEmpty()) addUnprocessedFile(file);
     }
-    const int rows = std::min(writtenFiles_->count(), visibleWrittenFiles);
-    const int rowHeight = rows > 0 ? writtenFiles_->itemWidget(writtenFiles_->item(0))->sizeHint().height() : 0;
-    writtenFiles_->setFixedHeight(rows * (rowHeight + 2 * writtenFiles_->spacing()) + 2 * writtenFiles_->frameWidth());
-    writtenFiles_->setVisible(rows > 0);
-    showInFolderButton_->setVisible(rows > 0);
+    fitFileList(*writtenFiles_, visibleWrittenFiles);
+    fitFileList(*unprocessedFiles_, visibleUnprocessedFiles);
+    showInFolderButton_->setVisible(writtenFiles_->count() > 0);
+    processRemainingButton_->setVisible(!outcome.filesLeftByFailure().empty());
 }
 
 void DropView::addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target) {
@@ -338,6 +424,42 @@ void DropView::addWrittenFile(const std::filesystem::path& source, const std::fi
     layout->addWidget(compare);
     item->setSizeHint(row->sizeHint());
     writtenFiles_->setItemWidget(item, row);
+}
+
+void DropView::addUnprocessedFile(const Brain::FileOutcome& file) {
+    const QString name = toQString(file.source.filename());
+    const QString reason = unprocessedReason(file, brain_.outputFormatMatchesInput());
+    auto* item = new QListWidgetItem(unprocessedFiles_);
+    item->setData(Qt::AccessibleTextRole, name + QStringLiteral(": ") + reason);
+    QString toolTip = toQString(file.source);
+    if (file.error) {
+        // The cause in the system's or the decoder's own words, as the alert gave it.
+        const std::string details = AppError(file.error, AppState{brain_.outputFormatMatchesInput()}).details();
+        if (!details.empty()) toolTip += QStringLiteral("\nDetails: ") + QString::fromStdString(details);
+    }
+    item->setToolTip(toolTip);
+
+    auto* row = new QWidget;
+    const int room = maximumProcessingWidth - 2 * rowSpacing;
+    auto* nameLabel = new QLabel(row);
+    nameLabel->setTextFormat(Qt::PlainText);
+    nameLabel->setText(nameLabel->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
+    auto* reasonLabel = new QLabel(row);
+    reasonLabel->setTextFormat(Qt::PlainText);
+    QPalette reasonPalette = reasonLabel->palette();
+    // In a list's viewport a label draws with the text role.
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text}) {
+        reasonPalette.setColor(role, labelColor(reasonPalette, LabelLevel::secondary));
+    }
+    reasonLabel->setPalette(reasonPalette);
+    reasonLabel->setText(reasonLabel->fontMetrics().elidedText(reason, Qt::ElideRight, room));
+    auto* layout = new QVBoxLayout(row);
+    layout->setContentsMargins(rowSpacing, 2, rowSpacing, 2);
+    layout->setSpacing(0);
+    layout->addWidget(nameLabel);
+    layout->addWidget(reasonLabel);
+    item->setSizeHint(row->sizeHint());
+    unprocessedFiles_->setItemWidget(item, row);
 }
 
 bool DropView::takesClickForFiles() const { return state_ == State::dragAndDropAudio || state_ == State::finished; }
@@ -416,11 +538,15 @@ QWidget* DropView::makeProcessingDisplay() {
     row->addWidget(processingText_, 1, Qt::AlignVCenter);
     row->addWidget(cancelButton_, 0, Qt::AlignVCenter);
 
+    timeLeftText_ = new TextView(LabelLevel::tertiary, Qt::AlignLeft, block);
+    timeLeftText_->setObjectName(QStringLiteral("timeLeft"));
+
     auto* blockLayout = new QVBoxLayout(block);
     blockLayout->setContentsMargins(0, 0, 0, 0);
     blockLayout->setSpacing(10);
     blockLayout->addWidget(progressBar_);
     blockLayout->addLayout(row);
+    blockLayout->addWidget(timeLeftText_);
 
     // Centred, as wide as the pane allows up to the block's maximum.
     auto* centring = new QHBoxLayout;
@@ -446,24 +572,17 @@ QWidget* DropView::makeFinishedDisplay(TextView* summary) {
     cancelledSymbol_ =
         new SymbolView(QStringLiteral("xmark.circle.fill"), iconSize, LabelLevel::tertiary, iconOpacity, display);
 
-    writtenFiles_ = new QListWidget(display);
-    writtenFiles_->setObjectName(QStringLiteral("writtenFiles"));
-    writtenFiles_->setAccessibleName(QStringLiteral("Cleaned files"));
-    writtenFiles_->setFrameShape(QFrame::NoFrame);
-    writtenFiles_->setMaximumWidth(maximumProcessingWidth);
-    writtenFiles_->setTextElideMode(Qt::ElideMiddle);
-    writtenFiles_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    writtenFiles_->setSelectionMode(QAbstractItemView::NoSelection);
-    writtenFiles_->setSpacing(1);
-    // On the drop area's own background; the names are read, not chosen.
-    QPalette listPalette = writtenFiles_->palette();
-    listPalette.setColor(QPalette::Base, Qt::transparent);
-    writtenFiles_->setPalette(listPalette);
-    writtenFiles_->viewport()->setCursor(Qt::ArrowCursor);
+    writtenFiles_ = makeFileList(QStringLiteral("writtenFiles"), QStringLiteral("Cleaned files"), display);
+    unprocessedFiles_ = makeFileList(QStringLiteral("unprocessedFiles"), QStringLiteral("Files not cleaned"), display);
 
     showInFolderButton_ = new QPushButton(QStringLiteral("Show in Folder"), display);
     showInFolderButton_->setObjectName(QStringLiteral("showInFolder"));
     showInFolderButton_->setCursor(Qt::ArrowCursor);
+    processRemainingButton_ = new QPushButton(QStringLiteral("Process the remaining files"), display);
+    processRemainingButton_->setObjectName(QStringLiteral("processRemaining"));
+    processRemainingButton_->setToolTip(QStringLiteral("Clean the files that the failure left unprocessed."));
+    processRemainingButton_->setCursor(Qt::ArrowCursor);
+    connect(processRemainingButton_, &QPushButton::clicked, this, [this] { brain_.processRemainingFiles(); });
     showInFolderFailure_ = makeStatusText(QString(), display);
     showInFolderFailure_->setObjectName(QStringLiteral("showInFolderFailure"));
     showInFolderFailure_->hide();
@@ -489,8 +608,15 @@ QWidget* DropView::makeFinishedDisplay(TextView* summary) {
     layout->addWidget(summary, 0, Qt::AlignHCenter);
     layout->addSpacing(spacingBetweenTextAndProgressWheel);
     layout->addWidget(writtenFiles_);
+    layout->addWidget(unprocessedFiles_);
     layout->addSpacing(spacingBetweenTextAndProgressWheel);
-    layout->addWidget(showInFolderButton_, 0, Qt::AlignHCenter);
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(rowSpacing);
+    buttons->addStretch();
+    buttons->addWidget(showInFolderButton_);
+    buttons->addWidget(processRemainingButton_);
+    buttons->addStretch();
+    layout->addLayout(buttons);
     layout->addSpacing(spacingBetweenTextAndProgressWheel);
     layout->addWidget(showInFolderFailure_, 0, Qt::AlignHCenter);
     layout->addStretch();

@@ -1,5 +1,6 @@
 #include "ui/WindowInteraction.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -31,7 +32,8 @@ int questionTextWidth(const QLabel& label, int screenWidth) {
 
 }  // namespace
 
-UserInteraction::ExistingFileAnswer WindowInteraction::askAboutExistingFile(const std::string& informativeText) {
+UserInteraction::ExistingFileReply WindowInteraction::askAboutExistingFile(const std::string& informativeText,
+                                                                           bool offersApplyToAll) {
     QMessageBox box(window_);
     box.setObjectName(QStringLiteral("existingFileQuestion"));
     box.setIcon(QMessageBox::Question);
@@ -53,14 +55,20 @@ UserInteraction::ExistingFileAnswer WindowInteraction::askAboutExistingFile(cons
     QPushButton* stop = box.addButton(QStringLiteral("Stop"), QMessageBox::ActionRole);
     box.setDefaultButton(skip);
     box.setEscapeButton(stop);
+    if (offersApplyToAll) {
+        // The box owns its check box.
+        box.setCheckBox(new QCheckBox(QStringLiteral("Apply to all"), &box));
+        box.checkBox()->setToolTip(QStringLiteral("Give the same answer for every other file of this batch."));
+    }
     box.exec();
+    const bool appliesToAll = box.checkBox() && box.checkBox()->isChecked();
     if (box.clickedButton() == skip) {
-        return ExistingFileAnswer::skip;
+        return {ExistingFileAnswer::skip, appliesToAll};
     }
     if (box.clickedButton() == replace) {
-        return ExistingFileAnswer::replace;
+        return {ExistingFileAnswer::replace, appliesToAll};
     }
-    return ExistingFileAnswer::stop;
+    return {ExistingFileAnswer::stop, false};
 }
 
 std::optional<std::filesystem::path> WindowInteraction::chooseOutputFolder() {

@@ -95,3 +95,32 @@ TEST(AppErrorTexts, ABatchFailureNamesTheFailedFileAndWhatWasNotProcessed) {
               "“take.wav” was not processed. 2 more files were not processed: c.wav, d.wav.\n\n"
               "Choose another output folder, or add a prefix or a suffix to the file names.");
 }
+
+// A source the decoder cannot take as audio is told in plain words, with the
+// decoder's own words as details; no support address mends such a file.
+TEST(AppErrorTexts, ASourceThatIsDamagedOrNotAudioIsSaidToBeSo) {
+    // The decoder's codes for malformed data, a container without audio and an unknown container.
+    for (const int code : {-1094995529, -1381258232, -1296385272}) {
+        SCOPED_TRACE(code);
+        const AudioError decoding(
+            pointerTo(
+                AudioLibraryError("FFmpeg", code, "opening /in/notes.wav: Invalid data found when processing input")),
+            AudioError::Operation::readAudioFile);
+        const AppError error(pointerTo(AudioError(pointerTo(decoding), AudioError::Operation::readAudioFile)),
+                             AppState{true});
+        EXPECT_EQ(error.description(), "The file is damaged or is not an audio file.");
+        EXPECT_EQ(error.recoverySuggestion(),
+                  "Check that the file plays in a media player. If it does not, export it again from the program "
+                  "that made it.");
+        EXPECT_EQ(error.details(), "Invalid data found when processing input");
+    }
+
+    // A file that cannot be opened at all, and a decoder error while writing, are not about the content.
+    const AudioError missing(pointerTo(AudioLibraryError("FFmpeg", -2, "opening /in/a.wav: No such file or directory")),
+                             AudioError::Operation::readAudioFile);
+    EXPECT_EQ(AppError(pointerTo(missing), AppState{}).description(),
+              "An error occurred while opening the audio file.");
+    const AudioError writing(pointerTo(AudioLibraryError("FFmpeg", -1094995529, "encoding: Invalid data")),
+                             AudioError::Operation::writeAudioFile);
+    EXPECT_EQ(AppError(pointerTo(writing), AppState{}).description(), "An error occurred while saving the audio file.");
+}

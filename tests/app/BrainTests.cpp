@@ -171,7 +171,7 @@ protected:
 TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     placeExisting("one.wav");
     placeExisting("three.wav");
-    harness.interaction.answers = {Answer::replace, Answer::stop};
+    harness.interaction.answers = {{Answer::replace}, {Answer::stop}};
     QSignalSpy processing(harness.brain.get(), &Brain::modelIsProcessingChanged);
     EXPECT_FALSE(harness.process(sources));
     EXPECT_EQ(harness.interaction.questions.size(), 2u);
@@ -181,14 +181,14 @@ TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"one.wav", "three.wav"}));
 
     // Skipping every file starts no batch either.
-    harness.interaction.answers = {Answer::skip, Answer::skip};
+    harness.interaction.answers = {{Answer::skip}, {Answer::skip}};
     EXPECT_FALSE(harness.process({sources[0], sources[2]}));
 }
 
 TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
     placeExisting("two.wav");
     std::ofstream(harness.input("bad.wav")) << "this is not audio";
-    harness.interaction.answers = {Answer::skip};
+    harness.interaction.answers = {{Answer::skip}};
     Brain& brain = *harness.brain;
     std::vector<std::pair<int, int>> positions;
     QObject::connect(&brain, &Brain::nameOfFileBeingProcessedChanged,
@@ -209,18 +209,34 @@ TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
         actual.emplace_back(file.source, file.status, file.target);
     }
     EXPECT_EQ(actual, expected);
+    // The alert says what is wrong with the file, in plain words.
+    ASSERT_TRUE(brain.alertIsDisplayed());
+    EXPECT_EQ(brain.error()->description(), "The file is damaged or is not an audio file.");
+    EXPECT_EQ(brain.error()->details(), "Invalid data found when processing input");
+    EXPECT_EQ(brain.error()->informativeText().find("contact"), std::string::npos);
+    EXPECT_TRUE(brain.batchOutcome()->endedByFailure);
+    EXPECT_EQ(brain.batchOutcome()->filesLeftByFailure(), std::vector<std::filesystem::path>{sources[2]});
 
-    // After the alert the next drop is taken, with outcomes of its own.
+    // After the alert the files the failure left are processed on request,
+    // as a batch with outcomes of its own.
     brain.setAlertIsDisplayed(false);
-    ASSERT_TRUE(harness.process({sources[2]}));
+    QSignalSpy finished(&brain, &Brain::batchFinished);
+    brain.processRemainingFiles();
+    ASSERT_TRUE(brain.modelIsProcessing());
+    ASSERT_TRUE(finished.wait(120000));
     ASSERT_EQ(brain.batchOutcome()->files.size(), 1u);
     EXPECT_EQ(brain.batchOutcome()->files[0].status, Status::written);
+    EXPECT_TRUE(std::filesystem::exists(harness.output("three.wav")));
+    EXPECT_FALSE(brain.batchOutcome()->endedByFailure);
+    EXPECT_TRUE(brain.batchOutcome()->filesLeftByFailure().empty());
+    brain.processRemainingFiles();
+    EXPECT_FALSE(brain.modelIsProcessing());
 }
 
 TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {
     const auto pipe = harness.input("late.wav");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    harness.interaction.answers = {Answer::skip};
+    harness.interaction.answers = {{Answer::skip}};
     QSignalSpy finished(harness.brain.get(), &Brain::batchFinished);
     QSignalSpy skipped(harness.brain.get(), &Brain::fileSkipped);
     harness.brain->processDroppedFiles({pipe, sources[0]});
@@ -237,6 +253,43 @@ TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinis
     EXPECT_FALSE(harness.brain->alertIsDisplayed());
 }
 
+// An answer for all answers the rest of its batch's questions, those before
+// the work and those while it runs, and never a later batch's.
+TEST_F(ExistingTargets, AnAnswerForAllAnswersTheRestOfItsBatchOnly) {
+    placeExisting("one.wav");
+    placeExisting("two.wav");
+    harness.interaction.answers = {{Answer::replace, true}};
+    ASSERT_TRUE(harness.process(sources));
+    EXPECT_EQ(harness.interaction.questions.size(), 1u);
+    EXPECT_EQ(harness.interaction.offeredApplyToAll, std::vector<bool>{true});
+    for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
+        EXPECT_EQ(readSoundFile(harness.output(name)).channels.size(), 1u) << name;
+    }
+
+    // The next batch is asked again; a drop of one file has no others to answer.
+    harness.interaction.answers = {{Answer::skip}, {Answer::skip}, {Answer::skip}};
+    EXPECT_FALSE(harness.process({sources[0], sources[1]}));
+    EXPECT_FALSE(harness.process({sources[2]}));
+    EXPECT_EQ(harness.interaction.offeredApplyToAll, (std::vector<bool>{true, true, true, false}));
+
+    // Skip for all, given before the work, also answers for an output that
+    // appears while its file is processed.
+    const auto pipe = harness.input("late.wav");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    harness.interaction.answers = {{Answer::skip, true}};
+    QSignalSpy finished(harness.brain.get(), &Brain::batchFinished);
+    harness.brain->processDroppedFiles({sources[0], pipe});
+    ASSERT_TRUE(harness.brain->modelIsProcessing());
+    ASSERT_TRUE(feedPipe(pipe, sources[1], [&] { placeExisting("late.wav"); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !finished.isEmpty(); }, 120000));
+    EXPECT_EQ(harness.interaction.questions.size(), 5u);
+    EXPECT_EQ(contents("late.wav"), "keep me");
+    const auto& files = harness.brain->batchOutcome()->files;
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].status, Status::skipped);
+    EXPECT_EQ(files[1].status, Status::skipped);
+}
+
 TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {
     for (const char* prefix : {"../", "/tmp/x_", "a/b"}) {
         harness.brain->setFilenamePrefix(prefix);
@@ -248,6 +301,52 @@ TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {
     EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
     EXPECT_FALSE(std::filesystem::exists(harness.outputFolder.parent_path() / "one.wav"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/x_one.wav"));
+}
+
+TEST(TimeLeft, IsEstimatedFromTheWrittenFilesAndTheCurrentFilesOwnProgress) {
+    using Timing = Brain::BatchTiming;
+    // Nothing written, and too little of the current file done to go by.
+    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 30.0, .currentFraction = 0.01, .filesAfter = 3}),
+              std::nullopt);
+    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 1.0, .currentFraction = 0.5, .filesAfter = 3}),
+              std::nullopt);
+    // Half of the first file in 10 s: 10 s more for it, 20 s for each of the two after it.
+    EXPECT_DOUBLE_EQ(
+        *Brain::estimateSecondsLeft(Timing{.currentSeconds = 10.0, .currentFraction = 0.5, .filesAfter = 2}), 50.0);
+    // Two files written in 30 s and 10 s; the current one, 5 s in, reports nothing yet.
+    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
+                         Timing{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 5.0, .filesAfter = 1}),
+                     35.0);
+    // Its own progress, once there is enough of it, decides for the current file.
+    EXPECT_DOUBLE_EQ(
+        *Brain::estimateSecondsLeft(Timing{
+            .doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 60.0, .currentFraction = 0.75, .filesAfter = 1}),
+        40.0);
+    // A file that takes longer than the mean is not given negative time.
+    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
+                         Timing{.doneSeconds = 20.0, .doneFiles = 1, .currentSeconds = 45.0, .currentFraction = 0.01}),
+                     0.0);
+}
+
+TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
+    BrainHarness harness("zeros.onnx");
+    std::vector<std::filesystem::path> sources;
+    for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
+        // Shorter than a model segment: these files report no progress of their own.
+        writeSoundFile(harness.input(name), {sine(440, 48000, 0.2)}, 48000, floatWav);
+        sources.push_back(harness.input(name));
+    }
+    Brain& brain = *harness.brain;
+    std::vector<std::pair<int, bool>> published;
+    QObject::connect(&brain, &Brain::secondsLeftInBatchChanged, [&] {
+        published.emplace_back(brain.indexOfFileBeingProcessed(), brain.secondsLeftInBatch().has_value());
+    });
+    ASSERT_TRUE(harness.process(sources));
+    // Known from the first written file on, gone with the batch.
+    ASSERT_GE(published.size(), 2u);
+    EXPECT_EQ(published.front(), std::make_pair(1, true));
+    EXPECT_EQ(published.back(), std::make_pair(2, false));
+    EXPECT_FALSE(brain.secondsLeftInBatch().has_value());
 }
 
 TEST(Cancelling, DistinctChannelsIsRecognisedInsideTheChannelMap) {

@@ -94,13 +94,15 @@ bool feedPipe(const std::filesystem::path& pipe, const std::filesystem::path& fi
     return true;
 }
 
-UserInteraction::ExistingFileAnswer ScriptedInteraction::askAboutExistingFile(const std::string& informativeText) {
+UserInteraction::ExistingFileReply ScriptedInteraction::askAboutExistingFile(const std::string& informativeText,
+                                                                             bool offersApplyToAll) {
     questions.push_back(informativeText);
+    offeredApplyToAll.push_back(offersApplyToAll);
     if (answers.empty()) {
         ADD_FAILURE() << "unexpected question: " << informativeText;
-        return ExistingFileAnswer::stop;
+        return {ExistingFileAnswer::stop};
     }
-    const ExistingFileAnswer answer = answers.front();
+    const ExistingFileReply answer = answers.front();
     answers.pop_front();
     return answer;
 }

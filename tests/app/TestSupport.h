@@ -40,14 +40,16 @@ std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 bool feedPipe(const std::filesystem::path& pipe, const std::filesystem::path& file,
               const std::function<void()>& whenOpened);
 
-// Answers the existing-file question from a script and records every question.
+// Answers the existing-file question from a script and records every
+// question, and whether it offered "Apply to all".
 class ScriptedInteraction : public UserInteraction {
 public:
-    std::deque<ExistingFileAnswer> answers;
+    std::deque<ExistingFileReply> answers;
     std::vector<std::string> questions;
+    std::vector<bool> offeredApplyToAll;
     std::optional<std::filesystem::path> chosenFolder;
 
-    ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) override;
+    ExistingFileReply askAboutExistingFile(const std::string& informativeText, bool offersApplyToAll) override;
     std::optional<std::filesystem::path> chooseOutputFolder() override { return chosenFolder; }
 };
 

@@ -326,10 +326,11 @@ TEST_F(CommandLine, AFailedFileEndsTheRunUnlessKeepGoingAndJsonDescribesEveryFil
 
     const Outcome ended = run(QStringList{"--json", "--if-exists=skip", "-o", path(output)} + files);
     EXPECT_EQ(ended.exitCode, 1);
-    EXPECT_THAT(ended.standardError, HasSubstr("broken.wav: An error occurred while opening the audio file.\n"
+    EXPECT_THAT(ended.standardError, HasSubstr("broken.wav: The file is damaged or is not an audio file.\n"
                                                "“broken.wav” was not processed. 1 more file was not processed: c.wav.\n"
                                                "Details: Invalid data found when processing input\n"
-                                               "If the problem persists, please contact support@veshaudio.org.\n"));
+                                               "Check that the file plays in a media player. If it does not, "
+                                               "export it again from the program that made it.\n"));
     EXPECT_EQ(folderEntries(output), (std::vector<std::string>{"a.wav", "d.wav"}));
     auto records = recordsBySource(ended.standardOutput);
     EXPECT_EQ(records.size(), 4u) << ended.standardOutput;
@@ -347,11 +348,12 @@ TEST_F(CommandLine, AFailedFileEndsTheRunUnlessKeepGoingAndJsonDescribesEveryFil
     EXPECT_NEAR(records[a.string()]["duration"].toDouble(), 0.5, 0.001);
     EXPECT_EQ(statusOf(records, broken), "failed");
     EXPECT_EQ(records[broken.string()]["error"].toString(),
-              "An error occurred while opening the audio file. Invalid data found when processing input");
+              "The file is damaged or is not an audio file. Invalid data found when processing input");
     EXPECT_EQ(statusOf(records, c), "written");
     EXPECT_EQ(statusOf(records, d), "skipped");
     EXPECT_EQ(std::filesystem::file_size(output / "d.wav"), 7u);
-    EXPECT_THAT(kept.standardError, HasSubstr("vesh-cli: " + broken.string() + ": An error occurred while opening"));
+    EXPECT_THAT(kept.standardError,
+                HasSubstr("vesh-cli: " + broken.string() + ": The file is damaged or is not an audio file."));
     EXPECT_THAT(kept.standardError, HasSubstr("vesh-cli: 1 file failed: " + broken.string() + ".\n"));
     EXPECT_THAT(kept.standardError, HasSubstr("2 files written, 1 skipped, 1 failed;"));
 }

@@ -67,6 +67,11 @@ private slots:
         QCOMPARE(DropView::processingLine(QStringLiteral("b.wav"), 1, 5),
                  QStringLiteral("File 2 of 5: Denoising “b.wav”…"));
         QCOMPARE(DropView::processingLine(QStringLiteral("a.wav"), 0, 1), QStringLiteral("Denoising “a.wav”…"));
+        QCOMPARE(DropView::timeLeftText(std::nullopt), QString());
+        QCOMPARE(DropView::timeLeftText(59.0), QStringLiteral("Less than a minute left"));
+        QCOMPARE(DropView::timeLeftText(170.0), QStringLiteral("About 3 min left"));
+        QCOMPARE(DropView::timeLeftText(3600.0), QStringLiteral("About 1 h left"));
+        QCOMPARE(DropView::timeLeftText(4790.0), QStringLiteral("About 1 h 20 min left"));
     }
 
     void summarySaysWhatBecameOfTheFiles() {
@@ -329,6 +334,50 @@ private slots:
         std::ostringstream kept;
         kept << std::ifstream(output / "b.wav").rdbuf();
         QCOMPARE(kept.str(), std::string("keep me"));
+    }
+
+    // After a failure the finished display names every file that was not
+    // cleaned, with its reason, and processes the rest on request.
+    void aFailureListsTheFilesItLeftAndOffersToProcessThem() {
+        test::WindowFixture fixture;
+        const auto output = fixture.showReadyForFiles();
+        Brain& brain = fixture.brain;
+        DropView& view = fixture.dropView();
+        const auto input = [&](const char* name) { return fixture.workspace.path(QString::fromLatin1(name)); };
+        for (const char* name : {"a.wav", "c.wav", "d.wav"}) {
+            test::writeNoiseWav(input(name), 1, 0.5);
+        }
+        std::ofstream(input("b-notes.wav")) << "not audio";
+        QSignalSpy finished(&brain, &Brain::batchFinished);
+
+        brain.processDroppedFiles({input("a.wav"), input("b-notes.wav"), input("c.wav"), input("d.wav")});
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(view.state(), State::finished);
+        QCOMPARE(view.statusText(), QStringLiteral("1 file cleaned · 1 failed · 2 not processed"));
+        const QListWidget* unprocessed = view.unprocessedFilesList();
+        QStringList rows;
+        for (int i = 0; i < unprocessed->count(); ++i) {
+            rows.append(unprocessed->item(i)->data(Qt::AccessibleTextRole).toString());
+        }
+        QCOMPARE(rows, (QStringList{"b-notes.wav: failed: the file is damaged or is not an audio file",
+                                    "c.wav: not processed: an earlier file failed",
+                                    "d.wav: not processed: an earlier file failed"}));
+        QVERIFY(unprocessed->item(0)->toolTip().endsWith("Details: Invalid data found when processing input"));
+        QVERIFY(unprocessed->isVisible());
+        QVERIFY(view.processRemainingButton()->isVisible());
+        QCOMPARE(view.writtenFilesList()->count(), 1);
+
+        QVERIFY(brain.alertIsDisplayed());
+        brain.setAlertIsDisplayed(false);
+        QTest::mouseClick(view.processRemainingButton(), Qt::LeftButton);
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(view.statusText(), QStringLiteral("2 files cleaned"));
+        QVERIFY(std::filesystem::exists(output / "c.wav"));
+        QVERIFY(std::filesystem::exists(output / "d.wav"));
+        QVERIFY(!view.unprocessedFilesList()->isVisible());
+        QVERIFY(!view.processRemainingButton()->isVisible());
+        QVERIFY(!brain.alertIsDisplayed());
+        QCOMPARE(view.timeLeftLine(), QString());
     }
 };
 

@@ -5,6 +5,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -128,20 +130,31 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("button");
         QTest::addColumn<int>("answer");
-        QTest::newRow("Skip, long name in words") << "Interview with Dana and Alex, part 2 of 3.wav"
-                                                  << "Skip" << int(UserInteraction::ExistingFileAnswer::skip);
+        // Whether the question offers "Apply to all", and whether it is checked before the click.
+        QTest::addColumn<bool>("offered");
+        QTest::addColumn<bool>("forAll");
+        QTest::newRow("Skip, long name in words")
+            << "Interview with Dana and Alex, part 2 of 3.wav"
+            << "Skip" << int(UserInteraction::ExistingFileAnswer::skip) << false << false;
         QTest::newRow("Replace, long name in one word")
             << "Board_meeting_2026-12-01_recorded_in_the_small_room.wav"
-            << "Replace" << int(UserInteraction::ExistingFileAnswer::replace);
+            << "Replace" << int(UserInteraction::ExistingFileAnswer::replace) << true << false;
+        QTest::newRow("Skip all") << "take.wav"
+                                  << "Skip" << int(UserInteraction::ExistingFileAnswer::skip) << true << true;
+        QTest::newRow("Replace all") << "take.wav"
+                                     << "Replace" << int(UserInteraction::ExistingFileAnswer::replace) << true << true;
         QTest::newRow("Stop") << "take.wav"
-                              << "Stop" << int(UserInteraction::ExistingFileAnswer::stop);
-        QTest::newRow("Escape") << "take.wav" << QString() << int(UserInteraction::ExistingFileAnswer::stop);
+                              << "Stop" << int(UserInteraction::ExistingFileAnswer::stop) << true << true;
+        QTest::newRow("Escape") << "take.wav" << QString() << int(UserInteraction::ExistingFileAnswer::stop) << false
+                                << false;
     }
 
     void existingFileQuestionOffersSkipReplaceStopAndKeepsTheNameWhole() {
         QFETCH(QString, name);
         QFETCH(QString, button);
         QFETCH(int, answer);
+        QFETCH(bool, offered);
+        QFETCH(bool, forAll);
         QWidget parent;
         parent.show();
         WindowInteraction interaction;
@@ -156,6 +169,7 @@ private slots:
         QString text;
         QString informativeText;
         QStringList buttonsLeftToRight;
+        QString checkBox;
         int textWidth = -1;
         int firstLineWidth = 0;
         QTimer::singleShot(0, this, [&] {
@@ -166,6 +180,12 @@ private slots:
             icon = box->icon();
             text = box->text();
             informativeText = box->informativeText();
+            if (box->checkBox()) {
+                checkBox = box->checkBox()->text();
+                if (forAll) {
+                    QTest::mouseClick(box->checkBox(), Qt::LeftButton);
+                }
+            }
             QList<QAbstractButton*> buttons = box->buttons();
             std::sort(buttons.begin(), buttons.end(), [](auto* a, auto* b) { return a->x() < b->x(); });
             QAbstractButton* chosen = nullptr;
@@ -185,8 +205,11 @@ private slots:
                 QTest::keyClick(box, Qt::Key_Escape);
             }
         });
-        const auto result = interaction.askAboutExistingFile(question.toStdString());
-        QCOMPARE(int(result), answer);
+        const auto reply = interaction.askAboutExistingFile(question.toStdString(), offered);
+        QCOMPARE(int(reply.answer), answer);
+        // Stop ends the batch: it is never an answer for all.
+        QCOMPARE(reply.appliesToAll, forAll && button != QStringLiteral("Stop"));
+        QCOMPARE(checkBox, offered ? QStringLiteral("Apply to all") : QString());
         QCOMPARE(icon, QMessageBox::Question);
         QCOMPARE(text, QString());
         QCOMPARE(informativeText, question);

@@ -28,7 +28,7 @@ public:
     ExistingFileAnswer answer = ExistingFileAnswer::replace;
     std::optional<std::filesystem::path> folder;
 
-    ExistingFileAnswer askAboutExistingFile(const std::string&) override { return answer; }
+    ExistingFileReply askAboutExistingFile(const std::string&, bool) override { return {answer}; }
     std::optional<std::filesystem::path> chooseOutputFolder() override { return folder; }
 };
 

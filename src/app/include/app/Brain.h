@@ -7,6 +7,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <filesystem>
@@ -99,7 +100,12 @@ public:
     struct BatchOutcome {
         std::filesystem::path outputFolder;
         std::vector<FileOutcome> files;
+        // Set once the batch is over when a failed file ended it.
+        bool endedByFailure = false;
         std::size_t count(FileOutcome::Status status) const;
+        // The files a failure left unprocessed, in the batch's order; none
+        // unless endedByFailure.
+        std::vector<std::filesystem::path> filesLeftByFailure() const;
     };
 
     // Position of the file being processed in its batch (from 0) and the
@@ -110,6 +116,29 @@ public:
     // Set when a batch starts, followed file by file while it runs, kept after
     // it; absent again from the next drop on.
     const std::optional<BatchOutcome>& batchOutcome() const { return batchOutcome_; }
+
+    // What is known of a running batch's pace.
+    struct BatchTiming {
+        // Seconds spent on the files written so far, and their number.
+        double doneSeconds = 0.0;
+        std::size_t doneFiles = 0;
+        // Seconds since the current file started, and its completed fraction.
+        double currentSeconds = 0.0;
+        double currentFraction = 0.0;
+        // Files of the batch after the current one.
+        std::size_t filesAfter = 0;
+    };
+    // Seconds until the batch is done, or nothing without a basis: a written
+    // file, or enough of the current file's own progress. The current file
+    // takes what its progress says is left (or, too early for that, the
+    // written files' mean time less what it has taken); each later file,
+    // whose length is unknown until it is reached, the written files' mean
+    // time (their time per second of audio times their mean duration), or the
+    // current file's expected time while none is written.
+    static std::optional<double> estimateSecondsLeft(const BatchTiming& timing);
+    // The running batch's estimate (estimateSecondsLeft), renewed at each
+    // progress report and file; nothing outside a batch.
+    const std::optional<double>& secondsLeftInBatch() const { return secondsLeftInBatch_; }
 
     // Persisted settings: read from the store (or the default), written at once.
     double wetDryMix() const;
@@ -170,6 +199,11 @@ public:
     // unless nothing is left to process. Main thread.
     void processDroppedFiles(const std::vector<std::filesystem::path>& urls);
 
+    // Starts a batch of the files the last batch's failure left unprocessed
+    // (the window's way to keep going after a failure), as a drop of them
+    // would. Nothing when there are none.
+    void processRemainingFiles();
+
     // Whether `text` may be a file-name prefix or suffix (isAllowedInFileName).
     static bool isAllowedInFileName(const QString& text);
 
@@ -183,6 +217,7 @@ signals:
     void indexOfFileBeingProcessedChanged();
     void numberOfFilesInBatchChanged();
     void batchOutcomeChanged();
+    void secondsLeftInBatchChanged();
     void shouldCancelProcessingChanged();
     void wetDryMixChanged();
     void filenamePrefixChanged();
@@ -225,6 +260,8 @@ private:
     void setIndexOfFileBeingProcessed(int index);
     void setNumberOfFilesInBatch(int count);
     void setBatchOutcome(std::optional<BatchOutcome> outcome);
+    // Renews secondsLeftInBatch from the batch's timing (nothing outside a batch).
+    void updateSecondsLeft();
     // Follows one file's outcome in the batch outcome.
     void recordFileOutcome(const FileOutcome& outcome);
     // Tells one outcome (fileSkipped, fileWarned, fileFinished, fileOutcome).
@@ -236,6 +273,10 @@ private:
     // cancel request (the Brain going away included) ends the wait as a
     // cancellation.
     ExistingFileAnswer askOnMainThread(const std::filesystem::path& location);
+    // The existing-file question about `location`, on the main thread: the
+    // batch's answer for all when one was given, else the interaction's
+    // answer (offering "Apply to all" when `othersMayFollow`).
+    ExistingFileAnswer answerAboutExistingFile(const std::filesystem::path& location, bool othersMayFollow);
     void store(const char* key, const QVariant& value);
     // Writes a persisted setting and signals `changed` when its value differs from `old`.
     template <typename Value>
@@ -263,6 +304,14 @@ private:
     ComputeUnits computeUnits_ = ComputeUnits::all;
     std::optional<std::filesystem::path> outputFolder_;
     bool continuesAfterFailure_ = false;
+    // The running batch's pace: when its current file started, and the
+    // written files' time.
+    std::chrono::steady_clock::time_point currentFileStart_;
+    double doneSeconds_ = 0.0;
+    std::size_t doneFiles_ = 0;
+    std::optional<double> secondsLeftInBatch_;
+    // The answer given for all of the current batch's existing-file questions.
+    std::optional<ExistingFileAnswer> answerForAll_;
 };
 
 }  // namespace vesh

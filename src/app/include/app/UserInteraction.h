@@ -14,20 +14,21 @@ class UserInteraction {
 public:
     using ExistingFileAnswer = vesh::ExistingFileAnswer;
 
+    // An answer to the existing-file question; `appliesToAll` when the person
+    // chose it for the rest of the batch's questions as well.
+    struct ExistingFileReply {
+        ExistingFileAnswer answer = ExistingFileAnswer::stop;
+        bool appliesToAll = false;
+    };
+
     virtual ~UserInteraction() = default;
 
-    // The existing-file question: a critical alert with an empty message text,
-    // `informativeText` as its informative text and the buttons "Skip",
-    // "Replace", "Stop" in that order. Asked on the main thread, modally.
-    virtual ExistingFileAnswer askAboutExistingFile(const std::string& informativeText) = 0;
-
-    // The same question where the asker needs the existing file's location
-    // (to name it in its own report); by default the question above.
-    virtual ExistingFileAnswer askAboutExistingTarget(const std::filesystem::path& target,
-                                                      const std::string& informativeText) {
-        static_cast<void>(target);
-        return askAboutExistingFile(informativeText);
-    }
+    // The existing-file question: a question alert with an empty message
+    // text, `informativeText` as its informative text and the buttons "Skip",
+    // "Replace", "Stop" in that order, and with `offersApplyToAll` (further
+    // questions may follow in the batch) the check box "Apply to all". Asked
+    // on the main thread, modally.
+    virtual ExistingFileReply askAboutExistingFile(const std::string& informativeText, bool offersApplyToAll) = 0;
 
     // The folder chooser (directories only, may create one). Nothing when cancelled.
     virtual std::optional<std::filesystem::path> chooseOutputFolder() = 0;

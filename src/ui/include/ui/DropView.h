@@ -5,6 +5,7 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "app/Brain.h"
@@ -48,6 +49,8 @@ public:
     static constexpr int maximumProcessingWidth = 512;
     // Rows of written files shown before the list scrolls.
     static constexpr int visibleWrittenFiles = 6;
+    // Rows of failed and unprocessed files shown before their list scrolls.
+    static constexpr int visibleUnprocessedFiles = 4;
 
     explicit DropView(Brain& brain, QWidget* parent = nullptr);
 
@@ -68,6 +71,10 @@ public:
     // The status line under the progress bar; "File 2 of 5: " leads it when
     // the batch has several files. `index` counts from 0.
     static QString processingLine(const QString& fileName, int index, int fileCount);
+    // The line under the status line while a batch runs: "About 3 min left",
+    // "Less than a minute left", "About 1 h 20 min left"; empty without an
+    // estimate.
+    static QString timeLeftText(const std::optional<double>& seconds);
     // Files are accepted only when the model is loaded, nothing is being
     // processed and a destination is chosen.
     static bool acceptsDrop(bool modelIsLoading, bool modelIsProcessing, bool hasOutputFolder);
@@ -75,6 +82,11 @@ public:
     static double progressValue(const std::vector<double>& channels);
     // The local files of a drop, in drop order; other items are skipped.
     static std::vector<std::filesystem::path> droppedFiles(const QMimeData& mimeData);
+    // Why a file of a finished batch was not written, as its row in the
+    // finished display says it: "failed: the file is damaged or is not an
+    // audio file", "not processed: an earlier file failed". Empty for a
+    // written or skipped file.
+    static QString unprocessedReason(const Brain::FileOutcome& file, bool outputFormatMatchesInput);
     // The line under the choose-destination display while files handed over
     // at launch wait for a folder; empty for none.
     static QString waitingText(std::size_t fileCount);
@@ -83,6 +95,8 @@ public:
     State state() const { return state_; }
     double displayedProgress() const;
     QString processingText() const;
+    // The time-left line now shown; empty when there is none.
+    QString timeLeftLine() const;
     // Everything the current display says, on one line; also the drop area's
     // accessible description.
     QString statusText() const;
@@ -93,6 +107,12 @@ public:
     // The written files of the finished batch: each row's widget holds the
     // name and a "Compare" button; the item's accessible text is the name.
     QListWidget* writtenFilesList() const { return writtenFiles_; }
+    // The failed and unprocessed files of the finished batch, each row its
+    // name over its reason; the item's accessible text is "name: reason".
+    QListWidget* unprocessedFilesList() const { return unprocessedFiles_; }
+    // "Process the remaining files": shown after a batch that a failure
+    // ended before its last files.
+    QPushButton* processRemainingButton() const { return processRemainingButton_; }
 
     // Replaces what "Show in Folder" does with the batch's output folder.
     void setFolderOpener(FolderOpener opener);
@@ -132,9 +152,11 @@ private:
     void updateState();
     void updateProgress();
     void updateFileName();
+    void updateTimeLeft();
     void updateStatus();
     void updateFinishedDisplay();
     void addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target);
+    void addUnprocessedFile(const Brain::FileOutcome& file);
     void showDisplay(State state, bool animated);
     QWidget* makeSymbolDisplay(const QString& symbol, TextView* text, QWidget* below = nullptr);
     QWidget* makeSpinnerDisplay(TextView* text);
@@ -146,6 +168,7 @@ private:
     std::array<Display, stateCount> displays_;
     LinearProgressBar* progressBar_ = nullptr;
     TextView* processingText_ = nullptr;
+    TextView* timeLeftText_ = nullptr;
     QPushButton* cancelButton_ = nullptr;
     TextView* filesWaitingText_ = nullptr;
     std::size_t filesWaiting_ = 0;
@@ -153,7 +176,9 @@ private:
     SymbolView* failureSymbol_ = nullptr;
     SymbolView* cancelledSymbol_ = nullptr;
     QListWidget* writtenFiles_ = nullptr;
+    QListWidget* unprocessedFiles_ = nullptr;
     QPushButton* showInFolderButton_ = nullptr;
+    QPushButton* processRemainingButton_ = nullptr;
     TextView* showInFolderFailure_ = nullptr;
     FolderOpener openFolder_;
 };
