@@ -25,11 +25,6 @@ fetch_step() {
   if [ "$status" -ne 0 ]; then
     echo "$script_name: $description failed (exit $status); trying once more" >&2
     sleep "${VESH_RETRY_DELAY:-5}"
-    status=0
-    "$@" || status=$?
-  fi
-  if [ "$status" -ne 0 ]; then
-    echo "$script_name: $description failed again (exit $status)" >&2
-    exit "$status"
+    step "$description, tried again," "$@"
   fi
 }
