@@ -1,5 +1,6 @@
 #include "app/AppError.h"
 
+#include <cerrno>
 #include <new>
 #include <optional>
 
@@ -35,13 +36,17 @@ std::string switchAdvice() {
 
 // The decoder's codes for content it cannot read as audio, as libavutil
 // defines them (negated four-character tags): data that is not in any known
-// container or is malformed, and a container without an audio stream.
+// container or is malformed, and a container without an audio stream. Its
+// demuxers also answer EINVAL for bytes they were probed for but cannot
+// parse (random data named .wav, say): the reader hands them nothing else
+// that could be invalid.
 constexpr int ffmpegTag(unsigned a, unsigned b, unsigned c, unsigned d) {
     return -static_cast<int>(a | b << 8 | c << 16 | d << 24);
 }
 constexpr int ffmpegInvalidData = ffmpegTag('I', 'N', 'D', 'A');
 constexpr int ffmpegStreamNotFound = ffmpegTag(0xF8, 'S', 'T', 'R');
 constexpr int ffmpegDemuxerNotFound = ffmpegTag(0xF8, 'D', 'E', 'M');
+constexpr int ffmpegUnparsable = -EINVAL;
 
 // Whether the decoder refused the content itself, wherever that sits in the chain.
 bool isUnreadableContent(const std::exception_ptr& error) {
@@ -52,8 +57,8 @@ bool isUnreadableContent(const std::exception_ptr& error) {
         return isUnreadableContent(audioError.base());
     } catch (const AudioLibraryError& libraryError) {
         const int code = libraryError.code();
-        return libraryError.library() == "FFmpeg" &&
-               (code == ffmpegInvalidData || code == ffmpegStreamNotFound || code == ffmpegDemuxerNotFound);
+        return libraryError.library() == "FFmpeg" && (code == ffmpegInvalidData || code == ffmpegStreamNotFound ||
+                                                      code == ffmpegDemuxerNotFound || code == ffmpegUnparsable);
     } catch (...) {
         return false;
     }

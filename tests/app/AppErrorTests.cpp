@@ -99,8 +99,9 @@ TEST(AppErrorTexts, ABatchFailureNamesTheFailedFileAndWhatWasNotProcessed) {
 // A source the decoder cannot take as audio is told in plain words, with the
 // decoder's own words as details; no support address mends such a file.
 TEST(AppErrorTexts, ASourceThatIsDamagedOrNotAudioIsSaidToBeSo) {
-    // The decoder's codes for malformed data, a container without audio and an unknown container.
-    for (const int code : {-1094995529, -1381258232, -1296385272}) {
+    // The decoder's codes for malformed data, a container without audio, an
+    // unknown container, and bytes a demuxer was probed for but cannot parse.
+    for (const int code : {-1094995529, -1381258232, -1296385272, -22}) {
         SCOPED_TRACE(code);
         const AudioError decoding(
             pointerTo(
