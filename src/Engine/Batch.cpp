@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <compare>
+#include <iterator>
 #include <map>
 #include <set>
 #include <system_error>
@@ -338,6 +339,17 @@ std::vector<TargetClash> targetClashes(const std::vector<std::filesystem::path>&
         if (!first) clashes.push_back(TargetClash{earlier->second, file.source, file.location});
     }
     return clashes;
+}
+
+std::vector<std::filesystem::path> filesLeftByFailure(std::span<const FileOutcome> files) {
+    const auto failed =
+        std::find_if(files.begin(), files.end(), [](const FileOutcome& file) { return file.status == Status::failed; });
+    std::vector<std::filesystem::path> left;
+    if (failed == files.end()) return left;
+    for (auto file = std::next(failed); file != files.end(); ++file) {
+        if (file->status == Status::notProcessed) left.push_back(file->source);
+    }
+    return left;
 }
 
 std::size_t BatchResult::count(FileOutcome::Status status) const {

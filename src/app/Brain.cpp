@@ -502,12 +502,7 @@ std::size_t Brain::BatchOutcome::count(FileOutcome::Status status) const {
 }
 
 std::vector<std::filesystem::path> Brain::BatchOutcome::filesLeftByFailure() const {
-    std::vector<std::filesystem::path> remaining;
-    if (!endedByFailure) return remaining;
-    for (const FileOutcome& file : files) {
-        if (file.status == FileOutcome::Status::notProcessed) remaining.push_back(file.source);
-    }
-    return remaining;
+    return endedByFailure ? vesh::filesLeftByFailure(files) : std::vector<std::filesystem::path>();
 }
 
 void Brain::store(const char* key, const QVariant& value) {

@@ -58,10 +58,8 @@ std::unique_ptr<VariableLengthSpeechEnhancer> loadEnhancer(Report& report,
 AppError endingFailure(const BatchResult& result, AppState state) {
     const FileOutcome& failed = *result.endingFailure();
     BatchFailure failure{failed.source.filename().string(), {}};
-    for (const FileOutcome& file : result.files) {
-        if (&file > &failed && file.status == FileOutcome::Status::notProcessed) {
-            failure.notProcessed.push_back(file.source.filename().string());
-        }
+    for (const std::filesystem::path& left : filesLeftByFailure(result.files)) {
+        failure.notProcessed.push_back(left.filename().string());
     }
     return AppError(failed.error, state, std::move(failure));
 }

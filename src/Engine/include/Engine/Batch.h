@@ -172,6 +172,10 @@ struct BatchResult {
     const FileOutcome* endingFailure() const;
 };
 
+// The sources that a failure which ended a batch left unprocessed: those
+// of `files` after the first failed one whose status is notProcessed.
+std::vector<std::filesystem::path> filesLeftByFailure(std::span<const FileOutcome> files);
+
 // Processes the plan's files in order with processFile, each into its
 // location, after readying the output folder (prepareOutputFolder: an
 // unwritable folder fails the first file). A failure ends the batch unless
