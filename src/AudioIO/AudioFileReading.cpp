@@ -517,13 +517,7 @@ private:
         const std::int64_t rate = state_.storedFormat.sampleRate;
         const std::int64_t announced =
             std::clamp<std::int64_t>(announcedFrames(state_).value_or(0), 0, maximumFrameCount);
-        std::error_code ignored;
-        const auto fileBytes = std::filesystem::file_size(state_.url, ignored);
-        const std::int64_t plausible =
-            fileBytes == static_cast<std::uintmax_t>(-1)
-                ? 0
-                : static_cast<std::int64_t>(std::min<std::uintmax_t>(fileBytes, maximumFrameCount)) *
-                      maximumFramesPerFileByte;
+        const std::int64_t plausible = std::min(fileBytes(state_), maximumFrameCount) * maximumFramesPerFileByte;
         // A little room beyond the announced length, so that an estimate
         // slightly short of the truth does not double the allocation.
         const std::int64_t frames = std::min({announced + announced / 50 + rate, plausible, maximumFrameCount});
