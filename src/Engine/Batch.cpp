@@ -184,6 +184,7 @@ private:
                 outcome.target = processed.writtenTo;
                 outcome.warnings = processed.warnings();
                 outcome.clipped = processed.clipping.has_value();
+                outcome.loudness = processed.loudness;
             }
             tell(i);
             return true;
@@ -234,6 +235,7 @@ private:
         processing.matchSourceFormat = options_.matchSourceFormat;
         processing.outputFormat = options_.outputFormat;
         processing.wetDryMix = options_.wetDryMix;
+        processing.loudnessTarget = options_.loudnessTarget;
         processing.enhancer = &enhancer_;
         processing.handleProgress = [this](std::span<const double> entries) {
             if (!entries.empty() && callbacks_.progress) callbacks_.progress(entries);

@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -130,9 +133,10 @@ private:
     throw AudioLibraryError("file system", code, std::string("keeping the converted signal: ") + std::strerror(code));
 }
 
-// The signal at the processing rate, kept between the passes in an unnamed
-// temporary file in the target's folder, so that the second pass neither
-// decodes nor converts again and memory stays bounded. The file has no name,
+// A signal kept in an unnamed
+// temporary file in the target's folder, so that memory stays bounded: the
+// converted signal between the passes (the second pass neither decodes nor
+// converts again), and the output before its loudness gain. The file has no name,
 // so it disappears with its descriptor, even when the process is killed.
 // Frames are stored interleaved as 32-bit floats.
 class ConvertedSignal {
@@ -141,6 +145,11 @@ public:
         : descriptor_(openUnnamed(folder), FileDescriptor::Data::discarded), channelCount_(channelCount) {}
 
     void append(const std::vector<std::vector<float>>& channels) {
+        views_.assign(channels.begin(), channels.end());
+        append(views_);
+    }
+
+    void append(std::span<const std::span<const float>> channels) {
         const std::size_t frames = channels.front().size();
         interleaved_.resize(frames * channelCount_);
         for (std::size_t channel = 0; channel < channelCount_; ++channel) {
@@ -209,6 +218,7 @@ private:
     FileDescriptor descriptor_;
     std::size_t channelCount_;
     std::vector<float> interleaved_;
+    std::vector<std::span<const float>> views_;
 };
 
 // The second pass over one enhanced channel (every channel, or the first
@@ -227,13 +237,17 @@ struct ChannelPipeline {
     std::int64_t enhancedLength = 0;
 };
 
+// Where the second pass hands the output's frames: one view per channel of
+// the source, all of one length.
+using OutputSink = std::function<void(std::span<const std::span<const float>> channels)>;
+
 class SecondPass {
 public:
-    SecondPass(const AudioFile& source, AudioFileWriter& writer, std::int64_t outputRate,
+    SecondPass(const AudioFile& source, std::int64_t outputRate,
                const ProcessingOptions& options, const Measurement& measurement, ConvertedSignal& converted,
                Checkpoints& checkpoints)
         : options_(options), measurement_(measurement), converted_(converted), checkpoints_(checkpoints),
-          outputRate_(outputRate), writer_(writer) {
+          outputRate_(outputRate) {
         const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
         if (static_cast<std::size_t>(source.channelCount()) != measurement.loudness.size()) throwSourceChanged();
         const std::size_t enhancedChannels = measurement.identicalChannels ? 1 : measurement.loudness.size();
@@ -254,8 +268,8 @@ public:
         block_.resize(pipelines_.size());
     }
 
-    // Everything but the final commit.
-    void run() {
+    // Everything but writing and the final commit: the output goes to `output`.
+    void run(const OutputSink& output) {
         try {
             converted_.rewind();
         } catch (...) {
@@ -263,11 +277,11 @@ public:
         }
         while (readConverted()) {
             for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, false);
-            writeReady();
+            writeReady(output);
             checkpoints_.check();
         }
         for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, true);
-        writeReady();
+        writeReady(output);
         checkpoints_.check(true);
     }
 
@@ -313,7 +327,7 @@ private:
     }
 
     // Writes the frames that every channel has ready.
-    void writeReady() {
+    void writeReady(const OutputSink& output) {
         std::size_t frames = pipelines_.front().ready.size();
         for (const ChannelPipeline& pipeline : pipelines_) frames = std::min(frames, pipeline.ready.size());
         if (frames == 0) return;
@@ -321,7 +335,7 @@ private:
             const ChannelPipeline& pipeline = pipelines_[pipelines_.size() == 1 ? 0 : channel];
             views_[channel] = std::span<const float>(pipeline.ready).first(frames);
         }
-        writer_.write(views_);
+        output(views_);
         for (ChannelPipeline& pipeline : pipelines_) {
             pipeline.ready.erase(pipeline.ready.begin(), pipeline.ready.begin() + static_cast<std::ptrdiff_t>(frames));
         }
@@ -332,7 +346,6 @@ private:
     ConvertedSignal& converted_;
     Checkpoints& checkpoints_;
     std::int64_t outputRate_;
-    AudioFileWriter& writer_;
     std::vector<ChannelPipeline> pipelines_;
     std::vector<std::span<const float>> views_;
     std::vector<std::vector<float>> block_;
@@ -365,11 +378,13 @@ std::optional<std::int64_t> expectedLength(const AudioFile& source, std::int64_t
 
 // While a file is processed its folder holds the output and the converted
 // signal kept between the passes; both must fit the free space.
+// With a loudness target the output before its gain is kept there too.
 void checkFreeSpace(const std::filesystem::path& folder, const AudioFile& source, std::int64_t processingRate,
-                    const AudioFileWriter& writer) {
+                    std::optional<std::int64_t> keptOutputRate, const AudioFileWriter& writer) {
     const std::optional<std::int64_t> converted = expectedLength(source, processingRate);
     if (!converted) return;
-    const std::uint64_t needed = writer.estimatedSize() + static_cast<std::uint64_t>(*converted) *
+    const std::int64_t kept = *converted + (keptOutputRate ? expectedLength(source, *keptOutputRate).value_or(0) : 0);
+    const std::uint64_t needed = writer.estimatedSize() + static_cast<std::uint64_t>(kept) *
                                                               static_cast<std::uint64_t>(source.channelCount()) *
                                                               sizeof(float);
     struct statvfs space {};
@@ -398,6 +413,72 @@ std::string timeText(double seconds, bool roundUp) {
         std::snprintf(text, sizeof text, "%lld:%05.2f", static_cast<long long>(minutes), rest);
     }
     return text;
+}
+
+// The one gain that brings `level` to `target`, lowered where the true peak
+// would pass the ceiling.
+LoudnessAdjustment adjustment(const ProgrammeLevel& level, double target) {
+    const double measured = level.integrated.unitsRelativeToFullScale();
+    if (!std::isfinite(measured) || !std::isfinite(level.truePeakDecibels)) {
+        return LoudnessAdjustment{target, measured, 0.0, measured, false, true};
+    }
+    double gain = target - measured;
+    const bool limited = level.truePeakDecibels + gain > LoudnessTarget::truePeakCeiling;
+    if (limited) gain = LoudnessTarget::truePeakCeiling - level.truePeakDecibels;
+    return LoudnessAdjustment{target, measured, gain, measured + gain, limited, false};
+}
+
+// Runs the second pass into a kept copy of the output while measuring it,
+// then writes that copy with the target's gain: the gain needs the whole
+// output's loudness, and the copy spares a second enhancement.
+LoudnessAdjustment writeAtLoudness(SecondPass& pass, double target, const std::filesystem::path& folder,
+                                   std::size_t channelCount, std::int64_t outputRate, AudioFileWriter& writer,
+                                   Checkpoints& checkpoints) {
+    std::optional<ProgrammeMeter> meter;
+    enhancing([&] { meter.emplace(outputRate, channelCount); });
+    ConvertedSignal kept = [&] {
+        try {
+            return ConvertedSignal(folder, channelCount);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+        }
+    }();
+    pass.run([&](std::span<const std::span<const float>> channels) {
+        enhancing([&] { meter->add(channels); });
+        try {
+            kept.append(channels);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+        }
+    });
+    ProgrammeLevel level{Loudness(0.0), 0.0};
+    enhancing([&] { level = meter->level(); });
+    const LoudnessAdjustment result = adjustment(level, target);
+
+    const auto factor = static_cast<float>(std::pow(10.0, result.gainDecibels / 20.0));
+    std::vector<std::vector<float>> block(channelCount);
+    std::vector<std::span<const float>> views(channelCount);
+    const auto read = [&] {
+        try {
+            return kept.read(block, channelCount, framesPerBlock);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+        }
+    };
+    try {
+        kept.rewind();
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+    }
+    while (read()) {
+        for (std::size_t channel = 0; channel < channelCount; ++channel) {
+            for (float& sample : block[channel]) sample *= factor;
+            views[channel] = block[channel];
+        }
+        writer.write(views);
+        checkpoints.check();
+    }
+    return result;
 }
 
 }  // namespace
@@ -450,7 +531,9 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
         options.matchSourceFormat
             ? AudioFileWriter(target, sourceFile, outputRate, options.outputFormat.fileFormat, length)
             : AudioFileWriter(target, options.outputFormat.fileFormat, sourceFile, outputRate, length);
-    checkFreeSpace(folder, sourceFile, processingRate, writer);
+    const std::optional<double> targetLoudness = options.loudnessTarget.integratedLoudness;
+    checkFreeSpace(folder, sourceFile, processingRate, targetLoudness ? std::optional(outputRate) : std::nullopt,
+                   writer);
 
     std::optional<ConvertedSignal> converted;
     const Measurement measurement =
@@ -465,14 +548,20 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
             }
         });
     if (fingerprint(file) != before) throwSourceChanged();
-    SecondPass second(sourceFile, writer, outputRate, options, measurement, *converted, checkpoints);
-    second.run();
+    SecondPass second(sourceFile, outputRate, options, measurement, *converted, checkpoints);
+    std::optional<LoudnessAdjustment> loudness;
+    if (targetLoudness) {
+        loudness = writeAtLoudness(second, *targetLoudness, folder, static_cast<std::size_t>(sourceFile.channelCount()),
+                                   outputRate, writer, checkpoints);
+    } else {
+        second.run([&](std::span<const std::span<const float>> channels) { writer.write(channels); });
+    }
     if (fingerprint(file) != before) throwSourceChanged();
 
     const double duration = static_cast<double>(measurement.processingLength) / static_cast<double>(processingRate);
     const auto result = [&](std::filesystem::path writtenTo) {
-        return ProcessingResult{std::move(writtenTo), duration, sourceFile.damagedStretches(), writer.clipping(),
-                                measurement.replacedSamples};
+        return ProcessingResult{std::move(writtenTo), duration,    sourceFile.damagedStretches(),
+                                writer.clipping(),    measurement.replacedSamples, loudness};
     };
     if (const std::optional<std::filesystem::path> written = writer.commit()) return result(*written);
     // Something took the location while the file was processed, or the
@@ -488,10 +577,30 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     }
     switch (options.handleExistingFile(writer.location())) {
     case ExistingFileAnswer::replace: return result(writer.commitReplacing());
-    case ExistingFileAnswer::skip: return ProcessingResult{{}, duration, {}, std::nullopt};
+    case ExistingFileAnswer::skip: return ProcessingResult{{}, duration, {}, std::nullopt, 0, std::nullopt};
     case ExistingFileAnswer::stop: break;
     }
     throw ProcessingError(ProcessingError::Code::stoppedAtExistingFile);
+}
+
+std::string LoudnessTarget::name() const {
+    if (!integratedLoudness) return "off";
+    if (*integratedLoudness == podcastLoudness) return "podcast";
+    if (*integratedLoudness == broadcastLoudness) return "broadcast";
+    char text[32];
+    const auto written = std::to_chars(std::begin(text), std::end(text), *integratedLoudness);
+    return std::string(std::begin(text), written.ptr);
+}
+
+std::optional<LoudnessTarget> LoudnessTarget::fromName(std::string_view name) {
+    if (name == "off") return LoudnessTarget{};
+    if (name == "podcast") return LoudnessTarget{podcastLoudness};
+    if (name == "broadcast") return LoudnessTarget{broadcastLoudness};
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), value);
+    if (error != std::errc() || end != name.data() + name.size()) return std::nullopt;
+    if (!(value >= lowestLoudness && value <= highestLoudness)) return std::nullopt;
+    return LoudnessTarget{value};
 }
 
 std::vector<std::string> ProcessingResult::warnings() const {
@@ -506,6 +615,16 @@ std::vector<std::string> ProcessingResult::warnings() const {
         texts.push_back(std::to_string(replacedSamples) +
                         (replacedSamples == 1 ? " sample of the source was" : " samples of the source were") +
                         " not a number or far beyond any real level (above +60 dBFS) and taken as silence");
+    }
+    if (loudness && loudness->silent) {
+        texts.push_back("the output is silent, so it was left as it is instead of brought to the loudness target");
+    } else if (loudness && loudness->limitedByTruePeak) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "the loudness target of %.1f LUFS would have pushed the true peak past %.0f dBTP, so the "
+                      "output reached %.1f LUFS instead",
+                      loudness->targetLoudness, LoudnessTarget::truePeakCeiling, loudness->reachedLoudness);
+        texts.push_back(text);
     }
     if (clipping) {
         char peak[32];

@@ -3,8 +3,11 @@
 #include <ebur128.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Support/FatalError.h"
 
@@ -107,6 +110,73 @@ Loudness LoudnessMeter::integratedLoudness() const {
     double measured = 0.0;
     check(ebur128_loudness_global(state_->measurement.get(), &measured));
     return Loudness(measured);
+}
+
+struct ProgrammeMeter::State {
+    vesh::State measurement;
+    std::size_t channelCount;
+    std::int64_t sampleRate;
+    std::vector<float> interleaved;
+};
+
+ProgrammeMeter::ProgrammeMeter(std::int64_t sampleRate, std::size_t channelCount) {
+    if (sampleRate < minimumSampleRate || sampleRate > maximumSampleRate || channelCount == 0) {
+        throw Loudness::Error(Loudness::Error::Code::failedToAllocateMemory);
+    }
+    vesh::State measurement(ebur128_init(static_cast<unsigned>(channelCount), static_cast<unsigned long>(sampleRate),
+                                         EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK));
+    if (!measurement) throw Loudness::Error(Loudness::Error::Code::failedToAllocateMemory);
+    // The library's own map covers six channels; further ones are surrounds
+    // (the sides and backs of 7.1), not left out.
+    for (std::size_t channel = 6; channel < channelCount; ++channel) {
+        check(ebur128_set_channel(measurement.get(), static_cast<unsigned>(channel),
+                                  channel % 2 == 0 ? EBUR128_LEFT_SURROUND : EBUR128_RIGHT_SURROUND));
+    }
+    // Below six channels the fourth is a surround (quadraphonic, 5.0), not the effects channel.
+    if (channelCount == 4 || channelCount == 5) {
+        const unsigned first = channelCount == 4 ? 2 : 3;
+        check(ebur128_set_channel(measurement.get(), first, EBUR128_LEFT_SURROUND));
+        check(ebur128_set_channel(measurement.get(), first + 1, EBUR128_RIGHT_SURROUND));
+        if (channelCount == 5) check(ebur128_set_channel(measurement.get(), 2, EBUR128_CENTER));
+    }
+    state_ = std::make_unique<State>(State{std::move(measurement), channelCount, sampleRate, {}});
+}
+
+ProgrammeMeter::~ProgrammeMeter() = default;
+ProgrammeMeter::ProgrammeMeter(ProgrammeMeter&&) noexcept = default;
+ProgrammeMeter& ProgrammeMeter::operator=(ProgrammeMeter&&) noexcept = default;
+
+void ProgrammeMeter::add(std::span<const std::span<const float>> channels) {
+    if (channels.size() != state_->channelCount) fatalError("a programme block has the wrong channel count");
+    const std::size_t frames = channels.front().size();
+    for (const std::span<const float> channel : channels) {
+        if (channel.size() != frames) fatalError("the channels of a programme block differ in length");
+    }
+    // One second per call bounds the work of each library call.
+    const auto blockLength = static_cast<std::size_t>(state_->sampleRate);
+    for (std::size_t start = 0; start < frames; start += blockLength) {
+        const std::size_t count = std::min(blockLength, frames - start);
+        state_->interleaved.resize(count * channels.size());
+        for (std::size_t channel = 0; channel < channels.size(); ++channel) {
+            for (std::size_t frame = 0; frame < count; ++frame) {
+                state_->interleaved[frame * channels.size() + channel] = channels[channel][start + frame];
+            }
+        }
+        check(ebur128_add_frames_float(state_->measurement.get(), state_->interleaved.data(), count));
+    }
+}
+
+ProgrammeLevel ProgrammeMeter::level() const {
+    double integrated = 0.0;
+    check(ebur128_loudness_global(state_->measurement.get(), &integrated));
+    double peak = 0.0;
+    for (std::size_t channel = 0; channel < state_->channelCount; ++channel) {
+        double channelPeak = 0.0;
+        check(ebur128_true_peak(state_->measurement.get(), static_cast<unsigned>(channel), &channelPeak));
+        peak = std::max(peak, channelPeak);
+    }
+    const double peakDecibels = peak > 0.0 ? 20.0 * std::log10(peak) : -std::numeric_limits<double>::infinity();
+    return ProgrammeLevel{Loudness(integrated), peakDecibels};
 }
 
 }  // namespace vesh

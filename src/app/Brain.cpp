@@ -31,6 +31,7 @@ constexpr char outputFormatMatchesInput[] = "outputFormatMatchesInput";
 constexpr char outputBitDepth[] = "outputBitDepth";
 constexpr char outputSampleRate[] = "outputSampleRate";
 constexpr char outputFileFormat[] = "outputFileFormat";
+constexpr char loudnessTarget[] = "loudnessTarget";
 }  // namespace key
 
 constexpr double defaultWetDryMix = 1.0;
@@ -53,6 +54,9 @@ public:
     }
     QString filenamePrefix() const { return value(key::filenamePrefix).toString(); }
     QString filenameSuffix() const { return value(key::filenameSuffix).toString(); }
+    LoudnessTarget loudnessTarget() const {
+        return LoudnessTarget::fromName(value(key::loudnessTarget).toString().toStdString()).value_or(LoudnessTarget{});
+    }
     bool outputFormatMatchesInput() const {
         const QVariant stored = value(key::outputFormatMatchesInput);
         return stored.isValid() ? stored.toBool() : defaultOutputFormatMatchesInput;
@@ -529,6 +533,14 @@ void Brain::setFilenamePrefix(const QString& prefix) {
     storeSetting(key::filenamePrefix, filenamePrefix(), prefix, &Brain::filenamePrefixChanged);
 }
 
+LoudnessTarget Brain::loudnessTarget() const { return StoredSettings(settings_.get(), memory_).loudnessTarget(); }
+
+void Brain::setLoudnessTarget(const LoudnessTarget& target) {
+    const bool changed = loudnessTarget() != target;
+    store(key::loudnessTarget, QString::fromStdString(target.name()));
+    if (changed) emit loudnessTargetChanged();
+}
+
 QString Brain::filenameSuffix() const { return StoredSettings(settings_.get(), memory_).filenameSuffix(); }
 
 void Brain::setFilenameSuffix(const QString& suffix) {
@@ -574,6 +586,7 @@ BatchOptions Brain::batchOptions() const {
     options.outputFormat = {commonAudioFileFormat(outputBitDepth(), outputFileFormat().toStdString()),
                             outputSampleRate()};
     options.wetDryMix = wetDryMix();
+    options.loudnessTarget = loudnessTarget();
     options.continuesAfterFailure = continuesAfterFailure_;
     return options;
 }

@@ -108,6 +108,11 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
         "LIST");
     const QCommandLineOption null({"0", "null"}, "The list of --files-from ends each name with NUL, not a newline.");
     const QCommandLineOption mix("mix", "Share of the enhanced signal, 0 to 1 (default 1).", "X");
+    const QCommandLineOption loudness(
+        "loudness",
+        "Bring every output to a loudness by one gain per file: off (default), podcast (-16 LUFS), broadcast (-23 "
+        "LUFS) or a number of LUFS from -40 to -5; the true peak stays at or below -1 dBTP.",
+        "TARGET");
     const QCommandLineOption prefix("prefix", "Text put before every output file's name.", "TEXT");
     const QCommandLineOption suffix("suffix", "Text put after every output file's base name.", "TEXT");
     const QCommandLineOption sameFormat(
@@ -129,9 +134,9 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
     const QCommandLineOption model("model", "Load the model file PATH instead of the installed one.", "PATH");
     const QCommandLineOption help({"h", "help"}, "Show this help and exit.");
     const QCommandLineOption version({"V", "version"}, "Show the version and the model's version, and exit.");
-    const QList<QCommandLineOption> all{output,     filesFrom, null,     mix,  prefix,   suffix,
-                                        sameFormat, format,    bitDepth, rate, ifExists, model,
-                                        keepGoing,  json,      quiet,    help, version};
+    const QList<QCommandLineOption> all{output, filesFrom, null,     mix,      loudness, prefix,
+                                        suffix, sameFormat, format, bitDepth, rate,     ifExists,
+                                        model,  keepGoing,  json,   quiet,    help,     version};
 
     QCommandLineParser parser;
     parser.addOptions(all);
@@ -176,6 +181,14 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
             return usageError("--mix takes a number from 0 to 1, not “" + parser.value(mix) + "”.");
         }
         batch.wetDryMix = value;
+    }
+    if (parser.isSet(loudness)) {
+        const auto target = LoudnessTarget::fromName(parser.value(loudness).toStdString());
+        if (!target) {
+            return usageError("--loudness takes off, podcast, broadcast or a number from -40 to -5, not “" +
+                              parser.value(loudness) + "”.");
+        }
+        batch.loudnessTarget = *target;
     }
     // Every output is a name in the output folder: nothing may lead out of it.
     for (const auto& [option, setting] :

@@ -54,6 +54,10 @@ std::string fileRecord(const FileOutcome& outcome) {
     record.insert("duration", outcome.status == Status::written ? QJsonValue(rounded(outcome.duration))
                                                                 : QJsonValue(QJsonValue::Null));
     record.insert("seconds", rounded(outcome.seconds));
+    // The loudness reached, in LUFS, where a target was given and the output is not silent.
+    const bool measured = outcome.loudness && !outcome.loudness->silent;
+    record.insert("loudness", measured ? QJsonValue(std::round(outcome.loudness->reachedLoudness * 100.0) / 100.0)
+                                       : QJsonValue(QJsonValue::Null));
     return QJsonDocument(record).toJson(QJsonDocument::Compact).toStdString();
 }
 

@@ -22,6 +22,14 @@ std::string counted(int count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+// " at -16.0 LUFS": the loudness an output reached under a target.
+std::string loudnessText(const std::optional<LoudnessAdjustment>& loudness) {
+    if (!loudness || loudness->silent) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, " at %.1f LUFS", loudness->reachedLoudness);
+    return text;
+}
+
 }  // namespace
 
 void Report::progress(std::string_view fileName, std::span<const double> entries) {
@@ -40,7 +48,7 @@ void Report::outcome(const FileOutcome& outcome, bool tellFailure) {
     case Status::written:
         ++written_;
         audioSeconds_ += outcome.duration;
-        if (!quiet_) line("Wrote " + outcome.target.native());
+        if (!quiet_) line("Wrote " + outcome.target.native() + loudnessText(outcome.loudness));
         break;
     case Status::skipped:
         ++skipped_;

@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
+#include <QLocale>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -389,7 +390,7 @@ void DropView::updateFinishedDisplay() {
     writtenFiles_->clear();
     unprocessedFiles_->clear();
     for (const Brain::FileOutcome& file : outcome.files) {
-        if (file.status == Status::written) addWrittenFile(file.source, file.target);
+        if (file.status == Status::written) addWrittenFile(file);
         if (!unprocessedReason(file, false).isEmpty()) addUnprocessedFile(file);
     }
     fitFileList(*writtenFiles_, visibleWrittenFiles);
@@ -398,7 +399,9 @@ void DropView::updateFinishedDisplay() {
     processRemainingButton_->setVisible(!outcome.filesLeftByFailure().empty());
 }
 
-void DropView::addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+void DropView::addWrittenFile(const Brain::FileOutcome& file) {
+    const std::filesystem::path& source = file.source;
+    const std::filesystem::path& target = file.target;
     // The row's name and button are its widget; the item keeps the name for
     // screen readers and the full path as its tooltip.
     auto* item = new QListWidgetItem(writtenFiles_);
@@ -413,14 +416,26 @@ void DropView::addWrittenFile(const std::filesystem::path& source, const std::fi
     compare->setToolTip(QStringLiteral("Listen to the original and the written file in turn."));
     compare->setCursor(Qt::ArrowCursor);
     connect(compare, &QPushButton::clicked, this, [this, source, target] { emit compareRequested(source, target); });
+    // Under a loudness target the row tells the loudness the file reached.
+    QLabel* loudness = nullptr;
+    if (file.loudness && !file.loudness->silent) {
+        loudness = new QLabel(QLocale().toString(file.loudness->reachedLoudness, 'f', 1) + QStringLiteral(" LUFS"), row);
+        loudness->setObjectName(QStringLiteral("reachedLoudness"));
+        loudness->setToolTip(file.loudness->limitedByTruePeak
+                                 ? QStringLiteral("Kept below the loudness target so that peaks stay below -1 dBTP.")
+                                 : QStringLiteral("The loudness the file was brought to."));
+        item->setData(Qt::AccessibleTextRole, name + QStringLiteral(", ") + loudness->text());
+    }
     auto* label = new QLabel(row);
     label->setTextFormat(Qt::PlainText);
-    const int room = maximumProcessingWidth - compare->sizeHint().width() - 3 * rowSpacing;
+    const int loudnessWidth = loudness ? loudness->sizeHint().width() + rowSpacing : 0;
+    const int room = maximumProcessingWidth - compare->sizeHint().width() - loudnessWidth - 3 * rowSpacing;
     label->setText(label->fontMetrics().elidedText(name, Qt::ElideMiddle, room));
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(rowSpacing, 0, rowSpacing, 0);
     layout->setSpacing(rowSpacing);
     layout->addWidget(label, 1);
+    if (loudness) layout->addWidget(loudness);
     layout->addWidget(compare);
     item->setSizeHint(row->sizeHint());
     writtenFiles_->setItemWidget(item, row);

@@ -1,5 +1,7 @@
 #include "ui/OutputSection.h"
 
+#include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -7,6 +9,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
+#include <QSignalBlocker>
 
 #include "app/Brain.h"
 #include "ui/FilePaths.h"
@@ -71,6 +74,30 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
     example_->setFont(italic);
     exampleRow->addWidget(example_, 1);
 
+    // A loudness for publishing: two common targets, or any level in the
+    // range the engine takes.
+    QHBoxLayout* loudnessRow = addRow(
+        QStringLiteral("dial.max"),
+        QStringLiteral("Bring each saved file to a loudness for publishing, with peaks kept below -1 dBTP."));
+    loudnessChoice_ = new QComboBox(loudnessRow->parentWidget());
+    loudnessChoice_->setObjectName(QStringLiteral("loudness"));
+    loudnessChoice_->setAccessibleName(QStringLiteral("Loudness"));
+    loudnessChoice_->addItem(QStringLiteral("Loudness: Off"));
+    loudnessChoice_->addItem(QStringLiteral("Loudness: Podcast (-16 LUFS)"));
+    loudnessChoice_->addItem(QStringLiteral("Loudness: Broadcast (-23 LUFS)"));
+    loudnessChoice_->addItem(QStringLiteral("Loudness: Custom"));
+    customLoudness_ = new QDoubleSpinBox(loudnessRow->parentWidget());
+    customLoudness_->setObjectName(QStringLiteral("customLoudness"));
+    customLoudness_->setAccessibleName(QStringLiteral("Custom loudness"));
+    customLoudness_->setRange(LoudnessTarget::lowestLoudness, LoudnessTarget::highestLoudness);
+    customLoudness_->setDecimals(1);
+    customLoudness_->setSingleStep(0.5);
+    customLoudness_->setSuffix(QStringLiteral(" LUFS"));
+    // Where a custom level starts: between the two presets.
+    customLoudness_->setValue(-18.0);
+    loudnessRow->addWidget(loudnessChoice_, 1, Qt::AlignVCenter);
+    loudnessRow->addWidget(customLoudness_, 0, Qt::AlignVCenter);
+
     connect(chooseFolderButton_, &QPushButton::clicked, this, [this] { brain_.chooseOutputFolder(); });
     connect(clearFolderButton_, &QAbstractButton::clicked, this, [this] { brain_.setOutputFolder(std::nullopt); });
     connect(prefixField_, &QLineEdit::textEdited, this,
@@ -86,11 +113,15 @@ OutputSection::OutputSection(Brain& brain, QWidget* parent)
     connect(&brain_, &Brain::outputFormatChanged, this, &OutputSection::updateExample);
     connect(&brain_, &Brain::outputFormatMatchesInputChanged, this, &OutputSection::updateExample);
     connect(&brain_, &Brain::modelIsProcessingChanged, this, &OutputSection::updateClearButtonOpacity);
+    connect(loudnessChoice_, &QComboBox::activated, this, &OutputSection::chooseLoudness);
+    connect(customLoudness_, &QDoubleSpinBox::valueChanged, this, &OutputSection::chooseLoudness);
+    connect(&brain_, &Brain::loudnessTargetChanged, this, &OutputSection::updateLoudness);
 
     updateFolder();
     updatePrefix();
     updateSuffix();
     updateExample();
+    updateLoudness();
     clearFolderOpacity_->setOpacity(brain_.modelIsProcessing() ? 0.0 : clearButtonOpacity);
 }
 
@@ -104,7 +135,37 @@ QString OutputSection::exampleFileName(const QString& prefix, const QString& suf
 }
 
 QList<QWidget*> OutputSection::controls() const {
-    return {chooseFolderButton_, clearFolderButton_, prefixField_, suffixField_};
+    return {chooseFolderButton_, clearFolderButton_, prefixField_, suffixField_, loudnessChoice_, customLoudness_};
+}
+
+namespace {
+
+enum LoudnessChoice { off, podcast, broadcast, custom };
+
+}  // namespace
+
+void OutputSection::updateLoudness() {
+    const LoudnessTarget target = brain_.loudnessTarget();
+    const std::string name = target.name();
+    const int choice = name == "off" ? off : name == "podcast" ? podcast : name == "broadcast" ? broadcast : custom;
+    // Shown without telling the brain again.
+    const QSignalBlocker blockChoice(loudnessChoice_);
+    const QSignalBlocker blockValue(customLoudness_);
+    loudnessChoice_->setCurrentIndex(choice);
+    if (choice == custom) customLoudness_->setValue(*target.integratedLoudness);
+    customLoudness_->setVisible(choice == custom);
+}
+
+void OutputSection::chooseLoudness() {
+    switch (loudnessChoice_->currentIndex()) {
+    case off: brain_.setLoudnessTarget({}); break;
+    case podcast: brain_.setLoudnessTarget({LoudnessTarget::podcastLoudness}); break;
+    case broadcast: brain_.setLoudnessTarget({LoudnessTarget::broadcastLoudness}); break;
+    default: brain_.setLoudnessTarget({customLoudness_->value()}); break;
+    }
+    // A custom level equal to a preset's reads back as that preset: the list
+    // shows what is stored.
+    updateLoudness();
 }
 
 void OutputSection::updateFolder() {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
+#include "Loudness/Loudness.h"
 #include "Noise.h"
 #include "TestSupport.h"
 
@@ -229,6 +231,98 @@ TEST_F(Engine, ASourceWithoutAudioFailsAndWritesNothing) {
             EXPECT_NE(std::string(error.what()).find("holds no audio"), std::string::npos) << error.what();
             EXPECT_TRUE(entries(out).empty());
         }
+    }
+}
+
+// Noise in syllable-like bursts of 0.2 s with pauses, scaled by `gain`.
+std::vector<float> burstsOfNoise(std::size_t count, float gain, unsigned seed) {
+    std::vector<float> samples = noise(static_cast<std::int64_t>(count), 0.5f, seed);
+    for (std::size_t k = 0; k < count; ++k) samples[k] *= (k / 9600) % 3 == 2 ? 0.02f * gain : gain;
+    return samples;
+}
+
+double integratedLoudness(const std::vector<float>& channel, std::int64_t rate) {
+    return Loudness(channel, rate, Loudness::Mode::integrated).unitsRelativeToFullScale();
+}
+
+TEST_F(Engine, ALoudnessTargetIsReachedByOneGainOrStopsAtTheTruePeakCeiling) {
+    // Removes nothing: the output before its gain is the source.
+    auto enhancer = makeEnhancer("zeros.onnx");
+    const std::size_t length = 6 * 44100;
+    // From about -44 to -6 LUFS: every level is brought to the target.
+    for (const float gain : {0.012f, 0.12f, 0.9f}) {
+        for (const double target : {LoudnessTarget::podcastLoudness, LoudnessTarget::broadcastLoudness}) {
+            SCOPED_TRACE(testing::Message() << "gain " << gain << ", target " << target);
+            const auto source = folder / "take.wav";
+            writeFloatWav(source, {burstsOfNoise(length, gain, 3)}, 44100);
+            ProcessingOptions chosen = options(enhancer);
+            chosen.loudnessTarget = LoudnessTarget{target};
+            const ProcessingResult result = processFile(source, out / "take.wav", chosen);
+            const Channels written = readChannels(result.writtenTo);
+            ASSERT_TRUE(result.loudness);
+            EXPECT_FALSE(result.loudness->limitedByTruePeak);
+            EXPECT_NEAR(integratedLoudness(written[0], 44100), target, 0.5);
+            EXPECT_NEAR(result.loudness->reachedLoudness, target, 0.01);
+            // The whole file is scaled by one gain: the enhanced signal keeps its shape.
+            const double ratio = std::pow(10.0, result.loudness->gainDecibels / 20.0);
+            const Channels unadjusted = wholeFileReference(source, enhancer, 1.0, 44100);
+            for (std::size_t k = 1000; k < length; k += 7919) {
+                EXPECT_NEAR(written[0][k], unadjusted[0][k] * ratio, 1e-4 * ratio);
+            }
+            EXPECT_TRUE(result.warnings().empty());
+            std::filesystem::remove(result.writtenTo);
+        }
+    }
+
+    // Quiet speech with one loud click: reaching -16 LUFS would put the
+    // click far past the ceiling, so the gain stops there and says so.
+    std::vector<float> clicked = burstsOfNoise(length, 0.03f, 5);
+    clicked[length / 2] = 0.9f;
+    writeFloatWav(folder / "click.wav", {clicked, clicked}, 44100);
+    ProcessingOptions chosen = options(enhancer);
+    chosen.loudnessTarget = LoudnessTarget{LoudnessTarget::podcastLoudness};
+    const ProcessingResult limited = processFile(folder / "click.wav", out / "click.wav", chosen);
+    ASSERT_TRUE(limited.loudness);
+    EXPECT_TRUE(limited.loudness->limitedByTruePeak);
+    EXPECT_LT(limited.loudness->reachedLoudness, LoudnessTarget::podcastLoudness - 3.0);
+    const Channels written = readChannels(limited.writtenTo);
+    ProgrammeMeter meter(44100, 2);
+    const std::vector<std::span<const float>> views{written[0], written[1]};
+    meter.add(views);
+    const ProgrammeLevel level = meter.level();
+    EXPECT_NEAR(level.truePeakDecibels, LoudnessTarget::truePeakCeiling, 0.05);
+    EXPECT_NEAR(level.integrated.unitsRelativeToFullScale(), limited.loudness->reachedLoudness, 0.05);
+    ASSERT_EQ(limited.warnings().size(), 1u);
+    EXPECT_NE(limited.warnings()[0].find("-16.0 LUFS would have pushed the true peak past -1 dBTP"), std::string::npos)
+        << limited.warnings()[0];
+
+    // Silence has no loudness to reach: it stays silent, and is told.
+    writeFloatWav(folder / "silence.wav", {std::vector<float>(length, 0.0f)}, 44100);
+    const ProcessingResult silent = processFile(folder / "silence.wav", out / "silence.wav", chosen);
+    ASSERT_TRUE(silent.loudness);
+    EXPECT_TRUE(silent.loudness->silent);
+    const Channels silence = readChannels(silent.writtenTo);
+    EXPECT_EQ(std::count(silence[0].begin(), silence[0].end(), 0.0f), static_cast<std::ptrdiff_t>(length));
+    ASSERT_EQ(silent.warnings().size(), 1u);
+    EXPECT_NE(silent.warnings()[0].find("silent"), std::string::npos);
+
+    // Off: no adjustment is made or told.
+    chosen.loudnessTarget = {};
+    EXPECT_FALSE(processFile(folder / "click.wav", out / "off.wav", chosen).loudness);
+}
+
+TEST(LoudnessTarget, NamesAndTheNumbersTheyAccept) {
+    EXPECT_EQ(LoudnessTarget::fromName("off"), LoudnessTarget{});
+    EXPECT_EQ(LoudnessTarget::fromName("podcast")->integratedLoudness, -16.0);
+    EXPECT_EQ(LoudnessTarget::fromName("broadcast")->integratedLoudness, -23.0);
+    EXPECT_EQ(LoudnessTarget::fromName("-18.5")->integratedLoudness, -18.5);
+    EXPECT_EQ(LoudnessTarget::fromName("-40")->integratedLoudness, -40.0);
+    EXPECT_EQ(LoudnessTarget::fromName("-5")->integratedLoudness, -5.0);
+    for (const char* refused : {"", "-40.5", "-4.9", "0", "16", "nan", "-inf", "-16 ", "-16LUFS", "Podcast", "1e1"}) {
+        EXPECT_FALSE(LoudnessTarget::fromName(refused)) << refused;
+    }
+    for (const char* name : {"off", "podcast", "broadcast", "-18.5", "-40", "-5"}) {
+        EXPECT_EQ(LoudnessTarget::fromName(name)->name(), name);
     }
 }
 

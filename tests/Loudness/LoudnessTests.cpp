@@ -125,5 +125,46 @@ TEST(Loudness, RatesTheLibraryCannotMeasureReportFailedToAllocateMemory) {
     EXPECT_NO_THROW(Loudness(signal, 2822400, Mode::momentary));
 }
 
+ProgrammeLevel programme(const std::vector<std::vector<float>>& channels, std::size_t blockLength = 10007) {
+    ProgrammeMeter meter(sampleRate, channels.size());
+    for (std::size_t start = 0; start < channels.front().size(); start += blockLength) {
+        std::vector<std::span<const float>> views;
+        for (const auto& channel : channels) {
+            views.push_back(std::span(channel).subspan(start, std::min(blockLength, channel.size() - start)));
+        }
+        meter.add(views);
+    }
+    return meter.level();
+}
+
+TEST(ProgrammeMeter, WeighsChannelsByTheirPlaceAndFindsPeaksBetweenSamples) {
+    const auto voice = sine(4.0, 997.0, 0.25);
+    const std::vector<float> silence(voice.size(), 0.0f);
+    const double mono = measure(voice, Mode::integrated);
+    EXPECT_NEAR(programme({voice}).integrated.unitsRelativeToFullScale(), mono, 1e-9);
+    // Two channels carrying the same sound are 3 dB louder than one.
+    EXPECT_NEAR(programme({voice, voice}).integrated.unitsRelativeToFullScale(), mono + 3.01, 0.01);
+    // 5.1: the effects channel does not count, a surround counts 1.5 dB more.
+    EXPECT_EQ(programme({silence, silence, silence, voice, silence, silence}).integrated,
+              Loudness(-std::numeric_limits<double>::infinity()));
+    EXPECT_NEAR(programme({silence, silence, silence, silence, voice, silence}).integrated.unitsRelativeToFullScale(),
+                mono + 1.5, 0.01);
+    // 7.1: the sides are surrounds too; quadraphonic: the back pair.
+    EXPECT_NEAR(programme({silence, silence, silence, silence, silence, silence, silence, voice})
+                    .integrated.unitsRelativeToFullScale(),
+                mono + 1.5, 0.01);
+    EXPECT_NEAR(programme({silence, silence, voice, silence}).integrated.unitsRelativeToFullScale(), mono + 1.5, 0.01);
+
+    // A quarter of the rate sampled 45 degrees off its crests: every sample is
+    // at 0.5 / sqrt(2) while the wave reaches 0.5 between them.
+    std::vector<float> between(voice.size());
+    for (std::size_t k = 0; k < between.size(); ++k) {
+        between[k] = static_cast<float>(0.5 * std::sin(std::numbers::pi / 2.0 * static_cast<double>(k) + 0.25 * std::numbers::pi));
+    }
+    EXPECT_NEAR(programme({silence, between}).truePeakDecibels, 20.0 * std::log10(0.5), 0.5);
+    EXPECT_EQ(programme({silence}).truePeakDecibels, -std::numeric_limits<double>::infinity());
+    EXPECT_THROW(ProgrammeMeter(sampleRate, 0), Loudness::Error);
+}
+
 }  // namespace
 }  // namespace vesh

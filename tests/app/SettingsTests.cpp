@@ -66,6 +66,7 @@ TEST(PersistedSettings, AnEmptyStoreReadsTheDefaultsAndWritesNothing) {
     EXPECT_EQ(brain.filenameSuffix(), "");
     EXPECT_FALSE(brain.outputFormatMatchesInput());
     EXPECT_EQ(brain.outputFormat(), (AudioFormat{BitDepth::twentyFour, SampleRate::fortyEight, AudioFileFormat::wav}));
+    EXPECT_EQ(brain.loudnessTarget(), LoudnessTarget{});
     harness.restart();
     EXPECT_TRUE(QSettings(harness.settingsFile(), QSettings::IniFormat).allKeys().isEmpty());
 }
@@ -78,6 +79,7 @@ TEST(PersistedSettings, SurviveARestartUnderTheirKeysButTheOutputFolderDoesNot) 
     harness.brain->setFilenameSuffix("_v2");
     harness.brain->setOutputFormatMatchesInput(true);
     harness.brain->setOutputFormat(format);
+    harness.brain->setLoudnessTarget({-18.5});
 
     harness.brain.reset();
     {
@@ -89,6 +91,7 @@ TEST(PersistedSettings, SurviveARestartUnderTheirKeysButTheOutputFolderDoesNot) 
         EXPECT_EQ(store.value("outputBitDepth").toLongLong(), 32);
         EXPECT_EQ(store.value("outputSampleRate").toLongLong(), 192000);
         EXPECT_EQ(store.value("outputFileFormat").toString(), "flac");
+        EXPECT_EQ(store.value("loudnessTarget").toString(), "-18.5");
     }
 
     harness.brain = std::make_unique<Brain>(std::make_unique<QSettings>(harness.settingsFile(), QSettings::IniFormat),
@@ -99,6 +102,8 @@ TEST(PersistedSettings, SurviveARestartUnderTheirKeysButTheOutputFolderDoesNot) 
     EXPECT_EQ(restarted.filenameSuffix(), "_v2");
     EXPECT_TRUE(restarted.outputFormatMatchesInput());
     EXPECT_EQ(restarted.outputFormat(), format);
+    EXPECT_EQ(restarted.loudnessTarget(), LoudnessTarget{-18.5});
+    EXPECT_EQ(restarted.batchOptions().loudnessTarget, LoudnessTarget{-18.5});
     EXPECT_FALSE(restarted.outputFolder().has_value());
 }
 
@@ -115,8 +120,10 @@ TEST(PersistedSettings, UnlistedOrWrongKindsOfStoredValuesReadAsTheDefaults) {
         QSettings store(harness.settingsFile(), QSettings::IniFormat);
         store.setValue("wetDryMix", "lots");
         store.setValue("outputBitDepth", "deep");
+        store.setValue("loudnessTarget", "-3");
     }
     harness.restart();
+    EXPECT_EQ(harness.brain->loudnessTarget(), LoudnessTarget{});
     EXPECT_EQ(harness.brain->wetDryMix(), 1.0);
     EXPECT_EQ(harness.brain->outputBitDepth(), 24);
 }

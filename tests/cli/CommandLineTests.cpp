@@ -121,6 +121,8 @@ TEST_F(CommandLine, UsageErrorsExitWithTwoAndCreateNothing) {
         {"-o", path(output / "missing"), file},  // output folder missing
         {"-o", out, "--mix", "1.5", file},
         {"-o", out, "--rate", "22050", file},
+        {"-o", out, "--loudness", "-3", file},
+        {"-o", out, "--loudness", "loud", file},
         {"-o", out, "--if-exists", "sometimes", file},
         {"-o", out, "--colour", file},
         {"-o", out, "--prefix", "../", file},  // would leave the output folder
@@ -191,6 +193,19 @@ TEST_F(CommandLine, WritesEveryFileWithTheGivenSettingsAndLeavesStoredSettingsAl
     EXPECT_THAT(result.standardError, HasSubstr("Wrote " + (output / "clean_b_v1.flac").string() + "\n"));
     EXPECT_THAT(result.standardError, HasSubstr("\n2 files written, 0 skipped, 0 failed; 1.0 s of audio in "));
     EXPECT_FALSE(std::filesystem::exists(home / ".config"));
+}
+
+TEST_F(CommandLine, ALoudnessTargetIsReachedAndToldOnTheTerminalAndInJson) {
+    const auto a = makeInput("a.wav", 3.0);
+    const Outcome result = run({"--json", "--loudness", "broadcast", "-o", path(output), path(a)});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_THAT(result.standardError, HasSubstr("Wrote " + (output / "a.wav").string() + " at -23.0 LUFS\n"));
+    auto records = recordsBySource(result.standardOutput);
+    EXPECT_NEAR(records[path(a).toStdString()]["loudness"].toDouble(), -23.0, 0.05);
+
+    const Outcome off = run({"--json", "--if-exists", "replace", "-o", path(output), path(a)});
+    records = recordsBySource(off.standardOutput);
+    EXPECT_TRUE(records[path(a).toStdString()]["loudness"].isNull());
 }
 
 // A source without an extension is matched by its contents and keeps its bare name.

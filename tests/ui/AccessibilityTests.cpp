@@ -53,14 +53,14 @@ class AccessibilityTests : public QObject {
 private slots:
     void initTestCase() { installAccessibleInterfaces(); }
 
-    void tabVisitsAddFilesPreviewDestinationPrefixSuffixMixFormatAndCancel() {
+    void tabVisitsAddFilesPreviewDestinationPrefixSuffixLoudnessMixFormatAndCancel() {
         Fixture fixture;
         fixture.show();
         Brain& brain = fixture.brain;
         QVERIFY(test::waitForModel(brain));
         QToolButton* addFiles = fixture.window.addFilesButton();
-        const QStringList sidebar{"prefix",    "suffix",         "mix", "sameAsOriginalFile", "Sample rate",
-                                  "Bit depth", "Encoding format"};
+        const QStringList sidebar{"prefix",      "suffix",    "loudness",       "mix", "sameAsOriginalFile",
+                                  "Sample rate", "Bit depth", "Encoding format"};
         // Add Files waits for a destination; Preview, which writes nothing, does not.
         auto* chooseFolder = fixture.window.findChild<QPushButton*>(QStringLiteral("chooseFolder"));
         QCOMPARE(tabCycle(fixture.window, chooseFolder),

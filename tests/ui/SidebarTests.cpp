@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -105,6 +106,31 @@ private slots:
 
         fixture.brain.setWetDryMix(0.25);
         QCOMPARE(value->text(), QStringLiteral("25%"));
+    }
+
+    void loudnessOffersPresetsAndACustomLevelThatShowsOnlyWhenChosen() {
+        Fixture fixture;
+        auto* choice = fixture.child<QComboBox>("loudness");
+        auto* custom = fixture.child<QDoubleSpinBox>("customLoudness");
+        QCOMPARE(choice->currentIndex(), 0);
+        QVERIFY(custom->isHidden());
+
+        choice->setCurrentIndex(1);
+        emit choice->activated(1);
+        QCOMPARE(fixture.brain.loudnessTarget().name(), std::string("podcast"));
+        choice->setCurrentIndex(3);
+        emit choice->activated(3);
+        QVERIFY(!custom->isHidden());
+        QCOMPARE(fixture.brain.loudnessTarget(), LoudnessTarget{custom->value()});
+        custom->setValue(-20.5);
+        QCOMPARE(fixture.brain.loudnessTarget(), LoudnessTarget{-20.5});
+        // A custom level at a preset's is that preset.
+        custom->setValue(-23.0);
+        QCOMPARE(choice->currentIndex(), 2);
+        QVERIFY(custom->isHidden());
+
+        fixture.brain.setLoudnessTarget({});
+        QCOMPARE(choice->currentIndex(), 0);
     }
 
     void pickersAreDisabledButKeptWhileTheOutputMatchesTheOriginal() {

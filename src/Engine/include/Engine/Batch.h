@@ -30,6 +30,7 @@ struct BatchOptions {
     OutputFormat outputFormat;
     // Share of the enhanced signal (see ProcessingOptions).
     double wetDryMix = 1.0;
+    LoudnessTarget loudnessTarget;
     // A failed file leaves the rest of the batch to run instead of ending it.
     bool continuesAfterFailure = false;
     // A file whose output would replace one of the batch's own sources is
@@ -78,6 +79,8 @@ struct FileOutcome {
     // samples, for people; and whether an integer output had to clip.
     std::vector<std::string> warnings{};
     bool clipped = false;
+    // For a written file under a loudness target: what the target made of it.
+    std::optional<LoudnessAdjustment> loudness{};
 };
 
 // The existing-file question for `location`: asked before the work for an

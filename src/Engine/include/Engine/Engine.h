@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AudioIO/AudioFile.h"
@@ -23,6 +24,46 @@ enum class ExistingFileAnswer {
     skip,     // the output is dropped
     replace,  // the output takes the place of the item there
     stop,     // the output is dropped and nothing more is processed
+};
+
+// The loudness every output is brought to, by one gain per file, for
+// publishing: off (the output keeps its level), or an integrated loudness
+// with the true peak kept at or below a ceiling. Where the target's gain
+// would push the true peak past the ceiling, the gain is lowered to meet it
+// and the output stays quieter than the target; nothing limits or compresses.
+struct LoudnessTarget {
+    static constexpr double podcastLoudness = -16.0;
+    static constexpr double broadcastLoudness = -23.0;
+    // The loudness a target may name, in LUFS.
+    static constexpr double lowestLoudness = -40.0;
+    static constexpr double highestLoudness = -5.0;
+    static constexpr double truePeakCeiling = -1.0;  // dBTP
+
+    // Nothing: off.
+    std::optional<double> integratedLoudness;
+
+    // "off", "podcast" (-16 LUFS), "broadcast" (-23 LUFS) or the loudness
+    // as a number ("-18.5"): the name settings and the command line use.
+    std::string name() const;
+    // The target a name gives, a number from lowestLoudness to
+    // highestLoudness included; nothing for any other text.
+    static std::optional<LoudnessTarget> fromName(std::string_view name);
+
+    friend bool operator==(const LoudnessTarget&, const LoudnessTarget&) = default;
+};
+
+// What the loudness target made of an output: its loudness as enhanced and
+// mixed, the gain applied and the loudness reached, in LUFS and dB.
+struct LoudnessAdjustment {
+    double targetLoudness = 0.0;
+    double measuredLoudness = 0.0;
+    double gainDecibels = 0.0;
+    double reachedLoudness = 0.0;
+    // The true peak ceiling lowered the gain: the target was not reached.
+    bool limitedByTruePeak = false;
+    // Silence (or a signal below the measurement's absolute gate) has no
+    // loudness to adjust and is left as it is.
+    bool silent = false;
 };
 
 // What processFile makes of a file. Filled in by the caller and passed by
@@ -52,6 +93,8 @@ struct ProcessingOptions {
     // Share of the enhanced signal; the rest is the untouched signal. 1 or
     // more (or not a number) writes the enhanced signal alone.
     double wetDryMix = 1.0;
+    // Brings the enhanced, mixed signal to a loudness, measured at the output rate.
+    LoudnessTarget loudnessTarget;
     // Required; may serve other calls at the same time.
     const VariableLengthSpeechEnhancer* enhancer = nullptr;
     ProgressHandler handleProgress;
@@ -74,6 +117,8 @@ struct ProcessingResult {
     // Source samples that were not a number, infinite or beyond +60 dBFS
     // (a magnitude above 1000) and were taken as 0, over all channels.
     std::int64_t replacedSamples = 0;
+    // Set when the options named a loudness target.
+    std::optional<LoudnessAdjustment> loudness;
 
     // One sentence for each of the above, for people.
     std::vector<std::string> warnings() const;
@@ -119,7 +164,8 @@ void mixWetDry(std::span<float> wet, std::span<const float> dry, double wetDryMi
 // before the end fails. NaN, infinite and implausibly large source samples
 // (beyond +60 dBFS) are taken as 0, and stretches the decoder finds damaged
 // as silence of their length; both are told in the result, as is the
-// clipping of an integer output. The
+// clipping of an integer output. With a loudness target the output is
+// kept beside the target and measured, then written with its one gain. The
 // target appears only when complete; on any failure or cancellation nothing is
 // left behind. Before any decoding the output's expected size is checked
 // against the file type's limits and the folder's free space (with the

@@ -68,6 +68,39 @@ private:
     std::int64_t sampleRate_;
 };
 
+// What a publishing target reads of a whole programme: its integrated
+// loudness over all channels and its true peak (the highest of any channel,
+// between samples included), in dB relative to full scale. Silence has
+// both at negative infinity.
+struct ProgrammeLevel {
+    Loudness integrated;
+    double truePeakDecibels;
+};
+
+// The integrated loudness and true peak of a programme of one or more
+// channels fed block by block. Channels are weighted by their place in the
+// decoder's order: with six or more, left, right and centre count alike, the
+// fourth (low-frequency effects) is left out and the rest are surrounds,
+// raised by 1.5 dB; four channels are two fronts and two surrounds, five are
+// three fronts and two surrounds, one to three are fronts.
+class ProgrammeMeter {
+public:
+    // Throws Loudness::Error(failedToAllocateMemory), also for a rate outside
+    // 18 to 2822400 Hz or no channels.
+    ProgrammeMeter(std::int64_t sampleRate, std::size_t channelCount);
+    ~ProgrammeMeter();
+    ProgrammeMeter(ProgrammeMeter&&) noexcept;
+    ProgrammeMeter& operator=(ProgrammeMeter&&) noexcept;
+
+    // Appends frames: one view per channel, all of one length. Throws Loudness::Error.
+    void add(std::span<const std::span<const float>> channels);
+    ProgrammeLevel level() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 }  // namespace vesh
 
 // Hashes by value, consistently with ==: negative zero hashes like zero.

@@ -147,6 +147,10 @@ public:
     void setFilenamePrefix(const QString& prefix);
     QString filenameSuffix() const;
     void setFilenameSuffix(const QString& suffix);
+    // Stored by its name ("off", "podcast", "broadcast" or the number); a
+    // stored text that names no target reads as off.
+    LoudnessTarget loudnessTarget() const;
+    void setLoudnessTarget(const LoudnessTarget& target);
     bool outputFormatMatchesInput() const;
     void setOutputFormatMatchesInput(bool matches);
     qint64 outputBitDepth() const;
@@ -222,6 +226,7 @@ signals:
     void wetDryMixChanged();
     void filenamePrefixChanged();
     void filenameSuffixChanged();
+    void loudnessTargetChanged();
     void outputFormatMatchesInputChanged();
     void outputFormatChanged();
     void outputFolderChanged();

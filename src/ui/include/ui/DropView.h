@@ -155,7 +155,7 @@ private:
     void updateTimeLeft();
     void updateStatus();
     void updateFinishedDisplay();
-    void addWrittenFile(const std::filesystem::path& source, const std::filesystem::path& target);
+    void addWrittenFile(const Brain::FileOutcome& file);
     void addUnprocessedFile(const Brain::FileOutcome& file);
     void showDisplay(State state, bool animated);
     QWidget* makeSymbolDisplay(const QString& symbol, TextView* text, QWidget* below = nullptr);

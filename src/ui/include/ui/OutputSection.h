@@ -3,6 +3,8 @@
 #include "app/AudioFormat.h"
 #include "ui/SectionFrame.h"
 
+class QComboBox;
+class QDoubleSpinBox;
 class QGraphicsOpacityEffect;
 class QLineEdit;
 class QPropertyAnimation;
@@ -39,6 +41,8 @@ private:
     void updateSuffix();
     void updateExample();
     void updateClearButtonOpacity();
+    void updateLoudness();
+    void chooseLoudness();
 
     Brain& brain_;
     QPushButton* chooseFolderButton_;
@@ -49,6 +53,8 @@ private:
     QLineEdit* prefixField_;
     QLineEdit* suffixField_;
     TextView* example_;
+    QComboBox* loudnessChoice_;
+    QDoubleSpinBox* customLoudness_;
 };
 
 }  // namespace vesh
