@@ -261,6 +261,8 @@ private slots:
         QStringList lines;
         connect(&brain, &Brain::nameOfFileBeingProcessedChanged, this, [&] { lines.append(view.processingText()); });
         QSignalSpy finished(&brain, &Brain::batchFinished);
+        // Each written file's row names the loudness it was brought to.
+        brain.setLoudnessTarget({-30.0});
 
         // Written, skipped (its output exists), failed (not audio), not processed.
         const auto drag = fileDrag({input("c.wav"), input("b.wav"), input("a-notes.wav"), input("d.wav")});
@@ -273,7 +275,7 @@ private slots:
         QVERIFY(std::filesystem::exists(output / "c.wav"));
         const QListWidget* written = view.writtenFilesList();
         QCOMPARE(written->count(), 1);
-        QCOMPARE(written->item(0)->data(Qt::AccessibleTextRole).toString(), QStringLiteral("c.wav"));
+        QCOMPARE(written->item(0)->data(Qt::AccessibleTextRole).toString(), QStringLiteral("c.wav, -30.0 LUFS"));
         QVERIFY(written->isVisible());
         QTest::mouseClick(view.showInFolderButton(), Qt::LeftButton);
         QCOMPARE(opened, std::vector<std::filesystem::path>{output});
