@@ -269,6 +269,12 @@ void openFile(AudioFileState& state, const std::filesystem::path& url) {
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
     AVFormatContext* rawFormat = nullptr;
+    if (std::vector<std::int64_t> hidden = oversizedChunks(url); !hidden.empty()) {
+        state.input = std::make_unique<ChunkHidingInput>(url, std::move(hidden));
+        rawFormat = avformat_alloc_context();
+        if (!rawFormat) throw std::bad_alloc();
+        rawFormat->pb = state.input->context();
+    }
     const std::string location = "file:" + url.string();
     int result = avformat_open_input(&rawFormat, location.c_str(), nullptr, &options);
     av_dict_free(&options);  // what the demuxer left unused

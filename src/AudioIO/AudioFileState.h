@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FFmpegHandles.h"
+#include "OversizedChunks.h"
 #include "StoredAudioFormat.h"
 
 namespace vesh::detail {
@@ -16,6 +17,9 @@ class BlockDecoder;
 // stream and the stored format of that stream.
 struct AudioFileState {
     std::filesystem::path url;
+    // The demuxer's own input where the file's oversized chunks are hidden
+    // from it; it outlives the demuxer.
+    std::unique_ptr<ChunkHidingInput> input;
     FormatContextHandle format;
     CodecContextHandle decoder;
     int streamIndex = -1;

@@ -1,10 +1,12 @@
 // Decoding every kind of file the application accepts, and bad input.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <random>
 
 #include "TestSupport.h"
@@ -160,6 +162,68 @@ TEST(AudioFileReadingFailures, NonAudioAndDamagedInputFailsCleanly) {
     EXPECT_NE(std::string(refusal->what()).find("2 frames per second is not supported"), std::string::npos);
     readFailure(fixture("picture.png", "-f lavfi -i color=size=32x32 -frames:v 1"));
     readFailure(fixture("silent-movie.mp4", "-f lavfi -i testsrc=size=64x48:rate=10:duration=0.5 -c:v mpeg4"));
+}
+
+// A 16-bit mono file of `samples` with, before the audio, a small chunk of
+// tags and a text chunk claiming `hugeBytes`; the huge chunk's bytes are
+// left unwritten, so the file is sparse and costs no disk.
+void writeWithHugeChunk(const std::filesystem::path& file, bool aiff, const std::vector<std::int16_t>& samples,
+                        std::uint32_t hugeBytes) {
+    std::ofstream out(file, std::ios::binary);
+    const auto word = [&](std::uint32_t value, int width) {
+        for (int k = 0; k < width; ++k) {
+            const int shift = aiff ? 8 * (width - 1 - k) : 8 * k;
+            out.put(static_cast<char>(value >> shift));
+        }
+    };
+    const auto chunk = [&](const char* id, std::uint32_t size) { out.write(id, 4), word(size, 4); };
+    const std::uint32_t audioBytes = static_cast<std::uint32_t>(samples.size() * 2);
+    if (aiff) {
+        chunk("FORM", 4 + 26 + 14 + 8 + hugeBytes + 16 + audioBytes);
+        out.write("AIFF", 4);
+        chunk("COMM", 18), word(1, 2), word(static_cast<std::uint32_t>(samples.size()), 4), word(16, 2);
+        // 44100 as an 80-bit extended float.
+        out.write("\x40\x0E\xAC\x44\0\0\0\0\0\0", 10);
+        chunk("NAME", 6), out.write("Title\0", 6);
+        chunk("ANNO", hugeBytes);
+        out.seekp(hugeBytes, std::ios::cur);
+        chunk("SSND", 8 + audioBytes), word(0, 4), word(0, 4);
+    } else {
+        chunk("RIFF", 4 + 24 + 26 + 20 + hugeBytes + 8 + audioBytes);
+        out.write("WAVE", 4);
+        chunk("fmt ", 16), word(1, 2), word(1, 2), word(44100, 4), word(88200, 4), word(2, 2), word(16, 2);
+        chunk("LIST", 18), out.write("INFO", 4), chunk("INAM", 6), out.write("Title\0", 6);
+        chunk("LIST", 4 + 8 + hugeBytes), out.write("INFO", 4), chunk("ICMT", hugeBytes);
+        out.seekp(hugeBytes, std::ios::cur);
+        chunk("data", audioBytes);
+    }
+    for (const std::int16_t sample : samples) word(static_cast<std::uint16_t>(sample), 2);
+}
+
+// A damaged or hostile file that claims a gigabyte of tags costs neither that
+// memory nor that time: the chunk is skipped, the audio and the other tags read.
+TEST(AudioFileReading, AHugeTagChunkIsSkippedAndTheRestRead) {
+    TemporaryFolder folder;
+    std::vector<std::int16_t> samples(44100);
+    for (std::size_t k = 0; k < samples.size(); ++k) samples[k] = static_cast<std::int16_t>(k * 7 % 20000 - 10000);
+    for (const bool aiff : {false, true}) {
+        SCOPED_TRACE(aiff ? "AIFF" : "WAV");
+        const auto file = folder / (aiff ? "tags.aiff" : "tags.wav");
+        writeWithHugeChunk(file, aiff, samples, std::uint32_t{1} << 30);
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        const AudioFile opened(file);
+        EXPECT_EQ(opened.metadata().title, "Title");
+        const AudioStream stream(file);
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "KiB more at the peak";
+        ASSERT_EQ(stream.length(), static_cast<std::int64_t>(samples.size()));
+        const std::vector<float>& decoded = stream.channels().front().samples;
+        for (std::size_t k = 0; k < samples.size(); k += 997) {
+            EXPECT_EQ(decoded[k], static_cast<float>(samples[k]) / 32768.0f) << k;
+        }
+    }
 }
 
 // A FLAC file whose STREAMINFO block claims `frames` frames.
