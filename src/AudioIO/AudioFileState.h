@@ -33,4 +33,13 @@ struct AudioFileState {
     ~AudioFileState();
 };
 
+// The bit rate a lossy output must reach to keep the quality of a source
+// that has been read: a constant one as declared, a variable one at least
+// on average.
+struct SourceBitRate {
+    std::int64_t bitsPerSecond = 0;
+    bool constant = false;
+};
+SourceBitRate sourceBitRate(const AudioFileState& state);
+
 }  // namespace vesh::detail

@@ -1,4 +1,5 @@
-// Writing streams with libsndfile. Every file is written beside its target
+// Writing streams with libsndfile, and AAC in its source's format with
+// FFmpeg (AacFileWriting.h). Every file is written beside its target
 // under a temporary name and renamed into place only when complete
 // (ReplacementFile), so a failed write leaves nothing partial behind and
 // never damages the file it was to replace.
@@ -15,7 +16,9 @@
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <variant>
 
+#include "AacFileWriting.h"
 #include "AudioFileState.h"
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/AudioStream.h"
@@ -30,11 +33,28 @@ extern "C" {
 
 namespace vesh {
 
+namespace detail {
+
+SourceBitRate sourceBitRate(const AudioFileState& state) {
+    const BitRateStatistics& read = state.bitRate;
+    const std::int64_t declared = state.storedFormat.declaredBitRate;
+    if (!read.complete || read.decodedFrames <= 0 || read.packetCount == 0) return {declared, true};
+    const auto average = static_cast<std::int64_t>(
+        std::ceil(static_cast<double>(read.packetBytes) * 8.0 * static_cast<double>(state.storedFormat.sampleRate) /
+                  static_cast<double>(read.decodedFrames)));
+    // Frames of one bit rate differ by at most a padding byte.
+    const bool constant = read.largestPacket - read.smallestPacket <= 1;
+    return {constant && declared > 0 ? declared : std::max(declared, average), constant};
+}
+
+}  // namespace detail
+
 namespace {
 
 using detail::ChannelLayout;
 using detail::SizeDecision;
 using detail::SizeLimitKind;
+using detail::SourceBitRate;
 using detail::StoredAudioFormat;
 
 // Frames interleaved and handed to the encoder per call.
@@ -248,24 +268,6 @@ bool clipsSamples(int format) {
     }
 }
 
-// The bit rate a lossy output must reach to keep the source's quality.
-struct SourceBitRate {
-    std::int64_t bitsPerSecond = 0;
-    bool constant = false;
-};
-
-SourceBitRate sourceBitRate(const detail::AudioFileState& state) {
-    const detail::BitRateStatistics& read = state.bitRate;
-    const std::int64_t declared = state.storedFormat.declaredBitRate;
-    if (!read.complete || read.decodedFrames <= 0 || read.packetCount == 0) return {declared, true};
-    const auto average = static_cast<std::int64_t>(
-        std::ceil(static_cast<double>(read.packetBytes) * 8.0 * static_cast<double>(state.storedFormat.sampleRate) /
-                  static_cast<double>(read.decodedFrames)));
-    // Frames of one bit rate differ by at most a padding byte.
-    const bool constant = read.largestPacket - read.smallestPacket <= 1;
-    return {constant && declared > 0 ? declared : std::max(declared, average), constant};
-}
-
 // MPEG Layer III as libsndfile sets it: in constant and average modes the
 // compression level picks a bit rate on a straight line between the highest
 // and lowest of the MPEG version the rate belongs to; in variable mode ten
@@ -339,7 +341,7 @@ void chooseOpusSettings(const SourceBitRate& source, std::size_t channelCount, E
 
 void chooseLossySettings(const detail::AudioFileState& state, std::int64_t sampleRate, std::size_t channelCount,
                          EncoderRequest& request) {
-    const SourceBitRate source = sourceBitRate(state);
+    const SourceBitRate source = detail::sourceBitRate(state);
     if (source.bitsPerSecond <= 0) return;
     switch (request.format & SF_FORMAT_SUBMASK) {
     case SF_FORMAT_MPEG_LAYER_III: chooseMpegSettings(source, sampleRate, request); return;
@@ -397,6 +399,18 @@ void writeTags(SNDFILE* encoder, int format, const AudioMetadata& metadata) {
     broadcast.time_reference_low = static_cast<std::uint32_t>(reference & 0xFFFFFFFFu);
     broadcast.time_reference_high = static_cast<std::uint32_t>(reference >> 32);
     sf_command(encoder, SFC_SET_BROADCAST_INFO, &broadcast, sizeof broadcast);
+}
+
+// Refuses a file name longer than the folder's file system allows.
+void checkFileName(const std::filesystem::path& url) {
+    const std::filesystem::path folder = url.has_parent_path() ? url.parent_path() : ".";
+    const long nameLimit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (nameLimit > 0 && url.filename().native().size() > static_cast<std::size_t>(nameLimit)) {
+        throw UnwritableOutputError(UnwritableOutputError::Code::nameTooLong,
+                                    "The file name “" + url.filename().string() + "” is longer than the " +
+                                        std::to_string(nameLimit) + " bytes that the folder “" + folder.string() +
+                                        "” allows: " + std::strerror(ENAMETOOLONG) + ".");
+    }
 }
 
 [[noreturn]] void throwEncoderError(int code, const std::string& what) {
@@ -566,14 +580,7 @@ private:
             sampleRate <= 0 || sampleRate > std::numeric_limits<int>::max()) {
             throw AudioServiceError(AudioServiceError::Code::failedToConstructFormat);
         }
-        const std::filesystem::path folder = url.has_parent_path() ? url.parent_path() : ".";
-        const long nameLimit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-        if (nameLimit > 0 && url.filename().native().size() > static_cast<std::size_t>(nameLimit)) {
-            throw UnwritableOutputError(UnwritableOutputError::Code::nameTooLong,
-                                        "The file name “" + url.filename().string() + "” is longer than the " +
-                                            std::to_string(nameLimit) + " bytes that the folder “" + folder.string() +
-                                            "” allows: " + std::strerror(ENAMETOOLONG) + ".");
-        }
+        checkFileName(url);
         SF_INFO info = information(sampleRate, channelCount, request);
         if (!sf_format_check(&info)) {
             throw AudioLibraryError("libsndfile", SF_ERR_UNSUPPORTED_ENCODING,
@@ -623,6 +630,18 @@ EncoderRequest requestMatching(const detail::AudioFileState& source, std::int64_
     return request;
 }
 
+// The AAC muxer that reproduces the stored format of `source` at `url`, at
+// `sampleRate` with `channelCount` channels; nothing where FFmpeg's AAC
+// encoder cannot (the source's audio is no AAC, or another rate or count).
+std::optional<const char*> aacMuxerMatching(const std::filesystem::path& url, const detail::AudioFileState& source,
+                                            std::int64_t sampleRate, std::size_t channelCount) {
+    const StoredAudioFormat& stored = source.storedFormat;
+    if (stored.sampleRate != sampleRate || stored.channelCount != static_cast<std::int64_t>(channelCount)) {
+        return std::nullopt;
+    }
+    return detail::aacMuxerFor(url, source);
+}
+
 std::filesystem::path fallbackLocation(const std::filesystem::path& url, CommonAudioFileFormat fallbackFileFormat) {
     std::filesystem::path fallbackUrl = url;
     fallbackUrl.replace_extension(fallbackFileFormat.pathExtension());
@@ -648,6 +667,20 @@ void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t samp
     encoder.commitReplacing();
 }
 
+// Writes whole channels in the stored format of `source`.
+void encodeMatching(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate, const AudioFile& source,
+                    const std::filesystem::path& url) {
+    const auto muxer = aacMuxerMatching(url, source.state(), sampleRate, channels.size());
+    if (!muxer) {
+        encode(channels, sampleRate, requestMatching(source.state(), sampleRate, channels.size()), url);
+        return;
+    }
+    checkFileName(url);
+    detail::AacEncoder encoder(url, *muxer, source.state(), static_cast<std::int64_t>(channels.front().samples.size()));
+    encoder.write(views(channels));
+    encoder.commitReplacing();
+}
+
 }  // namespace
 
 void AudioStream::write(const std::filesystem::path& url, CommonAudioFileFormat fileFormat) const {
@@ -662,7 +695,7 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
                                          std::optional<CommonAudioFileFormat> fallbackFileFormat) const {
     std::exception_ptr firstAttemptError;
     try {
-        encode(channels_, sampleRate_, requestMatching(source.state(), sampleRate_, channels_.size()), url);
+        encodeMatching(channels_, sampleRate_, source, url);
         return url;
     } catch (...) {
         // The first attempt's reason is not reported when a fallback is given.
@@ -681,13 +714,18 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
     }
 }
 
+// libsndfile writes most formats; FFmpeg writes AAC.
 struct AudioFileWriter::State {
     State(const std::filesystem::path& url, std::int64_t sampleRate, std::size_t channelCount,
           const EncoderRequest& request, std::optional<std::int64_t> expectedLength)
-        : location(url), encoder(url, sampleRate, channelCount, request, expectedLength) {}
+        : location(url), encoder(std::in_place_type<Encoder>, url, sampleRate, channelCount, request, expectedLength) {}
+    State(const std::filesystem::path& url, const char* muxer, const detail::AudioFileState& source,
+          std::optional<std::int64_t> expectedLength)
+        : location((checkFileName(url), url)),
+          encoder(std::in_place_type<detail::AacEncoder>, url, muxer, source, expectedLength) {}
 
     std::filesystem::path location;
-    Encoder encoder;
+    std::variant<Encoder, detail::AacEncoder> encoder;
 };
 
 AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, CommonAudioFileFormat fileFormat,
@@ -712,8 +750,12 @@ AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFi
     const auto channelCount = static_cast<std::size_t>(stored.channelCount);
     std::exception_ptr firstAttemptError;
     try {
-        state_ = std::make_unique<State>(url, sampleRate, channelCount,
-                                         requestMatching(source.state(), sampleRate, channelCount), expectedLength);
+        if (const auto muxer = aacMuxerMatching(url, source.state(), sampleRate, channelCount)) {
+            state_ = std::make_unique<State>(url, *muxer, source.state(), expectedLength);
+        } else {
+            state_ = std::make_unique<State>(url, sampleRate, channelCount,
+                                             requestMatching(source.state(), sampleRate, channelCount), expectedLength);
+        }
         return;
     } catch (...) {
         firstAttemptError = std::current_exception();
@@ -728,10 +770,12 @@ AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFi
 }
 
 std::filesystem::path AudioFileWriter::locationMatching(const std::filesystem::path& url, const AudioFile& source,
-                                                       std::optional<CommonAudioFileFormat> fallbackFileFormat) {
+                                                        std::optional<CommonAudioFileFormat> fallbackFileFormat) {
     const StoredAudioFormat& stored = source.state().storedFormat;
+    const auto channelCount = static_cast<std::size_t>(stored.channelCount);
+    if (aacMuxerMatching(url, source.state(), stored.sampleRate, channelCount)) return url;
     try {
-        requestMatching(source.state(), stored.sampleRate, static_cast<std::size_t>(stored.channelCount));
+        requestMatching(source.state(), stored.sampleRate, channelCount);
         return url;
     } catch (...) {
         return fallbackFileFormat ? fallbackLocation(url, *fallbackFileFormat) : url;
@@ -744,21 +788,29 @@ AudioFileWriter& AudioFileWriter::operator=(AudioFileWriter&&) noexcept = defaul
 
 const std::filesystem::path& AudioFileWriter::location() const { return state_->location; }
 
-std::uint64_t AudioFileWriter::estimatedSize() const { return state_->encoder.estimatedSize(); }
+std::uint64_t AudioFileWriter::estimatedSize() const {
+    return std::visit([](const auto& encoder) { return encoder.estimatedSize(); }, state_->encoder);
+}
 
 void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
     try {
-        state_->encoder.write(channels);
+        std::visit([&](auto& encoder) { encoder.write(channels); }, state_->encoder);
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }
 }
 
-std::optional<Clipping> AudioFileWriter::clipping() const { return state_->encoder.clipping(); }
+// AAC keeps every sample as it is.
+std::optional<Clipping> AudioFileWriter::clipping() const {
+    const Encoder* encoder = std::get_if<Encoder>(&state_->encoder);
+    return encoder ? encoder->clipping() : std::nullopt;
+}
 
 std::optional<std::filesystem::path> AudioFileWriter::commit() {
     try {
-        if (!state_->encoder.commitWithoutReplacing()) return std::nullopt;
+        if (!std::visit([](auto& encoder) { return encoder.commitWithoutReplacing(); }, state_->encoder)) {
+            return std::nullopt;
+        }
         return state_->location;
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
@@ -767,7 +819,7 @@ std::optional<std::filesystem::path> AudioFileWriter::commit() {
 
 std::filesystem::path AudioFileWriter::commitReplacing() {
     try {
-        state_->encoder.commitReplacing();
+        std::visit([](auto& encoder) { encoder.commitReplacing(); }, state_->encoder);
         return state_->location;
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);

@@ -298,16 +298,16 @@ TEST(AudioFileWriting, TagsAndTheBroadcastTimeReferenceTravelToTheOutput) {
 // rate or channel count) is written in the fallback format under its extension.
 TEST(AudioFileWriting, UnwritableSourceFormatFallsBackUnderTheFallbacksExtension) {
     TemporaryFolder folder;
-    const AudioFile source(fixture("source.m4a", stereo() + " -c:a aac"));
+    const AudioFile source(fixture("source.ac3", stereo() + " -c:a ac3"));
     const AudioStream stream(source);
     const auto written =
-        stream.write(folder / "out.m4a", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::wav});
+        stream.write(folder / "out.ac3", source, CommonAudioFileFormat{BitDepth::sixteen, FileType::wav});
     EXPECT_EQ(written, folder / "out.wav");
     // The source declares stereo, so the WAV header that keeps speaker positions is written.
     EXPECT_EQ(sndfileInfo(written).format & formatCode, SF_FORMAT_WAVEX | SF_FORMAT_PCM_16);
     EXPECT_EQ(sndfileInfo(written).frames, stream.length());
     const AudioError noFallback =
-        expectAudioError([&] { static_cast<void>(stream.write(folder / "b.m4a", source, std::nullopt)); });
+        expectAudioError([&] { static_cast<void>(stream.write(folder / "b.ac3", source, std::nullopt)); });
     EXPECT_EQ(baseAs<AudioError>(noFallback)->failedOperation(), AudioError::Operation::writeAudioFile);
     EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"out.wav"});
 

@@ -129,20 +129,24 @@ TEST_F(Batch, KeepingTheFormatOnlyTheLocationReallyWrittenCanBeTaken) {
     const auto ogg = named("speech.ogg", fixture("batch.ogg", twoSines(48000, "0.5") + " -c:a libvorbis"));
     const auto aac = named("speech.m4a", fixture("batch.m4a", twoSines(48000, "0.5") + " -c:a aac"));
     const auto otherAac = named("speech.mp4", fixture("batch.mp4", twoSines(48000, "0.5") + " -c:a aac"));
+    const auto ac3 = named("speech.ac3", fixture("batch.ac3", twoSines(48000, "0.5") + " -c:a ac3"));
+    const auto mov = named("speech.mov", fixture("batch.mov", twoSines(48000, "0.5") + " -c:a aac"));
 
-    // Both formats can be written: neither output is the other's fallback.
-    EXPECT_EQ(locations({flac, ogg}), (std::vector<std::string>{"speech.flac", "speech.ogg"}));
+    // These formats can be written: no output is another's fallback.
+    EXPECT_EQ(locations({flac, ogg, aac, otherAac}),
+              (std::vector<std::string>{"speech.flac", "speech.ogg", "speech.m4a", "speech.mp4"}));
     EXPECT_TRUE(asked.empty());
-    EXPECT_TRUE(targetClashes({flac, ogg}, options).empty());
+    EXPECT_TRUE(targetClashes({flac, ogg, aac, otherAac}, options).empty());
 
-    // AAC falls back to the chosen format, whose file is there already.
+    // AC-3 falls back to the chosen format, whose file is there already.
     placeExisting("speech.wav");
     answers = {ExistingFileAnswer::skip};
-    EXPECT_EQ(locations({aac}), (std::vector<std::string>{"speech.wav (decided)"}));
+    EXPECT_EQ(locations({ac3}), (std::vector<std::string>{"speech.wav (decided)"}));
     EXPECT_EQ(asked, (std::vector<std::string>{"speech.wav"}));
 
-    // Two sources that both fall back to one file clash.
-    const auto clashes = targetClashes({aac, otherAac}, options);
+    // Two sources that both fall back to one file (AAC in a QuickTime file
+    // is not written as one) clash.
+    const auto clashes = targetClashes({ac3, mov}, options);
     ASSERT_EQ(clashes.size(), 1u);
     EXPECT_EQ(clashes[0].location, out / "speech.wav");
 }

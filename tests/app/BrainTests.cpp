@@ -115,11 +115,11 @@ TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat
     harness.brain->setOutputBitDepth(16);
     writeSoundFile(harness.input("voice.wav"), {sine(440, 44100, 1.0)}, 44100, floatWav);
     ASSERT_EQ(QProcess::execute("ffmpeg", {"-nostdin", "-loglevel", "error", "-i",
-                                           QString::fromStdString(harness.input("voice.wav").string()), "-c:a", "aac",
-                                           QString::fromStdString(harness.input("voice.m4a").string())}),
+                                           QString::fromStdString(harness.input("voice.wav").string()), "-c:a", "ac3",
+                                           QString::fromStdString(harness.input("voice.ac3").string())}),
               0);
     QSignalSpy finished(harness.brain.get(), &Brain::fileFinished);
-    ASSERT_TRUE(harness.process({harness.input("voice.m4a")}));
+    ASSERT_TRUE(harness.process({harness.input("voice.ac3")}));
 
     EXPECT_EQ(folderEntries(harness.outputFolder), std::vector<std::string>{"voice.wav"});
     const SoundFile written = readSoundFile(harness.output("voice.wav"));

@@ -39,17 +39,19 @@ public:
     // for the folder.
     AudioFileWriter(const std::filesystem::path& url, CommonAudioFileFormat fileFormat, const AudioFile& source,
                     std::int64_t sampleRate, std::optional<std::int64_t> expectedLength = std::nullopt);
-    // The stored format of `source` at `url`. Where the encoder cannot make
-    // that format at `sampleRate`, `fallbackFileFormat` under the fallback's
-    // extension instead; its failure is an AudioError(writeAudioFile) around
-    // one around the failure (without a fallback: around the first
-    // attempt's error). Unlike AudioStream::write, the choice is made when
-    // the file is created: a failure while writing samples is not retried.
+    // The stored format of `source` at `url`: what libsndfile writes, and
+    // AAC in an .m4a, audio-only .mp4 or ADTS .aac file. Where neither
+    // encoder can make that format at `sampleRate`, `fallbackFileFormat`
+    // under the fallback's extension instead; its failure is an
+    // AudioError(writeAudioFile) around one around the failure (without a
+    // fallback: around the first attempt's error). Unlike AudioStream::write,
+    // the choice is made when the file is created: a failure while writing
+    // samples is not retried.
     AudioFileWriter(const std::filesystem::path& url, const AudioFile& source, std::int64_t sampleRate,
                     std::optional<CommonAudioFileFormat> fallbackFileFormat,
                     std::optional<std::int64_t> expectedLength = std::nullopt);
     // Where the constructor above puts the file for `source` at the source's
-    // own rate: `url`, or the fallback's location when the encoder cannot make
+    // own rate: `url`, or the fallback's location when no encoder can make
     // the source's stored format (and a fallback is given). Writes nothing.
     static std::filesystem::path locationMatching(const std::filesystem::path& url, const AudioFile& source,
                                                   std::optional<CommonAudioFileFormat> fallbackFileFormat);

@@ -1,0 +1,230 @@
+// Writing AAC sources in their own format: AAC in an MPEG-4 or ADTS file,
+// at the source's rate, channels and bit rate, aligned with the samples
+// written once decoded, and under the writer's commit rules.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "AudioIO/AudioFileWriter.h"
+#include "TestSupport.h"
+
+namespace vesh {
+namespace {
+
+using namespace audiotest;
+using BitDepth = CommonAudioFileFormat::BitDepth;
+using FileType = CommonAudioFileFormat::FileType;
+
+struct AacCase {
+    std::string name, arguments;
+    std::string majorBrand;  // of the MPEG-4 file; empty for ADTS
+    int rate, channels;
+};
+std::ostream& operator<<(std::ostream& stream, const AacCase& c) { return stream << c.name; }
+
+const AacCase aacCases[] = {
+    {"stereo.m4a", twoSines(44100, "1") + " -c:a aac -b:a 128k", "M4A ", 44100, 2},
+    {"mono.mp4", "-f lavfi -i sine=frequency=300:sample_rate=48000:duration=1 -c:a aac -b:a 96k", "isom", 48000, 1},
+    {"adts.aac", twoSines(32000, "1") + " -c:a aac -b:a 128k", "", 32000, 2},
+};
+
+// Tones that start at a tenth of a second, so that a decoded copy shifted
+// by any number of samples no longer matches.
+std::vector<std::vector<float>> gatedTones(int rate, int channels, std::size_t length) {
+    std::vector<std::vector<float>> signal;
+    for (int channel = 0; channel < channels; ++channel) {
+        std::vector<float> tone = sine(channel == 0 ? 440 : 997, rate, length, channel == 0 ? 0.5 : 0.3);
+        std::fill(tone.begin(), tone.begin() + rate / 10, 0.0f);
+        signal.push_back(std::move(tone));
+    }
+    return signal;
+}
+
+// Writes `signal` in blocks of an odd size, none a multiple of the encoder's frame.
+void writeInBlocks(AudioFileWriter& writer, const std::vector<std::vector<float>>& signal) {
+    constexpr std::size_t block = 777;
+    for (std::size_t start = 0; start < signal.front().size(); start += block) {
+        std::vector<std::span<const float>> views;
+        for (const auto& channel : signal) {
+            views.emplace_back(channel.data() + start, std::min(block, channel.size() - start));
+        }
+        writer.write(views);
+    }
+}
+
+double signalToNoiseDecibels(const std::vector<float>& reference, const std::vector<float>& copy) {
+    double signal = 0, noise = 0;
+    for (std::size_t index = 0; index < reference.size(); ++index) {
+        const double other = index < copy.size() ? copy[index] : 0.0;
+        signal += double(reference[index]) * reference[index];
+        noise += (reference[index] - other) * (reference[index] - other);
+    }
+    return 10 * std::log10(signal / noise);
+}
+
+class AacSameFormat : public ::testing::TestWithParam<AacCase> {};
+
+TEST_P(AacSameFormat, WritesAacInTheSourcesContainerAlignedWithTheSamplesWritten) {
+    const AacCase& c = GetParam();
+    const auto source = fixture("aac-" + c.name, c.arguments);
+    const AudioFile sourceFile(source);
+    TemporaryFolder folder;
+    const auto target = folder / ("out" + source.extension().string());
+    const CommonAudioFileFormat fallback{BitDepth::sixteen, FileType::wav};
+    EXPECT_EQ(AudioFileWriter::locationMatching(target, sourceFile, fallback), target);
+
+    const std::size_t length = std::size_t(c.rate) * 3 / 2 + 123;
+    const auto signal = gatedTones(c.rate, c.channels, length);
+    AudioFileWriter writer(target, sourceFile, c.rate, fallback, std::int64_t(length));
+    EXPECT_EQ(writer.location(), target);
+    writeInBlocks(writer, signal);
+    EXPECT_TRUE(entries(folder.path()).size() == 1 && entries(folder.path())[0] != target.filename());
+    ASSERT_EQ(writer.commit(), target);
+    EXPECT_FALSE(writer.clipping());
+    EXPECT_GE(writer.estimatedSize(), std::filesystem::file_size(target));
+    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{target.filename().string()});
+
+    EXPECT_EQ(probe(target, "stream=codec_name"), std::vector<std::string>{"aac"});
+    EXPECT_EQ(probe(target, "stream=sample_rate"), std::vector<std::string>{std::to_string(c.rate)});
+    EXPECT_EQ(probe(target, "stream=channels"), std::vector<std::string>{std::to_string(c.channels)});
+    const bool adts = c.majorBrand.empty();
+    EXPECT_EQ(probe(target, "format=format_name"), std::vector<std::string>{adts ? "aac" : "mov,mp4,m4a,3gp,3g2,mj2"});
+    if (!adts) {
+        EXPECT_EQ(probe(target, "format_tags=major_brand"), std::vector<std::string>{c.majorBrand});
+    }
+
+    const AudioStream copy(target);
+    ASSERT_EQ(copy.channels().size(), std::size_t(c.channels));
+    EXPECT_NEAR(double(copy.length()), double(length), 1024);
+    for (int channel = 0; channel < c.channels; ++channel) {
+        EXPECT_GE(signalToNoiseDecibels(signal[channel], copy.channels()[channel].samples), 20) << channel;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioFileWriting, AacSameFormat, ::testing::ValuesIn(aacCases), [](const auto& info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
+});
+
+// Two channels of pink noise, which no encoder makes small.
+std::string noise(int rate) {
+    const std::string source =
+        "-f lavfi -i anoisesrc=color=pink:amplitude=0.3:duration=3:sample_rate=" + std::to_string(rate);
+    return source + ":seed=1 " + source + ":seed=2 -filter_complex amerge=inputs=2";
+}
+
+TEST(AudioFileWriting, AacMatchingTheSourceKeepsItsBitRateAndTags) {
+    struct Case {
+        std::string name, arguments, entry;
+    };
+    const Case cases[] = {
+        {"noise.m4a", noise(44100) + " -c:a aac -b:a 96k", "stream=bit_rate"},
+        {"noise192.m4a", noise(48000) + " -c:a aac -b:a 192k", "stream=bit_rate"},
+        {"noise.aac", noise(44100) + " -c:a aac -b:a 128k", "format=bit_rate"},
+    };
+    TemporaryFolder folder;
+    for (const Case& c : cases) {
+        const auto source = fixture("rate-" + c.name, c.arguments);
+        const auto target = folder / ("copy-" + c.name);
+        const AudioFile sourceFile(source);
+        EXPECT_EQ(AudioStream(sourceFile).write(target, sourceFile, std::nullopt), target);
+        const double sourceRate = std::stod(probe(source, c.entry).at(0));
+        const double copyRate = std::stod(probe(target, c.entry).at(0));
+        // The encoder's rate control keeps to its target within a percent or two.
+        EXPECT_GE(copyRate, 0.98 * sourceRate) << c.name;
+        EXPECT_LE(copyRate, 1.3 * sourceRate) << c.name;
+    }
+
+    const std::string tags =
+        " -metadata title=Interview -metadata artist='Ada L' -metadata album=Archive -metadata date=2024-05-01"
+        " -metadata comment='second take' -metadata track=7";
+    const AudioFile tagged(fixture("tagged.m4a", twoSines(44100, "0.5") + tags + " -c:a aac"));
+    AudioFileWriter writer(folder / "tagged.m4a", tagged, tagged.sampleRate(), std::nullopt);
+    const std::vector<float> silence(4410);
+    writer.write(std::vector<std::span<const float>>(2, silence));
+    const AudioMetadata copied = AudioFile(writer.commit().value()).metadata();
+    EXPECT_EQ(copied, tagged.metadata());
+    EXPECT_EQ(copied.title, "Interview");
+}
+
+TEST(AudioFileWriting, AacOutputsAppearOnlyOnACommitThatFindsTheirPlaceFree) {
+    const AudioFile source(fixture("aac-" + aacCases[0].name, aacCases[0].arguments));
+    TemporaryFolder folder;
+    std::vector<float> samples = sine(440, 44100, 4410, 0.25);
+    samples[100] = std::numeric_limits<float>::quiet_NaN();
+    samples[200] = std::numeric_limits<float>::infinity();
+    samples[300] = -std::numeric_limits<float>::infinity();
+    const std::vector<std::span<const float>> block(2, samples);
+    {
+        AudioFileWriter abandoned(folder / "gone.m4a", source, 44100, std::nullopt, 44100);
+        abandoned.write(block);
+        EXPECT_EQ(entries(folder.path()).size(), 1u);
+    }
+    EXPECT_TRUE(entries(folder.path()).empty());
+
+    writeBytes(folder / "taken.m4a", {'o', 'l', 'd'});
+    {
+        AudioFileWriter writer(folder / "taken.m4a", source, 44100, std::nullopt);
+        EXPECT_EQ(writer.estimatedSize(), 0u);
+        writer.write(block);
+        EXPECT_FALSE(writer.commit());
+        EXPECT_EQ(readBytes(folder / "taken.m4a"), (std::vector<char>{'o', 'l', 'd'}));
+        EXPECT_EQ(writer.commitReplacing(), folder / "taken.m4a");
+    }
+    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"taken.m4a"});
+    // Non-finite samples are encoded as silence, not as a burst.
+    const AudioStream copy(folder / "taken.m4a");
+    float peak = 0;
+    for (const float sample : copy.channels()[0].samples) peak = std::max(peak, std::abs(sample));
+    EXPECT_LT(peak, 0.4f);
+
+    const AudioError missing =
+        expectAudioError([&] { AudioFileWriter(folder / "none" / "a.m4a", source, 44100, std::nullopt); });
+    EXPECT_EQ(missing.failedOperation(), AudioError::Operation::writeAudioFile);
+    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"taken.m4a"});
+}
+
+TEST(AudioFileWritingFailures, AacOutputOnAFullDiskKeepsTheOldFileAndLeavesNoPartialOne) {
+    const AudioFile source(fixture("aac-" + aacCases[0].name, aacCases[0].arguments));
+    TemporaryFolder folder;
+    const SmallDisk disk(folder / "disk", "64k");
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a file system is not permitted here";
+    writeBytes(disk / "take.m4a", {'o', 'l', 'd'});
+    // Ten seconds of white noise at the source's 128 kbit/s take about 160 kB.
+    std::mt19937 generator(7);
+    std::uniform_real_distribution<float> uniform(-0.3f, 0.3f);
+    std::vector<float> noise(441000);
+    for (float& sample : noise) sample = uniform(generator);
+    const AudioError full = expectAudioError([&] {
+        AudioFileWriter writer(disk / "take.m4a", source, 44100, std::nullopt);
+        writer.write(std::vector<std::span<const float>>(2, noise));
+        writer.commitReplacing();
+    });
+    EXPECT_EQ(full.failedOperation(), AudioError::Operation::writeAudioFile);
+    EXPECT_EQ(baseAs<AudioLibraryError>(full)->code(), ENOSPC);
+    EXPECT_EQ(readBytes(disk / "take.m4a"), (std::vector<char>{'o', 'l', 'd'}));
+    EXPECT_EQ(entries(disk.path()), std::vector<std::string>{"take.m4a"});
+}
+
+// An MPEG-4 file with video, or AAC at another rate, is no audio file that
+// the AAC writer can stand in for: it falls back.
+TEST(AudioFileWriting, AacOnlyWhereTheOutputCanStandInForTheSource) {
+    const AudioFile movie(fixture("aac-movie.mp4", "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 " +
+                                                       twoSines(44100, "1") + " -c:v mpeg4 -c:a aac"));
+    const CommonAudioFileFormat fallback{BitDepth::twentyFour, FileType::flac};
+    TemporaryFolder folder;
+    EXPECT_EQ(AudioFileWriter::locationMatching(folder / "movie.mp4", movie, fallback), folder / "movie.flac");
+    const AudioFile source(fixture("aac-" + aacCases[0].name, aacCases[0].arguments));
+    EXPECT_EQ(AudioFileWriter::locationMatching(folder / "out.mov", source, fallback), folder / "out.flac");
+    const AudioFileWriter faster(folder / "out.m4a", source, 48000, fallback);
+    EXPECT_EQ(faster.location(), folder / "out.flac");
+}
+
+}  // namespace
+}  // namespace vesh
