@@ -189,24 +189,5 @@ TEST_F(Batch, RunsThePlanWithOneOutcomePerFile) {
     EXPECT_EQ(readChannels(out / "later.wav")[0].size(), 4800u);
 }
 
-TEST_F(Batch, AnOutputNeverReplacesASourceOfTheBatch) {
-    VariableLengthSpeechEnhancer enhancer(VariableLengthSpeechEnhancer::productParameters(ComputeUnits::cpuOnly),
-                                          std::filesystem::path(VESH_TEST_MODELS_DIR) / "identity.onnx");
-    options.outputFolder = in;
-    const auto take = source("take.wav");
-    const std::vector<char> before = readBytes(take);
-    BatchCallbacks replacing;
-    replacing.askAboutExistingFile = [](const std::filesystem::path&) { return ExistingFileAnswer::replace; };
-    const BatchResult failed = runBatch({take}, options, enhancer, replacing);
-    ASSERT_EQ(failed.files.size(), 1u);
-    EXPECT_EQ(failed.files[0].status, Status::failed);
-    EXPECT_EQ(readBytes(take), before);
-
-    options.skipsOutputsThatReplaceSources = true;
-    const BatchPlan skipped = plan({take});
-    ASSERT_TRUE(skipped.files[0].decided);
-    EXPECT_EQ(skipped.files[0].decided->status, Status::skipped);
-}
-
 }  // namespace
 }  // namespace vesh

@@ -39,11 +39,6 @@ float largestMagnitude(const std::vector<float>& samples) {
     return largest;
 }
 
-std::vector<float> scaled(std::vector<float> samples, float factor) {
-    for (float& sample : samples) sample *= factor;
-    return samples;
-}
-
 // Mono 48 kHz float WAV of sine plus noise, long enough for several segments.
 std::filesystem::path writeSpeechLikeInput(BrainHarness& harness, const std::string& name, double seconds = 3.0) {
     auto samples = sine(220, 48000, seconds);
@@ -76,37 +71,6 @@ TEST(Processing, WetDryMixOfTheEnhancedAndTheUntouchedSignal) {
     const auto quarter = readSoundFile(identity.output("voice_quarter.wav")).channels[0];
     ASSERT_EQ(quarter.size(), dry.size());
     for (std::size_t k = 0; k < dry.size(); ++k) ASSERT_EQ(quarter[k], dry[k] * 0.75f) << "sample " << k;
-}
-
-TEST(Processing, IdenticalChannelsAreEnhancedOnceAndDistinctOnesEach) {
-    BrainHarness harness("scale-half.onnx");
-    harness.brain->setOutputBitDepth(32);
-    const auto left = vesh::test::noise(120000, 0.25f, 4);
-    const auto right = vesh::test::noise(120000, 0.25f, 5);
-    writeSoundFile(harness.input("dual-mono.wav"), {left, left}, 48000, floatWav);
-    writeSoundFile(harness.input("stereo.wav"), {left, right}, 48000, floatWav);
-    std::vector<std::vector<double>> progress;
-    QObject::connect(harness.brain.get(), &Brain::progressChanged,
-                     [&] { progress.push_back(harness.brain->progress().channels); });
-
-    for (const bool identical : {true, false}) {
-        const std::string name = identical ? "dual-mono.wav" : "stereo.wav";
-        SCOPED_TRACE(name);
-        progress.clear();
-        ASSERT_TRUE(harness.process({harness.input(name)}));
-        // One entry per channel while the channels are compared, a single one
-        // once they are found identical, none after the batch.
-        ASSERT_GE(progress.size(), 3u);
-        EXPECT_EQ(progress.front(), (std::vector<double>{0.0, 0.0}));
-        EXPECT_EQ(progress[progress.size() - 2], std::vector<double>(identical ? 1 : 2, 1.0));
-        EXPECT_TRUE(progress.back().empty());
-
-        // The model halves, the enhancer keeps the other half of each channel.
-        const SoundFile written = readSoundFile(harness.output(name));
-        ASSERT_EQ(written.channels.size(), 2u);
-        EXPECT_LT(largestDifference(written.channels[0], scaled(left, 0.5f)), 2e-3f);
-        EXPECT_LT(largestDifference(written.channels[1], scaled(identical ? left : right, 0.5f)), 2e-3f);
-    }
 }
 
 TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat) {
@@ -349,20 +313,6 @@ TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
     EXPECT_FALSE(brain.secondsLeftInBatch().has_value());
 }
 
-TEST(Cancelling, DistinctChannelsIsRecognisedInsideTheChannelMap) {
-    BrainHarness harness("realistic-size.onnx");
-    writeSoundFile(harness.input("stereo.wav"),
-                   {vesh::test::noise(960000, 0.25f, 6), vesh::test::noise(960000, 0.25f, 7)}, 48000, floatWav);
-    Brain& brain = *harness.brain;
-    QObject::connect(&brain, &Brain::progressChanged, [&brain] {
-        if (!brain.progress().channels.empty()) brain.setShouldCancelProcessing(true);
-    });
-    ASSERT_TRUE(harness.process({harness.input("stereo.wav")}));
-    EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
-    EXPECT_FALSE(harness.brain->alertIsDisplayed());
-    EXPECT_FALSE(harness.brain->shouldCancelProcessing());
-}
-
 TEST(Cancelling, ARequestBeforeTheFirstSegmentStopsEvenAShortFileAndResetsTheState) {
     BrainHarness harness("zeros.onnx");
     for (const char* name : {"short.wav", "next.wav"}) {
@@ -398,14 +348,6 @@ TEST(Cancelling, DestroyingTheBrainDuringABatchCancelsIt) {
     harness.brain.reset();
     QCoreApplication::processEvents();
     EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
-}
-
-TEST(Failing, DroppingWithoutAnOutputFolderRaisesTheAlert) {
-    BrainHarness harness("zeros.onnx");
-    harness.brain->setOutputFolder(std::nullopt);
-    EXPECT_FALSE(harness.process({harness.input("anything.wav")}));
-    EXPECT_TRUE(harness.brain->alertIsDisplayed());
-    EXPECT_EQ(harness.brain->error()->description(), "No output folder selected.");
 }
 
 TEST(ModelLoading, LogsTheModelVersionInTheModelCategory) {

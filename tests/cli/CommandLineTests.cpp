@@ -122,7 +122,6 @@ TEST_F(CommandLine, UsageErrorsExitWithTwoAndCreateNothing) {
         {"-o", out, "--mix", "1.5", file},
         {"-o", out, "--rate", "22050", file},
         {"-o", out, "--loudness", "-3", file},
-        {"-o", out, "--loudness", "loud", file},
         {"-o", out, "--if-exists", "sometimes", file},
         {"-o", out, "--colour", file},
         {"-o", out, "--prefix", "../", file},  // would leave the output folder

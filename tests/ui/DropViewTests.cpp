@@ -51,16 +51,6 @@ class DropViewTests : public QObject {
     Q_OBJECT
 
 private slots:
-    void selectsTheDisplayByTheFirstMatchingRule() {
-        // Arguments: loading, processing, folder, cancel, finished batch.
-        QCOMPARE(DropView::state(true, true, true, true, true), State::loadingModel);
-        QCOMPARE(DropView::state(false, false, false, true, true), State::chooseDestination);
-        QCOMPARE(DropView::state(false, false, true, false, true), State::finished);
-        QCOMPARE(DropView::state(false, false, true, true, false), State::dragAndDropAudio);
-        QCOMPARE(DropView::state(false, true, false, false, true), State::processing);
-        QCOMPARE(DropView::state(false, true, true, true, true), State::cancelling);
-    }
-
     void processingShowsTheMeanOfTheChannelsAndCountsTheFiles() {
         QCOMPARE(DropView::progressValue({0.5, 1.0}), 0.75);
         QCOMPARE(DropView::progressValue({}), 0.0);

@@ -6,7 +6,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
