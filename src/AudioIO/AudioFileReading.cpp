@@ -281,8 +281,9 @@ void openFile(AudioFileState& state, const std::filesystem::path& url) {
     if (result < 0) throwFFmpegError(result, "opening " + url.string());
     state.format.reset(rawFormat);
 
-    result = avformat_find_stream_info(rawFormat, nullptr);
-    if (result < 0) throwFFmpegError(result, "reading the stream information of " + url.string());
+    // Probing reads packets ahead; damage there leaves the streams as the
+    // header described them, which is enough to decode what can be decoded.
+    const int probed = avformat_find_stream_info(rawFormat, nullptr);
 
     const AVCodec* codec = nullptr;
     const int streamIndex = av_find_best_stream(rawFormat, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
@@ -293,6 +294,10 @@ void openFile(AudioFileState& state, const std::filesystem::path& url) {
         throwFFmpegError(streamIndex, "no decoder for the audio of " + url.string());
     }
     if (streamIndex < 0) throwFFmpegError(streamIndex, "finding the audio stream of " + url.string());
+    const AVCodecParameters& found = *rawFormat->streams[streamIndex]->codecpar;
+    if (probed < 0 && (found.sample_rate <= 0 || found.ch_layout.nb_channels <= 0)) {
+        throwFFmpegError(probed, "reading the stream information of " + url.string());
+    }
     state.streamIndex = streamIndex;
     for (unsigned index = 0; index < rawFormat->nb_streams; ++index) {
         if (static_cast<int>(index) != streamIndex) rawFormat->streams[index]->discard = AVDISCARD_ALL;
@@ -385,12 +390,20 @@ private:
     // Reads and decodes one packet onto the end of the channels, silence in
     // place of a damaged one; at the end of the input drains the decoder and
     // returns false.
+    // Demuxers also stop at damage with an input/output error the file's
+    // own reads did not give (a block header past the end), or with an
+    // allocation failure for a packet whose stated size is absurd.
+    bool isDamageOfTheFile(int result) const {
+        const AVIOContext* input = state_.format->pb;
+        return (result == AVERROR(EIO) && input && input->error == 0) || result == AVERROR(ENOMEM);
+    }
+
     bool decodePacket() {
         if (finished_) return false;
         while (true) {
             const int result = av_read_frame(state_.format.get(), packet_.get());
             if (result == AVERROR_EOF) break;
-            if (result == AVERROR_INVALIDDATA) {
+            if (result == AVERROR_INVALIDDATA || isDamageOfTheFile(result)) {
                 // The container cannot be followed past this point; like
                 // players, keep what came before it.
                 pendingSilence_.push_back(0);

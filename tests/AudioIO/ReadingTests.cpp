@@ -266,6 +266,38 @@ TEST(AudioFileReadingFailures, CutOrOverstatedFilesDecodeTheFramesPresentAndEndI
     EXPECT_TRUE(whole.damagedStretches().empty());
 }
 
+// Containers that a demuxer stops following with an error other than
+// invalid data: a WavPack file cut inside a block (an input/output error of
+// the demuxer's own), and an MPEG-4 file whose sample table gives one packet
+// an absurd size (an allocation failure). The audio before the damage is
+// kept, as for other damage to the end, instead of the whole file refused.
+TEST(AudioFileReadingDamage, DemuxerErrorsMidFileEndTheAudioAtTheDamage) {
+    TemporaryFolder folder;
+    std::vector<char> wavpack = readBytes(fixture("two-seconds.wv", twoSines(44100, "2") + " -c:a wavpack"));
+    wavpack.resize(wavpack.size() * 6 / 10);
+    writeBytes(folder / "cut.wv", wavpack);
+
+    std::vector<char> mpeg4 = readBytes(fixture("two-seconds.m4a", twoSines(44100, "2") + " -c:a aac"));
+    const auto table = std::search(mpeg4.begin(), mpeg4.end(), "stsz", "stsz" + 4);
+    ASSERT_NE(table, mpeg4.end());
+    // After the name: version and flags, the common size (0), the count.
+    std::size_t count = 0;
+    for (int k = 12; k < 16; ++k) count = count << 8 | static_cast<unsigned char>(table[k]);
+    const auto entry = table + 16 + 4 * static_cast<std::ptrdiff_t>(count / 2);
+    std::copy_n("\x7f\xff\xff\xf0", 4, entry);
+    writeBytes(folder / "huge-packet.m4a", mpeg4);
+
+    for (const char* name : {"cut.wv", "huge-packet.m4a"}) {
+        SCOPED_TRACE(name);
+        AudioFile damaged(folder / name);
+        const std::int64_t length = AudioStream(damaged).length();
+        EXPECT_GT(length, 44100 / 2);
+        EXPECT_LT(length, 2 * 44100 * 9 / 10);
+        ASSERT_EQ(damaged.damagedStretches().size(), 1u);
+        EXPECT_TRUE(damaged.damagedStretches().front().untilEnd);
+    }
+}
+
 // Bytes damaged inside the audio data of compressed files: every file still
 // decodes; a packet the decoder rejects becomes silence of its length and its
 // stretch is reported; the audio before the first damaged stretch is
