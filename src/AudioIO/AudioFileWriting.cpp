@@ -833,7 +833,9 @@ void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
 }
 
 // FFmpeg's encoders report no clipping: AAC and the other lossy codecs keep
-// every sample as it is.
+// every sample as it is, and linear PCM or FLAC audio in a file with video
+// is converted to its integer format by libswresample, which clips without
+// counting.
 std::optional<Clipping> AudioFileWriter::clipping() const {
     const Encoder* encoder = std::get_if<Encoder>(&state_->encoder);
     return encoder ? encoder->clipping() : std::nullopt;
