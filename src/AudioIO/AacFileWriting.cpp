@@ -1,30 +1,22 @@
 // Writing AAC with FFmpeg: the source's rate, channels and layout go to
-// FFmpeg's own AAC encoder, which takes frames of exactly its frame size in
-// planar float, and its packets go to the MPEG-4 or ADTS muxer, which writes
-// through a custom I/O context into the temporary file of a ReplacementFile.
+// FFmpeg's own AAC encoder, fed frame by frame in planar float, and its
+// packets go to the MPEG-4 or ADTS muxer, which writes into the temporary
+// file of a ReplacementFile (FFmpegMuxing.h).
 
 #include "AacFileWriting.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cmath>
-#include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "AudioFileState.h"
 #include "AudioIO/AudioError.h"
-#include "ReplacementFile.h"
+#include "FFmpegMuxing.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/mem.h>
 }
 
 namespace vesh::detail {
@@ -45,30 +37,6 @@ constexpr std::uint64_t containerHeaderBytes = 1 << 16;
 // Without a known source bit rate, this much per channel.
 constexpr std::int64_t defaultBitsPerSecondPerChannel = 64000;
 
-// A long output is sent on to storage every this many bytes while it is written.
-constexpr std::uint64_t writebackInterval = 16 << 20;
-
-constexpr int ioBufferSize = 1 << 16;
-
-// What the I/O context hands its write callback.
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-using WrittenBytes = const std::uint8_t*;
-#else
-using WrittenBytes = std::uint8_t*;
-#endif
-
-struct MuxerRelease {
-    void operator()(AVFormatContext* context) const { avformat_free_context(context); }
-};
-struct IOContextRelease {
-    void operator()(AVIOContext* context) const {
-        av_freep(&context->buffer);
-        avio_context_free(&context);
-    }
-};
-using MuxerHandle = std::unique_ptr<AVFormatContext, MuxerRelease>;
-using IOContextHandle = std::unique_ptr<AVIOContext, IOContextRelease>;
-
 const AVCodec* aacEncoder() { return avcodec_find_encoder_by_name("aac"); }
 
 std::string lowercaseExtension(const std::filesystem::path& url) {
@@ -78,28 +46,11 @@ std::string lowercaseExtension(const std::filesystem::path& url) {
     return extension;
 }
 
-// Whether the MPEG-4 file holds a video stream (cover art aside), which an
-// audio file in its place would lose.
-bool holdsVideo(const AVFormatContext& format) {
-    for (unsigned index = 0; index < format.nb_streams; ++index) {
-        const AVStream& stream = *format.streams[index];
-        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Sets an encoder's channel layout to the source's as its stream declares
 // it, or to the usual one for its channel count.
 void setLayoutOf(const AudioFileState& source, AVCodecContext& encoder) {
-    const AVChannelLayout& declared = source.format->streams[source.streamIndex]->codecpar->ch_layout;
-    av_channel_layout_uninit(&encoder.ch_layout);
-    if (declared.order != AV_CHANNEL_ORDER_UNSPEC && declared.nb_channels == source.storedFormat.channelCount) {
-        if (av_channel_layout_copy(&encoder.ch_layout, &declared) < 0) throw std::bad_alloc();
-    } else {
-        av_channel_layout_default(&encoder.ch_layout, source.storedFormat.channelCount);
-    }
+    setChannelLayout(encoder, source.format->streams[source.streamIndex]->codecpar->ch_layout,
+                     source.storedFormat.channelCount);
 }
 
 // Whether the encoder opens for the source's layout and rate; it lists
@@ -137,29 +88,14 @@ std::optional<const char*> aacMuxerFor(const std::filesystem::path& url, const A
 struct AacEncoder::Implementation {
     Implementation(const std::filesystem::path& url, const char* muxerName, const AudioFileState& source,
                    std::optional<std::int64_t> expectedFrames)
-        : url(url), source(source), channelCount(static_cast<std::size_t>(source.storedFormat.channelCount)),
+        : source(source), channelCount(static_cast<std::size_t>(source.storedFormat.channelCount)),
           sampleRate(source.storedFormat.sampleRate), expectedFrames(expectedFrames),
-          adts(muxerName == std::string_view("adts")), file(url) {
-        auto* buffer = static_cast<unsigned char*>(av_malloc(ioBufferSize));
-        if (!buffer) throw std::bad_alloc();
-        io.reset(avio_alloc_context(buffer, ioBufferSize, 1, this, nullptr, &Implementation::writeBytes,
-                                    &Implementation::seek));
-        if (!io) {
-            av_free(buffer);
-            throw std::bad_alloc();
-        }
-        AVFormatContext* rawMuxer = nullptr;
-        const int result = avformat_alloc_output_context2(&rawMuxer, nullptr, muxerName, nullptr);
-        if (result < 0) throwFFmpegError(result, "creating " + url.string());
-        muxer.reset(rawMuxer);
-        // The muxer checks the name's extension against the container.
-        muxer->url = av_strdup(url.c_str());
-        if (!muxer->url) throw std::bad_alloc();
-        muxer->pb = io.get();
-        muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+          adts(muxerName == std::string_view("adts")), file(url, muxerName) {
         // ADTS holds no tags.
         if (!adts) setTags(source.storedFormat.metadata);
     }
+
+    const std::filesystem::path& url() const { return file.url(); }
 
     void setTags(const AudioMetadata& metadata) {
         const std::pair<const char*, const std::string*> tags[] = {
@@ -172,7 +108,9 @@ struct AacEncoder::Implementation {
             {"description", &metadata.description},
         };
         for (const auto& [key, text] : tags) {
-            if (!text->empty() && av_dict_set(&muxer->metadata, key, text->c_str(), 0) < 0) throw std::bad_alloc();
+            if (!text->empty() && av_dict_set(&file.muxer().metadata, key, text->c_str(), 0) < 0) {
+                throw std::bad_alloc();
+            }
         }
     }
 
@@ -180,45 +118,37 @@ struct AacEncoder::Implementation {
     // is opened and the header written with the first samples.
     void start() {
         const AVCodec* codec = aacEncoder();
-        if (!codec) throwFFmpegError(AVERROR_ENCODER_NOT_FOUND, "creating " + url.string());
-        encoder.reset(avcodec_alloc_context3(codec));
-        if (!encoder) throw std::bad_alloc();
-        encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
-        encoder->sample_rate = static_cast<int>(sampleRate);
-        setLayoutOf(source, *encoder);
+        if (!codec) throwFFmpegError(AVERROR_ENCODER_NOT_FOUND, "creating " + url().string());
+        CodecContextHandle context(avcodec_alloc_context3(codec));
+        if (!context) throw std::bad_alloc();
+        context->sample_fmt = AV_SAMPLE_FMT_FLTP;
+        context->sample_rate = static_cast<int>(sampleRate);
+        setLayoutOf(source, *context);
         const std::int64_t sourceRate = sourceBitRate(source).bitsPerSecond;
-        encoder->bit_rate =
+        context->bit_rate =
             sourceRate > 0 ? sourceRate : defaultBitsPerSecondPerChannel * static_cast<std::int64_t>(channelCount);
-        encoder->time_base = AVRational{1, static_cast<int>(sampleRate)};
-        encoder->thread_count = 1;
-        if (muxer->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        int result = avcodec_open2(encoder.get(), codec, nullptr);
-        if (result < 0) throwFFmpegError(result, "opening the AAC encoder for " + url.string());
+        context->time_base = AVRational{1, static_cast<int>(sampleRate)};
+        context->thread_count = 1;
+        AVFormatContext& muxer = file.muxer();
+        if (muxer.oformat->flags & AVFMT_GLOBALHEADER) context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        int result = avcodec_open2(context.get(), codec, nullptr);
+        if (result < 0) throwFFmpegError(result, "opening the AAC encoder for " + url().string());
 
-        AVStream* stream = avformat_new_stream(muxer.get(), nullptr);
+        AVStream* stream = avformat_new_stream(&muxer, nullptr);
         if (!stream) throw std::bad_alloc();
-        result = avcodec_parameters_from_context(stream->codecpar, encoder.get());
-        if (result < 0) throwFFmpegError(result, "configuring " + url.string());
-        stream->time_base = encoder->time_base;
-        result = avformat_write_header(muxer.get(), nullptr);
-        checkOutput(result, "writing the header of " + url.string());
-
-        frame.reset(av_frame_alloc());
-        packet.reset(av_packet_alloc());
-        if (!frame || !packet) throw std::bad_alloc();
-        framesToLeaveOut = adts ? encoder->initial_padding : 0;
-        newFrame();
+        result = avcodec_parameters_from_context(stream->codecpar, context.get());
+        if (result < 0) throwFFmpegError(result, "configuring " + url().string());
+        stream->time_base = context->time_base;
+        file.check(avformat_write_header(&muxer, nullptr), "writing the header of " + url().string());
+        framesToLeaveOut = adts ? context->initial_padding : 0;
+        encoder.emplace(std::move(context), 0, url().string());
     }
 
-    void newFrame() {
-        av_frame_unref(frame.get());
-        frame->format = AV_SAMPLE_FMT_FLTP;
-        frame->sample_rate = encoder->sample_rate;
-        frame->nb_samples = encoder->frame_size;
-        if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0) throw std::bad_alloc();
-        const int result = av_frame_get_buffer(frame.get(), 0);
-        if (result < 0) throwFFmpegError(result, "encoding " + url.string());
-        filled = 0;
+    void muxPacket(AVPacket& packet) {
+        AVStream& stream = *file.muxer().streams[0];
+        av_packet_rescale_ts(&packet, encoder->context().time_base, stream.time_base);
+        packet.stream_index = 0;
+        file.check(av_write_frame(&file.muxer(), &packet), "writing " + url().string());
     }
 
     // Refuses a block of another shape, which leaves the file as it was.
@@ -236,95 +166,18 @@ struct AacEncoder::Implementation {
     void write(std::span<const std::span<const float>> channels) {
         const std::size_t length = channels.front().size();
         if (!encoder) start();
-        std::size_t position = std::min<std::size_t>(length, static_cast<std::size_t>(framesToLeaveOut));
-        framesToLeaveOut -= static_cast<int>(position);
-        const auto frameSize = static_cast<std::size_t>(encoder->frame_size);
-        while (position < length) {
-            const std::size_t count = std::min(frameSize - filled, length - position);
-            for (std::size_t channel = 0; channel < channelCount; ++channel) {
-                const float* input = channels[channel].data() + position;
-                float* output = reinterpret_cast<float*>(frame->extended_data[channel]) + filled;
-                // Non-finite samples are never written to a file.
-                for (std::size_t k = 0; k < count; ++k) output[k] = std::isfinite(input[k]) ? input[k] : 0.0f;
-            }
-            filled += count;
-            position += count;
-            if (filled == frameSize) sendFrame();
-        }
-    }
-
-    void sendFrame() {
-        frame->nb_samples = static_cast<int>(filled);
-        frame->pts = nextTimestamp;
-        nextTimestamp += static_cast<std::int64_t>(filled);
-        encode(frame.get());
-        newFrame();
-    }
-
-    // Sends a frame (none: the end) to the encoder and muxes the packets it gives.
-    void encode(const AVFrame* input) {
-        int result = avcodec_send_frame(encoder.get(), input);
-        if (result < 0) throwFFmpegError(result, "encoding " + url.string());
-        while ((result = avcodec_receive_packet(encoder.get(), packet.get())) >= 0) {
-            AVStream& stream = *muxer->streams[0];
-            av_packet_rescale_ts(packet.get(), encoder->time_base, stream.time_base);
-            packet->stream_index = 0;
-            result = av_write_frame(muxer.get(), packet.get());
-            av_packet_unref(packet.get());
-            checkOutput(result, "writing " + url.string());
-        }
-        if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) throwFFmpegError(result, "encoding " + url.string());
+        const std::size_t skipped = std::min<std::size_t>(length, static_cast<std::size_t>(framesToLeaveOut));
+        framesToLeaveOut -= static_cast<int>(skipped);
+        encoder->write(channels, skipped, [this](AVPacket& packet) { muxPacket(packet); });
     }
 
     // Encodes what is left, completes the container and flushes it, once.
     void complete() {
         if (completed) return;
         if (!encoder) start();
-        if (filled > 0) sendFrame();
-        encode(nullptr);
-        checkOutput(av_write_trailer(muxer.get()), "completing " + url.string());
-        avio_flush(io.get());
-        checkOutput(io->error, "completing " + url.string());
+        encoder->finish([this](AVPacket& packet) { muxPacket(packet); });
+        file.complete();
         completed = true;
-    }
-
-    // A failure of the file itself is told as the file system's.
-    void checkOutput(int result, const std::string& what) const {
-        if (writeError != 0) {
-            throw AudioLibraryError("file system", writeError, what + ": " + std::strerror(writeError));
-        }
-        if (result < 0) throwFFmpegError(result, what);
-    }
-
-    static int writeBytes(void* opaque, WrittenBytes bytes, int size) {
-        auto& self = *static_cast<Implementation*>(opaque);
-        std::size_t done = 0;
-        while (done < static_cast<std::size_t>(size)) {
-            const ssize_t written =
-                ::write(self.file.descriptor(), bytes + done, static_cast<std::size_t>(size) - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) {
-                self.writeError = written < 0 ? errno : ENOSPC;
-                return AVERROR(self.writeError);
-            }
-            done += static_cast<std::size_t>(written);
-        }
-        self.bytesSinceWriteback += done;
-        if (self.bytesSinceWriteback >= writebackInterval) {
-            self.file.startWriteback();
-            self.bytesSinceWriteback = 0;
-        }
-        return size;
-    }
-
-    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
-        const int descriptor = static_cast<Implementation*>(opaque)->file.descriptor();
-        if (whence == AVSEEK_SIZE) {
-            struct stat status {};
-            return ::fstat(descriptor, &status) == 0 ? static_cast<std::int64_t>(status.st_size) : AVERROR(errno);
-        }
-        const off_t position = ::lseek(descriptor, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-        return position < 0 ? AVERROR(errno) : static_cast<std::int64_t>(position);
     }
 
     std::uint64_t estimatedSize() const {
@@ -338,7 +191,7 @@ struct AacEncoder::Implementation {
     // every later step refuses.
     template <class Step>
     auto guarded(Step step) {
-        if (failed) throw std::logic_error("an earlier failure left " + url.string() + " incomplete");
+        if (failed) throw std::logic_error("an earlier failure left " + url().string() + " incomplete");
         try {
             return step();
         } catch (...) {
@@ -347,26 +200,15 @@ struct AacEncoder::Implementation {
         }
     }
 
-    std::filesystem::path url;
     const AudioFileState& source;
     std::size_t channelCount;
     std::int64_t sampleRate;
     std::optional<std::int64_t> expectedFrames;
     bool adts;
-    // Destroyed last: the muxer and its I/O context write into it.
-    ReplacementFile file;
-    IOContextHandle io;
-    MuxerHandle muxer;
-    CodecContextHandle encoder;
-    FrameHandle frame;
-    PacketHandle packet;
-    // Samples in the frame being filled.
-    std::size_t filled = 0;
-    std::int64_t nextTimestamp = 0;
+    MuxedFile file;
+    std::optional<FrameEncoder> encoder;
     // The first samples that ADTS leaves out in place of the encoder's priming.
     int framesToLeaveOut = 0;
-    int writeError = 0;
-    std::uint64_t bytesSinceWriteback = 0;
     bool completed = false;
     bool failed = false;
 };

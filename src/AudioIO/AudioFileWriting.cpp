@@ -1,5 +1,6 @@
-// Writing streams with libsndfile, and AAC in its source's format with
-// FFmpeg (AacFileWriting.h). Every file is written beside its target
+// Writing streams with libsndfile, AAC in its source's format with FFmpeg
+// (AacFileWriting.h), and a file with video as a copy of it with new audio
+// (VideoFileWriting.h). Every file is written beside its target
 // under a temporary name and renamed into place only when complete
 // (ReplacementFile), so a failed write leaves nothing partial behind and
 // never damages the file it was to replace.
@@ -25,6 +26,7 @@
 #include "AudioIO/ChannelLayout.h"
 #include "OutputSize.h"
 #include "ReplacementFile.h"
+#include "VideoFileWriting.h"
 #include "Support/FatalError.h"
 
 extern "C" {
@@ -642,6 +644,18 @@ std::optional<const char*> aacMuxerMatching(const std::filesystem::path& url, co
     return detail::aacMuxerFor(url, source);
 }
 
+// The muxer that copies a source with video to `url` with new audio at
+// `sampleRate` with `channelCount` channels; nothing where there is none
+// (no video, another rate or count, a container or codec FFmpeg cannot write).
+std::optional<const char*> videoMuxerMatching(const std::filesystem::path& url, const detail::AudioFileState& source,
+                                              std::int64_t sampleRate, std::size_t channelCount) {
+    const StoredAudioFormat& stored = source.storedFormat;
+    if (stored.sampleRate != sampleRate || stored.channelCount != static_cast<std::int64_t>(channelCount)) {
+        return std::nullopt;
+    }
+    return detail::videoMuxerFor(url, source);
+}
+
 std::filesystem::path fallbackLocation(const std::filesystem::path& url, CommonAudioFileFormat fallbackFileFormat) {
     std::filesystem::path fallbackUrl = url;
     fallbackUrl.replace_extension(fallbackFileFormat.pathExtension());
@@ -670,13 +684,21 @@ void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t samp
 // Writes whole channels in the stored format of `source`.
 void encodeMatching(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate, const AudioFile& source,
                     const std::filesystem::path& url) {
+    const auto length = static_cast<std::int64_t>(channels.front().samples.size());
+    if (const auto videoMuxer = videoMuxerMatching(url, source.state(), sampleRate, channels.size())) {
+        checkFileName(url);
+        detail::VideoRemuxer remuxer(url, *videoMuxer, source.state(), length);
+        remuxer.write(views(channels));
+        remuxer.commitReplacing();
+        return;
+    }
     const auto muxer = aacMuxerMatching(url, source.state(), sampleRate, channels.size());
     if (!muxer) {
         encode(channels, sampleRate, requestMatching(source.state(), sampleRate, channels.size()), url);
         return;
     }
     checkFileName(url);
-    detail::AacEncoder encoder(url, *muxer, source.state(), static_cast<std::int64_t>(channels.front().samples.size()));
+    detail::AacEncoder encoder(url, *muxer, source.state(), length);
     encoder.write(views(channels));
     encoder.commitReplacing();
 }
@@ -714,8 +736,9 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
     }
 }
 
-// libsndfile writes most formats; FFmpeg writes AAC.
+// libsndfile writes most formats; FFmpeg writes AAC and files with video.
 struct AudioFileWriter::State {
+    struct Video {};
     State(const std::filesystem::path& url, std::int64_t sampleRate, std::size_t channelCount,
           const EncoderRequest& request, std::optional<std::int64_t> expectedLength)
         : location(url), encoder(std::in_place_type<Encoder>, url, sampleRate, channelCount, request, expectedLength) {}
@@ -723,9 +746,13 @@ struct AudioFileWriter::State {
           std::optional<std::int64_t> expectedLength)
         : location((checkFileName(url), url)),
           encoder(std::in_place_type<detail::AacEncoder>, url, muxer, source, expectedLength) {}
+    State(Video, const std::filesystem::path& url, const char* muxer, const detail::AudioFileState& source,
+          std::optional<std::int64_t> expectedLength)
+        : location((checkFileName(url), url)),
+          encoder(std::in_place_type<detail::VideoRemuxer>, url, muxer, source, expectedLength) {}
 
     std::filesystem::path location;
-    std::variant<Encoder, detail::AacEncoder> encoder;
+    std::variant<Encoder, detail::AacEncoder, detail::VideoRemuxer> encoder;
 };
 
 AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, CommonAudioFileFormat fileFormat,
@@ -750,7 +777,9 @@ AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFi
     const auto channelCount = static_cast<std::size_t>(stored.channelCount);
     std::exception_ptr firstAttemptError;
     try {
-        if (const auto muxer = aacMuxerMatching(url, source.state(), sampleRate, channelCount)) {
+        if (const auto muxer = videoMuxerMatching(url, source.state(), sampleRate, channelCount)) {
+            state_ = std::make_unique<State>(State::Video{}, url, *muxer, source.state(), expectedLength);
+        } else if (const auto muxer = aacMuxerMatching(url, source.state(), sampleRate, channelCount)) {
             state_ = std::make_unique<State>(url, *muxer, source.state(), expectedLength);
         } else {
             state_ = std::make_unique<State>(url, sampleRate, channelCount,
@@ -773,7 +802,10 @@ std::filesystem::path AudioFileWriter::locationMatching(const std::filesystem::p
                                                         std::optional<CommonAudioFileFormat> fallbackFileFormat) {
     const StoredAudioFormat& stored = source.state().storedFormat;
     const auto channelCount = static_cast<std::size_t>(stored.channelCount);
-    if (aacMuxerMatching(url, source.state(), stored.sampleRate, channelCount)) return url;
+    if (videoMuxerMatching(url, source.state(), stored.sampleRate, channelCount) ||
+        aacMuxerMatching(url, source.state(), stored.sampleRate, channelCount)) {
+        return url;
+    }
     try {
         requestMatching(source.state(), stored.sampleRate, channelCount);
         return url;
@@ -800,7 +832,10 @@ void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
     }
 }
 
-// AAC keeps every sample as it is.
+// FFmpeg's encoders report no clipping: AAC and the other lossy codecs keep
+// every sample as it is, and linear PCM or FLAC audio in a file with video
+// is converted to its integer format by libswresample, which clips without
+// counting.
 std::optional<Clipping> AudioFileWriter::clipping() const {
     const Encoder* encoder = std::get_if<Encoder>(&state_->encoder);
     return encoder ? encoder->clipping() : std::nullopt;

@@ -212,14 +212,17 @@ TEST(AudioFileWritingFailures, AacOutputOnAFullDiskKeepsTheOldFileAndLeavesNoPar
     EXPECT_EQ(entries(disk.path()), std::vector<std::string>{"take.m4a"});
 }
 
-// An MPEG-4 file with video, or AAC at another rate, is no audio file that
-// the AAC writer can stand in for: it falls back.
+// An MPEG-4 file with video is copied with its video (VideoWritingTests);
+// one in a container that is not written, or AAC at another rate, or an
+// audio-only source in a QuickTime name falls back.
 TEST(AudioFileWriting, AacOnlyWhereTheOutputCanStandInForTheSource) {
-    const AudioFile movie(fixture("aac-movie.mp4", "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 " +
-                                                       twoSines(44100, "1") + " -c:v mpeg4 -c:a aac"));
+    const std::string movie = "-f lavfi -i testsrc=size=64x48:rate=10:duration=1 " + twoSines(44100, "1");
+    const AudioFile mpeg4Movie(fixture("aac-movie.mp4", movie + " -c:v mpeg4 -c:a aac"));
+    const AudioFile aviMovie(fixture("mp3-movie.avi", movie + " -c:v mpeg4 -c:a libmp3lame"));
     const CommonAudioFileFormat fallback{BitDepth::twentyFour, FileType::flac};
     TemporaryFolder folder;
-    EXPECT_EQ(AudioFileWriter::locationMatching(folder / "movie.mp4", movie, fallback), folder / "movie.flac");
+    EXPECT_EQ(AudioFileWriter::locationMatching(folder / "movie.mp4", mpeg4Movie, fallback), folder / "movie.mp4");
+    EXPECT_EQ(AudioFileWriter::locationMatching(folder / "movie.avi", aviMovie, fallback), folder / "movie.flac");
     const AudioFile source(fixture("aac-" + aacCases[0].name, aacCases[0].arguments));
     EXPECT_EQ(AudioFileWriter::locationMatching(folder / "out.mov", source, fallback), folder / "out.flac");
     const AudioFileWriter faster(folder / "out.m4a", source, 48000, fallback);

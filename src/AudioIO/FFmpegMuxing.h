@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "FFmpegHandles.h"
+#include "ReplacementFile.h"
+
+namespace vesh::detail {
+
+// An FFmpeg muxer that writes through a custom I/O context into the
+// temporary file of a ReplacementFile, so that its output appears at `url`
+// only on a commit and a muxed file destroyed before that leaves nothing.
+// The I/O context refers to the object: it stays where it was made.
+class MuxedFile {
+public:
+    // The muxer named `muxerName` ("mp4", "matroska", ...) for `url`.
+    MuxedFile(const std::filesystem::path& url, const char* muxerName);
+    ~MuxedFile();
+    MuxedFile(const MuxedFile&) = delete;
+    MuxedFile& operator=(const MuxedFile&) = delete;
+
+    AVFormatContext& muxer() { return *muxer_; }
+    const std::filesystem::path& url() const { return url_; }
+
+    // Throws for a failure: the file system's error when writing the file
+    // failed (a full disk), else FFmpeg's for a negative `result`.
+    void check(int result, const std::string& what) const;
+    // Writes the trailer and flushes the I/O context.
+    void complete();
+    bool commitWithoutReplacing() { return file_.commitWithoutReplacing(); }
+    void commitReplacing() { file_.commitReplacing(); }
+
+private:
+    struct IOContextRelease {
+        void operator()(AVIOContext* context) const;
+    };
+    struct MuxerRelease {
+        void operator()(AVFormatContext* context) const { avformat_free_context(context); }
+    };
+
+    // The I/O context's callbacks.
+    friend struct MuxedFileCallbacks;
+
+    std::filesystem::path url_;
+    // Destroyed last: the muxer and its I/O context write into it.
+    ReplacementFile file_;
+    std::unique_ptr<AVIOContext, IOContextRelease> io_;
+    std::unique_ptr<AVFormatContext, MuxerRelease> muxer_;
+    int writeError_ = 0;
+    std::uint64_t bytesSinceWriteback_ = 0;
+};
+
+// Feeds planar float samples to an opened audio encoder in frames of its
+// frame size (any length for an encoder without one), converted to its
+// sample format, and hands each packet it gives, timed in the encoder's
+// time base, to a sink, which may take the packet's contents.
+class FrameEncoder {
+public:
+    using PacketSink = std::function<void(AVPacket&)>;
+
+    // `encoder` is open; `firstTimestamp` is the first sample's time in
+    // its time base; `what` names the output in errors.
+    FrameEncoder(CodecContextHandle encoder, std::int64_t firstTimestamp, std::string what);
+    ~FrameEncoder();
+    FrameEncoder(const FrameEncoder&) = delete;
+    FrameEncoder& operator=(const FrameEncoder&) = delete;
+
+    const AVCodecContext& context() const { return *encoder_; }
+
+    // One view per channel of the encoder, all of one length, from `offset`
+    // on; non-finite samples are encoded as 0.
+    void write(std::span<const std::span<const float>> channels, std::size_t offset, const PacketSink& sink);
+    // Encodes what is left and drains the encoder.
+    void finish(const PacketSink& sink);
+
+private:
+    void newFrame();
+    void sendFrame(const PacketSink& sink);
+    void encode(const AVFrame* input, const PacketSink& sink);
+
+    CodecContextHandle encoder_;
+    std::string what_;
+    std::size_t frameSize_;
+    std::size_t channelCount_;
+    // Samples collect in planar float; the encoder's format differs where
+    // a converter is made.
+    FrameHandle frame_;
+    FrameHandle converted_;
+    ResamplerHandle converter_;
+    PacketHandle packet_;
+    std::size_t filled_ = 0;
+    std::int64_t nextTimestamp_;
+};
+
+// Sets an encoder's channel layout to `declared` where it describes
+// `channelCount` channels, else to the usual one for the count.
+void setChannelLayout(AVCodecContext& encoder, const AVChannelLayout& declared, int channelCount);
+
+// Whether the file holds a video stream (cover art aside), which an audio
+// file in its place would lose.
+bool holdsVideo(const AVFormatContext& format);
+
+}  // namespace vesh::detail

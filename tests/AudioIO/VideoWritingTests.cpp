@@ -1,0 +1,231 @@
+// Writing a file with video in its own format: the video, subtitles and
+// chapters copied as they are, the decoded audio stream replaced by the
+// samples written in the source's codec and timing, under the writer's
+// commit rules.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <tuple>
+
+#include "AudioIO/AudioFileWriter.h"
+#include "TestSupport.h"
+
+namespace vesh {
+namespace {
+
+using namespace audiotest;
+using BitDepth = CommonAudioFileFormat::BitDepth;
+using FileType = CommonAudioFileFormat::FileType;
+
+// A subtitle file and chapters as data URIs, so that a fixture needs no other file.
+std::string dataUri(const std::string& format, const std::string& text) {
+    static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string encoded;
+    for (std::size_t i = 0; i < text.size(); i += 3) {
+        std::uint32_t bits = std::uint32_t(std::uint8_t(text[i])) << 16;
+        if (i + 1 < text.size()) bits |= std::uint32_t(std::uint8_t(text[i + 1])) << 8;
+        if (i + 2 < text.size()) bits |= std::uint8_t(text[i + 2]);
+        for (std::size_t k = 0; k < 4; ++k) {
+            encoded += i + k <= text.size() ? digits[(bits >> (18 - 6 * k)) & 63] : '=';
+        }
+    }
+    return " -f " + format + " -i 'data:text/plain;base64," + encoded + "'";
+}
+
+// Four seconds of test picture, speech-like sweeps that start late (at
+// `audioStart` seconds, so that a lost start time shows) in the given
+// audio codec, two subtitles, two chapters and a language tag.
+std::string movie(const std::string& videoCodec, const std::string& audioStart, const std::string& audioCodec,
+                  const std::string& subtitleCodec) {
+    std::string arguments =
+        "-f lavfi -i testsrc=size=96x64:rate=25:duration=4 -itsoffset " + audioStart +
+        " -f lavfi -i 'aevalsrc=0.3*sin(2*PI*(200+150*t)*t)|0.2*sin(2*PI*(700-100*t)*t):s=48000:d=3.4'";
+    if (!subtitleCodec.empty()) {
+        arguments += dataUri("srt", "1\n00:00:01,000 --> 00:00:02,500\nHello\n\n2\n00:00:03,000 --> "
+                                    "00:00:03,800\nAgain\n");
+    }
+    arguments += dataUri("ffmetadata", ";FFMETADATA1\ntitle=Talk\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=2000\n"
+                                       "title=Opening\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=2000\nEND=4000\ntitle=Rest\n");
+    const std::string metadataInput = subtitleCodec.empty() ? "2" : "3";
+    arguments += " -map 0 -map 1" + std::string(subtitleCodec.empty() ? "" : " -map 2 -c:s " + subtitleCodec) +
+                 " -map_metadata " + metadataInput + " -map_chapters " + metadataInput + " -c:v " + videoCodec +
+                 " -g 12 -c:a " + audioCodec + " -metadata:s:a language=eng";
+    return arguments;
+}
+
+struct VideoCase {
+    std::string name, arguments;
+    std::string audioCodec, subtitleCodec;
+    bool lossy;
+};
+std::ostream& operator<<(std::ostream& stream, const VideoCase& c) { return stream << c.name; }
+
+const VideoCase videoCases[] = {
+    {"talk.mp4", movie("libx264 -preset ultrafast", "0.5", "aac -b:a 128k", "mov_text"), "aac", "mov_text", true},
+    {"talk.mkv", movie("libvpx-vp9 -deadline realtime -cpu-used 8", "0.3", "libopus -b:a 96k", "srt"), "opus",
+     "subrip", true},
+    {"talk.mov", movie("libx264 -preset ultrafast", "0.25", "pcm_s16le", ""), "pcm_s16le", "", false},
+};
+
+// ffprobe's lines for `arguments` on the file.
+std::vector<std::string> ffprobe(const std::filesystem::path& file, const std::string& arguments) {
+    const std::string command = "ffprobe -v error " + arguments + " -of csv=p=0 '" + file.string() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::vector<std::string> values;
+    char line[512];
+    while (pipe && std::fgets(line, sizeof line, pipe)) {
+        if (const std::size_t length = std::strcspn(line, "\r\n"); length > 0) values.emplace_back(line, length);
+    }
+    if (pipe) ::pclose(pipe);
+    return values;
+}
+
+double number(const std::vector<std::string>& lines) { return lines.empty() ? NAN : std::stod(lines.front()); }
+
+double firstAudioFrameTime(const std::filesystem::path& file) {
+    return number(ffprobe(file, "-select_streams a:0 -read_intervals %+#1 -show_entries frame=pts_time"));
+}
+
+double firstAudioPacketTime(const std::filesystem::path& file) {
+    return number(ffprobe(file, "-select_streams a:0 -read_intervals %+#1 -show_entries packet=pts_time"));
+}
+
+// Bits per second of the audio packets.
+double audioBitRate(const std::filesystem::path& file) {
+    const auto sizes = ffprobe(file, "-select_streams a:0 -show_entries packet=size");
+    const double bytes = std::accumulate(sizes.begin(), sizes.end(), 0.0,
+                                         [](double sum, const std::string& size) { return sum + std::stod(size); });
+    const auto duration = ffprobe(file, "-select_streams a:0 -show_entries packet=duration_time");
+    const double seconds = std::accumulate(duration.begin(), duration.end(), 0.0,
+                                           [](double sum, const std::string& d) { return sum + std::stod(d); });
+    return bytes * 8 / seconds;
+}
+
+// Each reference sample's counterpart is `offset` samples on in the copy.
+double signalToNoiseDecibels(const std::vector<float>& reference, const std::vector<float>& copy, long offset) {
+    double signal = 0, noise = 0;
+    for (std::size_t index = 0; index < reference.size(); ++index) {
+        const long at = long(index) + offset;
+        const double other = at >= 0 && at < long(copy.size()) ? copy[std::size_t(at)] : 0.0;
+        signal += double(reference[index]) * reference[index];
+        noise += (reference[index] - other) * (reference[index] - other);
+    }
+    return 10 * std::log10(signal / noise);
+}
+
+class VideoSameFormat : public ::testing::TestWithParam<VideoCase> {};
+
+TEST_P(VideoSameFormat, CopiesEverythingButTheAudioWhichKeepsItsCodecAndTiming) {
+    const VideoCase& c = GetParam();
+    const auto source = fixture("video-" + c.name, c.arguments);
+    AudioFile sourceFile(source);
+    TemporaryFolder folder;
+    const auto target = folder / c.name;
+    const CommonAudioFileFormat fallback{BitDepth::sixteen, FileType::wav};
+    EXPECT_EQ(AudioFileWriter::locationMatching(target, sourceFile, fallback), target);
+
+    // What the source decodes to is written back, in blocks of an odd size,
+    // once reading has measured its bit rate.
+    std::vector<std::vector<float>> readBack;
+    for (std::vector<std::vector<float>> block; sourceFile.read(block);) {
+        readBack.resize(block.size());
+        for (std::size_t channel = 0; channel < block.size(); ++channel) {
+            readBack[channel].insert(readBack[channel].end(), block[channel].begin(), block[channel].end());
+        }
+    }
+    AudioFileWriter writer(target, sourceFile, 48000, fallback, std::int64_t(readBack.front().size()));
+    EXPECT_EQ(writer.location(), target);
+    constexpr std::size_t blockSize = 777;
+    for (std::size_t start = 0; start < readBack.front().size(); start += blockSize) {
+        std::vector<std::span<const float>> views;
+        for (const auto& channel : readBack) {
+            views.emplace_back(channel.data() + start, std::min(blockSize, channel.size() - start));
+        }
+        writer.write(views);
+    }
+    ASSERT_EQ(writer.commit(), target);
+    EXPECT_GE(writer.estimatedSize(), std::filesystem::file_size(target));
+    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{c.name});
+
+    const std::string videoPackets =
+        "-select_streams v:0 -show_data_hash md5 -show_entries packet=pts_time,dts_time,flags,data_hash";
+    const auto sourceVideo = ffprobe(source, videoPackets);
+    EXPECT_GT(sourceVideo.size(), 90u);
+    EXPECT_EQ(ffprobe(target, videoPackets), sourceVideo);
+    const std::string streams = "-show_entries stream=codec_type,codec_name,channels:stream_tags=language";
+    const std::string chapters = "-show_entries chapter=start_time,end_time:chapter_tags=title";
+    EXPECT_EQ(ffprobe(target, chapters), ffprobe(source, chapters));
+    EXPECT_EQ(ffprobe(target, chapters).size(), 2u);
+    const auto written = ffprobe(target, streams);
+    EXPECT_EQ(written, ffprobe(source, streams));
+    EXPECT_NE(std::find(written.begin(), written.end(), c.audioCodec + ",audio,2,eng"), written.end());
+    if (!c.subtitleCodec.empty()) {
+        EXPECT_EQ(std::count_if(written.begin(), written.end(),
+                                [&](const std::string& line) { return line.starts_with(c.subtitleCodec + ",subtitle"); }),
+                  1);
+        const std::string texts = "-select_streams s:0 -show_entries packet=pts_time,duration_time";
+        EXPECT_EQ(ffprobe(target, texts), ffprobe(source, texts));
+    }
+    if (c.lossy) {
+        EXPECT_GE(audioBitRate(target), 0.98 * audioBitRate(source));
+    }
+
+    // An audio frame, at most, apart (and the millisecond to which an
+    // MPEG-4 edit list rounds); the muxer records priming as it can.
+    const double frame = 1024.0 / 48000 + 0.001;
+    const double duration = number(ffprobe(source, "-show_entries format=duration"));
+    EXPECT_NEAR(number(ffprobe(target, "-show_entries format=duration")), duration, frame);
+    EXPECT_NEAR(firstAudioPacketTime(target), firstAudioPacketTime(source), frame);
+    // Decoded, the copy presents every sample at its source's time within
+    // a millisecond (the container's timing may round to one): the samples
+    // line up by their timestamps.
+    const long expectedShift = std::lround((firstAudioFrameTime(source) - firstAudioFrameTime(target)) * 48000);
+    const AudioStream copy(target);
+    ASSERT_EQ(copy.channels().size(), 2u);
+    for (std::size_t channel = 0; channel < 2; ++channel) {
+        long bestShift = 0;
+        double best = -INFINITY;
+        for (long shift = expectedShift - 96; shift <= expectedShift + 96; ++shift) {
+            const double decibels = signalToNoiseDecibels(readBack[channel], copy.channels()[channel].samples, shift);
+            if (decibels > best) std::tie(best, bestShift) = std::pair(decibels, shift);
+        }
+        EXPECT_GE(best, 20) << channel;
+        EXPECT_LE(std::abs(bestShift - expectedShift), 48) << channel;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioFileWriting, VideoSameFormat, ::testing::ValuesIn(videoCases), [](const auto& info) {
+    std::string name = info.param.name;
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
+});
+
+TEST(AudioFileWriting, AVideoCopyAppearsOnlyOnCommitAndNeverReplacesUnasked) {
+    const auto source = fixture("video-" + videoCases[0].name, videoCases[0].arguments);
+    const AudioFile sourceFile(source);
+    TemporaryFolder folder;
+    const std::vector<float> tone = sine(300, 48000, 48000, 0.2);
+    const std::vector<std::span<const float>> block(2, tone);
+    {
+        AudioFileWriter abandoned(folder / "cut.mp4", sourceFile, 48000, std::nullopt);
+        abandoned.write(block);
+    }
+    EXPECT_TRUE(entries(folder.path()).empty());
+
+    writeBytes(folder / "cut.mp4", {'o', 'l', 'd'});
+    AudioFileWriter writer(folder / "cut.mp4", sourceFile, 48000, std::nullopt);
+    writer.write(block);
+    EXPECT_FALSE(writer.commit());
+    EXPECT_EQ(readBytes(folder / "cut.mp4"), (std::vector<char>{'o', 'l', 'd'}));
+    EXPECT_EQ(writer.commitReplacing(), folder / "cut.mp4");
+    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"cut.mp4"});
+    EXPECT_EQ(ffprobe(folder / "cut.mp4", "-select_streams v -show_entries stream=codec_name"),
+              std::vector<std::string>{"h264"});
+}
+
+}  // namespace
+}  // namespace vesh
