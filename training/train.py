@@ -9,6 +9,7 @@ import argparse
 import json
 import math
 import os
+import sys
 import time
 
 import numpy as np
@@ -233,6 +234,8 @@ def main():
                     help="frames on each side that the complex filter spans")
     ap.add_argument("--stage-lr-scale", type=float, default=1.0,
                     help="learning rate of the complex stage as a multiple of --lr")
+    ap.add_argument("--freeze-trunk", action="store_true",
+                    help="train the complex stage alone: every other weight keeps its start value")
     ap.add_argument("--every", type=int, default=100, help="checkpoint/validation interval")
     ap.add_argument("--init-onnx", default=None, help="warm start from this model's weights (new runs only)")
     ap.add_argument("--without", action="append", default=[], choices=data.AUGMENTATIONS,
@@ -255,7 +258,17 @@ def main():
                                                       "filter_reach": args.filter_reach}
     net = M.Enhancer(**arch)
     stage = {id(p) for p in net.stage_parameters()}
-    groups = [{"params": [p for p in net.parameters() if id(p) not in stage], "scale": 1.0}]
+    trunk = [p for p in net.parameters() if id(p) not in stage]
+    if args.freeze_trunk:
+        if not stage:
+            sys.exit("--freeze-trunk: this network has no complex stage to train")
+        # No weight gradients for the trunk; gradients still flow through it
+        # to the stage's phase input.
+        for p in trunk:
+            p.requires_grad_(False)
+        groups = []
+    else:
+        groups = [{"params": trunk, "scale": 1.0}]
     if stage:
         groups.append({"params": net.stage_parameters(), "scale": args.stage_lr_scale})
     opt = torch.optim.AdamW(groups, lr=args.lr, weight_decay=1e-4)
