@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Corpus access and on-the-fly mixture generation (numpy only).
+"""Corpus access and on-the-fly mixture generation (numpy and scipy).
 
 Each example is (noisy, target, bandwidth_hz): the network's input, the speech
 it should keep, and the highest frequency where the target is trustworthy. With
@@ -11,6 +11,7 @@ bins above it).
 import os
 
 import numpy as np
+from scipy import signal
 
 import loudness
 
@@ -86,12 +87,6 @@ def shape_spectrum(x, gain_fn):
     n = len(x)
     spectrum = np.fft.rfft(x)
     return np.fft.irfft(spectrum * gain_fn(np.fft.rfftfreq(n, 1 / RATE)), n).astype(np.float32)
-
-
-def fftconvolve(x, h):
-    n = len(x) + len(h) - 1
-    m = 1 << int(np.ceil(np.log2(n)))
-    return np.fft.irfft(np.fft.rfft(x, m) * np.fft.rfft(h, m), m)[:n].astype(np.float32)
 
 
 # --- synthetic noise ---------------------------------------------------------
@@ -394,12 +389,10 @@ def band_limit(rng):
 
 def resample_speed(x, factor):
     """Speed perturbation: x played factor times faster (pitch and tempo
-    together), by band-limited resampling of its spectrum."""
+    together), by band-limited resampling of its spectrum (the factor is any
+    real number, so not a ratio for a polyphase resampler)."""
     n_out = max(1, int(round(len(x) / factor)))
-    spectrum = np.fft.rfft(x)
-    keep = n_out // 2 + 1
-    spectrum = spectrum[:keep] if len(spectrum) >= keep else np.pad(spectrum, (0, keep - len(spectrum)))
-    return (np.fft.irfft(spectrum, n_out) * n_out / len(x)).astype(np.float32)
+    return signal.resample(np.asarray(x, np.float64), n_out).astype(np.float32)
 
 
 # --- examples ------------------------------------------------------------------
@@ -463,11 +456,11 @@ def make_example(corpus, rng, n, snr_db=None, kind=None, augment=True):
         speech = shape_spectrum(speech, speech_colour(rng))
     if "reverb" in on and kind != "noise" and rng.random() < (0.35 if augment is True else 0.3):
         full, early = room_impulse(rng, variety=augment is True)
-        reverberant = fftconvolve(speech, full)[margin:margin + n]
+        reverberant = signal.fftconvolve(speech, full)[margin:margin + n]
         # With dereverberation the target is the direct path and early
         # reflections alone; without it the room stays, as it stays in the
         # reference of a real recording, and only the noise is to go.
-        target = (fftconvolve(speech, early)[margin:margin + n] if "dereverberation" in on
+        target = (signal.fftconvolve(speech, early)[margin:margin + n] if "dereverberation" in on
                   else reverberant.copy())
         speech = reverberant
     else:

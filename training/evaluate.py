@@ -16,6 +16,8 @@ import tempfile
 import time
 
 import numpy as np
+import soundfile
+from scipy import signal
 
 import data
 import export
@@ -103,11 +105,7 @@ def hf_energy(x, edge=HF_EDGE):
 
 def resample(x, rate_in, rate_out):
     """Band-limited resampling by truncating (or zero-extending) the spectrum."""
-    n_out = int(round(len(x) * rate_out / rate_in))
-    spectrum = np.fft.rfft(x)
-    keep = n_out // 2 + 1
-    spectrum = spectrum[:keep] if len(spectrum) >= keep else np.pad(spectrum, (0, keep - len(spectrum)))
-    return np.fft.irfft(spectrum, n_out) * n_out / len(x)
+    return signal.resample(x, int(round(len(x) * rate_out / rate_in)))
 
 
 def _stoi_frames(x, n=256, hop=128):
@@ -261,43 +259,12 @@ def run_onnx(model_path, signals):
 
 def write_wav(path, x):
     """32-bit float mono WAV."""
-    x = np.asarray(x, np.float32)
-    header = (b"RIFF" + (36 + x.nbytes).to_bytes(4, "little") + b"WAVEfmt "
-              + (16).to_bytes(4, "little") + (3).to_bytes(2, "little") + (1).to_bytes(2, "little")
-              + RATE.to_bytes(4, "little") + (RATE * 4).to_bytes(4, "little")
-              + (4).to_bytes(2, "little") + (32).to_bytes(2, "little")
-              + b"data" + x.nbytes.to_bytes(4, "little"))
-    with open(path, "wb") as f:
-        f.write(header + x.tobytes())
+    soundfile.write(path, np.asarray(x, np.float32), RATE, subtype="FLOAT")
 
 
 def read_wav(path):
-    """Mono or first channel of a PCM16/24/32 or float32 WAV."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    pos, fmt, channels, bits = 12, None, 1, 16
-    while pos + 8 <= len(raw):
-        cid, size = raw[pos:pos + 4], int.from_bytes(raw[pos + 4:pos + 8], "little")
-        body = raw[pos + 8:pos + 8 + size]
-        if cid == b"fmt ":
-            fmt = int.from_bytes(body[0:2], "little")
-            channels = int.from_bytes(body[2:4], "little")
-            bits = int.from_bytes(body[14:16], "little")
-            if fmt == 0xFFFE:
-                fmt = int.from_bytes(body[24:26], "little")
-        elif cid == b"data":
-            if fmt == 3:
-                x = np.frombuffer(body, np.float32)
-            elif bits == 16:
-                x = np.frombuffer(body, np.int16) / 32768.0
-            elif bits == 24:
-                b = np.frombuffer(body[:len(body) // 3 * 3], np.uint8).reshape(-1, 3).astype(np.int32)
-                x = ((b[:, 0] | (b[:, 1] << 8) | (b[:, 2] << 16)) << 8 >> 8) / 8388608.0
-            else:
-                x = np.frombuffer(body, np.int32) / 2147483648.0
-            return np.asarray(x, np.float32).reshape(-1, channels)[:, 0]
-        pos += 8 + size + (size & 1)
-    raise ValueError(f"{path}: no data chunk")
+    """Mono or first channel of a WAV file, as float32."""
+    return soundfile.read(path, dtype="float32", always_2d=True)[0][:, 0]
 
 
 def default_cli():
@@ -340,10 +307,10 @@ def afftdn_delay(tmp):
     x = (np.sin(2 * np.pi * 220 * t) * (np.sin(2 * np.pi * 2 * t) > 0) * 0.3
          + 0.003 * rng.standard_normal(len(t))).astype(np.float32)
     y = _afftdn(x, tmp, "delay")
-    n = len(x)
-    cc = np.fft.irfft(np.fft.rfft(y, 2 * n) * np.conj(np.fft.rfft(x, 2 * n)))
-    lag = int(np.argmax(cc[:n // 2]))
-    return lag
+    cc = signal.correlate(y, x, method="fft")
+    lags = signal.correlation_lags(len(y), len(x))
+    early = (lags >= 0) & (lags < len(x) // 2)
+    return int(lags[early][np.argmax(cc[early])])
 
 
 def run_afftdn(signals, tmp):

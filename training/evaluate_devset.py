@@ -16,6 +16,7 @@ import subprocess
 import tempfile
 
 import numpy as np
+import soundfile
 
 import evaluate
 import export
@@ -32,10 +33,8 @@ def group_of(name, rate):
 
 def read(path):
     """(samples of the first channel, rate) of a WAV file."""
-    rate = int(subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-                               "stream=sample_rate", "-of", "csv=p=0", path],
-                              check=True, capture_output=True, text=True).stdout.strip())
-    return evaluate.read_wav(path).astype(np.float64), rate
+    x, rate = soundfile.read(path, always_2d=True)
+    return x[:, 0], rate
 
 
 def to_16k(src, dst):
