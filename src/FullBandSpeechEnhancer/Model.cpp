@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <thread>
 #include <utility>
 
 #include "FullBandSpeechEnhancer/InferenceRuntime.h"
@@ -47,13 +46,12 @@ bool usesGraphicsProcessor(ComputeUnits computeUnits) {
 
 Ort::SessionOptions makeSessionOptions(ComputeUnits computeUnits) {
     Ort::SessionOptions options;
-    // One prediction at a time, using every core.
-    options.SetIntraOpNumThreads(static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+    // Each prediction runs on its caller's thread alone; the enhancer runs
+    // several at once, one per processor. A run split over a pool of threads
+    // waits for its slowest part at every operator, which on a machine busy
+    // with other work means waiting for a processor that others hold.
+    options.SetIntraOpNumThreads(1);
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-    // Threads that wait for work sleep instead of spinning: on a machine busy
-    // with other work a spinning thread takes the core its peers need, and
-    // the batch slows down several times over.
-    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
     if (usesGraphicsProcessor(computeUnits)) {
         const auto providers = Ort::GetAvailableProviders();
         if (std::find(providers.begin(), providers.end(), "CUDAExecutionProvider") != providers.end()) {

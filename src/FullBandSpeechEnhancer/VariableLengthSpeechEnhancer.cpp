@@ -3,16 +3,20 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <deque>
+#include <future>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "FullBandSpeechEnhancer/Crossfade.h"
 #include "FullBandSpeechEnhancer/Model.h"
 #include "FullBandSpeechEnhancer/ModelError.h"
 #include "FullBandSpeechEnhancer/SpeechEnhancer.h"
 #include "Loudness/Loudness.h"
+#include "SegmentWorkers.h"
 
 namespace vesh {
 
@@ -86,6 +90,7 @@ VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters
 VariableLengthSpeechEnhancer::VariableLengthSpeechEnhancer(const ModelParameters& parameters, Model&& model,
                                                            std::nullptr_t)
     : base_(std::make_unique<SpeechEnhancer>(std::move(model), parameters.processedSegmentLength)),
+      workers_(std::make_unique<SegmentWorkers>(*base_, static_cast<std::size_t>(std::max(parameters.threadCount, 0)))),
       parameters_(parameters), crossfadeIn_(crossfadeIn(parameters.crossfadeLength)),
       crossfadeOut_(crossfadeOut(parameters.crossfadeLength)), metadata_{base_->model().metadataValue("description"),
                                                                          base_->model().metadataValue("author"),
@@ -108,6 +113,8 @@ std::int64_t VariableLengthSpeechEnhancer::fullSegmentCount(std::int64_t length)
     }
     return (length - parameters_.processedSegmentLength) / hop + 1;
 }
+
+std::size_t VariableLengthSpeechEnhancer::segmentsInFlight() const { return 2 * workers_->threadCount(); }
 
 void VariableLengthSpeechEnhancer::crossfade(std::span<const float> segment, std::span<float> overlap) const {
     for (std::size_t k = 0; k < overlap.size(); ++k) {
@@ -176,53 +183,65 @@ void VariableLengthSpeechEnhancer::enhanceNormalizedSignal(std::span<const float
     }
     const auto length = static_cast<std::int64_t>(input.size());
     const std::int64_t segmentLength = parameters_.processedSegmentLength;
-    const std::int64_t crossfadeLength = parameters_.crossfadeLength;
     const auto segment = static_cast<std::size_t>(segmentLength);
-    const auto overlap = static_cast<std::size_t>(crossfadeLength);
-    std::vector<float> scratchA(segment);
-    std::vector<float> scratchB(segment);
-    std::span<float> resultA(scratchA);
-    std::span<float> resultB(scratchB);
+    const auto overlap = static_cast<std::size_t>(parameters_.crossfadeLength);
 
     // Shorter than one segment: one model run on the signal padded with zeros.
     if (length < segmentLength) {
-        std::fill(resultA.begin(), resultA.end(), 0.0f);
-        std::copy(input.begin(), input.end(), resultA.begin());
-        base_->enhance(resultA, resultB);
-        std::copy_n(resultB.begin(), input.size(), output.begin());
+        std::vector<float> padded(segment, 0.0f);
+        std::copy(input.begin(), input.end(), padded.begin());
+        const std::vector<float> result = workers_->enhance(std::move(padded)).get();
+        std::copy_n(result.begin(), input.size(), output.begin());
         return;
     }
 
     const std::int64_t fullSegments = fullSegmentCount(length);
     const std::int64_t totalSegmentCount = fullSegments + 1;
-    const std::int64_t hop = segmentLength - crossfadeLength;
+    const auto hop = static_cast<std::size_t>(segmentLength - parameters_.crossfadeLength);
 
-    // Full segments, read in place from the input.
-    for (std::int64_t index = 0; index < fullSegments; ++index) {
-        report(handleProgress, index, totalSegmentCount);
-        const auto offset = static_cast<std::size_t>(index * hop);
-        base_->enhance(input.subspan(offset, segment), resultA);
-        if (index == 0) {
-            std::copy(resultA.begin(), resultA.end(), output.begin() + static_cast<std::ptrdiff_t>(offset));
-        } else {
-            std::copy(resultA.begin() + static_cast<std::ptrdiff_t>(overlap), resultA.end(),
-                      output.begin() + static_cast<std::ptrdiff_t>(offset + overlap));
-            crossfade(resultA.first(overlap), output.subspan(offset, overlap));
+    // Segments run ahead on the workers and are written in order: the first
+    // whole, each later one from its end of the overlap on, its head blended
+    // into the tail of the one before.
+    struct Running {
+        std::future<std::vector<float>> result;
+        std::size_t offset;
+        std::size_t count;
+    };
+    std::deque<Running> running;
+    const auto writeOldest = [&] {
+        Running oldest = std::move(running.front());
+        running.pop_front();
+        const std::vector<float> result = oldest.result.get();
+        const auto head = static_cast<std::ptrdiff_t>(oldest.offset == 0 ? 0 : overlap);
+        std::copy(result.begin() + head, result.begin() + static_cast<std::ptrdiff_t>(oldest.count),
+                  output.begin() + static_cast<std::ptrdiff_t>(oldest.offset) + head);
+        if (oldest.offset > 0) crossfade(std::span(result).first(overlap), output.subspan(oldest.offset, overlap));
+    };
+    const auto start = [&](std::int64_t index, std::size_t offset, std::size_t count) {
+        try {
+            report(handleProgress, index, totalSegmentCount);
+        } catch (...) {
+            // What ran before the stop stays written.
+            try {
+                while (!running.empty()) writeOldest();
+            } catch (...) {
+            }
+            throw;
         }
-    }
+        std::vector<float> samples(segment, 0.0f);
+        std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(offset), count, samples.begin());
+        running.push_back({workers_->enhance(std::move(samples)), offset, count});
+        while (running.size() > segmentsInFlight()) writeOldest();
+    };
 
+    for (std::int64_t index = 0; index < fullSegments; ++index) {
+        start(index, static_cast<std::size_t>(index) * hop, segment);
+    }
     // The final partial segment: the rest of the signal, padded with zeros at
     // its end; what the model makes of the padding is discarded.
-    report(handleProgress, fullSegments, totalSegmentCount);
-    const auto offset = static_cast<std::size_t>(fullSegments * hop);
-    const std::size_t remaining = input.size() - offset;
-    std::fill(resultB.begin(), resultB.end(), 0.0f);
-    std::copy(input.begin() + static_cast<std::ptrdiff_t>(offset), input.end(), resultB.begin());
-    base_->enhance(resultB, resultA);
-    std::copy(resultA.begin() + static_cast<std::ptrdiff_t>(overlap),
-              resultA.begin() + static_cast<std::ptrdiff_t>(remaining),
-              output.begin() + static_cast<std::ptrdiff_t>(offset + overlap));
-    crossfade(resultA.first(overlap), output.subspan(offset, overlap));
+    const std::size_t offset = static_cast<std::size_t>(fullSegments) * hop;
+    start(fullSegments, offset, input.size() - offset);
+    while (!running.empty()) writeOldest();
 
     report(handleProgress, totalSegmentCount, totalSegmentCount);
 }
@@ -235,8 +254,7 @@ VariableLengthSpeechEnhancer::ChannelStream::ChannelStream(const VariableLengthS
                                                            std::int64_t length, Loudness measured, std::int64_t begin)
     : enhancer_(&enhancer), length_(length), gain_(normalizationGain(measured)),
       passThrough_(!std::isfinite(gain_) || !(gain_ > 0.0f)),
-      resultA_(static_cast<std::size_t>(enhancer.parameters_.processedSegmentLength)),
-      resultB_(static_cast<std::size_t>(enhancer.parameters_.processedSegmentLength)) {
+      joined_(static_cast<std::size_t>(enhancer.parameters_.processedSegmentLength)) {
     const std::int64_t segmentLength = enhancer.parameters_.processedSegmentLength;
     if (length_ >= segmentLength) fullSegments_ = enhancer.fullSegmentCount(length_);
     window_.reserve(static_cast<std::size_t>(segmentLength));
@@ -287,11 +305,19 @@ void VariableLengthSpeechEnhancer::ChannelStream::runFullSegment(std::vector<flo
     report(handleProgress, nextSegmentIndex_, totalSegmentCount);
     const auto hop = static_cast<std::size_t>(enhancer_->parameters_.processedSegmentLength -
                                               enhancer_->parameters_.crossfadeLength);
-    std::span<float> result(resultA_);
-    enhancer_->base_->enhance(window_, result);
-    join(result, hop, output);
+    running_.push_back({enhancer_->workers_->enhance(window_), window_.size(), hop});
     window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(hop));
     ++nextSegmentIndex_;
+    collect(enhancer_->segmentsInFlight(), output);
+}
+
+void VariableLengthSpeechEnhancer::ChannelStream::collect(std::size_t kept, std::vector<float>& output) {
+    while (running_.size() > kept) {
+        RunningSegment oldest = std::move(running_.front());
+        running_.pop_front();
+        const std::vector<float> result = oldest.result.get();
+        join(std::span(result).first(oldest.length), oldest.complete, output);
+    }
 }
 
 void VariableLengthSpeechEnhancer::ChannelStream::join(std::span<const float> result, std::size_t complete,
@@ -299,7 +325,7 @@ void VariableLengthSpeechEnhancer::ChannelStream::join(std::span<const float> re
     const auto crossfade = static_cast<std::size_t>(enhancer_->parameters_.crossfadeLength);
     // The joined result: the overlap blended with the result's head (the
     // first segment has nothing to blend with), then the result's rest.
-    std::span<float> joined = std::span(resultB_).first(result.size());
+    std::span<float> joined = std::span(joined_).first(result.size());
     std::copy(result.begin(), result.end(), joined.begin());
     if (!overlap_.empty()) {
         std::span<float> head(overlap_);
@@ -323,24 +349,20 @@ void VariableLengthSpeechEnhancer::ChannelStream::finish(std::vector<float>& out
         }
         return;
     }
-    std::span<float> resultA(resultA_);
-    std::span<float> resultB(resultB_);
     // The short signal, or the final partial segment: the rest of the
     // signal padded with zeros at its end.
+    std::vector<float> padded(static_cast<std::size_t>(segmentLength), 0.0f);
+    std::copy(window_.begin(), window_.end(), padded.begin());
     if (length_ < segmentLength) {
-        std::fill(resultA.begin(), resultA.end(), 0.0f);
-        std::copy(window_.begin(), window_.end(), resultA.begin());
-        enhancer_->base_->enhance(resultA, resultB);
-        appendOutput(resultB.first(window_.size()), gain_, output);
+        const std::vector<float> result = enhancer_->workers_->enhance(std::move(padded)).get();
+        appendOutput(std::span(result).first(window_.size()), gain_, output);
         return;
     }
     const std::int64_t totalSegmentCount = fullSegments_ + 1;
     report(handleProgress, fullSegments_, totalSegmentCount);
-    std::fill(resultB.begin(), resultB.end(), 0.0f);
-    std::copy(window_.begin(), window_.end(), resultB.begin());
-    enhancer_->base_->enhance(resultB, resultA);
-    join(resultA.first(window_.size()), window_.size(), output);
+    running_.push_back({enhancer_->workers_->enhance(std::move(padded)), window_.size(), window_.size()});
     window_.clear();
+    collect(0, output);
     report(handleProgress, totalSegmentCount, totalSegmentCount);
 }
 

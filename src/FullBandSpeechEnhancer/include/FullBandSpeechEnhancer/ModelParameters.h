@@ -19,6 +19,9 @@ struct ModelParameters {
     std::int64_t crossfadeLength;         // overlap of consecutive segments
     std::int64_t sampleRate;              // rate of the loudness measurement
     ComputeUnits computeUnits;
+    // Model runs at once, each on a thread of its own; 0: one per processor
+    // the process may use.
+    int threadCount = 0;
 };
 
 }  // namespace vesh

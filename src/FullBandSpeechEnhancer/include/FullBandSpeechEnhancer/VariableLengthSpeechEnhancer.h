@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <span>
 #include <string>
@@ -15,6 +17,7 @@
 namespace vesh {
 
 class Model;
+class SegmentWorkers;
 class SpeechEnhancer;
 
 // Enhances a mono 48 kHz signal of any length: normalises its loudness to
@@ -95,7 +98,8 @@ public:
 
     // Segmentation and crossfading alone, on an already normalised signal,
     // written into `output` (exactly input.size() samples, checked first)
-    // segment by segment.
+    // segment by segment, in order; a call that stops or fails leaves the
+    // segments before it written.
     void enhanceNormalizedSignal(std::span<const float> input, std::span<float> output,
                                  const ProgressHandler& handleProgress) const;
 
@@ -117,6 +121,12 @@ public:
         ChannelStream(const VariableLengthSpeechEnhancer& enhancer, std::int64_t length, Loudness measured,
                       std::int64_t begin);
 
+        // Movable only: segments still running belong to one stream.
+        ChannelStream(const ChannelStream&) = delete;
+        ChannelStream& operator=(const ChannelStream&) = delete;
+        ChannelStream(ChannelStream&&) = default;
+        ChannelStream& operator=(ChannelStream&&) = default;
+
         // The index of the channel's first input sample this stream takes.
         std::int64_t inputBegin() const { return inputBegin_; }
 
@@ -129,7 +139,17 @@ public:
         void finish(std::vector<float>& output, const ProgressHandler& handleProgress);
 
     private:
+        // A segment running on the workers: the first `length` samples of
+        // its result are joined, and the first `complete` of them appended.
+        struct RunningSegment {
+            std::future<std::vector<float>> result;
+            std::size_t length;
+            std::size_t complete;
+        };
+
         void runFullSegment(std::vector<float>& output, const ProgressHandler& handleProgress);
+        // Joins running segments' results in order until at most `kept` run.
+        void collect(std::size_t kept, std::vector<float>& output);
         // Joins a segment's result to the pending overlap and appends the
         // first `complete` samples of the joined result, scaled back.
         void join(std::span<const float> result, std::size_t complete, std::vector<float>& output);
@@ -147,8 +167,8 @@ public:
         std::int64_t skipped_ = 0;    // output samples still to drop before the stream's start
         std::vector<float> window_;   // normalised input from the next segment's start
         std::vector<float> overlap_;  // joined output awaiting the next segment's crossfade
-        std::vector<float> resultA_;  // scratch: one segment's result
-        std::vector<float> resultB_;  // scratch: a padded segment, or a joined result
+        std::vector<float> joined_;   // scratch: a joined result
+        std::deque<RunningSegment> running_;
     };
 
 private:
@@ -167,7 +187,13 @@ private:
     // output[o, o + C) = segment[0, C) * crossfadeIn + output[o, o + C) * crossfadeOut.
     void crossfade(std::span<const float> segment, std::span<float> overlap) const;
 
+    // Segments a call keeps running at once: enough that every worker has
+    // the next one queued while the caller prepares more.
+    std::size_t segmentsInFlight() const;
+
     std::unique_ptr<SpeechEnhancer> base_;
+    // After base_, so that the workers finish before the model goes.
+    std::unique_ptr<SegmentWorkers> workers_;
     ModelParameters parameters_;
     std::vector<float> crossfadeIn_;
     std::vector<float> crossfadeOut_;

@@ -1,0 +1,66 @@
+#include "SegmentWorkers.h"
+
+#include <sched.h>
+
+#include <algorithm>
+
+#include <utility>
+
+#include "FullBandSpeechEnhancer/SpeechEnhancer.h"
+
+namespace vesh {
+
+std::size_t availableProcessorCount() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<std::size_t>(CPU_COUNT(&set));
+    }
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+SegmentWorkers::SegmentWorkers(const SpeechEnhancer& enhancer, std::size_t threadCount) : enhancer_(enhancer) {
+    const std::size_t count = threadCount > 0 ? threadCount : availableProcessorCount();
+    threads_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+}
+
+SegmentWorkers::~SegmentWorkers() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    queued_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+}
+
+std::future<std::vector<float>> SegmentWorkers::enhance(std::vector<float> segment) {
+    std::packaged_task<std::vector<float>()> task([this, segment = std::move(segment)] {
+        std::vector<float> result(segment.size());
+        enhancer_.enhance(segment, result);
+        return result;
+    });
+    std::future<std::vector<float>> result = task.get_future();
+    {
+        const std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(task));
+    }
+    queued_.notify_one();
+    return result;
+}
+
+void SegmentWorkers::work() {
+    while (true) {
+        std::packaged_task<std::vector<float>()> task;
+        {
+            std::unique_lock lock(mutex_);
+            queued_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty()) return;
+            task = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        task();
+    }
+}
+
+}  // namespace vesh
