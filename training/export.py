@@ -57,6 +57,17 @@ def run_ort(model_path, segments, threads=2, timing_runs=0):
 
 
 def load_enhancer(checkpoint):
+    """A training checkpoint, or an exported model whose weights go into today's graph."""
+    if checkpoint.endswith(".onnx"):
+        from train import load_onnx_weights
+        shapes = {i.name.removeprefix("enhancer."): list(i.dims) for i in onnx.load(checkpoint).graph.initializer}
+        arch = dict(M.MASK_ONLY)
+        if "phase_input.weight" in shapes:
+            bins = shapes["phase_input.weight"][1] // 2
+            arch = {"filter_bins": bins, "filter_reach": (shapes["filter_head.weight"][0] // (2 * bins) - 1) // 2}
+        net = M.Enhancer(**arch)
+        load_onnx_weights(net, checkpoint)
+        return net.eval()
     state = torch.load(checkpoint, map_location="cpu")
     net = M.Enhancer.from_state(state)
     net.load_state_dict(state.get("averaged", state["model"]))
@@ -114,7 +125,7 @@ def speech_segments(count=3, seed=0):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
-    ap.add_argument("checkpoint")
+    ap.add_argument("checkpoint", help="a training checkpoint (.pt) or an exported model (.onnx)")
     ap.add_argument("--out", default=SHIPPED)
     ap.add_argument("--version", default="1.0.0")
     ap.add_argument("--timing-runs", type=int, default=30)
