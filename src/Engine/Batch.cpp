@@ -12,14 +12,16 @@
 
 #include "AudioIO/AudioFile.h"
 #include "AudioIO/AudioFileWriter.h"
+#include "Failures.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
-#include "MeasuringPass.h"
+#include "SourceFingerprint.h"
 
 namespace vesh {
 
 namespace {
 
 using Status = FileOutcome::Status;
+using Kind = ProcessingError::Kind;
 
 // What makes two names one file (hard and symbolic links included).
 struct FileIdentity {
@@ -100,26 +102,15 @@ bool itemExists(const std::filesystem::path& path) {
 // would leave the output folder.
 std::vector<BatchPlan::File> namedFiles(const std::vector<std::filesystem::path>& files, const BatchOptions& options) {
     if (!isAllowedInFileName(options.filenamePrefix) || !isAllowedInFileName(options.filenameSuffix)) {
-        throw BatchError(BatchError::Code::fileNameLeavesOutputFolder);
+        throw ProcessingError(Kind::fileNameLeavesOutputFolder);
     }
     std::vector<BatchPlan::File> named;
     for (const std::filesystem::path& source : distinctFiles(files)) {
         const std::optional<std::filesystem::path> target = targetOf(source, options);
-        if (!target) throw BatchError(BatchError::Code::fileNameLeavesOutputFolder);
+        if (!target) throw ProcessingError(Kind::fileNameLeavesOutputFolder);
         named.push_back(BatchPlan::File{source, *target, locationOf(source, *target, options), {}, false});
     }
     return named;
-}
-
-// The code of a ProcessingError; nothing for any other error.
-std::optional<ProcessingError::Code> processingErrorCode(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const ProcessingError& processingError) {
-        return processingError.code();
-    } catch (...) {
-        return std::nullopt;
-    }
 }
 
 // Runs one plan: follows the outcomes and tells them as they are decided.
@@ -186,25 +177,22 @@ private:
                 outcome.clipped = processed.clipping.has_value();
                 outcome.loudness = processed.loudness;
             }
-            tell(i);
-            return true;
-        } catch (...) {
-            const std::exception_ptr error = std::current_exception();
+        } catch (const ProcessingError& error) {
             outcome.seconds = elapsed();
-            const std::optional<ProcessingError::Code> code = processingErrorCode(error);
-            if (code == ProcessingError::Code::cancelled) {
+            switch (error.kind()) {
+            case Kind::cancelled:
                 outcome.status = Status::cancelled;
                 tell(i);
                 endWith(BatchResult::End::cancelled, i, "processing was cancelled");
                 return false;
-            }
             // "Stop" at an output that appeared meanwhile ends the batch as
             // quietly as at the question before it.
-            if (code == ProcessingError::Code::stoppedAtExistingFile) {
+            case Kind::stoppedAtExistingFile:
                 outcome.reason = "a file of its name appeared in the output folder";
                 tell(i);
                 endWith(BatchResult::End::stoppedWhileWriting, i, "the run stopped at an existing file");
                 return false;
+            default: break;
             }
             outcome.status = Status::failed;
             outcome.error = error;
@@ -213,6 +201,8 @@ private:
             endWith(BatchResult::End::failed, i, "an earlier file failed");
             return false;
         }
+        tell(i);
+        return true;
     }
 
     // Ends the batch after file `last`: the files after it are not processed.
@@ -230,7 +220,7 @@ private:
         // A location the writer falls back to unplanned (a pipe's format is
         // known only once it is read) is checked by the handler below: it
         // is a source's only if an item is there.
-        if (isOneOf(file.location, sources_)) throw BatchError(BatchError::Code::outputWouldReplaceSource);
+        if (isOneOf(file.location, sources_)) throw ProcessingError(Kind::outputWouldReplaceSource);
         ProcessingOptions processing;
         processing.matchSourceFormat = options_.matchSourceFormat;
         processing.outputFormat = options_.outputFormat;
@@ -243,7 +233,7 @@ private:
                                                                       : ProcessingOptions::Response::continueProcessing;
         };
         processing.handleExistingFile = [this, &file](const std::filesystem::path& location) {
-            if (isOneOf(location, sources_)) throw BatchError(BatchError::Code::outputWouldReplaceSource);
+            if (isOneOf(location, sources_)) throw ProcessingError(Kind::outputWouldReplaceSource);
             if (file.replacesExisting && location == file.location) return ExistingFileAnswer::replace;
             const ExistingFileAnswer answer =
                 callbacks_.askAboutExistingFile ? callbacks_.askAboutExistingFile(location) : ExistingFileAnswer::stop;
@@ -266,21 +256,13 @@ private:
 
 bool isAllowedInFileName(std::string_view text) { return text.find_first_of(std::string_view("/\0", 2)) == text.npos; }
 
-const char* BatchError::what() const noexcept {
-    switch (code_) {
-    case Code::fileNameLeavesOutputFolder: return "The file name prefix or suffix contains a path separator.";
-    case Code::outputWouldReplaceSource: return "The output file would replace the original audio file.";
-    }
-    return "The batch was refused.";
-}
-
 std::size_t BatchPlan::processedCount() const {
     return static_cast<std::size_t>(
         std::count_if(files.begin(), files.end(), [](const File& file) { return !file.decided; }));
 }
 
 BatchPlan planBatch(const std::vector<std::filesystem::path>& files, const BatchOptions& options,
-                    const ExistingFileQuestion& ask) {
+                    const ExistingFileQuestion& ask) try {
     BatchPlan plan{namedFiles(files, options), std::nullopt};
     // Every source given, a repeated one included: none is ever replaced.
     const std::set<FileIdentity> identities = identitiesOf(files);
@@ -325,6 +307,8 @@ BatchPlan planBatch(const std::vector<std::filesystem::path>& files, const Batch
         claimed.insert(file.location);
     }
     return plan;
+} catch (...) {
+    detail::rethrowAsProcessingError();
 }
 
 std::vector<TargetClash> targetClashes(const std::vector<std::filesystem::path>& files, const BatchOptions& options) {
@@ -333,7 +317,7 @@ std::vector<TargetClash> targetClashes(const std::vector<std::filesystem::path>&
     std::vector<BatchPlan::File> named;
     try {
         named = namedFiles(files, options);
-    } catch (const BatchError&) {
+    } catch (const ProcessingError&) {
         return {};
     }
     for (const BatchPlan::File& file : named) {
@@ -367,12 +351,14 @@ const FileOutcome* BatchResult::endingFailure() const {
 }
 
 BatchResult runBatch(const BatchPlan& plan, const BatchOptions& options, const VariableLengthSpeechEnhancer& enhancer,
-                     const BatchCallbacks& callbacks) {
+                     const BatchCallbacks& callbacks) try {
     return BatchRun(plan, options, enhancer, callbacks).run();
+} catch (...) {
+    detail::rethrowAsProcessingError();
 }
 
 BatchResult runBatch(const std::vector<std::filesystem::path>& files, const BatchOptions& options,
-                     const VariableLengthSpeechEnhancer& enhancer, const BatchCallbacks& callbacks) {
+                     const VariableLengthSpeechEnhancer& enhancer, const BatchCallbacks& callbacks) try {
     const BatchPlan plan = planBatch(files, options, callbacks.askAboutExistingFile);
     if (callbacks.fileOutcome) {
         for (const BatchPlan::File& file : plan.files) {
@@ -380,6 +366,8 @@ BatchResult runBatch(const std::vector<std::filesystem::path>& files, const Batc
         }
     }
     return runBatch(plan, options, enhancer, callbacks);
+} catch (...) {
+    detail::rethrowAsProcessingError();
 }
 
 }  // namespace vesh

@@ -24,9 +24,12 @@
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/Resampling.h"
 #include "AudioIO/TemporaryFiles.h"
+#include "Checkpoints.h"
+#include "Failures.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "Loudness/Loudness.h"
 #include "MeasuringPass.h"
+#include "SourceFingerprint.h"
 #include "Support/FatalError.h"
 
 namespace vesh {
@@ -492,20 +495,9 @@ void mixWetDry(std::span<float> wet, std::span<const float> dry, double wetDryMi
     for (std::size_t k = 0; k < wet.size(); ++k) wet[k] = wet[k] * wetShare + dry[k] * dryShare;
 }
 
-const char* ProcessingError::what() const noexcept {
-    switch (code_) {
-    case Code::cancelled: return "The user cancelled processing.";
-    case Code::failedToEnhance: return "The speech enhancer failed.";
-    case Code::sourceChanged: return "The source file changed while it was being processed.";
-    case Code::missingEnhancer: return "No speech enhancer is loaded.";
-    case Code::stoppedAtExistingFile: return "Processing stopped at an existing output file.";
-    }
-    return "Processing failed.";
-}
-
 ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
-                             ProcessingOptions options) {
-    if (!options.enhancer) throw ProcessingError(ProcessingError::Code::missingEnhancer);
+                             ProcessingOptions options) try {
+    if (!options.enhancer) throw ProcessingError(ProcessingError::Kind::enhancing);
     // The measuring pass (decoding, conversion to the processing rate,
     // loudness) costs about a tenth of the second pass, which adds the model.
     Checkpoints checkpoints(options.handleProgress, 0.1);
@@ -580,7 +572,9 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     case ExistingFileAnswer::skip: return ProcessingResult{{}, duration, {}, std::nullopt, 0, std::nullopt};
     case ExistingFileAnswer::stop: break;
     }
-    throw ProcessingError(ProcessingError::Code::stoppedAtExistingFile);
+    throw ProcessingError(ProcessingError::Kind::stoppedAtExistingFile);
+} catch (...) {
+    detail::rethrowAsProcessingError();
 }
 
 std::string LoudnessTarget::name() const {
@@ -636,7 +630,7 @@ std::vector<std::string> ProcessingResult::warnings() const {
     return texts;
 }
 
-void prepareOutputFolder(const std::filesystem::path& folder) {
+void prepareOutputFolder(const std::filesystem::path& folder) try {
     const std::string pattern = temporaryFileTemplate(folder, "probe");
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
@@ -649,6 +643,8 @@ void prepareOutputFolder(const std::filesystem::path& folder) {
     ::close(probe);
     ::unlink(buffer.data());
     removeAbandonedTemporaryFiles(folder);
+} catch (...) {
+    detail::rethrowAsProcessingError();
 }
 
 }  // namespace vesh

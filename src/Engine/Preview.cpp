@@ -6,7 +6,11 @@
 #include <optional>
 #include <utility>
 
+#include "Checkpoints.h"
+#include "ConvertedReader.h"
+#include "Failures.h"
 #include "MeasuringPass.h"
+#include "SourceFingerprint.h"
 
 namespace vesh {
 
@@ -134,8 +138,8 @@ void PreviewStretch::mix(std::size_t channel, std::size_t offset, double wetDryM
     mixWetDry(output, std::span(original[channel]).subspan(offset, output.size()), wetDryMix);
 }
 
-PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOptions options) {
-    if (!options.enhancer) throw ProcessingError(ProcessingError::Code::missingEnhancer);
+PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOptions options) try {
+    if (!options.enhancer) throw ProcessingError(ProcessingError::Kind::enhancing);
     Checkpoints checkpoints(options.handleProgress, measuringShare);
     checkpoints.check(true);
     if (!detail::isRegularFile(source)) detail::throwReadError(ESPIPE, "previewing " + source.string());
@@ -231,10 +235,12 @@ PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOption
     track(1.0);
     checkpoints.check(true);
     return result;
+} catch (...) {
+    detail::rethrowAsProcessingError();
 }
 
 PreviewStretch prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written,
-                                 ProcessingOptions::ProgressHandler handleProgress) {
+                                 ProcessingOptions::ProgressHandler handleProgress) try {
     // Finding the stretch decodes the written file once, reading the stretch
     // from both files little more than the stretch.
     Checkpoints checkpoints(handleProgress, 0.8);
@@ -274,6 +280,8 @@ PreviewStretch prepareComparison(const std::filesystem::path& source, const std:
     checkpoints.setEnhanced(0, 1.0);
     checkpoints.check(true);
     return result;
+} catch (...) {
+    detail::rethrowAsProcessingError();
 }
 
 }  // namespace vesh

@@ -143,7 +143,7 @@ void Brain::loadModel() {
             });
         } catch (...) {
             // A failed load is shown: without a model nothing can be processed.
-            post([error = std::make_exception_ptr(ModelLoadError(model, std::current_exception()))](Brain& b) {
+            post([error = ModelLoadError{model, std::current_exception()}](Brain& b) {
                 b.raiseAlert(error);
                 b.setModelIsLoading(false);
             });
@@ -151,7 +151,7 @@ void Brain::loadModel() {
     });
 }
 
-void Brain::raiseAlert(std::exception_ptr error, BatchFailure failure) {
+void Brain::raiseAlert(AppError::Caught error, BatchFailure failure) {
     setError(AppError(std::move(error), AppState{outputFormatMatchesInput()}, std::move(failure)));
     setAlertIsDisplayed(true);
 }
@@ -167,19 +167,25 @@ void Brain::processDroppedFiles(const std::vector<std::filesystem::path>& urls) 
     // One snapshot of the settings serves the whole batch (the sidebar is
     // locked while it runs).
     const BatchOptions options = batchOptions();
+    if (!outputFolder_) {
+        raiseAlert(AppError::Base::missingOutputFolder);
+        return;
+    }
+    if (urls.empty()) return;
+    // Without a model nothing is processed; the user is not asked about
+    // existing files first.
+    if (!speechEnhancer_) {
+        raiseAlert(AppError::Base::failedToEnhanceAudio);
+        return;
+    }
+    const bool severalFiles = urls.size() > 1;
     BatchPlan plan;
     try {
-        if (!outputFolder_) throw AppError::Base(AppError::Base::Code::missingOutputFolder);
-        if (urls.empty()) return;
-        // Without a model nothing is processed; the user is not asked about
-        // existing files first.
-        if (!speechEnhancer_) throw AppError::Base(AppError::Base::Code::failedToEnhanceAudio);
-        const bool severalFiles = urls.size() > 1;
         plan = planBatch(urls, options, [this, severalFiles](const std::filesystem::path& location) {
             return answerAboutExistingFile(location, severalFiles);
         });
-    } catch (...) {
-        raiseAlert(std::current_exception());
+    } catch (const ProcessingError& error) {
+        raiseAlert(error);
         return;
     }
     for (const BatchPlan::File& file : plan.files) {
@@ -228,15 +234,9 @@ void Brain::startBatch(BatchPlan plan, BatchOptions options) {
             });
         };
         callbacks.isCancelled = [this] { return shouldCancelProcessing_.load(); };
-        callbacks.fileOutcome = [this, &plan, &options](const FileOutcome& told) {
-            FileOutcome outcome = told;
-            if (outcome.status != FileOutcome::Status::failed) {
-                post([outcome = std::move(outcome)](Brain& b) { b.tellOutcome(outcome); });
-                return;
-            }
-            outcome.error = userFacingError(outcome.error);
-            if (options.continuesAfterFailure) {
-                post([outcome = std::move(outcome)](Brain& b) { b.tellOutcome(outcome); });
+        callbacks.fileOutcome = [this, &plan, &options](const FileOutcome& outcome) {
+            if (outcome.status != FileOutcome::Status::failed || options.continuesAfterFailure) {
+                post([outcome](Brain& b) { b.tellOutcome(outcome); });
                 return;
             }
             // A failure ends the batch; the alert says what was left undone.
@@ -248,8 +248,8 @@ void Brain::startBatch(BatchPlan plan, BatchOptions options) {
                  ++rest) {
                 if (!rest->decided) failure.notProcessed.push_back(displayName(rest->source).toStdString());
             }
-            post([outcome = std::move(outcome), failure = std::move(failure)](Brain& b) {
-                b.raiseAlert(outcome.error, failure);
+            post([outcome, failure = std::move(failure)](Brain& b) {
+                b.raiseAlert(*outcome.error, failure);
                 b.tellOutcome(outcome);
             });
         };
@@ -280,7 +280,7 @@ ExistingFileAnswer Brain::askOnMainThread(const std::filesystem::path& location)
     while (answered.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready &&
            !shouldCancelProcessing_.load()) {
     }
-    if (shouldCancelProcessing_.load()) throw ProcessingError(ProcessingError::Code::cancelled);
+    if (shouldCancelProcessing_.load()) throw ProcessingError(ProcessingError::Kind::cancelled);
     return answered.get();
 }
 
@@ -353,8 +353,8 @@ void Brain::prepareOnPool(QObject* receiver, std::shared_ptr<const std::atomic<b
         PreviewResult result;
         try {
             result = prepare(handleProgress);
-        } catch (...) {
-            result = userFacingError(std::current_exception());
+        } catch (const ProcessingError& error) {
+            result = error;
         }
         toReceiver([finished, result = std::move(result)]() mutable { finished(std::move(result)); });
     });

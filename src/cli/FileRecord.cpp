@@ -42,7 +42,7 @@ std::string fileRecord(const FileOutcome& outcome) {
     addName(record, "target", outcome.target);
     record.insert("status", statusName(outcome.status));
     if (outcome.error) {
-        const AppError told(outcome.error, AppState{});
+        const AppError told(*outcome.error, AppState{});
         std::string error = told.description();
         if (const std::string details = told.details(); !details.empty()) error += " " + details;
         record.insert("error", QString::fromStdString(error));

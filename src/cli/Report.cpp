@@ -59,7 +59,7 @@ void Report::outcome(const FileOutcome& outcome, bool tellFailure) {
         if (!failedFiles_.empty()) failedFiles_ += ", ";
         failedFiles_ += outcome.source.native();
         if (!outcome.error) break;
-        const AppError told(outcome.error, state_);
+        const AppError told(*outcome.error, state_);
         advice_ = told.recoverySuggestion();
         if (tellFailure) {
             error(outcome.source.native() + ": " + told.description());

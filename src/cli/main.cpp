@@ -49,7 +49,7 @@ std::unique_ptr<VariableLengthSpeechEnhancer> loadEnhancer(Report& report,
         return std::make_unique<VariableLengthSpeechEnhancer>(
             VariableLengthSpeechEnhancer::productParameters(ComputeUnits::all), model);
     } catch (...) {
-        report.alert(AppError(std::make_exception_ptr(ModelLoadError(model, std::current_exception())), AppState{}));
+        report.alert(AppError(ModelLoadError{model, std::current_exception()}, AppState{}));
         return nullptr;
     }
 }
@@ -61,7 +61,7 @@ AppError endingFailure(const BatchResult& result, AppState state) {
     for (const std::filesystem::path& left : filesLeftByFailure(result.files)) {
         failure.notProcessed.push_back(left.filename().string());
     }
-    return AppError(failed.error, state, std::move(failure));
+    return AppError(*failed.error, state, std::move(failure));
 }
 
 // Runs the batch and tells how it ended; the exit status.
@@ -90,9 +90,7 @@ int runBatch(const CommandLineOptions& options, Report& report, const Terminatio
         }
         return cancelling;
     };
-    callbacks.fileOutcome = [&](const FileOutcome& told) {
-        FileOutcome outcome = told;
-        if (outcome.error) outcome.error = userFacingError(outcome.error);
+    callbacks.fileOutcome = [&](const FileOutcome& outcome) {
         for (const std::string& warning : outcome.warnings) {
             report.message("warning: " + outcome.source.native() + ": " + warning + ".");
         }
@@ -106,8 +104,8 @@ int runBatch(const CommandLineOptions& options, Report& report, const Terminatio
     BatchResult result;
     try {
         result = vesh::runBatch(options.files, options.batch, *enhancer, callbacks);
-    } catch (...) {
-        report.alert(AppError(userFacingError(std::current_exception()), state));
+    } catch (const ProcessingError& error) {
+        report.alert(AppError(error, state));
         return fileFailed;
     }
     const auto advise = [] { std::fputs("Use --if-exists=skip or --if-exists=replace to go on.\n", stderr); };

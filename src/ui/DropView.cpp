@@ -265,7 +265,7 @@ QString DropView::unprocessedReason(const Brain::FileOutcome& file, bool outputF
     case Status::failed:
         what = QStringLiteral("failed");
         if (file.error) {
-            why = QString::fromStdString(AppError(file.error, AppState{outputFormatMatchesInput}).description());
+            why = QString::fromStdString(AppError(*file.error, AppState{outputFormatMatchesInput}).description());
         }
         break;
     case Status::notProcessed:
@@ -449,7 +449,7 @@ void DropView::addUnprocessedFile(const Brain::FileOutcome& file) {
     QString toolTip = toQString(file.source);
     if (file.error) {
         // The cause in the system's or the decoder's own words, as the alert gave it.
-        const std::string details = AppError(file.error, AppState{brain_.outputFormatMatchesInput()}).details();
+        const std::string details = AppError(*file.error, AppState{brain_.outputFormatMatchesInput()}).details();
         if (!details.empty()) toolTip += QStringLiteral("\nDetails: ") + QString::fromStdString(details);
     }
     item->setToolTip(toolTip);

@@ -224,7 +224,7 @@ void PreviewDialog::showMessage(const QString& text) {
 }
 
 void PreviewDialog::finishPreparation(Brain::PreviewResult result) {
-    if (auto* error = std::get_if<std::exception_ptr>(&result)) {
+    if (const auto* error = std::get_if<ProcessingError>(&result)) {
         const AppError shown(*error, AppState{});
         QString text = QString::fromStdString(shown.description());
         if (const std::string details = shown.details(); !details.empty()) {

@@ -77,7 +77,12 @@ TEST_F(Batch, NamesJoinPrefixBaseNameSuffixAndTheExtension) {
               (std::vector<std::string>{"a_take_b.aiff", "a_voice memo_b", "a_talk_b.MP3"}));
 
     options.filenameSuffix = "/../escape";
-    EXPECT_THROW(plan({"/recordings/take.wav"}), BatchError);
+    try {
+        plan({"/recordings/take.wav"});
+        ADD_FAILURE() << "a suffix with a path separator was accepted";
+    } catch (const ProcessingError& error) {
+        EXPECT_EQ(error.kind(), ProcessingError::Kind::fileNameLeavesOutputFolder);
+    }
 }
 
 TEST_F(Batch, AsksOnceForEachTakenLocationAndKeepsEveryInputToOneOutcome) {
@@ -171,7 +176,8 @@ TEST_F(Batch, RunsThePlanWithOneOutcomePerFile) {
     EXPECT_EQ(ended.end, BatchResult::End::failed);
     ASSERT_NE(ended.endingFailure(), nullptr);
     EXPECT_EQ(ended.endingFailure()->source, in / "junk.wav");
-    EXPECT_TRUE(ended.endingFailure()->error);
+    ASSERT_TRUE(ended.endingFailure()->error);
+    EXPECT_EQ(ended.endingFailure()->error->kind(), ProcessingError::Kind::sourceNotAudio);
     // The file skipped by the plan is told by whoever runs the plan, not here.
     EXPECT_EQ(told, (std::vector<std::pair<std::string, Status>>{{"good.wav", Status::written},
                                                                  {"junk.wav", Status::failed}}));

@@ -26,6 +26,7 @@ namespace {
 using namespace audiotest;
 using test::noise;
 using Response = ProcessingOptions::Response;
+using Kind = ProcessingError::Kind;
 using Channels = std::vector<std::vector<float>>;
 
 VariableLengthSpeechEnhancer makeEnhancer(const std::string& model) {
@@ -60,22 +61,27 @@ void expectClose(const Channels& actual, const Channels& expected) {
     }
 }
 
-// The code of the ProcessingError that `action` throws; nothing when it throws none.
-std::optional<ProcessingError::Code> processingErrorOf(const std::function<void()>& action) {
+// The ProcessingError that `action` throws (a test failure when it throws none).
+ProcessingError expectProcessingError(const std::function<void()>& action) {
     try {
         action();
     } catch (const ProcessingError& error) {
-        return error.code();
+        return error;
     }
-    return std::nullopt;
+    ADD_FAILURE() << "expected a ProcessingError";
+    return ProcessingError(Kind::unexpected);
 }
 
-// The refusal inside the AudioError(writeAudioFile) that `action` throws.
-UnwritableOutputError expectRefusal(const std::function<void()>& action) {
-    const AudioError error = expectAudioError(action);
-    EXPECT_EQ(error.failedOperation(), AudioError::Operation::writeAudioFile);
-    return baseAs<UnwritableOutputError>(error).value_or(
-        UnwritableOutputError(UnwritableOutputError::Code::folderNotWritable, "no refusal"));
+Kind kindOf(const std::function<void()>& action) { return expectProcessingError(action).kind(); }
+
+// The message of the error's base, which an AudioError gives down its whole chain.
+std::string baseMessage(const ProcessingError& error) {
+    try {
+        if (error.base()) std::rethrow_exception(error.base());
+    } catch (const std::exception& base) {
+        return base.what();
+    }
+    return {};
 }
 
 class Engine : public ::testing::Test {
@@ -226,12 +232,31 @@ TEST_F(Engine, ASourceWithoutAudioFailsAndWritesNothing) {
             SCOPED_TRACE(name);
             ProcessingOptions chosen = options(enhancer);
             chosen.outputFormat.fileFormat = {CommonAudioFileFormat::BitDepth::sixteen, type};
-            const AudioError error = expectAudioError([&] { processFile(folder / name, out / "take", chosen); });
-            EXPECT_EQ(error.failedOperation(), AudioError::Operation::readAudioFile);
-            EXPECT_NE(std::string(error.what()).find("holds no audio"), std::string::npos) << error.what();
+            const ProcessingError error =
+                expectProcessingError([&] { processFile(folder / name, out / "take", chosen); });
+            EXPECT_EQ(error.kind(), Kind::sourceNotAudio);
+            EXPECT_NE(baseMessage(error).find("holds no audio"), std::string::npos) << baseMessage(error);
             EXPECT_TRUE(entries(out).empty());
         }
     }
+}
+
+// Content the decoder refuses as audio (bytes of no known format, a video
+// without sound) is told apart from a source that cannot be read at all.
+TEST_F(Engine, ASourceThatIsNotAudioIsToldApartFromOneThatCannotBeRead) {
+    auto enhancer = makeEnhancer("identity.onnx");
+    writeBytes(folder / "random.wav", std::vector<char>(4000, 'x'));
+    writeBytes(folder / "notes.txt", {'n', 'o', 't', 'e', 's', '\n'});
+    const auto silentVideo = fixture("silent.mp4", "-f lavfi -i testsrc=size=64x64:duration=0.2 -an -c:v mpeg4");
+    for (const auto& source : {folder / "random.wav", folder / "notes.txt", silentVideo}) {
+        SCOPED_TRACE(source);
+        EXPECT_EQ(kindOf([&] { processFile(source, out / "take.wav", options(enhancer)); }), Kind::sourceNotAudio);
+    }
+    for (const auto& source : {folder / "missing.wav", folder.path()}) {
+        SCOPED_TRACE(source);
+        EXPECT_EQ(kindOf([&] { processFile(source, out / "take.wav", options(enhancer)); }), Kind::readingSource);
+    }
+    EXPECT_TRUE(entries(out).empty());
 }
 
 // Noise in syllable-like bursts of 0.2 s with pauses, scaled by `gain`.
@@ -337,8 +362,7 @@ TEST_F(Engine, CancellingLeavesNothingBehindInEitherPassOrWhileWaitingForAPipe) 
                                                                  : Response::continueProcessing;
         };
         SCOPED_TRACE(stopAt);
-        EXPECT_EQ(processingErrorOf([&] { processFile(source, out / "stereo.wav", chosen); }),
-                  ProcessingError::Code::cancelled);
+        EXPECT_EQ(kindOf([&] { processFile(source, out / "stereo.wav", chosen); }), Kind::cancelled);
         EXPECT_TRUE(entries(out).empty());
     }
 
@@ -351,7 +375,7 @@ TEST_F(Engine, CancellingLeavesNothingBehindInEitherPassOrWhileWaitingForAPipe) 
         return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(300) ? Response::stopProcessing
                                                                                          : Response::continueProcessing;
     };
-    EXPECT_EQ(processingErrorOf([&] { processFile(pipe, out / "x.wav", chosen); }), ProcessingError::Code::cancelled);
+    EXPECT_EQ(kindOf([&] { processFile(pipe, out / "x.wav", chosen); }), Kind::cancelled);
     EXPECT_TRUE(entries(out).empty());
 }
 
@@ -369,10 +393,7 @@ TEST_F(Engine, ASourceThatChangesBetweenThePassesFails) {
         }
         return Response::continueProcessing;
     };
-    const AudioError error = expectAudioError([&] { processFile(source, out / "changing.wav", chosen); });
-    EXPECT_EQ(error.failedOperation(), AudioError::Operation::readAudioFile);
-    const auto base = baseAs<ProcessingError>(error);
-    EXPECT_TRUE(base && base->code() == ProcessingError::Code::sourceChanged) << error.what();
+    EXPECT_EQ(kindOf([&] { processFile(source, out / "changing.wav", chosen); }), Kind::sourceChanged);
     EXPECT_TRUE(entries(out).empty());
 }
 
@@ -395,33 +416,33 @@ TEST_F(Engine, APipeIsCopiedReadTwiceAndTheCopyRemoved) {
 }
 
 TEST_F(Engine, AFolderThatTakesNoFilesIsFoundByItsProbe) {
-    const UnwritableOutputError proc = expectRefusal([] { prepareOutputFolder("/proc"); });
-    EXPECT_EQ(proc.code(), UnwritableOutputError::Code::folderNotWritable);
-    EXPECT_NE(std::string(proc.what()).find("folder “/proc”: "), std::string::npos) << proc.what();
+    const ProcessingError proc = expectProcessingError([] { prepareOutputFolder("/proc"); });
+    EXPECT_EQ(proc.kind(), Kind::folderNotWritable);
+    EXPECT_NE(baseMessage(proc).find("folder “/proc”: "), std::string::npos) << baseMessage(proc);
 
     const SmallDisk disk(folder / "disk", "64k");
     if (!disk.mounted()) GTEST_SKIP() << "mounting a file system is not permitted here";
     ASSERT_TRUE(disk.makeReadOnly());
-    const UnwritableOutputError readOnly = expectRefusal([&] { prepareOutputFolder(disk.path()); });
-    EXPECT_NE(std::string(readOnly.what()).find(disk.path().string() + "”: Read-only file system"), std::string::npos)
-        << readOnly.what();
+    const ProcessingError readOnly = expectProcessingError([&] { prepareOutputFolder(disk.path()); });
+    EXPECT_NE(baseMessage(readOnly).find(disk.path().string() + "”: Read-only file system"), std::string::npos)
+        << baseMessage(readOnly);
 }
 
 TEST_F(Engine, ANameTooLongOrTooLittleSpaceEndsTheFileBeforeDecoding) {
     auto enhancer = makeEnhancer("identity.onnx");
     const auto source = folder / "take.wav";
     writeFloatWav(source, {noise(sevenSeconds, 0.2f, 11)}, 44100);
-    const auto name =
-        expectRefusal([&] { processFile(source, out / (std::string(300, 'n') + ".wav"), options(enhancer)); });
-    EXPECT_EQ(name.code(), UnwritableOutputError::Code::nameTooLong);
+    EXPECT_EQ(kindOf([&] { processFile(source, out / (std::string(300, 'n') + ".wav"), options(enhancer)); }),
+              Kind::nameTooLong);
     EXPECT_TRUE(entries(out).empty());
 
     const SmallDisk disk(folder / "disk", "256k");
     if (!disk.mounted()) GTEST_SKIP() << "mounting a file system is not permitted here";
     // 7 s of float mono need about 1.2 MB at 44.1 kHz and 1.3 MB converted to 48 kHz.
-    const auto space = expectRefusal([&] { processFile(source, disk / "take.wav", options(enhancer)); });
-    EXPECT_EQ(space.code(), UnwritableOutputError::Code::notEnoughSpace);
-    EXPECT_NE(std::string(space.what()).find("about 2.6 MB"), std::string::npos) << space.what();
+    const ProcessingError space =
+        expectProcessingError([&] { processFile(source, disk / "take.wav", options(enhancer)); });
+    EXPECT_EQ(space.kind(), Kind::notEnoughSpace);
+    EXPECT_NE(baseMessage(space).find("about 2.6 MB"), std::string::npos) << baseMessage(space);
     EXPECT_TRUE(entries(disk.path()).empty());
     EXPECT_TRUE(reports.empty());  // nothing was decoded
 }
@@ -478,13 +499,11 @@ TEST_F(Engine, AnOutputThatAppearsMeanwhileIsReplacedOnlyWhenTheHandlerSaysSo) {
             };
         }
         if (!response) {
-            EXPECT_EQ(expectAudioError([&] { processFile(source, target, chosen); }).failedOperation(),
-                      AudioError::Operation::writeAudioFile);
+            EXPECT_EQ(kindOf([&] { processFile(source, target, chosen); }), Kind::writingOutput);
         } else if (*response == Existing::skip) {
             EXPECT_TRUE(processFile(source, target, chosen).writtenTo.empty());
         } else if (*response == Existing::stop) {
-            EXPECT_EQ(processingErrorOf([&] { processFile(source, target, chosen); }),
-                      ProcessingError::Code::stoppedAtExistingFile);
+            EXPECT_EQ(kindOf([&] { processFile(source, target, chosen); }), Kind::stoppedAtExistingFile);
         } else {
             EXPECT_EQ(processFile(source, target, chosen).writtenTo, target);
         }

@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "AudioIO/AudioError.h"
-#include "Engine/Batch.h"
 #include "app/AppError.h"
 
 using namespace vesh;
 
 namespace {
+
+using Kind = ProcessingError::Kind;
 
 const std::string generalAdvice = "If the problem persists, please contact support@veshaudio.org.";
 const std::string switchAdvice =
@@ -20,74 +21,105 @@ std::exception_ptr pointerTo(Error error) {
     return std::make_exception_ptr(std::move(error));
 }
 
-AudioError audioError(AudioError::Operation operation) {
-    return AudioError(pointerTo(AudioLibraryError("codec", -1, "broken stream")), operation);
+// An error of the audio layer as the engine finds it: an operation around
+// an operation around the library's error.
+std::exception_ptr audioError(AudioError::Operation operation, std::exception_ptr libraryError) {
+    return pointerTo(AudioError(pointerTo(AudioError(std::move(libraryError), operation)), operation));
 }
 
-std::exception_ptr coreError(AppError::Base::Code code) { return pointerTo(AppError::Base(code)); }
+std::exception_ptr libraryError(const std::string& library, int code, const std::string& message) {
+    return pointerTo(AudioLibraryError(library, code, message));
+}
 
 }  // namespace
 
 // The missing output folder's alert is checked as the window shows it.
 TEST(AppErrorTexts, OwnFailuresOfTheApplicationCore) {
     // The core's own failures say everything in their title.
-    const AppError enhancing(coreError(AppError::Base::Code::failedToEnhanceAudio), AppState{true});
+    const AppError enhancing(AppError::Base::failedToEnhanceAudio, AppState{true});
     EXPECT_EQ(enhancing.description(), "An error occurred while processing the audio.");
     EXPECT_EQ(enhancing.recoverySuggestion(), generalAdvice);
     EXPECT_EQ(enhancing.details(), "");
 }
 
-TEST(AppErrorTexts, AudioErrorsByTheirOwnOperation) {
+TEST(AppErrorTexts, EngineFailuresByWhatFailed) {
+    const auto broken = libraryError("codec", -1, "decoding: broken stream");
     using Operation = AudioError::Operation;
-    const std::pair<Operation, std::string> expected[] = {
-        {Operation::readAudioFile, "An error occurred while opening the audio file."},
-        {Operation::writeAudioFile, "An error occurred while saving the audio file."},
-        {Operation::resampleAudioStream, "An error occurred while resampling the audio."},
-        {Operation::mapAudioStream, "An error occurred while processing the audio."},
-        {Operation::mutateAudioStreamInPlace, "An error occurred while processing the audio."},
+    const std::tuple<ProcessingError, std::string, std::string> expected[] = {
+        {ProcessingError(Kind::readingSource, audioError(Operation::readAudioFile, broken)),
+         "An error occurred while opening the audio file.", "broken stream"},
+        {ProcessingError(Kind::sourceChanged), "An error occurred while opening the audio file.",
+         "The source file changed while it was being processed."},
+        {ProcessingError(Kind::convertingRate, audioError(Operation::resampleAudioStream, broken)),
+         "An error occurred while resampling the audio.", "broken stream"},
+        {ProcessingError(Kind::writingOutput, audioError(Operation::writeAudioFile, broken)),
+         "An error occurred while saving the audio file.", "broken stream"},
+        // The enhancer's own error is dropped.
+        {ProcessingError(Kind::enhancing, pointerTo(std::runtime_error("the runtime's words"))),
+         "An error occurred while processing the audio.", ""},
+        {ProcessingError(Kind::unexpected, pointerTo(std::bad_alloc())),
+         "An error occurred while processing the audio.", "Not enough memory is available to process this file."},
     };
-    for (const auto& [operation, description] : expected) {
+    for (const auto& [error, description, details] : expected) {
         for (const bool matchesInput : {false, true}) {
             SCOPED_TRACE(description + (matchesInput ? " (matching the input)" : ""));
-            const AppError error(pointerTo(audioError(operation)), AppState{matchesInput});
-            EXPECT_EQ(error.description(), description);
+            const AppError told(error, AppState{matchesInput});
+            EXPECT_EQ(told.description(), description);
+            EXPECT_EQ(told.details(), details);
             // Only a failed write with the switch on suggests switching it off.
-            const bool suggestsSwitch = operation == Operation::writeAudioFile && matchesInput;
-            EXPECT_EQ(error.recoverySuggestion(), suggestsSwitch ? switchAdvice : generalAdvice);
+            const bool suggestsSwitch = error.kind() == Kind::writingOutput && matchesInput;
+            EXPECT_EQ(told.recoverySuggestion(), suggestsSwitch ? switchAdvice : generalAdvice);
         }
     }
 
-    // Only the outermost operation decides.
-    const AudioError readAroundWrite(pointerTo(audioError(Operation::writeAudioFile)), Operation::readAudioFile);
-    const AppError nested(pointerTo(readAroundWrite), AppState{true});
-    EXPECT_EQ(nested.description(), "An error occurred while opening the audio file.");
-    EXPECT_EQ(nested.recoverySuggestion(), generalAdvice);
-}
-
-TEST(AppErrorTexts, DetailsGiveTheUnderlyingCauseWithoutOperationNames) {
-    const AudioError missing(
-        pointerTo(AudioLibraryError("file system", 2, "opening /in/a.wav: No such file or directory")),
-        AudioError::Operation::readAudioFile);
-    const AppError error(pointerTo(AudioError(pointerTo(missing), AudioError::Operation::readAudioFile)), AppState{});
-    EXPECT_EQ(error.details(), "No such file or directory");
-    EXPECT_EQ(error.informativeText(), "Details: No such file or directory\n\n" + generalAdvice);
-
     // Running out of memory reads as such, whatever operation it stopped.
     const AppError memory(
-        pointerTo(AudioError(std::make_exception_ptr(std::bad_alloc()), AudioError::Operation::readAudioFile)),
+        ProcessingError(Kind::readingSource,
+                        pointerTo(AudioError(pointerTo(std::bad_alloc()), AudioError::Operation::readAudioFile))),
         AppState{});
     EXPECT_EQ(memory.details(), "Not enough memory is available to process this file.");
-    EXPECT_EQ(AppError(std::make_exception_ptr(std::bad_alloc()), AppState{}).description(),
-              "An error occurred while processing the audio.");
+    EXPECT_EQ(memory.informativeText(),
+              "Details: Not enough memory is available to process this file.\n\n" + generalAdvice);
+}
+
+// An output refused before the work says what to change; with the switch
+// on, a format that cannot hold the output means switching it off first.
+TEST(AppErrorTexts, ARefusedOutputSaysWhatToChange) {
+    const std::tuple<Kind, std::string, std::string> expected[] = {
+        {Kind::folderNotWritable, "Choose an output folder that you can write to.",
+         "Choose an output folder that you can write to."},
+        {Kind::nameTooLong, "Use a shorter prefix or suffix, or shorten the name of the original file.",
+         "Use a shorter prefix or suffix, or shorten the name of the original file."},
+        {Kind::notEnoughSpace, "Free some space on that disk, or choose an output folder on another disk.",
+         "Free some space on that disk, or choose an output folder on another disk."},
+        {Kind::outputTooLarge, "Choose WAV or FLAC as the output format: they hold files of this size.",
+         "Switch off the toggle next to “Same as original file” and choose WAV or FLAC as the output format: they "
+         "hold files of this size."},
+        {Kind::outputTooLong, "Choose WAV as the output format: it holds recordings of this length.",
+         "Switch off the toggle next to “Same as original file” and choose WAV as the output format: it holds "
+         "recordings of this length."},
+    };
+    const auto refusal = pointerTo(AudioError(
+        pointerTo(UnwritableOutputError(UnwritableOutputError::Code::tooLarge, "An AIFF file holds at most 4 GiB.")),
+        AudioError::Operation::writeAudioFile));
+    for (const auto& [kind, advice, adviceMatchingInput] : expected) {
+        SCOPED_TRACE(advice);
+        const AppError told(ProcessingError(kind, refusal), AppState{false});
+        EXPECT_EQ(told.description(), "An error occurred while saving the audio file.");
+        EXPECT_EQ(told.details(), "An AIFF file holds at most 4 GiB.");
+        EXPECT_EQ(told.recoverySuggestion(), advice);
+        EXPECT_EQ(AppError(ProcessingError(kind, refusal), AppState{true}).recoverySuggestion(), adviceMatchingInput);
+    }
 }
 
 TEST(AppErrorTexts, ABatchFailureNamesTheFailedFileAndWhatWasNotProcessed) {
-    const auto base = pointerTo(BatchError(BatchError::Code::outputWouldReplaceSource));
-    EXPECT_EQ(AppError(base, AppState{}, BatchFailure{"take.wav", {}}).failureReport(),
+    const ProcessingError replacing(Kind::outputWouldReplaceSource);
+    EXPECT_EQ(AppError(replacing, AppState{}).description(), "The output file would replace the original audio file.");
+    EXPECT_EQ(AppError(replacing, AppState{}, BatchFailure{"take.wav", {}}).failureReport(),
               "“take.wav” was not processed.");
-    EXPECT_EQ(AppError(base, AppState{}, BatchFailure{"take.wav", {"c.wav"}}).failureReport(),
+    EXPECT_EQ(AppError(replacing, AppState{}, BatchFailure{"take.wav", {"c.wav"}}).failureReport(),
               "“take.wav” was not processed. 1 more file was not processed: c.wav.");
-    EXPECT_EQ(AppError(base, AppState{}, BatchFailure{"take.wav", {"c.wav", "d.wav"}}).informativeText(),
+    EXPECT_EQ(AppError(replacing, AppState{}, BatchFailure{"take.wav", {"c.wav", "d.wav"}}).informativeText(),
               "“take.wav” was not processed. 2 more files were not processed: c.wav, d.wav.\n\n"
               "Choose another output folder, or add a prefix or a suffix to the file names.");
 }
@@ -95,29 +127,23 @@ TEST(AppErrorTexts, ABatchFailureNamesTheFailedFileAndWhatWasNotProcessed) {
 // A source the decoder cannot take as audio is told in plain words, with the
 // decoder's own words as details; no support address mends such a file.
 TEST(AppErrorTexts, ASourceThatIsDamagedOrNotAudioIsSaidToBeSo) {
-    // The decoder's codes for malformed data, a container without audio, an
-    // unknown container, and bytes a demuxer was probed for but cannot parse.
-    for (const int code : {-1094995529, -1381258232, -1296385272, -22}) {
-        SCOPED_TRACE(code);
-        const AudioError decoding(
-            pointerTo(
-                AudioLibraryError("FFmpeg", code, "opening /in/notes.wav: Invalid data found when processing input")),
-            AudioError::Operation::readAudioFile);
-        const AppError error(pointerTo(AudioError(pointerTo(decoding), AudioError::Operation::readAudioFile)),
-                             AppState{true});
-        EXPECT_EQ(error.description(), "The file is damaged or is not an audio file.");
-        EXPECT_EQ(error.recoverySuggestion(),
-                  "Check that the file plays in a media player. If it does not, export it again from the program "
-                  "that made it.");
-        EXPECT_EQ(error.details(), "Invalid data found when processing input");
-    }
+    const AppError error(
+        ProcessingError(Kind::sourceNotAudio,
+                        audioError(AudioError::Operation::readAudioFile,
+                                   libraryError("FFmpeg", -1094995529,
+                                                "opening /in/notes.wav: Invalid data found when processing input"))),
+        AppState{true});
+    EXPECT_EQ(error.description(), "The file is damaged or is not an audio file.");
+    EXPECT_EQ(error.recoverySuggestion(),
+              "Check that the file plays in a media player. If it does not, export it again from the program "
+              "that made it.");
+    EXPECT_EQ(error.details(), "Invalid data found when processing input");
+}
 
-    // A file that cannot be opened at all, and a decoder error while writing, are not about the content.
-    const AudioError missing(pointerTo(AudioLibraryError("FFmpeg", -2, "opening /in/a.wav: No such file or directory")),
-                             AudioError::Operation::readAudioFile);
-    EXPECT_EQ(AppError(pointerTo(missing), AppState{}).description(),
-              "An error occurred while opening the audio file.");
-    const AudioError writing(pointerTo(AudioLibraryError("FFmpeg", -1094995529, "encoding: Invalid data")),
-                             AudioError::Operation::writeAudioFile);
-    EXPECT_EQ(AppError(pointerTo(writing), AppState{}).description(), "An error occurred while saving the audio file.");
+TEST(AppErrorTexts, AModelThatCannotBeLoadedIsNamedWithTheRuntimesReason) {
+    const AppError error(
+        ModelLoadError{"/models/Model.onnx", pointerTo(std::runtime_error("Protobuf parsing failed."))}, AppState{});
+    EXPECT_EQ(error.description(), "The speech enhancer model “/models/Model.onnx” could not be loaded.");
+    EXPECT_EQ(error.details(), "Protobuf parsing failed.");
+    EXPECT_EQ(error.recoverySuggestion(), generalAdvice);
 }

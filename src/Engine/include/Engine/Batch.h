@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -43,23 +42,6 @@ struct BatchOptions {
 // separator or NUL keeps every output a name in the output folder.
 bool isAllowedInFileName(std::string_view text);
 
-// Why a batch, or one file of it, was refused by the batch's own rules.
-class BatchError : public std::exception {
-public:
-    enum class Code {
-        // A prefix or suffix would move an output out of the output folder.
-        fileNameLeavesOutputFolder,
-        // The output would replace a source file of the batch.
-        outputWouldReplaceSource,
-    };
-    explicit BatchError(Code code) : code_(code) {}
-    Code code() const noexcept { return code_; }
-    const char* what() const noexcept override;
-
-private:
-    Code code_;
-};
-
 // What became of one source of a batch.
 struct FileOutcome {
     enum class Status { written, skipped, failed, notProcessed, cancelled };
@@ -70,7 +52,7 @@ struct FileOutcome {
     // Why a file was skipped or not processed; empty otherwise.
     std::string reason{};
     // Why a file failed.
-    std::exception_ptr error{};
+    std::optional<ProcessingError> error{};
     // Seconds of audio in a written file.
     double duration = 0.0;
     // Seconds spent on the file.
@@ -86,7 +68,10 @@ struct FileOutcome {
 // The existing-file question for `location`: asked before the work for an
 // output whose location is taken (by an item there or by an earlier output
 // of the batch), and while a file is processed for an item that appeared
-// there. It may throw; while a file is processed its error fails that file.
+// there. It may throw: before the work its error ends planBatch, while a
+// file is processed it fails that file, as for ProcessingOptions'
+// ExistingFileHandler (a ProcessingError as it is, any other error as the
+// base of ProcessingError(unexpected)).
 using ExistingFileQuestion = std::function<ExistingFileAnswer(const std::filesystem::path& location)>;
 
 // The files of a batch with the locations of their outputs and the answers
@@ -125,8 +110,9 @@ struct TargetClash {
 // location that is taken. Only the location a file will really be written
 // to counts: with matchSourceFormat a source is opened to see whether the
 // writer falls back (a source that is not a regular file, or that cannot be
-// opened, is taken at its target). Throws BatchError when the prefix or the
-// suffix would move an output out of the folder.
+// opened, is taken at its target). Throws ProcessingError only:
+// fileNameLeavesOutputFolder when the prefix or the suffix would move an
+// output out of the folder.
 BatchPlan planBatch(const std::vector<std::filesystem::path>& files, const BatchOptions& options,
                     const ExistingFileQuestion& ask);
 
@@ -183,7 +169,10 @@ std::vector<std::filesystem::path> filesLeftByFailure(std::span<const FileOutcom
 // location, after readying the output folder (prepareOutputFolder: an
 // unwritable folder fails the first file). A failure ends the batch unless
 // continuesAfterFailure; the files after it, and after a cancellation or a
-// Stop, are not processed. No output ever replaces a source of the batch.
+// Stop, are not processed. No output ever replaces a source of the batch:
+// such a file fails with ProcessingError(outputWouldReplaceSource). A file's
+// failure is its outcome's error; the call itself throws only a
+// ProcessingError, around an error of a callback.
 BatchResult runBatch(const BatchPlan& plan, const BatchOptions& options, const VariableLengthSpeechEnhancer& enhancer,
                      const BatchCallbacks& callbacks);
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -13,6 +12,7 @@
 #include "AudioIO/AudioFile.h"
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/CommonAudioFileFormat.h"
+#include "Engine/ProcessingError.h"
 
 namespace vesh {
 
@@ -82,7 +82,8 @@ struct ProcessingOptions {
     // output finds a file-system item there (one that appeared while the file
     // was processed, or one the caller agreed to replace). Skip ends the call
     // without a file, stop fails it with ProcessingError(stoppedAtExistingFile).
-    // It may throw; its error ends the call.
+    // It may throw: a ProcessingError ends the call as it is, any other error
+    // as the base of ProcessingError(unexpected).
     using ExistingFileHandler = std::function<ExistingFileAnswer(const std::filesystem::path& location)>;
 
     // Writes in the stored format of the source at its rate; the output
@@ -99,7 +100,7 @@ struct ProcessingOptions {
     const VariableLengthSpeechEnhancer* enhancer = nullptr;
     ProgressHandler handleProgress;
     // Without a handler an output never replaces anything: the call fails
-    // with an AudioError(writeAudioFile) instead.
+    // with ProcessingError(writingOutput) instead.
     ExistingFileHandler handleExistingFile;
 };
 
@@ -122,28 +123,6 @@ struct ProcessingResult {
 
     // One sentence for each of the above, for people.
     std::vector<std::string> warnings() const;
-};
-
-// Why processFile ended without a file, where the cause is not an AudioError
-// (those keep their own operation: readAudioFile, resampleAudioStream,
-// writeAudioFile).
-class ProcessingError : public std::exception {
-public:
-    enum class Code {
-        cancelled,              // the progress handler answered stopProcessing
-        failedToEnhance,        // the model or the loudness measurement failed; see base()
-        sourceChanged,          // the source's size or modification time changed between the passes
-        missingEnhancer,        // the options name no enhancer
-        stoppedAtExistingFile,  // the existing-file handler answered stop
-    };
-    explicit ProcessingError(Code code, std::exception_ptr base = nullptr) : code_(code), base_(std::move(base)) {}
-    Code code() const noexcept { return code_; }
-    const std::exception_ptr& base() const noexcept { return base_; }
-    const char* what() const noexcept override;
-
-private:
-    Code code_;
-    std::exception_ptr base_;
 };
 
 // Mixes the untouched signal `dry` into the enhanced signal `wet` (as long
@@ -169,18 +148,18 @@ void mixWetDry(std::span<float> wet, std::span<const float> dry, double wetDryMi
 // target appears only when complete; on any failure or cancellation nothing is
 // left behind. Before any decoding the output's expected size is checked
 // against the file type's limits and the folder's free space (with the
-// converted signal beside it): an AudioError(writeAudioFile) around an
-// UnwritableOutputError. The output never replaces an item at its location
-// without the existing-file handler's answer. Throws ProcessingError or
-// AudioError.
+// converted signal beside it): ProcessingError(nameTooLong, outputTooLarge,
+// outputTooLong or notEnoughSpace). The output never replaces an item at its
+// location without the existing-file handler's answer. Throws ProcessingError
+// only.
 ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
                              ProcessingOptions options);
 
 // Readies `folder` for a batch of outputs: creates and removes a probe file,
 // so that a folder no file can be created in is reported before any work
-// (an AudioError(writeAudioFile) around an UnwritableOutputError naming the
-// folder and the system's reason), then removes the temporary files that
-// processes of this host which no longer exist left there.
+// (ProcessingError(folderNotWritable), whose base names the folder and the
+// system's reason), then removes the temporary files that processes of this
+// host which no longer exist left there. Throws ProcessingError only.
 void prepareOutputFolder(const std::filesystem::path& folder);
 
 }  // namespace vesh

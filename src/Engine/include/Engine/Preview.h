@@ -46,8 +46,8 @@ struct PreviewStretch {
 // loudness, whether all channels are identical), picks the 10-s stretch with
 // the highest loudness (the whole file when it is shorter), and enhances
 // only that stretch, on the file's own segment grid. Throws ProcessingError
-// or AudioError like processFile; a source that is not a regular file (a
-// pipe cannot be read twice) fails with AudioError(readAudioFile).
+// like processFile; a source that is not a regular file (a pipe cannot be
+// read twice) fails with ProcessingError(readingSource).
 PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOptions options);
 
 // Prepares a comparison of `source` with `written`, the file processFile
@@ -57,7 +57,8 @@ PreviewStretch preparePreview(const std::filesystem::path& source, PreviewOption
 // `enhanced` the written one, so that a mix at 1 plays the written file as
 // it is. When the two have different channel counts, each is heard as the
 // mean of its channels. `handleProgress` acts as for processFile. Throws
-// AudioError around a file that cannot be read, ProcessingError(cancelled).
+// ProcessingError (readingSource or sourceNotAudio for a file that cannot be
+// read, cancelled when the handler stops it).
 PreviewStretch prepareComparison(const std::filesystem::path& source, const std::filesystem::path& written,
                                  ProcessingOptions::ProgressHandler handleProgress);
 

@@ -4,7 +4,10 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
+
+#include "Engine/ProcessingError.h"
 
 namespace vesh {
 
@@ -23,18 +26,11 @@ struct BatchFailure {
     std::vector<std::string> notProcessed;
 };
 
-// The speech enhancer model could not be loaded; `cause` is the runtime's error.
-class ModelLoadError : public std::exception {
-public:
-    ModelLoadError(std::filesystem::path model, std::exception_ptr cause);
-    const std::filesystem::path& model() const noexcept { return model_; }
-    const std::exception_ptr& cause() const noexcept { return cause_; }
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    std::filesystem::path model_;
-    std::exception_ptr cause_;
-    std::string message_;
+// The speech enhancer model at `model` could not be loaded; `cause` is the
+// runtime's error.
+struct ModelLoadError {
+    std::filesystem::path model;
+    std::exception_ptr cause;
 };
 
 // Every failure the user is told about: the caught error with the application
@@ -42,24 +38,17 @@ private:
 class AppError : public std::exception {
 public:
     // Failures raised by the application core itself.
-    class Base : public std::exception {
-    public:
-        enum class Code {
-            missingOutputFolder,
-            failedToEnhanceAudio,
-        };
-        explicit Base(Code code) : code_(code) {}
-        Code code() const noexcept { return code_; }
-        const char* what() const noexcept override;
-        friend bool operator==(const Base& a, const Base& b) { return a.code_ == b.code_; }
-
-    private:
-        Code code_;
+    enum class Base {
+        missingOutputFolder,
+        failedToEnhanceAudio,
     };
+    // What failed: the application core itself, the model's load, or a call
+    // of the engine.
+    using Caught = std::variant<Base, ModelLoadError, ProcessingError>;
 
-    AppError(std::exception_ptr base, AppState state, BatchFailure failure = {});
+    AppError(Caught base, AppState state, BatchFailure failure = {});
 
-    const std::exception_ptr& base() const noexcept { return base_; }
+    const Caught& base() const noexcept { return base_; }
     const AppState& state() const noexcept { return state_; }
     const BatchFailure& failure() const noexcept { return failure_; }
 
@@ -81,15 +70,10 @@ public:
     const char* what() const noexcept override { return description_.c_str(); }
 
 private:
-    std::exception_ptr base_;
+    Caught base_;
     AppState state_;
     BatchFailure failure_;
     std::string description_;
 };
-
-// What the user is told of a file's failure: the enhancer's own failure
-// (or its absence) is reported as the failure to enhance the audio; every
-// other error is told as it is.
-std::exception_ptr userFacingError(std::exception_ptr error);
 
 }  // namespace vesh

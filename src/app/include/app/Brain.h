@@ -92,8 +92,7 @@ public:
     // The loaded model's version, empty until loaded.
     QString modelVersion() const;
 
-    // What became of one source of a batch; a failed file's error is the
-    // one the user is told about (userFacingError).
+    // What became of one source of a batch.
     using FileOutcome = vesh::FileOutcome;
 
     // The files of the latest drop that started a batch, each once, in drop order.
@@ -182,7 +181,7 @@ public:
     bool canPreview() const { return !modelIsLoading_ && !modelIsProcessing_ && speechEnhancer_; }
 
     // The stretch of a preview, or why there is none.
-    using PreviewResult = std::variant<PreviewStretch, std::exception_ptr>;
+    using PreviewResult = std::variant<PreviewStretch, ProcessingError>;
     // Prepares a preview of `source` on a worker of the pool with the loaded
     // enhancer (writing nothing). `progress` (the completed fraction) and
     // `finished` run on the main thread, and not at all once `receiver` is
@@ -252,7 +251,7 @@ private:
     // unless the Brain is gone by then.
     template <typename Change>
     void post(Change&& change);
-    void raiseAlert(std::exception_ptr error, BatchFailure failure = {});
+    void raiseAlert(AppError::Caught error, BatchFailure failure = {});
     // Runs `prepare` on a worker of the pool for preparePreview and prepareComparison.
     void prepareOnPool(QObject* receiver, std::shared_ptr<const std::atomic<bool>> cancel,
                        std::function<void(double)> progress, std::function<void(PreviewResult)> finished,
