@@ -119,7 +119,6 @@ std::vector<int> channelMapFor(const ChannelLayout* layout, std::size_t channelC
 }
 
 EncoderRequest requestFor(CommonAudioFileFormat fileFormat, const ChannelLayout* layout, std::size_t channelCount) {
-    using BitDepth = CommonAudioFileFormat::BitDepth;
     EncoderRequest request;
     request.channelMap = channelMapFor(layout, channelCount);
     const bool floatingPoint = CommonAudioFileFormat::sampleEncoding(fileFormat.bitDepth) ==

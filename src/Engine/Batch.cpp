@@ -67,7 +67,7 @@ std::vector<std::filesystem::path> distinctFiles(const std::vector<std::filesyst
 std::optional<std::filesystem::path> targetOf(const std::filesystem::path& source, const BatchOptions& options) {
     std::string extension = source.extension().string();
     if (!extension.empty()) extension.erase(0, 1);
-    if (!options.matchSourceFormat) extension = options.outputFormat.fileFormat.pathExtension();
+    if (!options.matchSourceFormat) extension = fileExtension(options.outputFormat.fileFormat);
     std::string name = options.filenamePrefix + source.stem().string() + options.filenameSuffix;
     if (!extension.empty()) name += "." + extension;
     if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
@@ -85,7 +85,7 @@ std::filesystem::path locationOf(const std::filesystem::path& source, const std:
     if (!options.matchSourceFormat || !detail::isRegularFile(source)) return target;
     try {
         const AudioFile file(source);
-        return AudioFileWriter::locationMatching(target, file, options.outputFormat.fileFormat);
+        return AudioFileWriter::locationMatching(target, file, options.outputFormat.commonAudioFileFormat());
     } catch (...) {
         return target;
     }

@@ -517,12 +517,12 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     AudioFile sourceFile(file);
     const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
     const std::int64_t outputRate =
-        options.matchSourceFormat ? sourceFile.sampleRate() : options.outputFormat.sampleRate;
+        options.matchSourceFormat ? sourceFile.sampleRate() : options.outputFormat.framesPerSecond();
     const std::optional<std::int64_t> length = expectedLength(sourceFile, outputRate);
     AudioFileWriter writer =
         options.matchSourceFormat
-            ? AudioFileWriter(target, sourceFile, outputRate, options.outputFormat.fileFormat, length)
-            : AudioFileWriter(target, options.outputFormat.fileFormat, sourceFile, outputRate, length);
+            ? AudioFileWriter(target, sourceFile, outputRate, options.outputFormat.commonAudioFileFormat(), length)
+            : AudioFileWriter(target, options.outputFormat.commonAudioFileFormat(), sourceFile, outputRate, length);
     const std::optional<double> targetLoudness = options.loudnessTarget.integratedLoudness;
     checkFreeSpace(folder, sourceFile, processingRate, targetLoudness ? std::optional(outputRate) : std::nullopt,
                    writer);

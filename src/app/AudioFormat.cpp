@@ -4,20 +4,7 @@
 
 #include <cmath>
 
-
 namespace vesh {
-
-std::optional<AudioFileFormat> audioFileFormatFromRawValue(std::string_view rawValue) {
-    return CommonAudioFileFormat::fileTypeFromName(rawValue);
-}
-
-std::int64_t rawValue(BitDepth bitDepth) { return static_cast<std::int64_t>(bitDepth); }
-
-std::int64_t rawValue(SampleRate sampleRate) { return static_cast<std::int64_t>(sampleRate); }
-
-std::string rawValue(AudioFileFormat fileFormat) { return std::string(CommonAudioFileFormat::name(fileFormat)); }
-
-std::string fileExtension(AudioFileFormat fileFormat) { return CommonAudioFileFormat::pathExtension(fileFormat); }
 
 namespace {
 
@@ -82,11 +69,6 @@ AudioFormat decodedAudioFormat(const QJsonObject& record) {
     if (!fileFormat) throwCorrupted(fileFormatKey, "\"" + fileFormatText + "\"");
 
     return AudioFormat{*bitDepth, *sampleRate, *fileFormat};
-}
-
-CommonAudioFileFormat commonAudioFileFormat(std::int64_t storedBitDepth, std::string_view storedFileFormat) {
-    return CommonAudioFileFormat{bitDepthFromRawValue(storedBitDepth).value_or(BitDepth::twentyFour),
-                                 audioFileFormatFromRawValue(storedFileFormat).value_or(AudioFileFormat::wav)};
 }
 
 }  // namespace vesh

@@ -36,9 +36,6 @@ constexpr char loudnessTarget[] = "loudnessTarget";
 
 constexpr double defaultWetDryMix = 1.0;
 constexpr bool defaultOutputFormatMatchesInput = false;
-constexpr qint64 defaultOutputBitDepth = 24;
-constexpr qint64 defaultOutputSampleRate = 48000;
-constexpr char defaultOutputFileFormat[] = "wav";
 
 // Reads the persisted settings from the settings store (or, without one,
 // the values held in memory); a value that was never written, or cannot be
@@ -61,28 +58,24 @@ public:
         const QVariant stored = value(key::outputFormatMatchesInput);
         return stored.isValid() ? stored.toBool() : defaultOutputFormatMatchesInput;
     }
-    qint64 outputBitDepth() const { return integer(key::outputBitDepth, defaultOutputBitDepth); }
-    qint64 outputSampleRate() const { return integer(key::outputSampleRate, defaultOutputSampleRate); }
-    QString outputFileFormat() const {
-        const QVariant stored = value(key::outputFileFormat);
-        return stored.isValid() ? stored.toString() : QString::fromLatin1(defaultOutputFileFormat);
-    }
-    // 24-bit, 48000, WAV wherever the store holds something unlisted.
+    // The defaults where nothing is stored or a stored depth or file format
+    // is unlisted; a stored rate is taken as it is.
     AudioFormat outputFormat() const {
         AudioFormat format;
-        if (const auto bitDepth = bitDepthFromRawValue(outputBitDepth())) format.bitDepth = *bitDepth;
-        if (const auto rate = sampleRateFromRawValue(outputSampleRate())) format.sampleRate = *rate;
-        if (const auto fileFormat = audioFileFormatFromRawValue(outputFileFormat().toStdString())) {
-            format.fileFormat = *fileFormat;
+        if (const auto stored = integer(key::outputBitDepth)) {
+            format.bitDepth = bitDepthFromRawValue(*stored).value_or(format.bitDepth);
         }
+        if (const auto stored = integer(key::outputSampleRate)) format.sampleRate = static_cast<SampleRate>(*stored);
+        const std::string fileFormat = value(key::outputFileFormat).toString().toStdString();
+        format.fileFormat = audioFileFormatFromRawValue(fileFormat).value_or(format.fileFormat);
         return format;
     }
 
 private:
-    qint64 integer(const char* key, qint64 defaultValue) const {
+    std::optional<qint64> integer(const char* key) const {
         bool ok = false;
         const qint64 stored = value(key).toLongLong(&ok);
-        return ok ? stored : defaultValue;
+        return ok ? std::optional(stored) : std::nullopt;
     }
 
     QVariant value(const char* key) const {
@@ -556,25 +549,15 @@ void Brain::setOutputFormatMatchesInput(bool matches) {
                  &Brain::outputFormatMatchesInputChanged);
 }
 
-qint64 Brain::outputBitDepth() const { return StoredSettings(settings_.get(), memory_).outputBitDepth(); }
-
-void Brain::setOutputBitDepth(qint64 bitDepth) {
-    storeSetting(key::outputBitDepth, outputBitDepth(), bitDepth, &Brain::outputFormatChanged);
-}
-
-qint64 Brain::outputSampleRate() const { return StoredSettings(settings_.get(), memory_).outputSampleRate(); }
-
-void Brain::setOutputSampleRate(qint64 rate) {
-    storeSetting(key::outputSampleRate, outputSampleRate(), rate, &Brain::outputFormatChanged);
-}
-
-QString Brain::outputFileFormat() const { return StoredSettings(settings_.get(), memory_).outputFileFormat(); }
-
-void Brain::setOutputFileFormat(const QString& fileFormat) {
-    storeSetting(key::outputFileFormat, outputFileFormat(), fileFormat, &Brain::outputFormatChanged);
-}
-
 AudioFormat Brain::outputFormat() const { return StoredSettings(settings_.get(), memory_).outputFormat(); }
+
+void Brain::setOutputFormat(const AudioFormat& format) {
+    const bool changed = outputFormat() != format;
+    store(key::outputBitDepth, static_cast<qint64>(rawValue(format.bitDepth)));
+    store(key::outputSampleRate, static_cast<qint64>(rawValue(format.sampleRate)));
+    store(key::outputFileFormat, QString::fromStdString(rawValue(format.fileFormat)));
+    if (changed) emit outputFormatChanged();
+}
 
 BatchOptions Brain::batchOptions() const {
     BatchOptions options;
@@ -582,24 +565,11 @@ BatchOptions Brain::batchOptions() const {
     options.filenamePrefix = QFile::encodeName(filenamePrefix()).toStdString();
     options.filenameSuffix = QFile::encodeName(filenameSuffix()).toStdString();
     options.matchSourceFormat = outputFormatMatchesInput();
-    // The rate is taken as stored: one outside the listed ones is used as it is.
-    options.outputFormat = {commonAudioFileFormat(outputBitDepth(), outputFileFormat().toStdString()),
-                            outputSampleRate()};
+    options.outputFormat = outputFormat();
     options.wetDryMix = wetDryMix();
     options.loudnessTarget = loudnessTarget();
     options.continuesAfterFailure = continuesAfterFailure_;
     return options;
-}
-
-void Brain::setOutputFormat(const AudioFormat& format) {
-    const qint64 bitDepth = rawValue(format.bitDepth);
-    const qint64 rate = rawValue(format.sampleRate);
-    const QString fileFormat = QString::fromStdString(rawValue(format.fileFormat));
-    const bool changed = outputBitDepth() != bitDepth || outputSampleRate() != rate || outputFileFormat() != fileFormat;
-    store(key::outputBitDepth, bitDepth);
-    store(key::outputSampleRate, rate);
-    store(key::outputFileFormat, fileFormat);
-    if (changed) emit outputFormatChanged();
 }
 
 void Brain::setOutputFolder(std::optional<std::filesystem::path> folder) {

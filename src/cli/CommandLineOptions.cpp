@@ -209,16 +209,16 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
     }
 
     if (parser.isSet(format)) {
-        const auto fileType = CommonAudioFileFormat::fileTypeFromName(parser.value(format).toStdString());
-        if (!fileType) return usageError("--format takes wav, aiff or flac, not “" + parser.value(format) + "”.");
-        batch.outputFormat.fileFormat.fileType = *fileType;
+        const auto fileFormat = audioFileFormatFromRawValue(parser.value(format).toStdString());
+        if (!fileFormat) return usageError("--format takes wav, aiff or flac, not “" + parser.value(format) + "”.");
+        batch.outputFormat.fileFormat = *fileFormat;
     }
     if (parser.isSet(bitDepth)) {
         bool ok = false;
         const qint64 value = parser.value(bitDepth).toLongLong(&ok);
         const auto depth = ok ? bitDepthFromRawValue(value) : std::nullopt;
         if (!depth) return usageError("--bit-depth takes 16, 24 or 32, not “" + parser.value(bitDepth) + "”.");
-        batch.outputFormat.fileFormat.bitDepth = *depth;
+        batch.outputFormat.bitDepth = *depth;
     }
     if (parser.isSet(rate)) {
         bool ok = false;
@@ -227,7 +227,7 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
         if (!listed) {
             return usageError("--rate takes 44100, 48000, 96000 or 192000, not “" + parser.value(rate) + "”.");
         }
-        batch.outputFormat.sampleRate = static_cast<std::int64_t>(*listed);
+        batch.outputFormat.sampleRate = *listed;
     }
 
     // Standard input answers questions only when it is a terminal and

@@ -3,6 +3,8 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 
+#include <algorithm>
+
 #include "app/Brain.h"
 
 namespace vesh {
@@ -19,11 +21,25 @@ QComboBox* makePicker(const QString& title, QWidget* parent) {
     return picker;
 }
 
-void selectData(QComboBox& picker, const QVariant& data) {
-    const int index = picker.findData(data);
-    if (index >= 0 && index != picker.currentIndex()) {
-        picker.setCurrentIndex(index);
-    }
+// Each picker lists the cases of its value in order, with their labels.
+template <typename Value>
+void addCases(QComboBox& picker, const std::vector<Value>& cases) {
+    for (const Value value : cases) picker.addItem(QString::fromStdString(label(value)));
+}
+
+// Shows `value`, or no choice for a rate outside the listed ones.
+template <typename Value>
+void select(QComboBox& picker, const std::vector<Value>& cases, Value value) {
+    const auto found = std::find(cases.begin(), cases.end(), value);
+    const int index = found == cases.end() ? -1 : static_cast<int>(found - cases.begin());
+    if (index != picker.currentIndex()) picker.setCurrentIndex(index);
+}
+
+// The chosen case, or `value` when the picker shows no choice.
+template <typename Value>
+Value chosen(const QComboBox& picker, const std::vector<Value>& cases, Value value) {
+    const int index = picker.currentIndex();
+    return index >= 0 && index < static_cast<int>(cases.size()) ? cases[static_cast<std::size_t>(index)] : value;
 }
 
 }  // namespace
@@ -32,17 +48,9 @@ OutputFormatSelector::OutputFormatSelector(Brain& brain, QWidget* parent)
     : QWidget(parent), brain_(brain), sampleRate_(makePicker(QStringLiteral("Sample rate"), this)),
       bitDepth_(makePicker(QStringLiteral("Bit depth"), this)),
       encodingFormat_(makePicker(QStringLiteral("Encoding format"), this)) {
-    for (const SampleRate rate : {SampleRate::fortyFourPointOne, SampleRate::fortyEight, SampleRate::ninetySix,
-                                  SampleRate::oneHundredNinetyTwo}) {
-        sampleRate_->addItem(QString::fromStdString(label(rate)), QVariant::fromValue(rawValue(rate)));
-    }
-    for (const BitDepth depth : {BitDepth::sixteen, BitDepth::twentyFour, BitDepth::thirtyTwo}) {
-        bitDepth_->addItem(QString::fromStdString(label(depth)), QVariant::fromValue(rawValue(depth)));
-    }
-    for (const AudioFileFormat format : {AudioFileFormat::wav, AudioFileFormat::aiff, AudioFileFormat::flac}) {
-        const QString raw = QString::fromStdString(rawValue(format));
-        encodingFormat_->addItem(raw, raw);
-    }
+    addCases(*sampleRate_, sampleRates_);
+    addCases(*bitDepth_, bitDepths_);
+    addCases(*encodingFormat_, fileFormats_);
     // Capitals at the full size of the neighbouring pickers' text: small
     // capitals would be drawn smaller than their digits and letters.
     QFont capitals = encodingFormat_->font();
@@ -68,9 +76,9 @@ QList<QWidget*> OutputFormatSelector::pickers() const { return {sampleRate_, bit
 
 void OutputFormatSelector::updateFromBrain() {
     const AudioFormat format = brain_.outputFormat();
-    selectData(*sampleRate_, QVariant::fromValue(rawValue(format.sampleRate)));
-    selectData(*bitDepth_, QVariant::fromValue(rawValue(format.bitDepth)));
-    selectData(*encodingFormat_, QString::fromStdString(rawValue(format.fileFormat)));
+    select(*sampleRate_, sampleRates_, format.sampleRate);
+    select(*bitDepth_, bitDepths_, format.bitDepth);
+    select(*encodingFormat_, fileFormats_, format.fileFormat);
     const bool editable = !brain_.outputFormatMatchesInput();
     for (QComboBox* picker : {sampleRate_, bitDepth_, encodingFormat_}) {
         picker->setEnabled(editable);
@@ -78,17 +86,10 @@ void OutputFormatSelector::updateFromBrain() {
 }
 
 void OutputFormatSelector::storeChoices() {
-    AudioFormat format = brain_.outputFormat();
-    if (const auto rate = sampleRateFromRawValue(sampleRate_->currentData().toLongLong())) {
-        format.sampleRate = *rate;
-    }
-    if (const auto depth = bitDepthFromRawValue(bitDepth_->currentData().toLongLong())) {
-        format.bitDepth = *depth;
-    }
-    if (const auto fileFormat = audioFileFormatFromRawValue(encodingFormat_->currentData().toString().toStdString())) {
-        format.fileFormat = *fileFormat;
-    }
-    brain_.setOutputFormat(format);
+    const AudioFormat current = brain_.outputFormat();
+    brain_.setOutputFormat({chosen(*bitDepth_, bitDepths_, current.bitDepth),
+                            chosen(*sampleRate_, sampleRates_, current.sampleRate),
+                            chosen(*encodingFormat_, fileFormats_, current.fileFormat)});
 }
 
 }  // namespace vesh

@@ -61,12 +61,12 @@ protected:
 
 TEST_F(Batch, NamesJoinPrefixBaseNameSuffixAndTheExtension) {
     options.filenamePrefix = "clean_";
-    options.outputFormat.fileFormat.fileType = CommonAudioFileFormat::FileType::flac;
+    options.outputFormat.fileFormat = AudioFileFormat::flac;
     EXPECT_EQ(locations({"/recordings/interview.m4a", "/recordings/take.2.wav"}),
               (std::vector<std::string>{"clean_interview.flac", "clean_take.2.flac"}));
     options.filenamePrefix.clear();
     options.filenameSuffix = " (denoised)";
-    options.outputFormat.fileFormat.fileType = CommonAudioFileFormat::FileType::aiff;
+    options.outputFormat.fileFormat = AudioFileFormat::aiff;
     EXPECT_EQ(locations({"/recordings/interview.m4a"}), (std::vector<std::string>{"interview (denoised).aif"}));
 
     // Matching the input keeps the source's own extension, or none.

@@ -102,8 +102,7 @@ protected:
 
     ProcessingOptions options(VariableLengthSpeechEnhancer& enhancer) {
         ProcessingOptions result;
-        result.outputFormat = {{CommonAudioFileFormat::BitDepth::thirtyTwo, CommonAudioFileFormat::FileType::wav},
-                               44100};
+        result.outputFormat = {BitDepth::thirtyTwo, SampleRate::fortyFourPointOne, AudioFileFormat::wav};
         result.enhancer = &enhancer;
         result.handleProgress = [this](std::span<const double> entries) {
             // Before the source is open there are no entries yet.
@@ -150,7 +149,7 @@ TEST_F(Engine, IdenticalChannelsAreEnhancedOnceAtTheSourceRateAndFormat) {
 
     ProcessingOptions chosen = options(enhancer);
     chosen.matchSourceFormat = true;
-    chosen.outputFormat.sampleRate = 96000;  // not used when matching the source
+    chosen.outputFormat.sampleRate = SampleRate::ninetySix;  // not used when matching the source
     const ProcessingResult result = processFile(source, out / "dual-mono.wav", chosen);
     const auto written = readChannels(result.writtenTo);
     ASSERT_EQ(written.size(), 2u);
@@ -164,7 +163,7 @@ TEST_F(Engine, AShortFileAtTheProcessingRateIsWrittenWithoutConversion) {
     const auto source = folder / "short.wav";
     writeFloatWav(source, {noise(30000, 0.2f, 4)}, 48000);
     ProcessingOptions chosen = options(enhancer);
-    chosen.outputFormat.sampleRate = 48000;
+    chosen.outputFormat.sampleRate = SampleRate::fortyEight;
     const ProcessingResult result = processFile(source, out / "short.wav", chosen);
     expectClose(readChannels(result.writtenTo), wholeFileReference(source, enhancer, 1.0, 48000));
 }
@@ -226,12 +225,12 @@ TEST_F(Engine, ASourceWithoutAudioFailsAndWritesNothing) {
     auto enhancer = makeEnhancer("identity.onnx");
     writeBytes(folder / "empty.wav", wavWithData(0));
     writeBytes(folder / "half-a-frame.wav", wavWithData(1));
-    using FileType = CommonAudioFileFormat::FileType;
-    for (const FileType type : {FileType::wav, FileType::aiff, FileType::flac}) {
+    for (const AudioFileFormat type : allAudioFileFormats()) {
         for (const char* name : {"empty.wav", "half-a-frame.wav"}) {
             SCOPED_TRACE(name);
             ProcessingOptions chosen = options(enhancer);
-            chosen.outputFormat.fileFormat = {CommonAudioFileFormat::BitDepth::sixteen, type};
+            chosen.outputFormat.bitDepth = BitDepth::sixteen;
+            chosen.outputFormat.fileFormat = type;
             const ProcessingError error =
                 expectProcessingError([&] { processFile(folder / name, out / "take", chosen); });
             EXPECT_EQ(error.kind(), Kind::sourceNotAudio);
@@ -547,7 +546,7 @@ PreviewStretch expectPreviewMatchesOutput(const std::filesystem::path& source, c
     EXPECT_FALSE(lastReport.empty());
     for (const double entry : lastReport) EXPECT_EQ(entry, 1.0);
 
-    chosen.outputFormat = {{CommonAudioFileFormat::BitDepth::thirtyTwo, CommonAudioFileFormat::FileType::wav}, 48000};
+    chosen.outputFormat = {BitDepth::thirtyTwo, SampleRate::fortyEight, AudioFileFormat::wav};
     const auto written = readChannels(processFile(source, target, chosen).writtenTo);
     EXPECT_EQ(stretch.sampleRate, 48000);
     EXPECT_EQ(stretch.length(), expectedLength);

@@ -19,7 +19,7 @@
 
 using namespace vesh;
 using namespace vesh::testing;
-using Answer = UserInteraction::ExistingFileAnswer;
+using Answer = ExistingFileAnswer;
 using Status = Brain::FileOutcome::Status;
 
 namespace {
@@ -53,7 +53,7 @@ std::filesystem::path writeSpeechLikeInput(BrainHarness& harness, const std::str
 TEST(Processing, WetDryMixOfTheEnhancedAndTheUntouchedSignal) {
     // The identity model subtracts everything: the enhanced signal is silence.
     BrainHarness identity("identity.onnx");
-    identity.brain->setOutputBitDepth(32);
+    identity.brain->setOutputFormat({BitDepth::thirtyTwo, SampleRate::fortyEight, AudioFileFormat::wav});
     const auto input = readSoundFile(writeSpeechLikeInput(identity, "voice.wav")).channels[0];
     ASSERT_TRUE(identity.process({identity.input("voice.wav")}));
     EXPECT_LT(largestMagnitude(readSoundFile(identity.output("voice.wav")).channels[0]), 1e-6f);
@@ -76,7 +76,7 @@ TEST(Processing, WetDryMixOfTheEnhancedAndTheUntouchedSignal) {
 TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat) {
     BrainHarness harness("zeros.onnx");
     harness.brain->setOutputFormatMatchesInput(true);
-    harness.brain->setOutputBitDepth(16);
+    harness.brain->setOutputFormat({BitDepth::sixteen, SampleRate::fortyEight, AudioFileFormat::wav});
     writeSoundFile(harness.input("voice.wav"), {sine(440, 44100, 1.0)}, 44100, floatWav);
     ASSERT_EQ(QProcess::execute("ffmpeg", {"-nostdin", "-loglevel", "error", "-i",
                                            QString::fromStdString(harness.input("voice.wav").string()), "-c:a", "ac3",
@@ -102,9 +102,7 @@ TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat
 TEST(Processing, UnlistedStoredValuesOfTheOutputFormat) {
     BrainHarness harness("zeros.onnx");
     writeSoundFile(harness.input("voice.wav"), {sine(440, 48000, 1.0)}, 48000, floatWav);
-    harness.brain->setOutputBitDepth(20);
-    harness.brain->setOutputSampleRate(12345);
-    harness.brain->setOutputFileFormat("mp3");
+    harness.restartWithStored({{"outputBitDepth", 20}, {"outputSampleRate", 12345}, {"outputFileFormat", "mp3"}});
     ASSERT_TRUE(harness.process({harness.input("voice.wav")}));
     const SoundFile fallback = readSoundFile(harness.output("voice.wav"));
     EXPECT_EQ(fallback.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);

@@ -128,6 +128,15 @@ void BrainHarness::restart() {
     brain->setOutputFolder(outputFolder);
 }
 
+void BrainHarness::restartWithStored(const QVariantMap& values) {
+    brain.reset();
+    {
+        QSettings store(settingsFile(), QSettings::IniFormat);
+        for (auto value = values.begin(); value != values.end(); ++value) store.setValue(value.key(), *value);
+    }
+    restart();
+}
+
 bool BrainHarness::process(const std::vector<std::filesystem::path>& sources) {
     QSignalSpy finished(brain.get(), &Brain::batchFinished);
     brain->processDroppedFiles(sources);

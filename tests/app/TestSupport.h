@@ -62,6 +62,9 @@ public:
 
     // (Re)creates the Brain on the same settings file and waits for its model.
     void restart();
+    // Writes `values` into the settings file while no Brain runs, as an
+    // edit from outside would, and restarts.
+    void restartWithStored(const QVariantMap& values);
     // Drops the files and waits for the end of the batch; false when no batch started.
     bool process(const std::vector<std::filesystem::path>& sources);
 

@@ -230,7 +230,7 @@ private slots:
     // files come in again, even when they start no batch.
     void aFinishedBatchIsReportedUntilFilesComeInAgain() {
         test::WindowFixture fixture;
-        fixture.interaction.answer = UserInteraction::ExistingFileAnswer::skip;
+        fixture.interaction.answer = ExistingFileAnswer::skip;
         const auto output = fixture.showReadyForFiles();
         Brain& brain = fixture.brain;
         DropView& view = fixture.dropView();

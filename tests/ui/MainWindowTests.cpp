@@ -132,20 +132,18 @@ private slots:
         // Whether the question offers "Apply to all", and whether it is checked before the click.
         QTest::addColumn<bool>("offered");
         QTest::addColumn<bool>("forAll");
-        QTest::newRow("Skip, long name in words")
-            << "Interview with Dana and Alex, part 2 of 3.wav"
-            << "Skip" << int(UserInteraction::ExistingFileAnswer::skip) << false << false;
+        QTest::newRow("Skip, long name in words") << "Interview with Dana and Alex, part 2 of 3.wav"
+                                                  << "Skip" << int(ExistingFileAnswer::skip) << false << false;
         QTest::newRow("Replace, long name in one word")
             << "Board_meeting_2026-12-01_recorded_in_the_small_room.wav"
-            << "Replace" << int(UserInteraction::ExistingFileAnswer::replace) << true << false;
+            << "Replace" << int(ExistingFileAnswer::replace) << true << false;
         QTest::newRow("Skip all") << "take.wav"
-                                  << "Skip" << int(UserInteraction::ExistingFileAnswer::skip) << true << true;
+                                  << "Skip" << int(ExistingFileAnswer::skip) << true << true;
         QTest::newRow("Replace all") << "take.wav"
-                                     << "Replace" << int(UserInteraction::ExistingFileAnswer::replace) << true << true;
+                                     << "Replace" << int(ExistingFileAnswer::replace) << true << true;
         QTest::newRow("Stop") << "take.wav"
-                              << "Stop" << int(UserInteraction::ExistingFileAnswer::stop) << true << true;
-        QTest::newRow("Escape") << "take.wav" << QString() << int(UserInteraction::ExistingFileAnswer::stop) << false
-                                << false;
+                              << "Stop" << int(ExistingFileAnswer::stop) << true << true;
+        QTest::newRow("Escape") << "take.wav" << QString() << int(ExistingFileAnswer::stop) << false << false;
     }
 
     void existingFileQuestionOffersSkipReplaceStopAndKeepsTheNameWhole() {

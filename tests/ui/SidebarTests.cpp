@@ -69,10 +69,10 @@ private slots:
         QTest::keyClicks(suffix, "_/b");
         QCOMPARE(fixture.brain.filenamePrefix(), QStringLiteral("a_"));
         QCOMPARE(fixture.brain.filenameSuffix(), QStringLiteral("_b"));
-        fixture.brain.setOutputFileFormat(QStringLiteral("flac"));
+        fixture.brain.setOutputFormat({BitDepth::twentyFour, SampleRate::fortyEight, AudioFileFormat::flac});
         QCOMPARE(example->text(), QStringLiteral("a_Example_b.flac "));
 
-        fixture.brain.setOutputFileFormat(QStringLiteral("aiff"));
+        fixture.brain.setOutputFormat({BitDepth::twentyFour, SampleRate::fortyEight, AudioFileFormat::aiff});
         QCOMPARE(example->text(), QStringLiteral("a_Example_b.aif "));
         QCOMPARE(fixture.child<QComboBox>("Encoding format")->currentText(), QStringLiteral("aiff"));
 
@@ -161,9 +161,22 @@ private slots:
         QTest::keyClick(encoding, Qt::Key_Up);
         QTest::keyClick(bitDepth, Qt::Key_Down);
         QTest::keyClick(sampleRate, Qt::Key_End);
-        QCOMPARE(brain.outputFileFormat(), QStringLiteral("aiff"));
-        QCOMPARE(brain.outputBitDepth(), qint64{24});
-        QCOMPARE(brain.outputSampleRate(), qint64{192000});
+        QCOMPARE(brain.outputFormat(),
+                 (AudioFormat{BitDepth::twentyFour, SampleRate::oneHundredNinetyTwo, AudioFileFormat::aiff}));
+    }
+
+    // Only an edited settings store holds a rate outside the list.
+    void aRateOutsideTheListShowsNoChoiceAndIsKept() {
+        Fixture fixture;
+        Brain& brain = fixture.brain;
+        const auto unlisted = static_cast<SampleRate>(12345);
+        brain.setOutputFormat({BitDepth::sixteen, unlisted, AudioFileFormat::wav});
+        auto* sampleRate = fixture.child<QComboBox>("Sample rate");
+        auto* bitDepth = fixture.child<QComboBox>("Bit depth");
+        QCOMPARE(sampleRate->currentIndex(), -1);
+        bitDepth->setFocus();
+        QTest::keyClick(bitDepth, Qt::Key_Down);
+        QCOMPARE(brain.outputFormat(), (AudioFormat{BitDepth::twentyFour, unlisted, AudioFileFormat::wav}));
     }
 
     void clearingTheFolderAsksForADestinationAgain() {

@@ -4,13 +4,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vesh {
 
-// One of the output formats the application offers: a container with its
-// codec and a sample width. Its vocabulary (stored names, path extensions,
-// raw values, sample encodings, labels) is one table, which the functions
-// below and the application's own format types read.
+// One of the file formats the writer offers: a container with its codec and
+// a sample width. Its vocabulary (stored names, path extensions, sample
+// encodings, labels) is one table, which the functions below read.
 struct CommonAudioFileFormat {
     enum class BitDepth : std::int64_t {
         sixteen = 16,     // 16-bit integer samples
@@ -20,47 +20,65 @@ struct CommonAudioFileFormat {
     enum class FileType { wav, aiff, flac };
     enum class SampleEncoding { integer, floatingPoint };
 
-    // The name a file type is stored and typed under: "wav", "aiff", "flac".
-    static std::string_view name(FileType fileType);
-    // Exactly the three names convert; anything else gives nothing.
-    static std::optional<FileType> fileTypeFromName(std::string_view name);
-    // "wav", "aif" or "flac".
-    static std::string pathExtension(FileType fileType);
     // Integer for 16 and 24 bits, floating point for 32.
     static SampleEncoding sampleEncoding(BitDepth bitDepth);
 
     BitDepth bitDepth;
     FileType fileType;
 
+    // "wav", "aif" or "flac".
     std::string pathExtension() const;
 
     friend bool operator==(const CommonAudioFileFormat&, const CommonAudioFileFormat&) = default;
 };
 
-// The output rates the application offers, in frames per second.
-enum class OutputSampleRate : std::int64_t {
+using BitDepth = CommonAudioFileFormat::BitDepth;
+using AudioFileFormat = CommonAudioFileFormat::FileType;
+
+// The output rates offered, in frames per second. A rate read from an
+// edited settings store may lie outside these cases; the output is then
+// written at that rate.
+enum class SampleRate : std::int64_t {
     fortyFourPointOne = 44100,
     fortyEight = 48000,
     ninetySix = 96000,
     oneHundredNinetyTwo = 192000,
 };
 
-// Everything that decides how a file is written: container and codec, sample
-// width and encoding, and rate. The rate is taken as given, so a stored rate
-// outside OutputSampleRate's cases still writes at that rate.
-struct OutputFormat {
-    CommonAudioFileFormat fileFormat{CommonAudioFileFormat::BitDepth::twentyFour, CommonAudioFileFormat::FileType::wav};
-    std::int64_t sampleRate = static_cast<std::int64_t>(OutputSampleRate::fortyEight);
+// How an output file is written: sample width, rate and file format. The
+// one value that goes from the settings or the command line to the writer.
+struct AudioFormat {
+    BitDepth bitDepth = BitDepth::twentyFour;
+    SampleRate sampleRate = SampleRate::fortyEight;
+    AudioFileFormat fileFormat = AudioFileFormat::wav;
 
-    friend bool operator==(const OutputFormat&, const OutputFormat&) = default;
+    // The writer's part of it: container and sample width.
+    CommonAudioFileFormat commonAudioFileFormat() const { return {bitDepth, fileFormat}; }
+    std::int64_t framesPerSecond() const { return static_cast<std::int64_t>(sampleRate); }
+
+    friend bool operator==(const AudioFormat&, const AudioFormat&) = default;
 };
 
-// 16, 24 and 32 give their case; any other number gives nothing.
-std::optional<CommonAudioFileFormat::BitDepth> bitDepthFromRawValue(std::int64_t rawValue);
-// 44100, 48000, 96000 and 192000 give their case; any other number gives nothing.
-std::optional<OutputSampleRate> sampleRateFromRawValue(std::int64_t rawValue);
+// Every case, in the order the window lists them.
+std::vector<BitDepth> allBitDepths();
+std::vector<SampleRate> allSampleRates();
+std::vector<AudioFileFormat> allAudioFileFormats();
 
-std::string label(CommonAudioFileFormat::BitDepth bitDepth);  // "16-bit", "24-bit", "32-bit"
-std::string label(OutputSampleRate sampleRate);               // "44.1 kHz", "48 kHz", "96 kHz", "192 kHz"
+// The raw values the settings store holds and the command line takes: 16,
+// 24, 32; 44100, 48000, 96000, 192000; "wav", "aiff", "flac". Exactly these
+// convert back; any other value gives nothing.
+std::int64_t rawValue(BitDepth bitDepth);
+std::int64_t rawValue(SampleRate sampleRate);
+std::string rawValue(AudioFileFormat fileFormat);
+std::optional<BitDepth> bitDepthFromRawValue(std::int64_t rawValue);
+std::optional<SampleRate> sampleRateFromRawValue(std::int64_t rawValue);
+std::optional<AudioFileFormat> audioFileFormatFromRawValue(std::string_view rawValue);
+
+std::string fileExtension(AudioFileFormat fileFormat);  // "wav", "aif", "flac"
+
+// What the window shows for each listed case.
+std::string label(BitDepth bitDepth);           // "16-bit", "24-bit", "32-bit"
+std::string label(SampleRate sampleRate);       // "44.1 kHz", "48 kHz", "96 kHz", "192 kHz"
+std::string label(AudioFileFormat fileFormat);  // "wav", "aiff", "flac"
 
 }  // namespace vesh

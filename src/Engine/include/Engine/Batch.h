@@ -23,10 +23,10 @@ struct BatchOptions {
     std::string filenamePrefix;
     std::string filenameSuffix;
     // Each output in its source's stored format and rate; the output
-    // format's file type is then the fallback for a format the writer
-    // cannot produce.
+    // format's bit depth and file format are then the fallback for a format
+    // the writer cannot produce.
     bool matchSourceFormat = false;
-    OutputFormat outputFormat;
+    AudioFormat outputFormat;
     // Share of the enhanced signal (see ProcessingOptions).
     double wetDryMix = 1.0;
     LoudnessTarget loudnessTarget;

@@ -87,10 +87,10 @@ struct ProcessingOptions {
     using ExistingFileHandler = std::function<ExistingFileAnswer(const std::filesystem::path& location)>;
 
     // Writes in the stored format of the source at its rate; the output
-    // format's file format is then the fallback for a format the writer
-    // cannot produce, and its rate is not used.
+    // format's bit depth and file format are then the fallback for a format
+    // the writer cannot produce, and its rate is not used.
     bool matchSourceFormat = false;
-    OutputFormat outputFormat;
+    AudioFormat outputFormat;
     // Share of the enhanced signal; the rest is the untouched signal. 1 or
     // more (or not a number) writes the enhanced signal alone.
     double wetDryMix = 1.0;

@@ -53,9 +53,6 @@ class Brain : public QObject {
     Q_PROPERTY(QString filenameSuffix READ filenameSuffix WRITE setFilenameSuffix NOTIFY filenameSuffixChanged)
     Q_PROPERTY(bool outputFormatMatchesInput READ outputFormatMatchesInput WRITE setOutputFormatMatchesInput NOTIFY
                    outputFormatMatchesInputChanged)
-    Q_PROPERTY(qint64 outputBitDepth READ outputBitDepth WRITE setOutputBitDepth NOTIFY outputFormatChanged)
-    Q_PROPERTY(qint64 outputSampleRate READ outputSampleRate WRITE setOutputSampleRate NOTIFY outputFormatChanged)
-    Q_PROPERTY(QString outputFileFormat READ outputFileFormat WRITE setOutputFileFormat NOTIFY outputFormatChanged)
 
 public:
     // Progress of the file being enhanced: one completed fraction per channel
@@ -152,13 +149,9 @@ public:
     void setLoudnessTarget(const LoudnessTarget& target);
     bool outputFormatMatchesInput() const;
     void setOutputFormatMatchesInput(bool matches);
-    qint64 outputBitDepth() const;
-    void setOutputBitDepth(qint64 bitDepth);
-    qint64 outputSampleRate() const;
-    void setOutputSampleRate(qint64 sampleRate);
-    QString outputFileFormat() const;
-    void setOutputFileFormat(const QString& fileFormat);
-    // Built from the three stored values; out-of-range values read as 24-bit, 48000, WAV.
+    // Stored as three raw values under their own keys. An unlisted stored
+    // bit depth or file format reads as 24-bit or WAV; an unlisted rate is
+    // read as it is, the rate written.
     AudioFormat outputFormat() const;
     void setOutputFormat(const AudioFormat& format);
     // The settings a batch started now takes (the output folder empty when

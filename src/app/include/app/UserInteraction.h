@@ -12,8 +12,6 @@ namespace vesh {
 // answers with dialogs, tests with answers of their own.
 class UserInteraction {
 public:
-    using ExistingFileAnswer = vesh::ExistingFileAnswer;
-
     // An answer to the existing-file question; `appliesToAll` when the person
     // chose it for the rest of the batch's questions as well.
     struct ExistingFileReply {

@@ -2,6 +2,10 @@
 
 #include <QWidget>
 
+#include <vector>
+
+#include "AudioIO/CommonAudioFileFormat.h"
+
 class QComboBox;
 
 namespace vesh {
@@ -25,6 +29,10 @@ private:
     void storeChoices();
 
     Brain& brain_;
+    // The cases each picker lists, in its order.
+    const std::vector<SampleRate> sampleRates_ = allSampleRates();
+    const std::vector<BitDepth> bitDepths_ = allBitDepths();
+    const std::vector<AudioFileFormat> fileFormats_ = allAudioFileFormats();
     QComboBox* sampleRate_;
     QComboBox* bitDepth_;
     QComboBox* encodingFormat_;
