@@ -3,12 +3,21 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <compare>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
 #include <iterator>
+#include <limits>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "AudioIO/AudioFile.h"
 #include "AudioIO/AudioFileWriter.h"
@@ -113,7 +122,41 @@ std::vector<BatchPlan::File> namedFiles(const std::vector<std::filesystem::path>
     return named;
 }
 
-// Runs one plan: follows the outcomes and tells them as they are decided.
+// Work handed to the batch's own thread by the threads that process files:
+// progress, questions and completions, run there in the order posted.
+class Mailbox {
+public:
+    void post(std::function<void()> task) {
+        {
+            const std::lock_guard lock(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        posted_.notify_one();
+    }
+
+    // Runs what was posted, waiting up to `wait` for the first task.
+    void runPosted(std::chrono::milliseconds wait) {
+        std::deque<std::function<void()>> tasks;
+        {
+            std::unique_lock lock(mutex_);
+            posted_.wait_for(lock, wait, [this] { return !tasks_.empty(); });
+            tasks.swap(tasks_);
+        }
+        for (const auto& task : tasks) task();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<std::function<void()>> tasks_;
+};
+
+// Runs one plan: up to filesAtOnce files at a time, each on a thread of its
+// own, while this thread calls every callback, asks the questions and tells
+// the outcomes in the plan's order, as soon as each is decided. A file that
+// ends the batch (a failure, a cancellation, a Stop) cancels the files after
+// it that are still running; a later file that was complete by then stays
+// written and is told so.
 class BatchRun {
 public:
     BatchRun(const BatchPlan& plan, const BatchOptions& options, const VariableLengthSpeechEnhancer& enhancer,
@@ -125,6 +168,9 @@ public:
         for (const BatchPlan::File& file : plan.files) {
             result_.files.push_back(file.decided.value_or(FileOutcome{.source = file.source, .target = file.location}));
         }
+        for (std::size_t i = 0; i < plan.files.size(); ++i) {
+            if (!plan.files[i].decided) order_.push_back(i);
+        }
     }
 
     BatchResult run() {
@@ -133,15 +179,44 @@ public:
             result_.stoppedAt = *plan_.stoppedAt;
             return result_;
         }
-        const std::size_t count = plan_.processedCount();
-        std::size_t index = 0;
-        for (std::size_t i = 0; i < plan_.files.size(); ++i) {
-            if (plan_.files[i].decided) continue;
-            if (callbacks_.fileStarted) callbacks_.fileStarted(index, count, plan_.files[i].source);
-            const bool goesOn = process(i, index == 0);
-            ++index;
-            result_.processedCount = index;
-            if (!goesOn) break;
+        if (order_.empty()) return result_;
+        // The folder is tried once, before the work: an unwritable one
+        // fails the first file.
+        try {
+            prepareOutputFolder(options_.outputFolder);
+        } catch (const ProcessingError& error) {
+            folderError_ = error;
+        }
+        const std::size_t filesAtOnce = std::max<std::size_t>(options_.filesAtOnce, 1);
+        std::size_t started = 0;
+        while (true) {
+            while (running_.size() < filesAtOnce && started < std::min(order_.size(), endsAt_)) {
+                start(started++);
+            }
+            if (running_.empty()) break;
+            Job& oldest = *running_.front();
+            if (!oldest.announced) {
+                oldest.announced = true;
+                result_.processedCount = oldest.position + 1;
+                if (callbacks_.fileStarted) callbacks_.fileStarted(oldest.position, order_.size(), file(oldest).source);
+            }
+            if (oldest.done) {
+                oldest.thread.join();
+                conclude(oldest);
+                running_.pop_front();
+                continue;
+            }
+            mailbox_.runPosted(std::chrono::milliseconds(100));
+            if (!cancelRequested_ && callbacks_.isCancelled && callbacks_.isCancelled()) {
+                cancelRequested_ = true;
+                endsAt_ = 0;
+                for (const auto& job : running_) job->cancel = true;
+            }
+        }
+        // Files never started after the batch ended.
+        for (std::size_t position = started; position < order_.size(); ++position) {
+            result_.files[order_[position]].reason = endReason_;
+            tell(order_[position]);
         }
         return result_;
     }
@@ -149,96 +224,153 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // One file being processed.
+    struct Job {
+        std::size_t position = 0;  // in the order of the files processed
+        std::atomic<bool> cancel = false;
+        Clock::time_point startTime;
+        double seconds = 0.0;
+        std::optional<ProcessingResult> processed;
+        std::optional<ProcessingError> error;
+        bool announced = false;
+        bool done = false;
+        std::thread thread;
+    };
+
+    const BatchPlan::File& file(const Job& job) const { return plan_.files[order_[job.position]]; }
+
     void tell(std::size_t i) {
         if (callbacks_.fileOutcome) callbacks_.fileOutcome(result_.files[i]);
     }
 
-    // Processes file `i`; false when its outcome ends the batch.
-    bool process(std::size_t i, bool first) {
-        const BatchPlan::File& file = plan_.files[i];
+    void start(std::size_t position) {
+        auto& job = *running_.emplace_back(std::make_unique<Job>());
+        job.position = position;
+        job.startTime = Clock::now();
+        job.thread = std::thread([this, &job] {
+            try {
+                if (job.position == 0 && folderError_) throw *folderError_;
+                const BatchPlan::File& processed = file(job);
+                // The writer falls back from the target as the plan found it would.
+                job.processed = processFile(processed.source, processed.target, fileOptions(job));
+            } catch (const ProcessingError& error) {
+                job.error = error;
+            } catch (...) {
+                job.error = ProcessingError(Kind::unexpected, std::current_exception());
+            }
+            job.seconds = std::chrono::duration<double>(Clock::now() - job.startTime).count();
+            mailbox_.post([&job] { job.done = true; });
+        });
+    }
+
+    // No file after `position` is processed: those running are cancelled.
+    void endAfter(std::size_t position) {
+        endsAt_ = std::min(endsAt_, position + 1);
+        for (const auto& job : running_) {
+            if (job->position > position) job->cancel = true;
+        }
+    }
+
+    // Tells the outcome of the oldest running file, now complete.
+    void conclude(const Job& job) {
+        const std::size_t i = order_[job.position];
         FileOutcome& outcome = result_.files[i];
-        const Clock::time_point start = Clock::now();
-        const auto elapsed = [start] { return std::chrono::duration<double>(Clock::now() - start).count(); };
-        try {
-            // The folder is tried once, before the work: an unwritable one
-            // fails the first file, and the rest are not processed.
-            if (first) prepareOutputFolder(options_.outputFolder);
-            // The writer falls back from the target as the plan found it would.
-            const ProcessingResult processed = processFile(file.source, file.target, fileOptions(file));
-            outcome.duration = processed.duration;
-            outcome.seconds = elapsed();
-            if (processed.writtenTo.empty()) {
+        outcome.seconds = job.seconds;
+        if (job.processed) {
+            outcome.duration = job.processed->duration;
+            if (job.processed->writtenTo.empty()) {
                 outcome.status = Status::skipped;
                 outcome.reason = "a file of its name appeared in the output folder";
             } else {
                 outcome.status = Status::written;
-                outcome.target = processed.writtenTo;
-                outcome.warnings = processed.warnings();
-                outcome.clipped = processed.clipping.has_value();
-                outcome.loudness = processed.loudness;
+                outcome.target = job.processed->writtenTo;
+                outcome.warnings = job.processed->warnings();
+                outcome.clipped = job.processed->clipping.has_value();
+                outcome.loudness = job.processed->loudness;
             }
-        } catch (const ProcessingError& error) {
-            outcome.seconds = elapsed();
-            switch (error.kind()) {
-            case Kind::cancelled:
-                outcome.status = Status::cancelled;
-                tell(i);
-                endWith(BatchResult::End::cancelled, i, "processing was cancelled");
-                return false;
-            // "Stop" at an output that appeared meanwhile ends the batch as
-            // quietly as at the question before it.
-            case Kind::stoppedAtExistingFile:
-                outcome.reason = "a file of its name appeared in the output folder";
-                tell(i);
-                endWith(BatchResult::End::stoppedWhileWriting, i, "the run stopped at an existing file");
-                return false;
-            default: break;
-            }
-            outcome.status = Status::failed;
-            outcome.error = error;
             tell(i);
-            if (options_.continuesAfterFailure) return true;
-            endWith(BatchResult::End::failed, i, "an earlier file failed");
-            return false;
+            return;
         }
+        // A file after the one that ended the batch, stopped before it was complete.
+        if (ended_) {
+            outcome.reason = endReason_;
+            tell(i);
+            return;
+        }
+        switch (job.error->kind()) {
+        case Kind::cancelled:
+            outcome.status = Status::cancelled;
+            tell(i);
+            end(BatchResult::End::cancelled, job.position, "processing was cancelled");
+            return;
+        // "Stop" at an output that appeared meanwhile ends the batch as
+        // quietly as at the question before it.
+        case Kind::stoppedAtExistingFile:
+            outcome.reason = "a file of its name appeared in the output folder";
+            result_.stoppedAt = stoppedAt_[job.position];
+            tell(i);
+            end(BatchResult::End::stoppedWhileWriting, job.position, "the run stopped at an existing file");
+            return;
+        default: break;
+        }
+        outcome.status = Status::failed;
+        outcome.error = job.error;
         tell(i);
-        return true;
+        if (!options_.continuesAfterFailure) end(BatchResult::End::failed, job.position, "an earlier file failed");
     }
 
-    // Ends the batch after file `last`: the files after it are not processed.
-    void endWith(BatchResult::End end, std::size_t last, const std::string& reason) {
+    // Ends the batch at the file at `position`: the files after it are not processed.
+    void end(BatchResult::End end, std::size_t position, std::string reason) {
         result_.end = end;
-        if (end == BatchResult::End::stoppedWhileWriting) result_.stoppedAt = stoppedAt_;
-        for (std::size_t i = last + 1; i < plan_.files.size(); ++i) {
-            if (plan_.files[i].decided) continue;
-            result_.files[i].reason = reason;
-            tell(i);
-        }
+        ended_ = true;
+        endReason_ = std::move(reason);
+        endAfter(position);
     }
 
-    ProcessingOptions fileOptions(const BatchPlan::File& file) {
+    ProcessingOptions fileOptions(Job& job) {
+        const BatchPlan::File& planned = file(job);
         // A location the writer falls back to unplanned (a pipe's format is
         // known only once it is read) is checked by the handler below: it
         // is a source's only if an item is there.
-        if (isOneOf(file.location, sources_)) throw ProcessingError(Kind::outputWouldReplaceSource);
+        if (isOneOf(planned.location, sources_)) throw ProcessingError(Kind::outputWouldReplaceSource);
         ProcessingOptions processing;
         processing.matchSourceFormat = options_.matchSourceFormat;
         processing.outputFormat = options_.outputFormat;
         processing.wetDryMix = options_.wetDryMix;
         processing.loudnessTarget = options_.loudnessTarget;
         processing.enhancer = &enhancer_;
-        processing.handleProgress = [this](std::span<const double> entries) {
-            if (!entries.empty() && callbacks_.progress) callbacks_.progress(entries);
-            return callbacks_.isCancelled && callbacks_.isCancelled() ? ProcessingOptions::Response::stopProcessing
-                                                                      : ProcessingOptions::Response::continueProcessing;
+        // Progress reaches the callbacks for the file the batch is at (the
+        // oldest running); every file hears of a cancellation.
+        processing.handleProgress = [this, &job](std::span<const double> entries) {
+            if (!entries.empty()) {
+                mailbox_.post([this, &job, copy = std::vector<double>(entries.begin(), entries.end())] {
+                    if (job.announced && !job.done && callbacks_.progress) callbacks_.progress(copy);
+                });
+            }
+            return job.cancel ? ProcessingOptions::Response::stopProcessing
+                              : ProcessingOptions::Response::continueProcessing;
         };
-        processing.handleExistingFile = [this, &file](const std::filesystem::path& location) {
+        processing.handleExistingFile = [this, &job, &planned](const std::filesystem::path& location) {
             if (isOneOf(location, sources_)) throw ProcessingError(Kind::outputWouldReplaceSource);
-            if (file.replacesExisting && location == file.location) return ExistingFileAnswer::replace;
-            const ExistingFileAnswer answer =
-                callbacks_.askAboutExistingFile ? callbacks_.askAboutExistingFile(location) : ExistingFileAnswer::stop;
-            if (answer == ExistingFileAnswer::stop) stoppedAt_ = location;
-            return answer;
+            if (planned.replacesExisting && location == planned.location) return ExistingFileAnswer::replace;
+            // Asked on the batch's thread, which runs the callbacks.
+            std::promise<ExistingFileAnswer> answered;
+            std::future<ExistingFileAnswer> answer = answered.get_future();
+            mailbox_.post([this, &job, &location, &answered] {
+                try {
+                    const ExistingFileAnswer given = callbacks_.askAboutExistingFile
+                                                         ? callbacks_.askAboutExistingFile(location)
+                                                         : ExistingFileAnswer::stop;
+                    if (given == ExistingFileAnswer::stop) {
+                        stoppedAt_[job.position] = location;
+                        endAfter(job.position);
+                    }
+                    answered.set_value(given);
+                } catch (...) {
+                    answered.set_exception(std::current_exception());
+                }
+            });
+            return answer.get();
         };
         return processing;
     }
@@ -248,8 +380,18 @@ private:
     const VariableLengthSpeechEnhancer& enhancer_;
     const BatchCallbacks& callbacks_;
     std::set<FileIdentity> sources_;
+    // The plan's files left to process, by their index in the plan.
+    std::vector<std::size_t> order_;
     BatchResult result_;
-    std::filesystem::path stoppedAt_;
+    std::optional<ProcessingError> folderError_;
+    Mailbox mailbox_;
+    std::deque<std::unique_ptr<Job>> running_;
+    // Files from this position on are not started.
+    std::size_t endsAt_ = std::numeric_limits<std::size_t>::max();
+    bool ended_ = false;
+    bool cancelRequested_ = false;
+    std::string endReason_;
+    std::map<std::size_t, std::filesystem::path> stoppedAt_;
 };
 
 }  // namespace

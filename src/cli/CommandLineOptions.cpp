@@ -100,6 +100,10 @@ std::string helpText(const QList<QCommandLineOption>& options) {
 
 }  // namespace
 
+// More files at once than this only hold more decoded audio in memory: the
+// network's threads are shared by all of them.
+constexpr int maximumFilesAtOnce = 64;
+
 std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<char* const> arguments,
                                                                    bool stdinIsTerminal) {
     const QCommandLineOption output({"o", "output"}, "Output folder (required; must exist).", "DIR");
@@ -127,6 +131,10 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
         "What to do with an output file that already exists: ask, skip, replace or stop (default: ask when "
         "standard input is a terminal, stop otherwise).",
         "WHAT");
+    const QCommandLineOption jobs(
+        {"j", "jobs"},
+        "Process N files at the same time (default 1); the network already uses every processor for each file.",
+        "N");
     const QCommandLineOption keepGoing("keep-going",
                                        "After a failed file, process the remaining ones; exit with 1 at the end.");
     const QCommandLineOption json("json", "Print one JSON record per file on standard output (see the manual page).");
@@ -136,7 +144,7 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
     const QCommandLineOption version({"V", "version"}, "Show the version and the model's version, and exit.");
     const QList<QCommandLineOption> all{output, filesFrom, null,     mix,      loudness, prefix,
                                         suffix, sameFormat, format, bitDepth, rate,     ifExists,
-                                        model,  keepGoing,  json,   quiet,    help,     version};
+                                        model,  jobs,       keepGoing, json,  quiet,    help,     version};
 
     QCommandLineParser parser;
     parser.addOptions(all);
@@ -181,6 +189,15 @@ std::variant<CommandLineOptions, CommandLineExit> parseCommandLine(std::span<cha
             return usageError("--mix takes a number from 0 to 1, not “" + parser.value(mix) + "”.");
         }
         batch.wetDryMix = value;
+    }
+    if (parser.isSet(jobs)) {
+        bool ok = false;
+        const int value = parser.value(jobs).toInt(&ok);
+        if (!ok || value < 1 || value > maximumFilesAtOnce) {
+            return usageError("--jobs takes a whole number from 1 to " + QString::number(maximumFilesAtOnce) +
+                              ", not “" + parser.value(jobs) + "”.");
+        }
+        batch.filesAtOnce = static_cast<std::size_t>(value);
     }
     if (parser.isSet(loudness)) {
         const auto target = LoudnessTarget::fromName(parser.value(loudness).toStdString());

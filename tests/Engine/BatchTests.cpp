@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
+#include <thread>
+#include <utility>
 
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
 #include "TestSupport.h"
@@ -193,6 +196,83 @@ TEST_F(Batch, RunsThePlanWithOneOutcomePerFile) {
     EXPECT_EQ(completed.count(Status::failed), 1u);
     EXPECT_EQ(told.size(), 3u);
     EXPECT_EQ(readChannels(out / "later.wav")[0].size(), 4800u);
+}
+
+TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFiles) {
+    VariableLengthSpeechEnhancer enhancer(VariableLengthSpeechEnhancer::productParameters(ComputeUnits::cpuOnly),
+                                          std::filesystem::path(VESH_TEST_MODELS_DIR) / "identity.onnx");
+    std::vector<std::filesystem::path> sources;
+    for (int k = 0; k < 5; ++k) {
+        const std::string name = "take" + std::to_string(k) + ".wav";
+        writeFloatWav(in / name, {sine(200.0 + 100.0 * k, 48000, 48000 + 4800 * k)}, 48000);
+        sources.push_back(in / name);
+    }
+    writeBytes(in / "junk.wav", std::vector<char>(4000, 'x'));
+    sources.insert(sources.begin() + 2, in / "junk.wav");
+
+    const auto caller = std::this_thread::get_id();
+    bool elsewhere = false;
+    std::vector<std::string> told;
+    BatchCallbacks callbacks;
+    callbacks.fileOutcome = [&](const FileOutcome& outcome) {
+        elsewhere |= std::this_thread::get_id() != caller;
+        told.push_back(outcome.source.filename().string());
+    };
+    callbacks.progress = [&](std::span<const double>) { elsewhere |= std::this_thread::get_id() != caller; };
+    callbacks.fileStarted = [&](std::size_t, std::size_t, const std::filesystem::path&) {
+        elsewhere |= std::this_thread::get_id() != caller;
+    };
+
+    options.continuesAfterFailure = true;
+    const BatchResult one = runBatch(sources, options, enhancer, callbacks);
+    const std::filesystem::path sequential = folder / "sequential";
+    std::filesystem::rename(out, sequential);
+    std::filesystem::create_directory(out);
+    const std::vector<std::string> toldOne = std::exchange(told, {});
+
+    options.filesAtOnce = 3;
+    const BatchResult three = runBatch(sources, options, enhancer, callbacks);
+    EXPECT_FALSE(elsewhere);
+    EXPECT_EQ(told, toldOne);
+    EXPECT_EQ(told.size(), sources.size());
+    EXPECT_EQ(three.count(Status::written), 5u);
+    EXPECT_EQ(three.count(Status::failed), 1u);
+    ASSERT_EQ(entries(out), entries(sequential));
+    for (const std::string& name : entries(out)) EXPECT_EQ(readBytes(out / name), readBytes(sequential / name)) << name;
+
+    // Without keep-going the failure ends the batch: the files after it are
+    // cancelled or, where complete already, stay written; nothing is left half made.
+    for (const std::string& name : entries(out)) std::filesystem::remove(out / name);
+    told.clear();
+    options.continuesAfterFailure = false;
+    const BatchResult failed = runBatch(sources, options, enhancer, callbacks);
+    EXPECT_EQ(failed.end, BatchResult::End::failed);
+    EXPECT_EQ(told, toldOne);
+    std::vector<std::string> written;
+    for (const FileOutcome& outcome : failed.files) {
+        if (outcome.status == Status::written) written.push_back(outcome.target.filename().string());
+        if (outcome.source.filename() == "take4.wav") {
+            EXPECT_NE(outcome.status, Status::failed);
+        }
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(entries(out), written);
+    EXPECT_EQ(failed.files[0].status, Status::written);
+    EXPECT_EQ(failed.files[1].status, Status::written);
+
+    // A cancellation reaches every file running: what is not told written
+    // leaves nothing behind.
+    for (const std::string& name : entries(out)) std::filesystem::remove(out / name);
+    callbacks.isCancelled = [] { return true; };
+    const BatchResult cancelled = runBatch(sources, options, enhancer, callbacks);
+    EXPECT_EQ(cancelled.end, BatchResult::End::cancelled);
+    written.clear();
+    for (const FileOutcome& outcome : cancelled.files) {
+        if (outcome.status == Status::written) written.push_back(outcome.target.filename().string());
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(entries(out), written);
+    EXPECT_EQ(cancelled.count(Status::cancelled), 1u);
 }
 
 }  // namespace

@@ -75,11 +75,14 @@ TEST(CommandLineOptions, HelpAndTheListOfFiles) {
     EXPECT_EQ(audio.files, (std::vector<std::filesystem::path>{standardInput}));
     EXPECT_EQ(audio.ifExists, ExistingFileAnswer::stop);
     EXPECT_EQ(audio.model, std::filesystem::path("m.onnx"));
+    EXPECT_EQ(std::get<CommandLineOptions>(parse({"-o", "/tmp", "-j", "3", "a.wav"})).batch.filesAtOnce, 3u);
     const std::vector<std::vector<std::string>> wrongUses = {
         {"-o", "/tmp", "--files-from", "-", "--if-exists", "ask"},
         {"-o", "/tmp", "-", "--if-exists", "ask"},
         {"-o", "/tmp", "--files-from", "-", "-"},
         {"-o", "/tmp", "--null", "a.wav"},
+        {"-o", "/tmp", "--jobs", "0", "a.wav"},
+        {"-o", "/tmp", "-j", "2.5", "a.wav"},
     };
     for (const auto& arguments : wrongUses) {
         EXPECT_EQ(std::get<CommandLineExit>(parse(arguments)).kind, CommandLineExit::Kind::usageError);

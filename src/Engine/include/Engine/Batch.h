@@ -36,6 +36,11 @@ struct BatchOptions {
     // skipped (true) or fails when its turn comes (false). That output is
     // never written, so there is nothing to ask.
     bool skipsOutputsThatReplaceSources = false;
+    // Files processed at the same time. The enhancer's worker threads run
+    // the model segments of all of them; more files at once overlap the
+    // work outside the model (decoding, measuring, writing), which helps
+    // where processors outnumber what one file keeps busy.
+    std::size_t filesAtOnce = 1;
 };
 
 // Whether `text` may be a file-name prefix or suffix: one without a path
