@@ -29,6 +29,9 @@ SegmentWorkers::~SegmentWorkers() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
+        // Segments still queued belong to calls that ended early (cancelled
+        // or failed): no one waits for them.
+        queue_.clear();
     }
     queued_.notify_all();
     for (std::thread& thread : threads_) thread.join();

@@ -23,7 +23,7 @@ class SegmentWorkers {
 public:
     // `threadCount` 0: one per processor this process may use.
     SegmentWorkers(const SpeechEnhancer& enhancer, std::size_t threadCount);
-    // Runs what is queued, then joins the threads.
+    // Finishes the segments running, drops those queued, joins the threads.
     ~SegmentWorkers();
     SegmentWorkers(const SegmentWorkers&) = delete;
     SegmentWorkers& operator=(const SegmentWorkers&) = delete;
