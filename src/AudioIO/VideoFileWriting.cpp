@@ -189,13 +189,16 @@ std::optional<const char*> videoMuxerFor(const std::filesystem::path& url, const
     }
     const AVOutputFormat* muxer = av_guess_format(container->muxer, nullptr, nullptr);
     if (!muxer) return std::nullopt;
-    // A video stream the muxer cannot hold would be lost: then the audio
-    // goes to an audio file as before.
+    // A video stream the muxer cannot hold would be lost, and one whose
+    // picture size the demuxer could not find (a damaged sample table) is
+    // refused by the muxer's header: then the audio goes to an audio file
+    // as before.
     const AVFormatContext& format = *source.format;
     for (unsigned index = 0; index < format.nb_streams; ++index) {
         const AVStream& stream = *format.streams[index];
-        if (stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC) &&
-            !muxerTakes(*muxer, stream.codecpar->codec_id)) {
+        const AVCodecParameters& parameters = *stream.codecpar;
+        if (parameters.codec_type == AVMEDIA_TYPE_VIDEO && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC) &&
+            (!muxerTakes(*muxer, parameters.codec_id) || parameters.width <= 0 || parameters.height <= 0)) {
             return std::nullopt;
         }
     }

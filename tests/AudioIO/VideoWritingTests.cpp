@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -225,6 +226,27 @@ TEST(AudioFileWriting, AVideoCopyAppearsOnlyOnCommitAndNeverReplacesUnasked) {
     EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"cut.mp4"});
     EXPECT_EQ(ffprobe(folder / "cut.mp4", "-select_streams v -show_entries stream=codec_name"),
               std::vector<std::string>{"h264"});
+}
+
+// A video whose sample table is damaged so that its picture size is unknown
+// cannot be copied: its audio goes to the fallback format, as for any video
+// that cannot be written.
+TEST(AudioFileWriting, AVideoOfUnknownPictureSizeFallsBackToAnAudioFile) {
+    const auto intact = fixture("video-mpeg4.mp4",
+                                "-f lavfi -i testsrc=size=64x48:rate=10:duration=1.5 -f lavfi -i "
+                                "sine=frequency=440:sample_rate=44100:duration=1.5 -c:v mpeg4 -c:a aac");
+    TemporaryFolder folder;
+    std::vector<char> bytes = readBytes(intact);
+    const std::string box = "stts";
+    const auto table = std::search(bytes.begin(), bytes.end(), box.begin(), box.end());
+    ASSERT_NE(table, bytes.end());
+    // The first entry's sample duration, 1024 ticks, made 2^29 times longer.
+    table[20] = 0x20;
+    writeBytes(folder / "damaged.mp4", bytes);
+    const AudioFile sourceFile(folder / "damaged.mp4");
+    const CommonAudioFileFormat fallback{BitDepth::sixteen, FileType::wav};
+    EXPECT_EQ(AudioFileWriter::locationMatching(folder / "out" / "damaged.mp4", sourceFile, fallback),
+              folder / "out" / "damaged.wav");
 }
 
 }  // namespace
