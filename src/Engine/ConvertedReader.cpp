@@ -13,18 +13,23 @@ ConvertedReader::ConvertedReader(AudioFile& input, std::int64_t processingRate) 
 }
 
 bool ConvertedReader::read(std::vector<std::vector<float>>& converted) {
+    for (auto& samples : converted) samples.clear();
+    return readOnto(converted);
+}
+
+bool ConvertedReader::readOnto(std::vector<std::vector<float>>& converted) {
     if (finished_) return false;
     converted.resize(channelCount());
-    for (auto& samples : converted) samples.clear();
     if (input_.read(decoded_)) {
         for (auto& samples : decoded_) {
+            std::int64_t replaced = 0;
             for (float& sample : samples) {
                 // Also false for NaN.
-                if (!(std::fabs(sample) <= largestPlausibleSample)) {
-                    sample = 0.0f;
-                    ++replacedSamples_;
-                }
+                const bool plausible = std::fabs(sample) <= largestPlausibleSample;
+                replaced += plausible ? 0 : 1;
+                sample = plausible ? sample : 0.0f;
             }
+            replacedSamples_ += replaced;
         }
         for (std::size_t channel = 0; channel < channelCount(); ++channel) {
             toProcessingRate_[channel].process(decoded_[channel], converted[channel]);

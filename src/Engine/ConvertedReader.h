@@ -27,6 +27,8 @@ public:
     // Replaces each channel of `converted` with its next converted samples
     // (possibly none yet) and returns true; false once all were delivered.
     bool read(std::vector<std::vector<float>>& converted);
+    // The same, appending the samples to those `converted` holds.
+    bool readOnto(std::vector<std::vector<float>>& converted);
     // The decoded samples taken as 0 so far, over all channels.
     std::int64_t replacedSamples() const { return replacedSamples_; }
 
