@@ -11,7 +11,7 @@ constexpr std::size_t waitingBlocks = 4;
 
 }  // namespace
 
-BlockThread::BlockThread(std::size_t channelCount, std::function<void(const Channels&)> consume)
+BlockThread::BlockThread(std::size_t channelCount, std::function<void(Channels&)> consume)
     : channelCount_(channelCount), consume_(std::move(consume)),
       thread_([this](const std::stop_token& stop) { run(stop); }) {}
 

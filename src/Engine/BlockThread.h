@@ -14,7 +14,7 @@ namespace vesh::detail {
 
 // Blocks of a signal, one sample list per channel, handed on in order from
 // the calling thread to `consume` on a thread of its own, so that both sides
-// work at once. A few blocks may wait; beyond them the caller waits, so that
+// work at once; `consume` may swap a block for another (to hand it on). A few blocks may wait; beyond them the caller waits, so that
 // memory stays bounded when the thread is the slower side. A failure of
 // `consume` ends the thread and is thrown to the caller at its next call.
 // Destroying it stops the thread after the block in hand.
@@ -22,7 +22,7 @@ class BlockThread {
 public:
     using Channels = std::vector<std::vector<float>>;
 
-    BlockThread(std::size_t channelCount, std::function<void(const Channels&)> consume);
+    BlockThread(std::size_t channelCount, std::function<void(Channels&)> consume);
     BlockThread(const BlockThread&) = delete;
     BlockThread& operator=(const BlockThread&) = delete;
 
@@ -36,7 +36,7 @@ private:
     void run(const std::stop_token& stop);
 
     std::size_t channelCount_;
-    std::function<void(const Channels&)> consume_;
+    std::function<void(Channels&)> consume_;
     std::mutex mutex_;
     std::condition_variable_any changed_;
     std::deque<Channels> waiting_;

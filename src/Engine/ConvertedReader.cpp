@@ -4,9 +4,12 @@
 
 namespace vesh::detail {
 
-ConvertedReader::ConvertedReader(AudioFile& input, std::int64_t processingRate) : input_(input) {
-    const auto channels = static_cast<std::size_t>(input_.channelCount());
-    for (std::size_t channel = 0; channel < channels; ++channel) {
+ConvertedReader::ConvertedReader(AudioFile& input, std::int64_t processingRate)
+    : input_(input), channelCount_(static_cast<std::size_t>(input_.channelCount())) {
+    // At the processing rate itself the resampler hands every sample on
+    // unchanged, so the samples are taken as they are.
+    if (input_.sampleRate() == processingRate) return;
+    for (std::size_t channel = 0; channel < channelCount_; ++channel) {
         toProcessingRate_.emplace_back(input_.sampleRate(), processingRate, SampleRateConverterAlgorithm::mastering,
                                        AudioQuality::maximum);
     }
@@ -32,10 +35,14 @@ bool ConvertedReader::readOnto(std::vector<std::vector<float>>& converted) {
             replacedSamples_ += replaced;
         }
         for (std::size_t channel = 0; channel < channelCount(); ++channel) {
-            toProcessingRate_[channel].process(decoded_[channel], converted[channel]);
+            if (toProcessingRate_.empty()) {
+                converted[channel].insert(converted[channel].end(), decoded_[channel].begin(), decoded_[channel].end());
+            } else {
+                toProcessingRate_[channel].process(decoded_[channel], converted[channel]);
+            }
         }
     } else {
-        for (std::size_t channel = 0; channel < channelCount(); ++channel) {
+        for (std::size_t channel = 0; channel < toProcessingRate_.size(); ++channel) {
             toProcessingRate_[channel].finish(converted[channel]);
         }
         finished_ = true;

@@ -22,7 +22,7 @@ public:
     // Reads `input` from where it stands; it must outlive the reader.
     ConvertedReader(AudioFile& input, std::int64_t processingRate);
 
-    std::size_t channelCount() const { return toProcessingRate_.size(); }
+    std::size_t channelCount() const { return channelCount_; }
     double fractionRead() const { return input_.fractionRead(); }
     // Replaces each channel of `converted` with its next converted samples
     // (possibly none yet) and returns true; false once all were delivered.
@@ -34,6 +34,8 @@ public:
 
 private:
     AudioFile& input_;
+    std::size_t channelCount_;
+    // One per channel; none at the processing rate.
     std::vector<Resampler> toProcessingRate_;
     std::vector<std::vector<float>> decoded_;
     bool finished_ = false;

@@ -23,14 +23,18 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
     checkpoints.setEntryCount(channelCount);
     checkpoints.check(true);
 
-    // The meters run on a thread of their own, so that measuring overlaps
-    // decoding, conversion and the caller's use of each block.
+    // Decoding and conversion, the caller's use of each block, and the
+    // meters work at once, each on a thread of its own.
     std::vector<LoudnessMeter> meters;
     for (std::size_t channel = 0; channel < channelCount; ++channel) meters.emplace_back(processingRate);
     BlockThread metering(channelCount, [&](const Channels& block) {
         for (std::size_t channel = 0; channel < channelCount; ++channel) {
             enhancing([&] { meters[channel].add(block[channel]); });
         }
+    });
+    BlockThread taking(channelCount, [&](Channels& block) {
+        takeConverted(block);
+        metering.add(block);
     });
     Measurement result;
     Channels block(channelCount);
@@ -40,8 +44,7 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
             result.identicalChannels = block[channel] == block[channel - 1];
         }
         result.processingLength += static_cast<std::int64_t>(block.front().size());
-        takeConverted(block);
-        metering.add(block);
+        taking.add(block);
     };
     while (input.readOnto(block)) {
         if (channelCount > 0 && block.front().size() >= framesPerBlock) handOn();
@@ -51,6 +54,7 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
     handOn();
 
     result.replacedSamples = input.replacedSamples();
+    taking.finish();
     metering.finish();
     for (const LoudnessMeter& meter : meters) {
         enhancing([&] { result.loudness.push_back(meter.integratedLoudness()); });
