@@ -478,10 +478,15 @@ public:
         block_.resize(std::min(length, framesPerBlock) * channelCount_);
         for (std::size_t start = 0; start < length; start += framesPerBlock) {
             const std::size_t frames = std::min(framesPerBlock, length - start);
-            for (std::size_t channel = 0; channel < channelCount_; ++channel) {
-                interleave(channels[channel].subspan(start, frames), channel);
+            const std::span<float> block = std::span(block_).first(frames * channelCount_);
+            if (channelCount_ == 1) {
+                copyWritable(channels.front().subspan(start, frames), block);
+            } else {
+                for (std::size_t channel = 0; channel < channelCount_; ++channel) {
+                    interleave(channels[channel].subspan(start, frames), channel);
+                }
+                copyWritable(block, block);
             }
-            sanitize(std::span(block_).first(frames * channelCount_));
             const sf_count_t written = sf_writef_float(encoder_.get(), block_.data(), static_cast<sf_count_t>(frames));
             if (written != static_cast<sf_count_t>(frames)) {
                 throw AudioLibraryError("libsndfile", sf_error(encoder_.get()),
@@ -518,18 +523,15 @@ public:
 private:
     // Puts `samples` in every channelCount_-th place of the block from `channel` on.
     void interleave(std::span<const float> samples, std::size_t channel) {
-        if (channelCount_ == 1) {
-            std::copy(samples.begin(), samples.end(), block_.begin());
-            return;
-        }
         for (std::size_t frame = 0; frame < samples.size(); ++frame) {
             block_[frame * channelCount_ + channel] = samples[frame];
         }
     }
 
-    // Non-finite samples are never written to a file: they become 0. Follows
-    // the peak and the samples beyond full scale.
-    void sanitize(std::span<float> samples) {
+    // Copies `samples` to `target` (the same samples, or as many elsewhere)
+    // as they may be written: non-finite samples are never written to a
+    // file, they become 0. Follows the peak and the samples beyond full scale.
+    void copyWritable(std::span<const float> samples, std::span<float> target) {
         using Floats = stdx::native_simd<float>;
         constexpr std::size_t width = Floats::size();
         Floats peaks = peak_;
@@ -544,14 +546,15 @@ private:
             stdx::where(nonFinite, magnitudes) = 0.0f;
             peaks = stdx::max(peaks, magnitudes);
             beyondFullScale += stdx::popcount(magnitudes > 1.0f);
-            block.copy_to(&samples[start], stdx::element_aligned);
+            block.copy_to(&target[start], stdx::element_aligned);
         }
         float peak = stdx::hmax(peaks);
-        for (float& sample : samples.subspan(start)) {
-            if (!std::isfinite(sample)) sample = 0.0f;
+        for (; start < samples.size(); ++start) {
+            const float sample = std::isfinite(samples[start]) ? samples[start] : 0.0f;
             const float magnitude = std::fabs(sample);
             peak = std::max(peak, magnitude);
             beyondFullScale += magnitude > 1.0f ? 1 : 0;
+            target[start] = sample;
         }
         peak_ = peak;
         if (clips_) clippedSamples_ += beyondFullScale;

@@ -14,10 +14,11 @@ namespace vesh::detail {
 
 // Blocks of a signal, one sample list per channel, handed on in order from
 // the calling thread to `consume` on a thread of its own, so that both sides
-// work at once; `consume` may swap a block for another (to hand it on). A few blocks may wait; beyond them the caller waits, so that
-// memory stays bounded when the thread is the slower side. A failure of
-// `consume` ends the thread and is thrown to the caller at its next call.
-// Destroying it stops the thread after the block in hand.
+// work at once; `consume` may swap a block for another (to hand it on). A
+// few blocks may wait; beyond them the caller waits, so that memory stays
+// bounded when the thread is the slower side. A failure of `consume` ends
+// the thread and is thrown to the caller at its next call. Destroying it
+// stops the thread after the block in hand.
 class BlockThread {
 public:
     using Channels = std::vector<std::vector<float>>;

@@ -245,8 +245,8 @@ private:
 };
 
 // Samples that wait in order: appended at the end, taken from the front.
-// Taken samples are dropped only once they are as many as those still
-// waiting, so that each sample is moved at most once on average.
+// Taken samples are dropped only once they are three times as many as those
+// still waiting, so that a sample is moved a third of a time on average.
 class WaitingSamples {
 public:
     // The storage that new samples are appended to.
@@ -255,7 +255,7 @@ public:
     std::span<const float> first(std::size_t count) const { return std::span(samples_).subspan(taken_, count); }
     void take(std::size_t count) {
         taken_ += count;
-        if (taken_ < samples_.size() - taken_) return;
+        if (taken_ < 3 * size()) return;
         samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(taken_));
         taken_ = 0;
     }
@@ -284,11 +284,11 @@ public:
     using Channels = std::vector<std::vector<float>>;
 
     WritingThread(AudioFileWriter& writer, std::size_t channelCount)
-        : thread_(channelCount, [&writer, views = std::vector<std::span<const float>>(channelCount)](
-                                    const Channels& block) mutable {
-              std::copy(block.begin(), block.end(), views.begin());
-              writer.write(views);
-          }) {}
+        : thread_(channelCount,
+                  [&writer, views = std::vector<std::span<const float>>(channelCount)](const Channels& block) mutable {
+                      std::copy(block.begin(), block.end(), views.begin());
+                      writer.write(views);
+                  }) {}
 
     // Hands on `block`, one list per channel, all of one length, leaving an
     // empty one in its place.
