@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <experimental/simd>
 #include <limits>
 #include <stdexcept>
 #include <string_view>
@@ -34,6 +35,8 @@ extern "C" {
 }
 
 namespace vesh {
+
+namespace stdx = std::experimental;
 
 namespace detail {
 
@@ -475,16 +478,14 @@ public:
         block_.resize(std::min(length, framesPerBlock) * channelCount_);
         for (std::size_t start = 0; start < length; start += framesPerBlock) {
             const std::size_t frames = std::min(framesPerBlock, length - start);
-            for (std::size_t channel = 0; channel < channelCount_; ++channel) {
-                const float* source = channels[channel].data() + start;
-                for (std::size_t frame = 0; frame < frames; ++frame) {
-                    // Non-finite samples are never written to a file.
-                    const float sample = std::isfinite(source[frame]) ? source[frame] : 0.0f;
-                    const float magnitude = std::fabs(sample);
-                    peak_ = std::max(peak_, magnitude);
-                    if (clips_ && magnitude > 1.0f) ++clippedSamples_;
-                    block_[frame * channelCount_ + channel] = sample;
+            const std::span<float> block = std::span(block_).first(frames * channelCount_);
+            if (channelCount_ == 1) {
+                copyWritable(channels.front().subspan(start, frames), block);
+            } else {
+                for (std::size_t channel = 0; channel < channelCount_; ++channel) {
+                    interleave(channels[channel].subspan(start, frames), channel);
                 }
+                copyWritable(block, block);
             }
             const sf_count_t written = sf_writef_float(encoder_.get(), block_.data(), static_cast<sf_count_t>(frames));
             if (written != static_cast<sf_count_t>(frames)) {
@@ -520,6 +521,45 @@ public:
     std::uint64_t estimatedSize() const { return expectedFrames_.value_or(0) * bytesPerFrame_; }
 
 private:
+    // Puts `samples` in every channelCount_-th place of the block from `channel` on.
+    void interleave(std::span<const float> samples, std::size_t channel) {
+        for (std::size_t frame = 0; frame < samples.size(); ++frame) {
+            block_[frame * channelCount_ + channel] = samples[frame];
+        }
+    }
+
+    // Copies `samples` to `target` (the same samples, or as many elsewhere)
+    // as they may be written: non-finite samples are never written to a
+    // file, they become 0. Follows the peak and the samples beyond full scale.
+    void copyWritable(std::span<const float> samples, std::span<float> target) {
+        using Floats = stdx::native_simd<float>;
+        constexpr std::size_t width = Floats::size();
+        Floats peaks = peak_;
+        std::int64_t beyondFullScale = 0;
+        std::size_t start = 0;
+        for (; start + width <= samples.size(); start += width) {
+            Floats block(&samples[start], stdx::element_aligned);
+            Floats magnitudes = stdx::abs(block);
+            // Also true for NaN.
+            const auto nonFinite = !(magnitudes <= std::numeric_limits<float>::max());
+            stdx::where(nonFinite, block) = 0.0f;
+            stdx::where(nonFinite, magnitudes) = 0.0f;
+            peaks = stdx::max(peaks, magnitudes);
+            beyondFullScale += stdx::popcount(magnitudes > 1.0f);
+            block.copy_to(&target[start], stdx::element_aligned);
+        }
+        float peak = stdx::hmax(peaks);
+        for (; start < samples.size(); ++start) {
+            const float sample = std::isfinite(samples[start]) ? samples[start] : 0.0f;
+            const float magnitude = std::fabs(sample);
+            peak = std::max(peak, magnitude);
+            beyondFullScale += magnitude > 1.0f ? 1 : 0;
+            target[start] = sample;
+        }
+        peak_ = peak;
+        if (clips_) clippedSamples_ += beyondFullScale;
+    }
+
     // A lossy output's bit rate follows the source's, which is known once
     // the source has been read; the encoder takes it until the first samples.
     void chooseBitRate() {

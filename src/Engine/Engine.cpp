@@ -13,8 +13,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <iterator>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/Resampling.h"
 #include "AudioIO/TemporaryFiles.h"
+#include "BlockThread.h"
 #include "Checkpoints.h"
 #include "Failures.h"
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
@@ -36,6 +38,7 @@ namespace vesh {
 
 namespace {
 
+using detail::BlockThread;
 using detail::Checkpoints;
 using detail::enhancing;
 using detail::Fingerprint;
@@ -154,15 +157,22 @@ public:
 
     void append(std::span<const std::span<const float>> channels) {
         const std::size_t frames = channels.front().size();
-        interleaved_.resize(frames * channelCount_);
-        for (std::size_t channel = 0; channel < channelCount_; ++channel) {
-            if (channels[channel].size() != frames) fatalError("the converted channels differ in length");
-            for (std::size_t frame = 0; frame < frames; ++frame) {
-                interleaved_[frame * channelCount_ + channel] = channels[channel][frame];
-            }
+        for (const std::span<const float> channel : channels) {
+            if (channel.size() != frames) fatalError("the converted channels differ in length");
         }
-        const auto* bytes = reinterpret_cast<const char*>(interleaved_.data());
-        std::size_t remaining = interleaved_.size() * sizeof(float);
+        // One channel is stored as it is.
+        std::span<const float> stored = channels.front();
+        if (channelCount_ > 1) {
+            interleaved_.resize(frames * channelCount_);
+            for (std::size_t channel = 0; channel < channelCount_; ++channel) {
+                for (std::size_t frame = 0; frame < frames; ++frame) {
+                    interleaved_[frame * channelCount_ + channel] = channels[channel][frame];
+                }
+            }
+            stored = interleaved_;
+        }
+        const auto* bytes = reinterpret_cast<const char*>(stored.data());
+        std::size_t remaining = stored.size_bytes();
         while (remaining > 0) {
             const ssize_t written = ::write(descriptor_.get(), bytes, remaining);
             if (written < 0) {
@@ -178,12 +188,16 @@ public:
         if (::lseek(descriptor_.get(), 0, SEEK_SET) != 0) throwCacheError(errno);
     }
 
-    // Replaces each of the first `count` channels with the next frames, at
-    // most `maximumFrames`; false at the end.
-    bool read(std::vector<std::vector<float>>& channels, std::size_t count, std::size_t maximumFrames) {
-        interleaved_.resize(maximumFrames * channelCount_);
-        auto* bytes = reinterpret_cast<char*>(interleaved_.data());
-        const std::size_t wanted = interleaved_.size() * sizeof(float);
+    // Appends the next frames, at most `maximumFrames`, to the lists of the
+    // first channels.size() channels; returns the frames appended, 0 at the end.
+    std::size_t readOnto(std::span<std::vector<float>* const> channels, std::size_t maximumFrames) {
+        // One channel is read in place.
+        const bool inPlace = channelCount_ == 1;
+        std::vector<float>& stored = inPlace ? *channels.front() : interleaved_;
+        const std::size_t before = inPlace ? stored.size() : 0;
+        stored.resize(before + maximumFrames * channelCount_);
+        auto* bytes = reinterpret_cast<char*>(stored.data() + before);
+        const std::size_t wanted = maximumFrames * channelCount_ * sizeof(float);
         std::size_t received = 0;
         while (received < wanted) {
             const ssize_t got = ::read(descriptor_.get(), bytes + received, wanted - received);
@@ -195,13 +209,19 @@ public:
             received += static_cast<std::size_t>(got);
         }
         const std::size_t frames = received / (sizeof(float) * channelCount_);
-        for (std::size_t channel = 0; channel < count; ++channel) {
-            channels[channel].resize(frames);
+        if (inPlace) {
+            stored.resize(before + frames);
+            return frames;
+        }
+        for (std::size_t channel = 0; channel < channels.size(); ++channel) {
+            std::vector<float>& samples = *channels[channel];
+            const std::size_t start = samples.size();
+            samples.resize(start + frames);
             for (std::size_t frame = 0; frame < frames; ++frame) {
-                channels[channel][frame] = interleaved_[frame * channelCount_ + channel];
+                samples[start + frame] = interleaved_[frame * channelCount_ + channel];
             }
         }
-        return frames > 0;
+        return frames;
     }
 
 private:
@@ -224,6 +244,62 @@ private:
     std::vector<std::span<const float>> views_;
 };
 
+// Samples that wait in order: appended at the end, taken from the front.
+// Taken samples are dropped only once they are three times as many as those
+// still waiting, so that a sample is moved a third of a time on average.
+class WaitingSamples {
+public:
+    // The storage that new samples are appended to.
+    std::vector<float>& tail() { return samples_; }
+    std::size_t size() const { return samples_.size() - taken_; }
+    std::span<const float> first(std::size_t count) const { return std::span(samples_).subspan(taken_, count); }
+    void take(std::size_t count) {
+        taken_ += count;
+        if (taken_ < 3 * size()) return;
+        samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(taken_));
+        taken_ = 0;
+    }
+    // Takes the first `count` samples into `into`, in place of what it
+    // held; all of them without a copy, leaving `into`'s storage here.
+    void takeInto(std::size_t count, std::vector<float>& into) {
+        if (taken_ == 0 && count == samples_.size()) {
+            std::swap(samples_, into);
+            samples_.clear();
+            return;
+        }
+        const std::span<const float> taken = first(count);
+        into.assign(taken.begin(), taken.end());
+        take(count);
+    }
+
+private:
+    std::vector<float> samples_;
+    std::size_t taken_ = 0;
+};
+
+// The writer fed on a thread of its own, so that encoding and storing the
+// output overlap the work on what follows it.
+class WritingThread {
+public:
+    using Channels = std::vector<std::vector<float>>;
+
+    WritingThread(AudioFileWriter& writer, std::size_t channelCount)
+        : thread_(channelCount,
+                  [&writer, views = std::vector<std::span<const float>>(channelCount)](const Channels& block) mutable {
+                      std::copy(block.begin(), block.end(), views.begin());
+                      writer.write(views);
+                  }) {}
+
+    // Hands on `block`, one list per channel, all of one length, leaving an
+    // empty one in its place.
+    void operator()(Channels& block) { thread_.add(block); }
+    // Returns once every frame handed on is written.
+    void finish() { thread_.finish(); }
+
+private:
+    BlockThread thread_;
+};
+
 // The second pass over one enhanced channel (every channel, or the first
 // alone when all are identical): enhancement, mix with the untouched signal,
 // conversion to the output rate. Its output waits in `ready` until every
@@ -234,21 +310,17 @@ struct ChannelPipeline {
 
     VariableLengthSpeechEnhancer::ChannelStream enhancement;
     std::optional<Resampler> toOutputRate;
-    std::vector<float> dry;
+    WaitingSamples dry;
+    // The mixed signal at the processing rate, when it is converted to another.
     std::vector<float> wet;
-    std::vector<float> ready;
+    WaitingSamples ready;
     std::int64_t enhancedLength = 0;
 };
 
-// Where the second pass hands the output's frames: one view per channel of
-// the source, all of one length.
-using OutputSink = std::function<void(std::span<const std::span<const float>> channels)>;
-
 class SecondPass {
 public:
-    SecondPass(const AudioFile& source, std::int64_t outputRate,
-               const ProcessingOptions& options, const Measurement& measurement, ConvertedSignal& converted,
-               Checkpoints& checkpoints)
+    SecondPass(const AudioFile& source, std::int64_t outputRate, const ProcessingOptions& options,
+               const Measurement& measurement, ConvertedSignal& converted, Checkpoints& checkpoints)
         : options_(options), measurement_(measurement), converted_(converted), checkpoints_(checkpoints),
           outputRate_(outputRate) {
         const std::int64_t processingRate = options.enhancer->parameters().sampleRate;
@@ -267,81 +339,87 @@ public:
                     std::move(toOutputRate));
             });
         }
-        views_.resize(measurement.loudness.size());
-        block_.resize(pipelines_.size());
+        block_.resize(measurement.loudness.size());
+        for (ChannelPipeline& pipeline : pipelines_) dryTails_.push_back(&pipeline.dry.tail());
     }
 
-    // Everything but writing and the final commit: the output goes to `output`.
-    void run(const OutputSink& output) {
+    // Everything but writing and the final commit: the output's frames go
+    // to `output` as a block, one list per channel of the source, all of
+    // one length, which it may swap for another.
+    template <typename Output>
+    void run(Output&& output) {
         try {
             converted_.rewind();
         } catch (...) {
             throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
         }
-        while (readConverted()) {
-            for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, false);
+        while (const std::size_t frames = readConverted()) {
+            for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, frames, false);
             writeReady(output);
             checkpoints_.check();
         }
-        for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, true);
+        for (std::size_t channel = 0; channel < pipelines_.size(); ++channel) enhance(channel, 0, true);
         writeReady(output);
         checkpoints_.check(true);
     }
 
 private:
-    bool readConverted() {
+    // Reads the next converted frames onto the end of each pipeline's dry signal.
+    std::size_t readConverted() {
         try {
-            return converted_.read(block_, pipelines_.size(), framesPerBlock);
+            return converted_.readOnto(dryTails_, framesPerBlock);
         } catch (...) {
             throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
         }
     }
 
-    void enhance(std::size_t channel, bool last) {
+    // Enhances the last `frames` of the channel's dry signal.
+    void enhance(std::size_t channel, std::size_t frames, bool last) {
         ChannelPipeline& pipeline = pipelines_[channel];
-        const std::vector<float> noInput;
-        const std::vector<float>& converted = last ? noInput : block_[channel];
-        pipeline.dry.insert(pipeline.dry.end(), converted.begin(), converted.end());
-        pipeline.wet.clear();
+        const std::span<const float> converted = std::span(pipeline.dry.tail()).last(frames);
+        // Without conversion the enhanced samples go straight to the output.
+        std::vector<float>& wet = pipeline.toOutputRate ? pipeline.wet : pipeline.ready.tail();
+        if (pipeline.toOutputRate) wet.clear();
+        const std::size_t before = wet.size();
         const auto report = [this](VariableLengthSpeechEnhancer::Progress) {
             checkpoints_.check();
             return VariableLengthSpeechEnhancer::ProgressResponse::continueProcessing;
         };
         enhancing([&] {
-            pipeline.enhancement.push(converted, pipeline.wet, report);
-            if (last) pipeline.enhancement.finish(pipeline.wet, report);
+            pipeline.enhancement.push(converted, wet, report);
+            if (last) pipeline.enhancement.finish(wet, report);
         });
 
-        const std::size_t count = pipeline.wet.size();
-        mixWetDry(pipeline.wet, std::span<const float>(pipeline.dry).first(count), options_.wetDryMix);
-        pipeline.dry.erase(pipeline.dry.begin(), pipeline.dry.begin() + static_cast<std::ptrdiff_t>(count));
-        pipeline.enhancedLength += static_cast<std::int64_t>(count);
+        const std::span<float> enhanced = std::span(wet).subspan(before);
+        mixWetDry(enhanced, pipeline.dry.first(enhanced.size()), options_.wetDryMix);
+        pipeline.dry.take(enhanced.size());
+        pipeline.enhancedLength += std::ssize(enhanced);
         if (measurement_.processingLength > 0) {
             checkpoints_.setEnhanced(channel, static_cast<double>(pipeline.enhancedLength) /
                                                   static_cast<double>(measurement_.processingLength));
         }
 
         if (pipeline.toOutputRate) {
-            pipeline.toOutputRate->process(pipeline.wet, pipeline.ready);
-            if (last) pipeline.toOutputRate->finish(pipeline.ready);
-        } else {
-            pipeline.ready.insert(pipeline.ready.end(), pipeline.wet.begin(), pipeline.wet.end());
+            pipeline.toOutputRate->process(wet, pipeline.ready.tail());
+            if (last) pipeline.toOutputRate->finish(pipeline.ready.tail());
         }
     }
 
     // Writes the frames that every channel has ready.
-    void writeReady(const OutputSink& output) {
+    template <typename Output>
+    void writeReady(Output& output) {
         std::size_t frames = pipelines_.front().ready.size();
         for (const ChannelPipeline& pipeline : pipelines_) frames = std::min(frames, pipeline.ready.size());
         if (frames == 0) return;
-        for (std::size_t channel = 0; channel < views_.size(); ++channel) {
-            const ChannelPipeline& pipeline = pipelines_[pipelines_.size() == 1 ? 0 : channel];
-            views_[channel] = std::span<const float>(pipeline.ready).first(frames);
+        for (std::size_t channel = 0; channel < block_.size(); ++channel) {
+            if (channel < pipelines_.size()) {
+                pipelines_[channel].ready.takeInto(frames, block_[channel]);
+            } else {
+                // Identical channels: copies of the one enhanced.
+                block_[channel] = block_.front();
+            }
         }
-        output(views_);
-        for (ChannelPipeline& pipeline : pipelines_) {
-            pipeline.ready.erase(pipeline.ready.begin(), pipeline.ready.begin() + static_cast<std::ptrdiff_t>(frames));
-        }
+        output(block_);
     }
 
     const ProcessingOptions& options_;
@@ -350,7 +428,8 @@ private:
     Checkpoints& checkpoints_;
     std::int64_t outputRate_;
     std::vector<ChannelPipeline> pipelines_;
-    std::vector<std::span<const float>> views_;
+    // Where the converted signal is read to: each pipeline's dry signal.
+    std::vector<std::vector<float>*> dryTails_;
     std::vector<std::vector<float>> block_;
 };
 
@@ -435,7 +514,7 @@ LoudnessAdjustment adjustment(const ProgrammeLevel& level, double target) {
 // then writes that copy with the target's gain: the gain needs the whole
 // output's loudness, and the copy spares a second enhancement.
 LoudnessAdjustment writeAtLoudness(SecondPass& pass, double target, const std::filesystem::path& folder,
-                                   std::size_t channelCount, std::int64_t outputRate, AudioFileWriter& writer,
+                                   std::size_t channelCount, std::int64_t outputRate, WritingThread& writing,
                                    Checkpoints& checkpoints) {
     std::optional<ProgrammeMeter> meter;
     enhancing([&] { meter.emplace(outputRate, channelCount); });
@@ -446,10 +525,12 @@ LoudnessAdjustment writeAtLoudness(SecondPass& pass, double target, const std::f
             throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
         }
     }();
-    pass.run([&](std::span<const std::span<const float>> channels) {
-        enhancing([&] { meter->add(channels); });
+    std::vector<std::span<const float>> views(channelCount);
+    pass.run([&](const std::vector<std::vector<float>>& block) {
+        std::copy(block.begin(), block.end(), views.begin());
+        enhancing([&] { meter->add(views); });
         try {
-            kept.append(channels);
+            kept.append(views);
         } catch (...) {
             throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
         }
@@ -460,10 +541,14 @@ LoudnessAdjustment writeAtLoudness(SecondPass& pass, double target, const std::f
 
     const auto factor = static_cast<float>(std::pow(10.0, result.gainDecibels / 20.0));
     std::vector<std::vector<float>> block(channelCount);
-    std::vector<std::span<const float>> views(channelCount);
+    std::vector<std::vector<float>*> lists(channelCount);
     const auto read = [&] {
+        for (std::size_t channel = 0; channel < channelCount; ++channel) {
+            block[channel].clear();
+            lists[channel] = &block[channel];
+        }
         try {
-            return kept.read(block, channelCount, framesPerBlock);
+            return kept.readOnto(lists, framesPerBlock);
         } catch (...) {
             throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
         }
@@ -473,12 +558,11 @@ LoudnessAdjustment writeAtLoudness(SecondPass& pass, double target, const std::f
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
     }
-    while (read()) {
-        for (std::size_t channel = 0; channel < channelCount; ++channel) {
-            for (float& sample : block[channel]) sample *= factor;
-            views[channel] = block[channel];
+    while (read() > 0) {
+        for (std::vector<float>& samples : block) {
+            for (float& sample : samples) sample *= factor;
         }
-        writer.write(views);
+        writing(block);
         checkpoints.check();
     }
     return result;
@@ -527,27 +611,34 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     checkFreeSpace(folder, sourceFile, processingRate, targetLoudness ? std::optional(outputRate) : std::nullopt,
                    writer);
 
-    std::optional<ConvertedSignal> converted;
+    // The second pass reads the converted signal kept here, so both passes
+    // see the same samples.
+    const auto channelCount = static_cast<std::size_t>(sourceFile.channelCount());
+    ConvertedSignal converted = [&] {
+        try {
+            return ConvertedSignal(folder, channelCount);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+        }
+    }();
     const Measurement measurement =
         detail::measure(sourceFile, processingRate, checkpoints, [&](const std::vector<std::vector<float>>& block) {
-            // The second pass reads the converted signal kept here, so both
-            // passes see the same samples.
             try {
-                if (!converted) converted.emplace(folder, block.size());
-                converted->append(block);
+                converted.append(block);
             } catch (...) {
                 throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
             }
         });
     if (fingerprint(file) != before) throwSourceChanged();
-    SecondPass second(sourceFile, outputRate, options, measurement, *converted, checkpoints);
+    SecondPass second(sourceFile, outputRate, options, measurement, converted, checkpoints);
     std::optional<LoudnessAdjustment> loudness;
+    WritingThread writing(writer, channelCount);
     if (targetLoudness) {
-        loudness = writeAtLoudness(second, *targetLoudness, folder, static_cast<std::size_t>(sourceFile.channelCount()),
-                                   outputRate, writer, checkpoints);
+        loudness = writeAtLoudness(second, *targetLoudness, folder, channelCount, outputRate, writing, checkpoints);
     } else {
-        second.run([&](std::span<const std::span<const float>> channels) { writer.write(channels); });
+        second.run(writing);
     }
+    writing.finish();
     if (fingerprint(file) != before) throwSourceChanged();
 
     const double duration = static_cast<double>(measurement.processingLength) / static_cast<double>(processingRate);

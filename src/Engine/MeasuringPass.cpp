@@ -1,36 +1,61 @@
 #include "MeasuringPass.h"
 
+#include "BlockThread.h"
 #include "ConvertedReader.h"
 #include "Failures.h"
 
 namespace vesh::detail {
 
+namespace {
+
+using Channels = std::vector<std::vector<float>>;
+
+// Frames per channel gathered before a block is handed on: enough that
+// handing over costs little against measuring.
+constexpr std::size_t framesPerBlock = 1 << 16;
+
+}  // namespace
+
 Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints& checkpoints,
-                    const std::function<void(const std::vector<std::vector<float>>&)>& takeConverted) {
+                    const std::function<void(const Channels&)>& takeConverted) {
     ConvertedReader input(source, processingRate);
     const std::size_t channelCount = input.channelCount();
     checkpoints.setEntryCount(channelCount);
     checkpoints.check(true);
 
+    // Decoding and conversion, the caller's use of each block, and the
+    // meters work at once, each on a thread of its own.
     std::vector<LoudnessMeter> meters;
     for (std::size_t channel = 0; channel < channelCount; ++channel) meters.emplace_back(processingRate);
-
-    Measurement result;
-    std::vector<std::vector<float>> converted;
-    while (input.read(converted)) {
+    BlockThread metering(channelCount, [&](const Channels& block) {
         for (std::size_t channel = 0; channel < channelCount; ++channel) {
-            enhancing([&] { meters[channel].add(converted[channel]); });
-            if (result.identicalChannels && channel > 0 && converted[channel] != converted[channel - 1]) {
-                result.identicalChannels = false;
-            }
+            enhancing([&] { meters[channel].add(block[channel]); });
         }
-        if (channelCount > 0) result.processingLength += static_cast<std::int64_t>(converted.front().size());
-        takeConverted(converted);
+    });
+    BlockThread taking(channelCount, [&](Channels& block) {
+        takeConverted(block);
+        metering.add(block);
+    });
+    Measurement result;
+    Channels block(channelCount);
+    const auto handOn = [&] {
+        if (channelCount == 0 || block.front().empty()) return;
+        for (std::size_t channel = 1; result.identicalChannels && channel < channelCount; ++channel) {
+            result.identicalChannels = block[channel] == block[channel - 1];
+        }
+        result.processingLength += static_cast<std::int64_t>(block.front().size());
+        taking.add(block);
+    };
+    while (input.readOnto(block)) {
+        if (channelCount > 0 && block.front().size() >= framesPerBlock) handOn();
         checkpoints.setMeasured(input.fractionRead());
         checkpoints.check();
     }
+    handOn();
 
     result.replacedSamples = input.replacedSamples();
+    taking.finish();
+    metering.finish();
     for (const LoudnessMeter& meter : meters) {
         enhancing([&] { result.loudness.push_back(meter.integratedLoudness()); });
     }

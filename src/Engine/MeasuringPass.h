@@ -23,9 +23,11 @@ struct Measurement {
     std::int64_t replacedSamples = 0;
 };
 
-// Runs the measuring pass over `input` from where it stands, handing each converted block to
-// `takeConverted` as well. Sets the checkpoints' entries (one per channel,
-// one when the channels are identical) and their measured share.
+// Runs the measuring pass over `input` from where it stands, handing the
+// converted signal to `takeConverted` as well, in order, in blocks of about a
+// second, on a thread of its own (what it throws ends the pass). Sets the
+// checkpoints' entries (one per channel, one when the channels are
+// identical) and their measured share.
 Measurement measure(AudioFile& input, std::int64_t processingRate, Checkpoints& checkpoints,
                     const std::function<void(const std::vector<std::vector<float>>&)>& takeConverted);
 
