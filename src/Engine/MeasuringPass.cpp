@@ -3,6 +3,7 @@
 #include "BlockThread.h"
 #include "ConvertedReader.h"
 #include "Failures.h"
+#include "Support/Processors.h"
 
 namespace vesh::detail {
 
@@ -24,9 +25,13 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
     checkpoints.check(true);
 
     // Decoding and conversion, the caller's use of each block, and the
-    // meters work at once, each on a thread of its own.
+    // meters work at once, each on a thread of its own; each meter measures
+    // long stretches of its channel at once on every processor, since
+    // metering is the slowest of the three and the model waits for it.
     std::vector<LoudnessMeter> meters;
-    for (std::size_t channel = 0; channel < channelCount; ++channel) meters.emplace_back(processingRate);
+    for (std::size_t channel = 0; channel < channelCount; ++channel) {
+        meters.emplace_back(processingRate, availableProcessorCount());
+    }
     BlockThread metering(channelCount, [&](const Channels& block) {
         for (std::size_t channel = 0; channel < channelCount; ++channel) {
             enhancing([&] { meters[channel].add(block[channel]); });

@@ -45,7 +45,4 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// The processors this process may run on (its affinity), at least 1.
-std::size_t availableProcessorCount();
-
 }  // namespace vesh

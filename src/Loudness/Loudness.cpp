@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <limits>
 #include <memory>
 #include <string>
@@ -93,22 +94,83 @@ Loudness::Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode
 }
 
 struct LoudnessMeter::State {
-    vesh::State measurement;
+    State(std::int64_t rate, std::size_t atOnce)
+        : sampleRate(rate),
+          stretchesAtOnce(std::max<std::size_t>(atOnce, 1)),
+          whole(makeState(rate, Loudness::Mode::integrated)) {
+        if (stretchesAtOnce == 1) return;
+        whole.reset();
+        gatingStep = static_cast<std::size_t>((rate + 5) / 10);
+        stretchLength = 200 * gatingStep;
+    }
+
+    std::int64_t sampleRate;
+    std::size_t stretchesAtOnce;
+    // With one stretch at once, the whole signal on the caller's thread.
+    vesh::State whole;
+    // The library's gating blocks are 400 ms long and start every 100 ms.
+    std::size_t gatingStep = 0;
+    std::size_t stretchLength = 0;
+    // Stretches measured and being measured, in the signal's order.
+    std::vector<std::shared_future<vesh::State>> stretches;
+    // The stretch being gathered, after `leadIn` samples that warm its
+    // filters and complete its first gating block (none for the first one).
+    std::vector<float> gathered;
+    std::size_t leadIn = 0;
+
+    // Measures the gathered stretch on a thread of its own, once fewer than
+    // `stretchesAtOnce` are being measured, keeping its last 300 ms as the
+    // next one's lead-in.
+    void measureGathered() {
+        if (stretches.size() >= stretchesAtOnce) stretches[stretches.size() - stretchesAtOnce].wait();
+        leadIn = 3 * gatingStep;
+        std::vector<float> next(gathered.end() - static_cast<std::ptrdiff_t>(leadIn), gathered.end());
+        // The samples are moved out of the task, which lives as long as its
+        // result, so that they go once measured.
+        stretches.push_back(std::async(std::launch::async, [taken = std::move(gathered), rate = sampleRate]() mutable {
+                                const std::vector<float> samples = std::move(taken);
+                                vesh::State stretch = makeState(rate, Loudness::Mode::integrated);
+                                feed(stretch.get(), samples, rate);
+                                return stretch;
+                            }).share());
+        gathered = std::move(next);
+    }
 };
 
-LoudnessMeter::LoudnessMeter(std::int64_t sampleRate)
-    : state_(std::make_unique<State>(State{makeState(sampleRate, Loudness::Mode::integrated)})),
-      sampleRate_(sampleRate) {}
+LoudnessMeter::LoudnessMeter(std::int64_t sampleRate, std::size_t stretchesAtOnce)
+    : state_(std::make_unique<State>(sampleRate, stretchesAtOnce)) {}
 
 LoudnessMeter::~LoudnessMeter() = default;
 LoudnessMeter::LoudnessMeter(LoudnessMeter&&) noexcept = default;
 LoudnessMeter& LoudnessMeter::operator=(LoudnessMeter&&) noexcept = default;
 
-void LoudnessMeter::add(std::span<const float> samples) { feed(state_->measurement.get(), samples, sampleRate_); }
+void LoudnessMeter::add(std::span<const float> samples) {
+    State& state = *state_;
+    if (state.whole) {
+        feed(state.whole.get(), samples, state.sampleRate);
+        return;
+    }
+    while (!samples.empty()) {
+        const std::size_t taken = std::min(state.leadIn + state.stretchLength - state.gathered.size(), samples.size());
+        state.gathered.insert(state.gathered.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(taken));
+        samples = samples.subspan(taken);
+        if (state.gathered.size() == state.leadIn + state.stretchLength) state.measureGathered();
+    }
+}
 
 Loudness LoudnessMeter::integratedLoudness() const {
     double measured = 0.0;
-    check(ebur128_loudness_global(state_->measurement.get(), &measured));
+    if (state_->whole) {
+        check(ebur128_loudness_global(state_->whole.get(), &measured));
+        return Loudness(measured);
+    }
+    // The last, partial stretch on the caller's thread.
+    const vesh::State last = makeState(state_->sampleRate, Loudness::Mode::integrated);
+    feed(last.get(), state_->gathered, state_->sampleRate);
+    std::vector<ebur128_state*> measuredStretches;
+    for (const std::shared_future<vesh::State>& stretch : state_->stretches) measuredStretches.push_back(stretch.get().get());
+    measuredStretches.push_back(last.get());
+    check(ebur128_loudness_global_multiple(measuredStretches.data(), measuredStretches.size(), &measured));
     return Loudness(measured);
 }
 

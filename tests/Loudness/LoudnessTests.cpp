@@ -108,6 +108,34 @@ TEST(Loudness, FeedingInBlocksMatchesFeedingEverythingAtOnce) {
     EXPECT_DOUBLE_EQ(meter.integratedLoudness().unitsRelativeToFullScale(), measure(signal, Mode::integrated));
 }
 
+TEST(Loudness, StretchesMeasuredAtOnceAgreeWithOneMeasurement) {
+    // Quiet noise with a 50 Hz hum (which the filters hold longest) and loud
+    // bursts across each 20-s stretch's start, where a gating block lost or
+    // counted twice would move the value by hundredths of a unit.
+    auto signal = test::noise(samples(61.3), 0.01f, 7);
+    const auto hum = sine(61.3, 50.0, 0.05);
+    for (std::size_t i = 0; i < signal.size(); ++i) {
+        const double second = static_cast<double>(i) / sampleRate;
+        const bool burst = std::fmod(second + 0.7, 20.0) < 1.2;
+        signal[i] = signal[i] * (burst ? 60.0f : 1.0f) + hum[i];
+    }
+    const double whole = measure(signal, Mode::integrated);
+    for (const std::size_t stretchesAtOnce : {2, 3}) {
+        LoudnessMeter meter(sampleRate, stretchesAtOnce);
+        for (std::size_t start = 0; start < signal.size(); start += 100003) {
+            meter.add(std::span(signal).subspan(start, std::min<std::size_t>(100003, signal.size() - start)));
+        }
+        EXPECT_NEAR(meter.integratedLoudness().unitsRelativeToFullScale(), whole, 1e-4) << stretchesAtOnce;
+    }
+
+    // Within one stretch nothing is split.
+    LoudnessMeter shortSignal(sampleRate, 2);
+    shortSignal.add(std::span(signal).first(static_cast<std::size_t>(samples(19.9))));
+    EXPECT_DOUBLE_EQ(shortSignal.integratedLoudness().unitsRelativeToFullScale(),
+                     measure(std::span(signal).first(static_cast<std::size_t>(samples(19.9))), Mode::integrated));
+    EXPECT_EQ(LoudnessMeter(sampleRate, 2).integratedLoudness().unitsRelativeToFullScale(), minusInfinity);
+}
+
 TEST(Loudness, RatesTheLibraryCannotMeasureReportFailedToAllocateMemory) {
     const auto signal = test::noise(samples(0.5), 0.3f, 4);
     // The library's buffers are too small at 16 and 17 Hz (it writes past
@@ -120,6 +148,7 @@ TEST(Loudness, RatesTheLibraryCannotMeasureReportFailedToAllocateMemory) {
             EXPECT_EQ(error.code(), Loudness::Error::Code::failedToAllocateMemory) << rate;
         }
         EXPECT_THROW(LoudnessMeter{rate}, Loudness::Error) << rate;
+        EXPECT_THROW((LoudnessMeter{rate, 2}), Loudness::Error) << rate;
     }
     EXPECT_NO_THROW(Loudness(signal, 18, Mode::integrated));
     EXPECT_NO_THROW(Loudness(signal, 2822400, Mode::momentary));

@@ -50,22 +50,29 @@ private:
 
 // The integrated loudness of a mono signal fed block by block: the same
 // value as Loudness(samples, sampleRate, Mode::integrated) over all of it.
+//
+// With more than one stretch at once, consecutive stretches of the signal
+// (20 s each) are measured on threads of their own and their gating blocks
+// pooled. Each stretch's filters start from rest, warmed by the 300 ms
+// before it, and its gating blocks line up with the whole signal's, so the
+// value differs from one measurement over all of it only by the filters'
+// first milliseconds in each stretch: well below 0.001 LU on recorded sound.
 class LoudnessMeter {
 public:
     // Throws Loudness::Error(failedToAllocateMemory), also for a rate outside 18 to 2822400 Hz.
-    explicit LoudnessMeter(std::int64_t sampleRate);
+    explicit LoudnessMeter(std::int64_t sampleRate, std::size_t stretchesAtOnce = 1);
     ~LoudnessMeter();
     LoudnessMeter(LoudnessMeter&&) noexcept;
     LoudnessMeter& operator=(LoudnessMeter&&) noexcept;
 
     // Throws Loudness::Error.
     void add(std::span<const float> samples);
+    // Waits for the stretches being measured. Throws Loudness::Error.
     Loudness integratedLoudness() const;
 
 private:
     struct State;
     std::unique_ptr<State> state_;
-    std::int64_t sampleRate_;
 };
 
 // What a publishing target reads of a whole programme: its integrated
