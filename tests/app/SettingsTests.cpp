@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
+#include "AppTestSupport.h"
 #include "app/AudioFormat.h"
 
 using namespace vesh;
