@@ -42,15 +42,9 @@ TEST(Processing, WetDryMixOfTheEnhancedAndTheUntouchedSignal) {
     BrainHarness identity("identity.onnx");
     identity.brain->setOutputFormat({BitDepth::thirtyTwo, SampleRate::fortyEight, AudioFileFormat::wav});
     const auto input = readSoundFile(writeSpeechLikeInput(identity, "voice.wav")).channels[0];
-    ASSERT_TRUE(identity.process({identity.input("voice.wav")}));
-    EXPECT_LT(
-        largestDifference(readSoundFile(identity.output("voice.wav")).channels[0], std::vector<float>(input.size())),
-        1e-6f);
-
     identity.brain->setWetDryMix(0.0);
-    identity.brain->setFilenameSuffix("_dry");
     ASSERT_TRUE(identity.process({identity.input("voice.wav")}));
-    const auto dry = readSoundFile(identity.output("voice_dry.wav")).channels[0];
+    const auto dry = readSoundFile(identity.output("voice.wav")).channels[0];
     EXPECT_LT(largestDifference(dry, input), 2e-3f);
     EXPECT_GT(*std::max_element(dry.begin(), dry.end()), 0.5f);
 
@@ -84,19 +78,6 @@ TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat
     ASSERT_EQ(finished.size(), 1);
     EXPECT_EQ(finished[0][1].toString().toStdString(), harness.output("voice.wav").string());
     EXPECT_FALSE(harness.brain->alertIsDisplayed());
-}
-
-// An edited store: an unlisted depth and file format write 24-bit WAV, while
-// an unlisted rate is the rate written.
-TEST(Processing, UnlistedStoredValuesOfTheOutputFormat) {
-    BrainHarness harness("zeros.onnx");
-    writeSoundFile(harness.input("voice.wav"), {sine(440, 48000, 48000)}, 48000);
-    harness.restartWithStored({{"outputBitDepth", 20}, {"outputSampleRate", 12345}, {"outputFileFormat", "mp3"}});
-    ASSERT_TRUE(harness.process({harness.input("voice.wav")}));
-    const SoundFile fallback = readSoundFile(harness.output("voice.wav"));
-    EXPECT_EQ(fallback.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
-    EXPECT_EQ(fallback.sampleRate, 12345);
-    EXPECT_EQ(fallback.channels[0].size(), 12345u);
 }
 
 class ExistingTargets : public ::testing::Test {
@@ -167,21 +148,6 @@ TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
     EXPECT_EQ(brain.error()->informativeText().find("contact"), std::string::npos);
     EXPECT_TRUE(brain.batchOutcome()->endedByFailure);
     EXPECT_EQ(brain.batchOutcome()->filesLeftByFailure(), std::vector<std::filesystem::path>{sources[2]});
-
-    // After the alert the files the failure left are processed on request,
-    // as a batch with outcomes of its own.
-    brain.setAlertIsDisplayed(false);
-    QSignalSpy finished(&brain, &Brain::batchFinished);
-    brain.processRemainingFiles();
-    ASSERT_TRUE(brain.modelIsProcessing());
-    ASSERT_TRUE(finished.wait(120000));
-    ASSERT_EQ(brain.batchOutcome()->files.size(), 1u);
-    EXPECT_EQ(brain.batchOutcome()->files[0].status, Status::written);
-    EXPECT_TRUE(std::filesystem::exists(harness.output("three.wav")));
-    EXPECT_FALSE(brain.batchOutcome()->endedByFailure);
-    EXPECT_TRUE(brain.batchOutcome()->filesLeftByFailure().empty());
-    brain.processRemainingFiles();
-    EXPECT_FALSE(brain.modelIsProcessing());
 }
 
 TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {
@@ -256,27 +222,22 @@ TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {
 
 TEST(TimeLeft, IsEstimatedFromTheWrittenFilesAndTheCurrentFilesOwnProgress) {
     using Timing = Brain::BatchTiming;
-    // Nothing written, and too little of the current file done to go by.
-    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 30.0, .currentFraction = 0.01, .filesAfter = 3}),
-              std::nullopt);
-    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 1.0, .currentFraction = 0.5, .filesAfter = 3}),
-              std::nullopt);
-    // Half of the first file in 10 s: 10 s more for it, 20 s for each of the two after it.
-    EXPECT_DOUBLE_EQ(
-        *Brain::estimateSecondsLeft(Timing{.currentSeconds = 10.0, .currentFraction = 0.5, .filesAfter = 2}), 50.0);
-    // Two files written in 30 s and 10 s; the current one, 5 s in, reports nothing yet.
-    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
-                         Timing{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 5.0, .filesAfter = 1}),
-                     35.0);
-    // Its own progress, once there is enough of it, decides for the current file.
-    EXPECT_DOUBLE_EQ(
-        *Brain::estimateSecondsLeft(Timing{
-            .doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 60.0, .currentFraction = 0.75, .filesAfter = 1}),
-        40.0);
-    // A file that takes longer than the mean is not given negative time.
-    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
-                         Timing{.doneSeconds = 20.0, .doneFiles = 1, .currentSeconds = 45.0, .currentFraction = 0.01}),
-                     0.0);
+    const std::pair<Timing, std::optional<double>> cases[] = {
+        // Nothing written, and too little of the current file done to go by.
+        {{.currentSeconds = 30.0, .currentFraction = 0.01, .filesAfter = 3}, std::nullopt},
+        {{.currentSeconds = 1.0, .currentFraction = 0.5, .filesAfter = 3}, std::nullopt},
+        // Half of the first file in 10 s: 10 s more for it, 20 s for each of the two after it.
+        {{.currentSeconds = 10.0, .currentFraction = 0.5, .filesAfter = 2}, 50.0},
+        // Two files written in 30 s and 10 s; the current one, 5 s in, reports nothing yet.
+        {{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 5.0, .filesAfter = 1}, 35.0},
+        // Its own progress, once there is enough of it, decides for the current file.
+        {{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 60.0, .currentFraction = 0.75, .filesAfter = 1}, 40.0},
+        // A file that takes longer than the mean is not given negative time.
+        {{.doneSeconds = 20.0, .doneFiles = 1, .currentSeconds = 45.0, .currentFraction = 0.01}, 0.0},
+    };
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        EXPECT_EQ(Brain::estimateSecondsLeft(cases[k].first), cases[k].second) << "case " << k;
+    }
 }
 
 TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
