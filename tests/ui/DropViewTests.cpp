@@ -51,7 +51,7 @@ class DropViewTests : public QObject {
     Q_OBJECT
 
 private slots:
-    void processingShowsTheMeanOfTheChannelsAndCountsTheFiles() {
+    void processingAndFinishedTextsCountTheFiles() {
         QCOMPARE(DropView::progressValue({0.5, 1.0}), 0.75);
         QCOMPARE(DropView::progressValue({}), 0.0);
         QCOMPARE(DropView::processingLine(QStringLiteral("b.wav"), 1, 5),
@@ -62,9 +62,8 @@ private slots:
         QCOMPARE(DropView::timeLeftText(170.0), QStringLiteral("About 3 min left"));
         QCOMPARE(DropView::timeLeftText(3600.0), QStringLiteral("About 1 h left"));
         QCOMPARE(DropView::timeLeftText(4790.0), QStringLiteral("About 1 h 20 min left"));
-    }
 
-    void summarySaysWhatBecameOfTheFiles() {
+        // The summary says what became of the files.
         using Status = Brain::FileOutcome::Status;
         const auto outcome = [](std::initializer_list<Status> statuses) {
             Brain::BatchOutcome batch{"/out", {}};
