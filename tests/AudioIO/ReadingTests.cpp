@@ -116,15 +116,6 @@ AudioError readFailure(const std::filesystem::path& file) {
     return error;
 }
 
-TEST(AudioFileReadingFailures, MissingPathFailsOnOpeningAndNestsWhenRead) {
-    TemporaryFolder folder;
-    const AudioError opening = expectAudioError([&] { AudioFile file(folder / "missing.wav"); });
-    EXPECT_EQ(opening.failedOperation(), AudioError::Operation::readAudioFile);
-    EXPECT_EQ(baseAs<AudioLibraryError>(opening)->code(), -ENOENT);
-    const auto inner = baseAs<AudioError>(readFailure(folder / "missing.wav"));
-    EXPECT_EQ(baseAs<AudioLibraryError>(*inner)->code(), -ENOENT);
-}
-
 // A canonical 44-byte header of a 16-bit PCM WAV file with the given fields.
 std::vector<char> wavHeader(std::uint16_t channels, std::uint32_t rate, std::uint32_t dataSize) {
     std::vector<char> header(44);
@@ -140,8 +131,13 @@ std::vector<char> wavHeader(std::uint16_t channels, std::uint32_t rate, std::uin
     return header;
 }
 
-TEST(AudioFileReadingFailures, NonAudioAndDamagedInputFailsCleanly) {
+TEST(AudioFileReadingFailures, MissingNonAudioAndDamagedInputFailsCleanly) {
     TemporaryFolder folder;
+    const AudioError opening = expectAudioError([&] { AudioFile file(folder / "missing.wav"); });
+    EXPECT_EQ(opening.failedOperation(), AudioError::Operation::readAudioFile);
+    EXPECT_EQ(baseAs<AudioLibraryError>(opening)->code(), -ENOENT);
+    EXPECT_EQ(baseAs<AudioLibraryError>(*baseAs<AudioError>(readFailure(folder / "missing.wav")))->code(), -ENOENT);
+
     std::filesystem::create_directory(folder / "folder.wav");
     writeBytes(folder / "empty.wav", {});
     std::vector<char> noise(4096);

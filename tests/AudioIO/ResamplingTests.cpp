@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Noise.h"
+#include "Signals.h"
 #include "TestSupport.h"
 
 namespace vesh {

@@ -4,11 +4,9 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <numbers>
 
 namespace vesh {
 
@@ -41,13 +39,6 @@ TemporaryFolder::TemporaryFolder() {
 TemporaryFolder::~TemporaryFolder() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-std::vector<std::string> entries(const std::filesystem::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 SmallDisk::SmallDisk(std::filesystem::path where, const std::string& size)
@@ -102,8 +93,9 @@ SF_INFO sndfileInfo(const std::filesystem::path& file) {
     return info;
 }
 
-void writeFloatWav(const std::filesystem::path& file, const std::vector<std::vector<float>>& channels, int rate) {
-    SF_INFO info{0, rate, static_cast<int>(channels.size()), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+void writeSoundFile(const std::filesystem::path& file, const std::vector<std::vector<float>>& channels, int rate,
+                    int format) {
+    SF_INFO info{0, rate, static_cast<int>(channels.size()), format, 0, 0};
     SNDFILE* handle = sf_open(file.c_str(), SFM_WRITE, &info);
     if (!handle) throw std::runtime_error("cannot write " + file.string());
     std::vector<float> interleaved;
@@ -126,13 +118,9 @@ std::vector<std::vector<float>> readChannels(const std::filesystem::path& file) 
     return channels;
 }
 
-std::vector<float> sine(double frequency, double rate, std::size_t count, double amplitude) {
-    std::vector<float> samples(count);
-    for (std::size_t index = 0; index < count; ++index) {
-        samples[index] =
-            static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * double(index) / rate));
-    }
-    return samples;
+SoundFile readSoundFile(const std::filesystem::path& file) {
+    const SF_INFO info = sndfileInfo(file);
+    return {info.samplerate, info.format, readChannels(file)};
 }
 
 std::vector<char> readBytes(const std::filesystem::path& file) {
@@ -142,14 +130,6 @@ std::vector<char> readBytes(const std::filesystem::path& file) {
 
 void writeBytes(const std::filesystem::path& file, const std::vector<char>& bytes) {
     std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-float largestDifference(const std::vector<float>& a, const std::vector<float>& b) {
-    float largest = a.size() == b.size() ? 0.0f : INFINITY;
-    for (std::size_t index = 0; index < std::min(a.size(), b.size()); ++index) {
-        largest = std::max(largest, std::abs(a[index] - b[index]));
-    }
-    return largest;
 }
 
 AudioError expectAudioError(const std::function<void()>& action) {

@@ -17,6 +17,7 @@
 #include "AudioIO/AudioFile.h"
 #include "AudioIO/AudioStream.h"
 #include "AudioIO/ChannelLayout.h"
+#include "Signals.h"
 
 namespace vesh {
 
@@ -37,6 +38,10 @@ inline void PrintTo(const AudioMetadata& m, std::ostream* out) {
 
 namespace audiotest {
 
+using test::entries;
+using test::largestDifference;
+using test::sine;
+
 AudioStream makeStream(std::vector<AudioStream::Channel> channels, std::int64_t sampleRate,
                        std::optional<detail::ChannelLayout> layout = std::nullopt);
 std::optional<detail::ChannelLayout> layoutOf(const AudioStream& stream);
@@ -54,8 +59,6 @@ public:
 private:
     std::filesystem::path path_;
 };
-
-std::vector<std::string> entries(const std::filesystem::path& folder);  // sorted names
 
 // A tmpfs of `size` ("64k") mounted at `where`, where the process may mount one.
 class SmallDisk {
@@ -87,15 +90,22 @@ std::string twoSines(int rate, const std::string& seconds);
 std::vector<std::string> probe(const std::filesystem::path& file, const std::string& entry);
 
 SF_INFO sndfileInfo(const std::filesystem::path& file);
-// 32-bit float WAV written and read by libsndfile, which keeps every value.
-void writeFloatWav(const std::filesystem::path& file, const std::vector<std::vector<float>>& channels, int rate);
+// Planar samples written and read by libsndfile; `format` is its major type
+// and subtype, by default 32-bit float WAV, which keeps every value.
+void writeSoundFile(const std::filesystem::path& file, const std::vector<std::vector<float>>& channels, int rate,
+                    int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT);
 std::vector<std::vector<float>> readChannels(const std::filesystem::path& file);
 
-std::vector<float> sine(double frequency, double rate, std::size_t count, double amplitude = 0.5);
+// Decoded contents and stored format of an audio file.
+struct SoundFile {
+    int sampleRate = 0;
+    int format = 0;
+    std::vector<std::vector<float>> channels;
+};
+SoundFile readSoundFile(const std::filesystem::path& file);
+
 std::vector<char> readBytes(const std::filesystem::path& file);
 void writeBytes(const std::filesystem::path& file, const std::vector<char>& bytes);
-// Infinite when the lengths differ.
-float largestDifference(const std::vector<float>& a, const std::vector<float>& b);
 
 template <class E>
 std::optional<E> baseAs(const AudioError& error) {

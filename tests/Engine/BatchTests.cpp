@@ -48,11 +48,11 @@ protected:
     }
 
     std::filesystem::path source(const std::string& name) {
-        writeFloatWav(in / name, {sine(440, 48000, 4800)}, 48000);
+        writeSoundFile(in / name, {sine(440, 48000, 4800)}, 48000);
         return in / name;
     }
 
-    void placeExisting(const std::string& name) { writeFloatWav(out / name, {sine(440, 48000, 480)}, 48000); }
+    void placeExisting(const std::string& name) { writeSoundFile(out / name, {sine(440, 48000, 480)}, 48000); }
 
     TemporaryFolder folder;
     const std::filesystem::path in = folder / "in";
@@ -204,7 +204,7 @@ TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFil
     std::vector<std::filesystem::path> sources;
     for (int k = 0; k < 5; ++k) {
         const std::string name = "take" + std::to_string(k) + ".wav";
-        writeFloatWav(in / name, {sine(200.0 + 100.0 * k, 48000, 48000 + 4800 * k)}, 48000);
+        writeSoundFile(in / name, {sine(200.0 + 100.0 * k, 48000, 48000 + 4800 * k)}, 48000);
         sources.push_back(in / name);
     }
     writeBytes(in / "junk.wav", std::vector<char>(4000, 'x'));

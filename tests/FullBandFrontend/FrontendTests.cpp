@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "FullBandFrontend/Frontend.h"
-#include "Noise.h"
+#include "Signals.h"
 
 namespace vesh {
 namespace {
+
+using test::largestDifference;
 
 constexpr std::int64_t signalLength = 5000;
 constexpr std::int64_t paddedLength = 6000;
@@ -26,14 +28,6 @@ std::vector<float> testSignal() {
         samples[j] += j % 2 == 0 ? 0.25f : -0.25f;
     }
     return samples;
-}
-
-float largestDifference(std::span<const float> a, std::span<const float> b) {
-    float largest = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        largest = std::max(largest, std::fabs(a[i] - b[i]));
-    }
-    return largest;
 }
 
 TEST(Frontend, AnalysisThenSynthesisReturnsThePaddedSignal) {

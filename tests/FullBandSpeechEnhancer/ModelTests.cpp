@@ -83,14 +83,6 @@ TEST(Model, FramingDeclaredInTheMetadataReplacesTheCallersAndMustFitTheInput) {
               ORT_INVALID_GRAPH);
 }
 
-TEST(ModelLocation, EnvironmentVariableTakesPrecedenceOverTheBundle) {
-    ASSERT_EQ(setenv("VESH_MODEL_PATH", testModel("metadata.onnx").c_str(), 1), 0);
-    EXPECT_EQ(modelLocation(), testModel("metadata.onnx"));
-    const VariableLengthSpeechEnhancer enhancer(test::applicationParameters());
-    EXPECT_EQ(enhancer.metadata().version, "1.2.3");
-    unsetenv("VESH_MODEL_PATH");
-}
-
 // The model the product ships, found the way the application finds it: in
 // the bundle, looked up once.
 TEST(ShippedModel, KeepsTheContractAndEnhancesOneSegment) {

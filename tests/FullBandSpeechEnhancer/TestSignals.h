@@ -5,7 +5,7 @@
 #include <string>
 
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
-#include "Noise.h"
+#include "Signals.h"
 
 namespace vesh::test {
 

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "Noise.h"
+#include "Signals.h"
 
 namespace vesh {
 namespace {
@@ -22,13 +22,9 @@ using Mode = Loudness::Mode;
 
 std::int64_t samples(double seconds) { return static_cast<std::int64_t>(seconds * sampleRate); }
 
+// `seconds` of a sine at the test's rate.
 std::vector<float> sine(double seconds, double frequency, double amplitude) {
-    std::vector<float> result(static_cast<std::size_t>(samples(seconds)));
-    for (std::size_t i = 0; i < result.size(); ++i) {
-        result[i] = static_cast<float>(
-            amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / sampleRate));
-    }
-    return result;
+    return test::sine(frequency, sampleRate, static_cast<std::size_t>(samples(seconds)), amplitude);
 }
 
 double measure(std::span<const float> signal, Mode mode) {
@@ -188,7 +184,8 @@ TEST(ProgrammeMeter, WeighsChannelsByTheirPlaceAndFindsPeaksBetweenSamples) {
     // at 0.5 / sqrt(2) while the wave reaches 0.5 between them.
     std::vector<float> between(voice.size());
     for (std::size_t k = 0; k < between.size(); ++k) {
-        between[k] = static_cast<float>(0.5 * std::sin(std::numbers::pi / 2.0 * static_cast<double>(k) + 0.25 * std::numbers::pi));
+        between[k] = static_cast<float>(
+            0.5 * std::sin(std::numbers::pi / 2.0 * static_cast<double>(k) + 0.25 * std::numbers::pi));
     }
     EXPECT_NEAR(programme({silence, between}).truePeakDecibels, 20.0 * std::log10(0.5), 0.5);
     EXPECT_EQ(programme({silence}).truePeakDecibels, -std::numeric_limits<double>::infinity());

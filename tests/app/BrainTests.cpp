@@ -9,42 +9,29 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <tuple>
 #include <vector>
 
-#include "Noise.h"
-#include "TestSupport.h"
+#include "AppTestSupport.h"
+#include "Signals.h"
 
 using namespace vesh;
 using namespace vesh::testing;
+using vesh::test::largestDifference;
 using Answer = ExistingFileAnswer;
 using Status = Brain::FileOutcome::Status;
 
 namespace {
 
-constexpr int floatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-
-float largestDifference(const std::vector<float>& a, const std::vector<float>& b) {
-    EXPECT_EQ(a.size(), b.size());
-    float largest = 0.0f;
-    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) largest = std::max(largest, std::fabs(a[i] - b[i]));
-    return largest;
-}
-
-float largestMagnitude(const std::vector<float>& samples) {
-    float largest = 0.0f;
-    for (const float sample : samples) largest = std::max(largest, std::fabs(sample));
-    return largest;
-}
-
 // Mono 48 kHz float WAV of sine plus noise, long enough for several segments.
 std::filesystem::path writeSpeechLikeInput(BrainHarness& harness, const std::string& name, double seconds = 3.0) {
-    auto samples = sine(220, 48000, seconds);
+    auto samples = sine(220, 48000, std::size_t(48000 * seconds));
     const auto hiss = vesh::test::noise(std::llround(48000 * seconds), 0.25f, 1);
     for (std::size_t i = 0; i < samples.size(); ++i) samples[i] += 0.2f * hiss[i];
-    writeSoundFile(harness.input(name), {samples}, 48000, floatWav);
+    writeSoundFile(harness.input(name), {samples}, 48000);
     return harness.input(name);
 }
 
@@ -55,15 +42,11 @@ TEST(Processing, WetDryMixOfTheEnhancedAndTheUntouchedSignal) {
     BrainHarness identity("identity.onnx");
     identity.brain->setOutputFormat({BitDepth::thirtyTwo, SampleRate::fortyEight, AudioFileFormat::wav});
     const auto input = readSoundFile(writeSpeechLikeInput(identity, "voice.wav")).channels[0];
-    ASSERT_TRUE(identity.process({identity.input("voice.wav")}));
-    EXPECT_LT(largestMagnitude(readSoundFile(identity.output("voice.wav")).channels[0]), 1e-6f);
-
     identity.brain->setWetDryMix(0.0);
-    identity.brain->setFilenameSuffix("_dry");
     ASSERT_TRUE(identity.process({identity.input("voice.wav")}));
-    const auto dry = readSoundFile(identity.output("voice_dry.wav")).channels[0];
+    const auto dry = readSoundFile(identity.output("voice.wav")).channels[0];
     EXPECT_LT(largestDifference(dry, input), 2e-3f);
-    EXPECT_GT(largestMagnitude(dry), 0.5f);
+    EXPECT_GT(*std::max_element(dry.begin(), dry.end()), 0.5f);
 
     identity.brain->setWetDryMix(0.25);
     identity.brain->setFilenameSuffix("_quarter");
@@ -77,7 +60,7 @@ TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat
     BrainHarness harness("zeros.onnx");
     harness.brain->setOutputFormatMatchesInput(true);
     harness.brain->setOutputFormat({BitDepth::sixteen, SampleRate::fortyEight, AudioFileFormat::wav});
-    writeSoundFile(harness.input("voice.wav"), {sine(440, 44100, 1.0)}, 44100, floatWav);
+    writeSoundFile(harness.input("voice.wav"), {sine(440, 44100, 44100)}, 44100);
     ASSERT_EQ(QProcess::execute("ffmpeg", {"-nostdin", "-loglevel", "error", "-i",
                                            QString::fromStdString(harness.input("voice.wav").string()), "-c:a", "ac3",
                                            QString::fromStdString(harness.input("voice.ac3").string())}),
@@ -85,7 +68,7 @@ TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat
     QSignalSpy finished(harness.brain.get(), &Brain::fileFinished);
     ASSERT_TRUE(harness.process({harness.input("voice.ac3")}));
 
-    EXPECT_EQ(folderEntries(harness.outputFolder), std::vector<std::string>{"voice.wav"});
+    EXPECT_EQ(entries(harness.outputFolder), std::vector<std::string>{"voice.wav"});
     const SoundFile written = readSoundFile(harness.output("voice.wav"));
     // A WAV file that carries the source's channel layout is an extensible WAV.
     EXPECT_TRUE((written.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV ||
@@ -97,24 +80,11 @@ TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat
     EXPECT_FALSE(harness.brain->alertIsDisplayed());
 }
 
-// An edited store: an unlisted depth and file format write 24-bit WAV, while
-// an unlisted rate is the rate written.
-TEST(Processing, UnlistedStoredValuesOfTheOutputFormat) {
-    BrainHarness harness("zeros.onnx");
-    writeSoundFile(harness.input("voice.wav"), {sine(440, 48000, 1.0)}, 48000, floatWav);
-    harness.restartWithStored({{"outputBitDepth", 20}, {"outputSampleRate", 12345}, {"outputFileFormat", "mp3"}});
-    ASSERT_TRUE(harness.process({harness.input("voice.wav")}));
-    const SoundFile fallback = readSoundFile(harness.output("voice.wav"));
-    EXPECT_EQ(fallback.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
-    EXPECT_EQ(fallback.sampleRate, 12345);
-    EXPECT_EQ(fallback.channels[0].size(), 12345u);
-}
-
 class ExistingTargets : public ::testing::Test {
 protected:
     ExistingTargets() {
         for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
-            writeSoundFile(harness.input(name), {sine(440, 48000, 0.2)}, 48000, floatWav);
+            writeSoundFile(harness.input(name), {sine(440, 48000, 9600)}, 48000);
             sources.push_back(harness.input(name));
         }
     }
@@ -140,7 +110,7 @@ TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     EXPECT_EQ(processing.size(), 0);
     EXPECT_FALSE(harness.brain->alertIsDisplayed());
     EXPECT_EQ(contents("one.wav"), "keep me");
-    EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"one.wav", "three.wav"}));
+    EXPECT_EQ(entries(harness.outputFolder), (std::vector<std::string>{"one.wav", "three.wav"}));
 
     // Skipping every file starts no batch either.
     harness.interaction.answers = {{Answer::skip}, {Answer::skip}};
@@ -171,28 +141,10 @@ TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
         actual.emplace_back(file.source, file.status, file.target);
     }
     EXPECT_EQ(actual, expected);
-    // The alert says what is wrong with the file, in plain words.
-    ASSERT_TRUE(brain.alertIsDisplayed());
-    EXPECT_EQ(brain.error()->description(), "The file is damaged or is not an audio file.");
-    EXPECT_EQ(brain.error()->details(), "Invalid data found when processing input");
-    EXPECT_EQ(brain.error()->informativeText().find("contact"), std::string::npos);
+    // The alert's words for this failure are checked as the command line prints them.
+    EXPECT_TRUE(brain.alertIsDisplayed());
     EXPECT_TRUE(brain.batchOutcome()->endedByFailure);
     EXPECT_EQ(brain.batchOutcome()->filesLeftByFailure(), std::vector<std::filesystem::path>{sources[2]});
-
-    // After the alert the files the failure left are processed on request,
-    // as a batch with outcomes of its own.
-    brain.setAlertIsDisplayed(false);
-    QSignalSpy finished(&brain, &Brain::batchFinished);
-    brain.processRemainingFiles();
-    ASSERT_TRUE(brain.modelIsProcessing());
-    ASSERT_TRUE(finished.wait(120000));
-    ASSERT_EQ(brain.batchOutcome()->files.size(), 1u);
-    EXPECT_EQ(brain.batchOutcome()->files[0].status, Status::written);
-    EXPECT_TRUE(std::filesystem::exists(harness.output("three.wav")));
-    EXPECT_FALSE(brain.batchOutcome()->endedByFailure);
-    EXPECT_TRUE(brain.batchOutcome()->filesLeftByFailure().empty());
-    brain.processRemainingFiles();
-    EXPECT_FALSE(brain.modelIsProcessing());
 }
 
 TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {
@@ -211,7 +163,7 @@ TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinis
     EXPECT_NE(harness.interaction.questions[0].find("“late.wav”"), std::string::npos);
     EXPECT_EQ(contents("late.wav"), "keep me");
     EXPECT_EQ(skipped.size(), 1);
-    EXPECT_EQ(folderEntries(harness.outputFolder), (std::vector<std::string>{"late.wav", "one.wav"}));
+    EXPECT_EQ(entries(harness.outputFolder), (std::vector<std::string>{"late.wav", "one.wav"}));
     EXPECT_FALSE(harness.brain->alertIsDisplayed());
 }
 
@@ -260,34 +212,29 @@ TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {
         EXPECT_EQ(harness.brain->error()->description(), "The file name prefix or suffix contains a path separator.");
         harness.brain->setAlertIsDisplayed(false);
     }
-    EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
+    EXPECT_TRUE(entries(harness.outputFolder).empty());
     EXPECT_FALSE(std::filesystem::exists(harness.outputFolder.parent_path() / "one.wav"));
     EXPECT_FALSE(std::filesystem::exists("/tmp/x_one.wav"));
 }
 
 TEST(TimeLeft, IsEstimatedFromTheWrittenFilesAndTheCurrentFilesOwnProgress) {
     using Timing = Brain::BatchTiming;
-    // Nothing written, and too little of the current file done to go by.
-    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 30.0, .currentFraction = 0.01, .filesAfter = 3}),
-              std::nullopt);
-    EXPECT_EQ(Brain::estimateSecondsLeft(Timing{.currentSeconds = 1.0, .currentFraction = 0.5, .filesAfter = 3}),
-              std::nullopt);
-    // Half of the first file in 10 s: 10 s more for it, 20 s for each of the two after it.
-    EXPECT_DOUBLE_EQ(
-        *Brain::estimateSecondsLeft(Timing{.currentSeconds = 10.0, .currentFraction = 0.5, .filesAfter = 2}), 50.0);
-    // Two files written in 30 s and 10 s; the current one, 5 s in, reports nothing yet.
-    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
-                         Timing{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 5.0, .filesAfter = 1}),
-                     35.0);
-    // Its own progress, once there is enough of it, decides for the current file.
-    EXPECT_DOUBLE_EQ(
-        *Brain::estimateSecondsLeft(Timing{
-            .doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 60.0, .currentFraction = 0.75, .filesAfter = 1}),
-        40.0);
-    // A file that takes longer than the mean is not given negative time.
-    EXPECT_DOUBLE_EQ(*Brain::estimateSecondsLeft(
-                         Timing{.doneSeconds = 20.0, .doneFiles = 1, .currentSeconds = 45.0, .currentFraction = 0.01}),
-                     0.0);
+    const std::pair<Timing, std::optional<double>> cases[] = {
+        // Nothing written, and too little of the current file done to go by.
+        {{.currentSeconds = 30.0, .currentFraction = 0.01, .filesAfter = 3}, std::nullopt},
+        {{.currentSeconds = 1.0, .currentFraction = 0.5, .filesAfter = 3}, std::nullopt},
+        // Half of the first file in 10 s: 10 s more for it, 20 s for each of the two after it.
+        {{.currentSeconds = 10.0, .currentFraction = 0.5, .filesAfter = 2}, 50.0},
+        // Two files written in 30 s and 10 s; the current one, 5 s in, reports nothing yet.
+        {{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 5.0, .filesAfter = 1}, 35.0},
+        // Its own progress, once there is enough of it, decides for the current file.
+        {{.doneSeconds = 40.0, .doneFiles = 2, .currentSeconds = 60.0, .currentFraction = 0.75, .filesAfter = 1}, 40.0},
+        // A file that takes longer than the mean is not given negative time.
+        {{.doneSeconds = 20.0, .doneFiles = 1, .currentSeconds = 45.0, .currentFraction = 0.01}, 0.0},
+    };
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        EXPECT_EQ(Brain::estimateSecondsLeft(cases[k].first), cases[k].second) << "case " << k;
+    }
 }
 
 TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
@@ -295,7 +242,7 @@ TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
     std::vector<std::filesystem::path> sources;
     for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
         // Shorter than a model segment: these files report no progress of their own.
-        writeSoundFile(harness.input(name), {sine(440, 48000, 0.2)}, 48000, floatWav);
+        writeSoundFile(harness.input(name), {sine(440, 48000, 9600)}, 48000);
         sources.push_back(harness.input(name));
     }
     Brain& brain = *harness.brain;
@@ -314,7 +261,7 @@ TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
 TEST(Cancelling, ARequestBeforeTheFirstSegmentStopsEvenAShortFileAndResetsTheState) {
     BrainHarness harness("zeros.onnx");
     for (const char* name : {"short.wav", "next.wav"}) {
-        writeSoundFile(harness.input(name), {sine(440, 48000, 1.0)}, 48000, floatWav);
+        writeSoundFile(harness.input(name), {sine(440, 48000, 48000)}, 48000);
     }
     Brain& brain = *harness.brain;
     // Asked as the batch starts, before the worker has read anything: a
@@ -325,7 +272,7 @@ TEST(Cancelling, ARequestBeforeTheFirstSegmentStopsEvenAShortFileAndResetsTheSta
     });
     QSignalSpy finished(&brain, &Brain::batchFinished);
     ASSERT_TRUE(harness.process({harness.input("short.wav"), harness.input("next.wav")}));
-    EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
+    EXPECT_TRUE(entries(harness.outputFolder).empty());
     ASSERT_EQ(finished.size(), 1);
     EXPECT_TRUE(finished[0][0].toBool());  // reported as cancelled
     EXPECT_FALSE(brain.alertIsDisplayed());
@@ -345,7 +292,7 @@ TEST(Cancelling, DestroyingTheBrainDuringABatchCancelsIt) {
     ASSERT_TRUE(harness.brain->modelIsProcessing());
     harness.brain.reset();
     QCoreApplication::processEvents();
-    EXPECT_TRUE(folderEntries(harness.outputFolder).empty());
+    EXPECT_TRUE(entries(harness.outputFolder).empty());
 }
 
 TEST(ModelLoading, LogsTheModelVersionInTheModelCategory) {

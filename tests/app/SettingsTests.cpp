@@ -1,25 +1,17 @@
-// Output settings: the format types and their record coding, and the
-// persisted settings with their defaults.
+// Output settings: the format record's coding, and the persisted settings
+// with their defaults.
 
 #include <QJsonObject>
 #include <QSettings>
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
-#include "TestSupport.h"
+#include "AppTestSupport.h"
 #include "app/AudioFormat.h"
 
 using namespace vesh;
 using namespace vesh::testing;
-
-TEST(AudioFormatTypes, ConvertExactlyTheListedRawValues) {
-    EXPECT_EQ(bitDepthFromRawValue(32), BitDepth::thirtyTwo);
-    EXPECT_EQ(bitDepthFromRawValue(20), std::nullopt);
-    EXPECT_EQ(sampleRateFromRawValue(44100), SampleRate::fortyFourPointOne);
-    EXPECT_EQ(sampleRateFromRawValue(44101), std::nullopt);
-    EXPECT_EQ(audioFileFormatFromRawValue("aiff"), AudioFileFormat::aiff);
-    EXPECT_EQ(audioFileFormatFromRawValue("AIFF"), std::nullopt);
-}
 
 TEST(AudioFormatRecord, RoundTripsAndRefusesRecordsOutsideTheListedValues) {
     const AudioFormat format{BitDepth::thirtyTwo, SampleRate::oneHundredNinetyTwo, AudioFileFormat::flac};
@@ -107,6 +99,12 @@ TEST(PersistedSettings, UnlistedOrWrongKindsOfStoredValuesReadAsTheDefaults) {
     harness.restartWithStored({{"outputBitDepth", 20}, {"outputSampleRate", 12345}, {"outputFileFormat", "FLAC"}});
     EXPECT_EQ(harness.brain->outputFormat(),
               (AudioFormat{BitDepth::twentyFour, static_cast<SampleRate>(12345), AudioFileFormat::wav}));
+    writeSoundFile(harness.input("voice.wav"), {sine(440, 48000, 48000)}, 48000);
+    ASSERT_TRUE(harness.process({harness.input("voice.wav")}));
+    const SoundFile written = readSoundFile(harness.output("voice.wav"));
+    EXPECT_EQ(written.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    EXPECT_EQ(written.sampleRate, 12345);
+    EXPECT_EQ(written.channels[0].size(), 12345u);
 
     harness.restartWithStored(
         {{"outputBitDepth", "deep"}, {"outputSampleRate", "fast"}, {"wetDryMix", "lots"}, {"loudnessTarget", "-3"}});

@@ -28,6 +28,7 @@
 #include "ui/WindowInteraction.h"
 
 using namespace vesh;
+using test::entries;
 
 namespace {
 
@@ -39,13 +40,6 @@ QMessageBox* openMessageBox(const QString& objectName) {
         }
     }
     return nullptr;
-}
-
-std::vector<std::string> entries(const std::filesystem::path& folder) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 }  // namespace

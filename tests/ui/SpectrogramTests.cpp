@@ -5,11 +5,10 @@
 #include <QTest>
 
 #include <cmath>
-#include <numbers>
 #include <vector>
 
 #include "Engine/Preview.h"
-#include "Noise.h"
+#include "Signals.h"
 #include "ui/SpectrogramView.h"
 
 using namespace vesh;
@@ -17,14 +16,6 @@ using namespace vesh;
 namespace {
 
 constexpr std::int64_t rate = 48000;
-
-std::vector<float> tone(double hertz, double amplitude, double seconds) {
-    std::vector<float> samples(static_cast<std::size_t>(seconds * rate));
-    for (std::size_t k = 0; k < samples.size(); ++k) {
-        samples[k] = static_cast<float>(amplitude * std::sin(2.0 * std::numbers::pi * hertz * k / rate));
-    }
-    return samples;
-}
 
 // The row whose band holds the most level, summed over all columns.
 std::size_t loudestRow(const Spectrogram& spectrogram) {
@@ -64,7 +55,7 @@ private slots:
     void aToneLandsInItsBandAtItsLevel() {
         QFETCH(double, hertz);
         QFETCH(double, amplitude);
-        const Spectrogram spectrogram = computeSpectrogram(tone(hertz, amplitude, 2.0), rate);
+        const Spectrogram spectrogram = computeSpectrogram(test::sine(hertz, rate, 2 * rate, amplitude), rate);
         QCOMPARE(spectrogram.highestFrequency, 24000.0);
         const std::size_t row = loudestRow(spectrogram);
         // Within a band of the tone (about 3.5 % wide), or a bin (23.4 Hz) where bands are narrower.
@@ -86,7 +77,7 @@ private slots:
     void columnsRunWithTimeAndSilenceReadsAsTheFloor() {
         // Silence for a second, then a tone for a second.
         std::vector<float> samples(rate, 0.0f);
-        const std::vector<float> loud = tone(1000.0, 0.5, 1.0);
+        const std::vector<float> loud = test::sine(1000.0, rate, rate);
         samples.insert(samples.end(), loud.begin(), loud.end());
         const Spectrogram spectrogram = computeSpectrogram(samples, rate);
         const std::size_t row = loudestRow(spectrogram);
@@ -99,7 +90,7 @@ private slots:
         PreviewStretch stretch;
         stretch.sampleRate = rate;
         stretch.start = 90 * rate;
-        const std::vector<float> speech = tone(300.0, 0.3, 10.0);
+        const std::vector<float> speech = test::sine(300.0, rate, 10 * rate, 0.3);
         const std::vector<float> hiss = test::noise(static_cast<std::int64_t>(speech.size()), 0.05f);
         for (int channel = 0; channel < 2; ++channel) {
             std::vector<float> noisy(speech.size());

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "Noise.h"
+#include "Signals.h"
 #include "app/Brain.h"
 #include "app/UserInteraction.h"
 #include "ui/AudioFileDialog.h"

@@ -11,29 +11,22 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "app/Brain.h"
 #include "app/UserInteraction.h"
 
 namespace vesh::testing {
 
+// Audio files are made and read with the AudioIO tests' helpers.
+using audiotest::readSoundFile;
+using audiotest::SoundFile;
+using audiotest::writeSoundFile;
+using test::entries;
+using test::sine;
+
 // A test model from tests/data/models, e.g. "zeros.onnx".
 std::string modelPath(const std::string& name);
 
-// Decoded contents and stored format of an audio file, read with libsndfile.
-struct SoundFile {
-    int sampleRate = 0;
-    int format = 0;  // libsndfile's major type and subtype
-    std::vector<std::vector<float>> channels;
-};
-
-// Writes planar samples with libsndfile; `format` is libsndfile's (major | subtype).
-void writeSoundFile(const std::filesystem::path& path, const std::vector<std::vector<float>>& channels, int sampleRate,
-                    int format);
-SoundFile readSoundFile(const std::filesystem::path& path);
-// `seconds` of a sine at `frequency` Hz and amplitude 0.5.
-std::vector<float> sine(double frequency, int sampleRate, double seconds);
-// Names of the entries of a folder, sorted.
-std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 // Waits (at most a minute, handling events) until a reader opens the FIFO
 // `pipe`, runs `whenOpened`, then writes the contents of `file` into the
 // FIFO and closes it. False when no reader came.
