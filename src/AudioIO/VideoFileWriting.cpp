@@ -278,30 +278,31 @@ struct VideoRemuxer::Implementation {
             }
         }
         if (expectedFrames) {
-            const int bits = av_get_bits_per_sample(written.codec->id);
-            const std::uint64_t bytesPerSample = bits > 32 ? 8 : 4;
             const auto frames = static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedFrames, 0));
-            audioBound = audioBytesBound(frames, channelCount, bytesPerSample);
-            // The other streams, as long as the one written, in 64-bit samples at most.
+            audioBound = audioBytesBound(frames, channelCount, written.codec->id);
+            // The other streams as long as the one written.
             const double seconds = static_cast<double>(frames) / static_cast<double>(source.storedFormat.sampleRate);
             for (const int index : otherAudio) {
                 const AVCodecParameters& parameters = *input->streams[index]->codecpar;
-                audioBound += audioBytesBound(static_cast<std::uint64_t>(seconds * parameters.sample_rate),
-                                              static_cast<std::uint64_t>(parameters.ch_layout.nb_channels), 8);
+                audioBound +=
+                    audioBytesBound(static_cast<std::uint64_t>(seconds * parameters.sample_rate),
+                                    static_cast<std::uint64_t>(parameters.ch_layout.nb_channels), parameters.codec_id);
             }
             sourceSize = std::filesystem::file_size(source.url);
         }
     }
 
-    static std::uint64_t audioBytesBound(std::uint64_t frames, std::uint64_t channels, std::uint64_t bytesPerSample) {
+    static std::uint64_t audioBytesBound(std::uint64_t frames, std::uint64_t channels, AVCodecID codec) {
+        const std::uint64_t bytesPerSample = av_get_bits_per_sample(codec) > 32 ? 8 : 4;
         return frames * channels * bytesPerSample + (frames / 1024 + 2) * overheadBytesPer1024Frames + headerRoomBytes;
     }
 
     const std::filesystem::path& url() const { return file.url(); }
 
     void addAudioStream(const AudioFileState& stream, AudioBlockReader reader) {
-        if (encoder()) throw std::logic_error("an audio stream was given after the first write");
-        const bool other = std::find(otherAudio.begin(), otherAudio.end(), stream.streamIndex) != otherAudio.end();
+        if (started()) throw std::logic_error("an audio stream was given after the first write");
+        const bool other = stream.url == source.url &&
+                           std::find(otherAudio.begin(), otherAudio.end(), stream.streamIndex) != otherAudio.end();
         const bool given = std::any_of(others.begin(), others.end(), [&](const NewAudio& audio) {
             return audio.sourceIndex() == stream.streamIndex;
         });
@@ -314,7 +315,7 @@ struct VideoRemuxer::Implementation {
         audio.codec = codec;
     }
 
-    bool encoder() const { return written.encoder.has_value(); }
+    bool started() const { return written.encoder.has_value(); }
 
     // The new audio in place of the source stream `index`, if any.
     NewAudio* newAudioFor(int index) {
@@ -524,7 +525,7 @@ struct VideoRemuxer::Implementation {
     }
 
     void write(std::span<const std::span<const float>> channels) {
-        if (!encoder()) start();
+        if (!started()) start();
         written.encoder->write(channels, 0, [this](AVPacket& encoded) { muxAudio(written, encoded); });
     }
 
@@ -532,7 +533,7 @@ struct VideoRemuxer::Implementation {
     // the container, once.
     void complete() {
         if (completed) return;
-        if (!encoder()) start();
+        if (!started()) start();
         written.encoder->finish([this](AVPacket& encoded) { muxAudio(written, encoded); });
         advanceOthers(AV_NOPTS_VALUE, AVRational{1, 1});
         copyUntil(AV_NOPTS_VALUE, AVRational{1, 1});
