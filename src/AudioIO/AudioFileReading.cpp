@@ -1,6 +1,7 @@
 // Opening and decoding audio files with FFmpeg: the demuxer picks the best
-// audio stream, the decoder turns it into frames, and libswresample converts
-// every frame to planar 32-bit float at the stream's stored rate. The whole
+// audio stream (unless the caller names one), the decoder turns it into
+// frames, and libswresample converts every frame to planar 32-bit float at
+// the stream's stored rate. The whole
 // stream is decoded, to its end, whatever length the container announces.
 // A packet the decoder rejects as damaged is replaced by silence of its
 // length, as players conceal it, and the stretch is recorded; a file none of
@@ -257,7 +258,19 @@ StoredAudioFormat captureStoredFormat(const AVFormatContext& format, const AVStr
     return stored;
 }
 
-void openFile(AudioFileState& state, const std::filesystem::path& url) {
+// The audio stream numbered `wanted` and its decoder, or with none wanted
+// the demuxer's best; returns the index or the demuxer's error code.
+int findAudioStream(AVFormatContext& format, std::optional<int> wanted, const AVCodec*& codec) {
+    if (!wanted) return av_find_best_stream(&format, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (*wanted < 0 || static_cast<unsigned>(*wanted) >= format.nb_streams ||
+        format.streams[*wanted]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+        return AVERROR_STREAM_NOT_FOUND;
+    }
+    codec = avcodec_find_decoder(format.streams[*wanted]->codecpar->codec_id);
+    return codec ? *wanted : AVERROR_DECODER_NOT_FOUND;
+}
+
+void openFile(AudioFileState& state, const std::filesystem::path& url, std::optional<int> wantedStream) {
     state.url = url;
     std::error_code ignored;
     if (std::filesystem::is_directory(url, ignored)) {
@@ -286,7 +299,7 @@ void openFile(AudioFileState& state, const std::filesystem::path& url) {
     const int probed = avformat_find_stream_info(rawFormat, nullptr);
 
     const AVCodec* codec = nullptr;
-    const int streamIndex = av_find_best_stream(rawFormat, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    const int streamIndex = findAudioStream(*rawFormat, wantedStream, codec);
     if (streamIndex == AVERROR_STREAM_NOT_FOUND) {
         throwFFmpegError(streamIndex, url.string() + " holds no audio stream");
     }
@@ -653,9 +666,15 @@ BlockDecoder& blockDecoder(AudioFileState& state) {
 
 }  // namespace
 
-AudioFile::AudioFile(const std::filesystem::path& url) : state_(std::make_unique<detail::AudioFileState>()) {
+AudioFile::AudioFile(const std::filesystem::path& url) : AudioFile(url, std::nullopt) {}
+
+AudioFile::AudioFile(const std::filesystem::path& url, int streamIndex)
+    : AudioFile(url, std::optional<int>(streamIndex)) {}
+
+AudioFile::AudioFile(const std::filesystem::path& url, std::optional<int> streamIndex)
+    : state_(std::make_unique<detail::AudioFileState>()) {
     try {
-        openFile(*state_, url);
+        openFile(*state_, url, streamIndex);
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
     }

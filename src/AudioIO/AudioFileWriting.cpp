@@ -27,8 +27,8 @@
 #include "AudioIO/ChannelLayout.h"
 #include "OutputSize.h"
 #include "ReplacementFile.h"
-#include "VideoFileWriting.h"
 #include "Support/FatalError.h"
+#include "VideoFileWriting.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -861,6 +861,21 @@ const std::filesystem::path& AudioFileWriter::location() const { return state_->
 
 std::uint64_t AudioFileWriter::estimatedSize() const {
     return std::visit([](const auto& encoder) { return encoder.estimatedSize(); }, state_->encoder);
+}
+
+std::vector<int> AudioFileWriter::otherAudioStreams() const {
+    const auto* remuxer = std::get_if<detail::VideoRemuxer>(&state_->encoder);
+    return remuxer ? remuxer->otherAudioStreams() : std::vector<int>{};
+}
+
+void AudioFileWriter::addAudioStream(const AudioFile& stream, AudioBlockReader reader) {
+    try {
+        auto* remuxer = std::get_if<detail::VideoRemuxer>(&state_->encoder);
+        if (!remuxer) throw std::invalid_argument("the file holds no other audio stream");
+        remuxer->addAudioStream(stream.state(), std::move(reader));
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
 }
 
 void AudioFileWriter::write(std::span<const std::span<const float>> channels) {

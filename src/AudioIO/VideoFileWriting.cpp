@@ -1,14 +1,16 @@
 // Writing a file with video in its own container with new audio: a second
 // demuxer reads the source again and its packets are copied as they are
 // (timestamps moved to the output's time bases only), interleaved by time
-// with the packets of an encoder that replaces the audio stream that
-// reading decoded. The muxer writes into the temporary file of a
+// with the packets of the encoders that replace the audio stream that
+// reading decoded and the other audio streams given, each kept up with the
+// stream written. The muxer writes into the temporary file of a
 // ReplacementFile (FFmpegMuxing.h).
 
 #include "VideoFileWriting.h"
 
 #include <algorithm>
 #include <cctype>
+#include <deque>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -93,13 +95,35 @@ bool isLossy(const AVCodec& codec) {
 
 const AVStream& decodedStream(const AudioFileState& source) { return *source.format->streams[source.streamIndex]; }
 
+// What new audio is encoded like: a source stream's parameters, and the
+// rate and channel count that decoding it gives.
+struct EncodedAudio {
+    const AVCodecParameters& parameters;
+    int sampleRate;
+    int channelCount;
+};
+
+EncodedAudio decodedAudio(const AudioFileState& source) {
+    return {*decodedStream(source).codecpar, static_cast<int>(source.storedFormat.sampleRate),
+            source.storedFormat.channelCount};
+}
+
+// A stream not decoded here, as its container declares it.
+EncodedAudio declaredAudio(const AVStream& stream) {
+    return {*stream.codecpar, stream.codecpar->sample_rate, stream.codecpar->ch_layout.nb_channels};
+}
+
+bool isOtherAudio(const AVStream& stream, int decodedIndex) {
+    return stream.index != decodedIndex && stream.codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
+           !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
 // The encoder's sample format: the source's where the encoder takes it (so
 // that linear PCM and FLAC keep their depth), else planar or packed float,
 // else its first.
 AVSampleFormat sampleFormatFor(const AVCodec& codec, const AVCodecParameters& source) {
     if (!codec.sample_fmts) return AV_SAMPLE_FMT_FLTP;
-    for (const auto wanted :
-         {static_cast<AVSampleFormat>(source.format), AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT}) {
+    for (const auto wanted : {static_cast<AVSampleFormat>(source.format), AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT}) {
         for (const AVSampleFormat* format = codec.sample_fmts; *format != AV_SAMPLE_FMT_NONE; ++format) {
             if (*format == wanted) return wanted;
         }
@@ -107,32 +131,31 @@ AVSampleFormat sampleFormatFor(const AVCodec& codec, const AVCodecParameters& so
     return codec.sample_fmts[0];
 }
 
-// An encoder for the source's audio, configured but not opened; `bitRate`
-// is for a lossy codec.
-CodecContextHandle configuredEncoder(const AVCodec& codec, const AudioFileState& source, const AVOutputFormat& muxer,
+// An encoder for `audio`, configured but not opened; `bitRate` is for a
+// lossy codec.
+CodecContextHandle configuredEncoder(const AVCodec& codec, const EncodedAudio& audio, const AVOutputFormat& muxer,
                                      std::int64_t bitRate) {
     CodecContextHandle encoder(avcodec_alloc_context3(&codec));
     if (!encoder) throw std::bad_alloc();
-    const AVCodecParameters& parameters = *decodedStream(source).codecpar;
-    const int sampleRate = static_cast<int>(source.storedFormat.sampleRate);
-    encoder->sample_fmt = sampleFormatFor(codec, parameters);
-    encoder->sample_rate = sampleRate;
-    encoder->time_base = AVRational{1, sampleRate};
-    setChannelLayout(*encoder, parameters.ch_layout, source.storedFormat.channelCount);
-    if (codec.id == parameters.codec_id) encoder->bits_per_raw_sample = parameters.bits_per_raw_sample;
+    encoder->sample_fmt = sampleFormatFor(codec, audio.parameters);
+    encoder->sample_rate = audio.sampleRate;
+    encoder->time_base = AVRational{1, audio.sampleRate};
+    setChannelLayout(*encoder, audio.parameters.ch_layout, audio.channelCount);
+    if (codec.id == audio.parameters.codec_id) encoder->bits_per_raw_sample = audio.parameters.bits_per_raw_sample;
     if (isLossy(codec)) encoder->bit_rate = bitRate;
     encoder->thread_count = 1;
     if (muxer.flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     return encoder;
 }
 
-// The encoder for the new audio: the source's codec, else AAC, where it
-// opens for the source's rate and layout and the muxer holds it.
-const AVCodec* audioEncoderFor(const AudioFileState& source, const AVOutputFormat& muxer) {
-    const std::int64_t trialBitRate = defaultBitsPerSecondPerChannel * source.storedFormat.channelCount;
-    for (const AVCodec* codec : {encoderFor(decodedStream(source).codecpar->codec_id), encoderFor(AV_CODEC_ID_AAC)}) {
+// The encoder for new audio like `audio`: its codec, else AAC, where it
+// opens for its rate and layout and the muxer holds it.
+const AVCodec* audioEncoderFor(const EncodedAudio& audio, const AVOutputFormat& muxer) {
+    if (audio.sampleRate <= 0 || audio.channelCount <= 0) return nullptr;
+    const std::int64_t trialBitRate = defaultBitsPerSecondPerChannel * audio.channelCount;
+    for (const AVCodec* codec : {encoderFor(audio.parameters.codec_id), encoderFor(AV_CODEC_ID_AAC)}) {
         if (!codec || !muxerTakes(muxer, codec->id)) continue;
-        const CodecContextHandle trial = configuredEncoder(*codec, source, muxer, trialBitRate);
+        const CodecContextHandle trial = configuredEncoder(*codec, audio, muxer, trialBitRate);
         if (avcodec_open2(trial.get(), codec, nullptr) >= 0) return codec;
     }
     return nullptr;
@@ -202,11 +225,36 @@ std::optional<const char*> videoMuxerFor(const std::filesystem::path& url, const
             return std::nullopt;
         }
     }
-    if (!audioEncoderFor(source, *muxer)) return std::nullopt;
+    if (!audioEncoderFor(decodedAudio(source), *muxer)) return std::nullopt;
+    for (unsigned index = 0; index < format.nb_streams; ++index) {
+        const AVStream& stream = *format.streams[index];
+        if (isOtherAudio(stream, source.streamIndex) && !audioEncoderFor(declaredAudio(stream), *muxer)) {
+            return std::nullopt;
+        }
+    }
     return container->muxer;
 }
 
 struct VideoRemuxer::Implementation {
+    // A stream of new audio in place of one of the source's audio streams.
+    struct NewAudio {
+        // The stream decoded, whose encoding and timing the new audio keeps.
+        const AudioFileState* decoded = nullptr;
+        // Where the samples of another stream than the one written come from.
+        AudioBlockReader reader;
+        int outputIndex = -1;
+        const AVCodec* codec = nullptr;
+        std::optional<FrameEncoder> encoder;
+        // Added to the encoder's timestamps, in its time base.
+        std::int64_t primingShift = 0;
+        // The time of the next sample the encoder is given, in its time base.
+        std::int64_t nextSampleTime = 0;
+        bool ended = false;
+
+        int sourceIndex() const { return decoded->streamIndex; }
+        std::size_t channelCount() const { return static_cast<std::size_t>(decoded->storedFormat.channelCount); }
+    };
+
     Implementation(const std::filesystem::path& url, const char* muxerName, const AudioFileState& source,
                    std::optional<std::int64_t> expectedFrames)
         : source(source), channelCount(static_cast<std::size_t>(source.storedFormat.channelCount)),
@@ -220,36 +268,79 @@ struct VideoRemuxer::Implementation {
         if (input->nb_streams != source.format->nb_streams) {
             throw std::runtime_error(source.url.string() + " changed while it was read");
         }
-        codec = audioEncoderFor(source, *file.muxer().oformat);
-        if (!codec) throwFFmpegError(AVERROR_ENCODER_NOT_FOUND, "creating " + url.string());
+        written.decoded = &source;
+        written.codec = audioEncoderFor(decodedAudio(source), *file.muxer().oformat);
+        if (!written.codec) throwFFmpegError(AVERROR_ENCODER_NOT_FOUND, "creating " + url.string());
+        for (unsigned index = 0; index < input->nb_streams; ++index) {
+            const AVStream& stream = *input->streams[index];
+            if (stream.discard != AVDISCARD_ALL && isOtherAudio(stream, source.streamIndex)) {
+                otherAudio.push_back(static_cast<int>(index));
+            }
+        }
         if (expectedFrames) {
-            const int bits = av_get_bits_per_sample(codec->id);
-            const std::uint64_t bytesPerSample = bits > 32 ? 8 : 4;
             const auto frames = static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedFrames, 0));
-            audioBound = frames * channelCount * bytesPerSample + (frames / 1024 + 2) * overheadBytesPer1024Frames +
-                         headerRoomBytes;
+            audioBound = audioBytesBound(frames, channelCount, written.codec->id);
+            // The other streams as long as the one written.
+            const double seconds = static_cast<double>(frames) / static_cast<double>(source.storedFormat.sampleRate);
+            for (const int index : otherAudio) {
+                const AVCodecParameters& parameters = *input->streams[index]->codecpar;
+                audioBound +=
+                    audioBytesBound(static_cast<std::uint64_t>(seconds * parameters.sample_rate),
+                                    static_cast<std::uint64_t>(parameters.ch_layout.nb_channels), parameters.codec_id);
+            }
             sourceSize = std::filesystem::file_size(source.url);
         }
     }
 
+    static std::uint64_t audioBytesBound(std::uint64_t frames, std::uint64_t channels, AVCodecID codec) {
+        const std::uint64_t bytesPerSample = av_get_bits_per_sample(codec) > 32 ? 8 : 4;
+        return frames * channels * bytesPerSample + (frames / 1024 + 2) * overheadBytesPer1024Frames + headerRoomBytes;
+    }
+
     const std::filesystem::path& url() const { return file.url(); }
 
-    // Every stream in the source's order: the new audio in place of the
-    // decoded one, the others copied. A stream the muxer refuses (an
-    // attachment in MPEG-4, a codec it has no tag for) and one the demuxer
-    // itself leaves out (the text track that carries MPEG-4 chapters, which
-    // are copied as chapters) are not written: the output keeps all it can
-    // rather than failing.
+    void addAudioStream(const AudioFileState& stream, AudioBlockReader reader) {
+        if (started()) throw std::logic_error("an audio stream was given after the first write");
+        const bool other = stream.url == source.url &&
+                           std::find(otherAudio.begin(), otherAudio.end(), stream.streamIndex) != otherAudio.end();
+        const bool given = std::any_of(others.begin(), others.end(), [&](const NewAudio& audio) {
+            return audio.sourceIndex() == stream.streamIndex;
+        });
+        if (!other || given) throw std::invalid_argument("the audio stream given is not one that is to be replaced");
+        const AVCodec* codec = audioEncoderFor(decodedAudio(stream), *file.muxer().oformat);
+        if (!codec) throwFFmpegError(AVERROR_ENCODER_NOT_FOUND, "creating " + url().string());
+        NewAudio& audio = others.emplace_back();
+        audio.decoded = &stream;
+        audio.reader = std::move(reader);
+        audio.codec = codec;
+    }
+
+    bool started() const { return written.encoder.has_value(); }
+
+    // The new audio in place of the source stream `index`, if any.
+    NewAudio* newAudioFor(int index) {
+        if (index == written.sourceIndex()) return &written;
+        const auto found = std::find_if(others.begin(), others.end(),
+                                        [&](const NewAudio& audio) { return audio.sourceIndex() == index; });
+        return found != others.end() ? &*found : nullptr;
+    }
+
+    // Every stream in the source's order: new audio in place of the decoded
+    // one and of those given, the others copied. A stream the muxer refuses
+    // (an attachment in MPEG-4, a codec it has no tag for) and one the
+    // demuxer itself leaves out (the text track that carries MPEG-4
+    // chapters, which are copied as chapters) are not written: the output
+    // keeps all it can rather than failing.
     void addStreams() {
         AVFormatContext& muxer = file.muxer();
         outputIndex.assign(input->nb_streams, -1);
         for (unsigned index = 0; index < input->nb_streams; ++index) {
             AVStream& in = *input->streams[index];
-            if (static_cast<int>(index) == source.streamIndex) {
+            if (NewAudio* audio = newAudioFor(static_cast<int>(index))) {
                 in.discard = AVDISCARD_ALL;
                 AVStream* out = avformat_new_stream(&muxer, nullptr);
                 if (!out) throw std::bad_alloc();
-                audioIndex = out->index;
+                audio->outputIndex = out->index;
                 continue;
             }
             if (in.discard == AVDISCARD_ALL || !muxerTakes(*muxer.oformat, in.codecpar->codec_id)) {
@@ -301,50 +392,88 @@ struct VideoRemuxer::Implementation {
         }
     }
 
-    // The source's bit rate is known once it has been read, so the encoder
-    // is opened and the header written with the first samples.
+    // The encoder of `audio`, opened at its source's bit rate, and its
+    // output stream described like the source's.
+    CodecContextHandle openEncoder(const NewAudio& audio) {
+        AVFormatContext& muxer = file.muxer();
+        const std::int64_t sourceRate = sourceBitRate(*audio.decoded).bitsPerSecond;
+        const auto channels = static_cast<std::int64_t>(audio.channelCount());
+        CodecContextHandle context =
+            configuredEncoder(*audio.codec, decodedAudio(*audio.decoded), *muxer.oformat,
+                              sourceRate > 0 ? sourceRate : defaultBitsPerSecondPerChannel * channels);
+        int result = avcodec_open2(context.get(), audio.codec, nullptr);
+        if (result < 0) throwFFmpegError(result, "opening the audio encoder for " + url().string());
+        AVStream& stream = *muxer.streams[audio.outputIndex];
+        result = avcodec_parameters_from_context(stream.codecpar, context.get());
+        if (result < 0) throwFFmpegError(result, "configuring " + url().string());
+        stream.time_base = context->time_base;
+        copyDescription(decodedStream(*audio.decoded), stream);
+        return context;
+    }
+
+    // The first sample keeps the time of the source's first decoded one;
+    // the encoder times its packets from there, earlier by its priming,
+    // which the muxer records (an MPEG-4 edit list, a Matroska codec delay).
+    void startEncoding(NewAudio& audio, CodecContextHandle context) {
+        const std::string_view muxer = file.muxer().oformat->name;
+        audio.nextSampleTime =
+            av_rescale_q(firstSampleTime(*audio.decoded), decodedStream(*audio.decoded).time_base, context->time_base);
+        // Matroska records Opus priming as a codec delay and times its
+        // blocks after it, where the encoder times its packets before it.
+        if (audio.codec->id == AV_CODEC_ID_OPUS && muxer != "mp4" && muxer != "mov") {
+            audio.primingShift = context->initial_padding;
+        }
+        audio.encoder.emplace(std::move(context), audio.nextSampleTime, url().string());
+    }
+
+    // The source's bit rates are known once it has been read, so the
+    // encoders are opened and the header written with the first samples.
     void start() {
         addStreams();
         copyChapters();
-        AVFormatContext& muxer = file.muxer();
-        const std::int64_t sourceRate = sourceBitRate(source).bitsPerSecond;
-        CodecContextHandle context = configuredEncoder(
-            *codec, source, *muxer.oformat,
-            sourceRate > 0 ? sourceRate : defaultBitsPerSecondPerChannel * static_cast<std::int64_t>(channelCount));
-        int result = avcodec_open2(context.get(), codec, nullptr);
-        if (result < 0) throwFFmpegError(result, "opening the audio encoder for " + url().string());
-        AVStream& audio = *muxer.streams[audioIndex];
-        result = avcodec_parameters_from_context(audio.codecpar, context.get());
-        if (result < 0) throwFFmpegError(result, "configuring " + url().string());
-        audio.time_base = context->time_base;
-        copyDescription(decodedStream(source), audio);
-        file.check(avformat_write_header(&muxer, nullptr), "writing the header of " + url().string());
-
-        // The first sample keeps the time of the source's first decoded
-        // one; the encoder times its packets from there, earlier by its
-        // priming, which the muxer records (an MPEG-4 edit list, a Matroska
-        // codec delay).
-        const std::int64_t firstTimestamp =
-            av_rescale_q(firstSampleTime(source), decodedStream(source).time_base, context->time_base);
-        // Matroska records Opus priming as a codec delay and times its
-        // blocks after it, where the encoder times its packets before it.
-        if (codec->id == AV_CODEC_ID_OPUS && std::string_view(muxer.oformat->name) != "mp4" &&
-            std::string_view(muxer.oformat->name) != "mov") {
-            primingShift = context->initial_padding;
-        }
+        CodecContextHandle writtenContext = openEncoder(written);
+        std::vector<CodecContextHandle> otherContexts;
+        for (const NewAudio& audio : others) otherContexts.push_back(openEncoder(audio));
+        file.check(avformat_write_header(&file.muxer(), nullptr), "writing the header of " + url().string());
         packet.reset(av_packet_alloc());
         if (!packet) throw std::bad_alloc();
-        encoder.emplace(std::move(context), firstTimestamp, url().string());
+        for (std::size_t index = 0; index < others.size(); ++index) {
+            startEncoding(others[index], std::move(otherContexts[index]));
+        }
+        startEncoding(written, std::move(writtenContext));
     }
 
-    void muxAudio(AVPacket& audio) {
-        AVStream& stream = *file.muxer().streams[audioIndex];
-        audio.pts = audio.pts != AV_NOPTS_VALUE ? audio.pts + primingShift : audio.pts;
-        audio.dts = audio.dts != AV_NOPTS_VALUE ? audio.dts + primingShift : audio.dts;
-        av_packet_rescale_ts(&audio, encoder->context().time_base, stream.time_base);
-        audio.stream_index = audioIndex;
-        copyUntil(audio.dts != AV_NOPTS_VALUE ? audio.dts : audio.pts, stream.time_base);
-        file.check(av_interleaved_write_frame(&file.muxer(), &audio), "writing " + url().string());
+    void muxAudio(NewAudio& audio, AVPacket& encoded) {
+        AVStream& stream = *file.muxer().streams[audio.outputIndex];
+        encoded.pts = encoded.pts != AV_NOPTS_VALUE ? encoded.pts + audio.primingShift : encoded.pts;
+        encoded.dts = encoded.dts != AV_NOPTS_VALUE ? encoded.dts + audio.primingShift : encoded.dts;
+        av_packet_rescale_ts(&encoded, audio.encoder->context().time_base, stream.time_base);
+        encoded.stream_index = audio.outputIndex;
+        const std::int64_t time = encoded.dts != AV_NOPTS_VALUE ? encoded.dts : encoded.pts;
+        if (&audio == &written) advanceOthers(time, stream.time_base);
+        copyUntil(time, stream.time_base);
+        file.check(av_interleaved_write_frame(&file.muxer(), &encoded), "writing " + url().string());
+    }
+
+    // Encodes the other new audio streams up to `limit` in `timeBase` (to
+    // their ends for AV_NOPTS_VALUE), so that all of them keep pace with
+    // the audio written.
+    void advanceOthers(std::int64_t limit, AVRational timeBase) {
+        for (NewAudio& audio : others) {
+            const AVRational encoderBase = audio.encoder->context().time_base;
+            while (!audio.ended && (limit == AV_NOPTS_VALUE ||
+                                    av_compare_ts(audio.nextSampleTime, encoderBase, limit, timeBase) <= 0)) {
+                if (!audio.reader(block)) {
+                    audio.encoder->finish([&](AVPacket& encoded) { muxAudio(audio, encoded); });
+                    audio.ended = true;
+                    break;
+                }
+                views.assign(block.begin(), block.end());
+                check(views, audio.channelCount());
+                audio.encoder->write(views, 0, [&](AVPacket& encoded) { muxAudio(audio, encoded); });
+                audio.nextSampleTime += static_cast<std::int64_t>(block.front().size());
+            }
+        }
     }
 
     // Copies the source's packets up to `limit` in `timeBase` (to the end
@@ -371,7 +500,8 @@ struct VideoRemuxer::Implementation {
             }
             const AVRational inputBase = input->streams[copied.stream_index]->time_base;
             const std::int64_t time = copied.dts != AV_NOPTS_VALUE ? copied.dts : copied.pts;
-            if (limit != AV_NOPTS_VALUE && time != AV_NOPTS_VALUE && av_compare_ts(time, inputBase, limit, timeBase) > 0) {
+            if (limit != AV_NOPTS_VALUE && time != AV_NOPTS_VALUE &&
+                av_compare_ts(time, inputBase, limit, timeBase) > 0) {
                 break;
             }
             av_packet_rescale_ts(&copied, inputBase, file.muxer().streams[index]->time_base);
@@ -383,7 +513,7 @@ struct VideoRemuxer::Implementation {
     }
 
     // Refuses a block of another shape, which leaves the file as it was.
-    void check(std::span<const std::span<const float>> channels) const {
+    static void check(std::span<const std::span<const float>> channels, std::size_t channelCount) {
         if (channels.size() != channelCount) {
             throw std::invalid_argument("a block holds another number of channels than the file");
         }
@@ -395,16 +525,17 @@ struct VideoRemuxer::Implementation {
     }
 
     void write(std::span<const std::span<const float>> channels) {
-        if (!encoder) start();
-        encoder->write(channels, 0, [this](AVPacket& audio) { muxAudio(audio); });
+        if (!started()) start();
+        written.encoder->write(channels, 0, [this](AVPacket& encoded) { muxAudio(written, encoded); });
     }
 
     // Encodes what is left, copies the rest of the source and completes
     // the container, once.
     void complete() {
         if (completed) return;
-        if (!encoder) start();
-        encoder->finish([this](AVPacket& audio) { muxAudio(audio); });
+        if (!started()) start();
+        written.encoder->finish([this](AVPacket& encoded) { muxAudio(written, encoded); });
+        advanceOthers(AV_NOPTS_VALUE, AVRational{1, 1});
         copyUntil(AV_NOPTS_VALUE, AVRational{1, 1});
         file.complete();
         completed = true;
@@ -429,15 +560,18 @@ struct VideoRemuxer::Implementation {
     std::size_t channelCount;
     MuxedFile file;
     FormatContextHandle input;
-    const AVCodec* codec = nullptr;
     std::uint64_t sourceSize = 0;
     std::uint64_t audioBound = 0;
-    // Per source stream, its output stream; -1 where it is not written.
+    // Per source stream, its copy's output stream; -1 where it is not copied.
     std::vector<int> outputIndex;
-    int audioIndex = -1;
-    // Added to the encoder's timestamps, in its time base.
-    std::int64_t primingShift = 0;
-    std::optional<FrameEncoder> encoder;
+    // The source's audio streams besides the decoded one, by index.
+    std::vector<int> otherAudio;
+    NewAudio written;
+    // Those of otherAudio that are given, in the order given.
+    std::deque<NewAudio> others;
+    // A block of another stream, as its reader delivered it.
+    std::vector<std::vector<float>> block;
+    std::vector<std::span<const float>> views;
     // The source packet read but not yet copied, when `pending`.
     PacketHandle packet;
     bool pending = false;
@@ -452,8 +586,14 @@ VideoRemuxer::VideoRemuxer(const std::filesystem::path& url, const char* muxer, 
 
 VideoRemuxer::~VideoRemuxer() = default;
 
+std::vector<int> VideoRemuxer::otherAudioStreams() const { return implementation_->otherAudio; }
+
+void VideoRemuxer::addAudioStream(const AudioFileState& stream, AudioBlockReader reader) {
+    implementation_->guarded([&] { implementation_->addAudioStream(stream, std::move(reader)); });
+}
+
 void VideoRemuxer::write(std::span<const std::span<const float>> channels) {
-    implementation_->check(channels);
+    Implementation::check(channels, implementation_->channelCount);
     implementation_->guarded([&] { implementation_->write(channels); });
 }
 

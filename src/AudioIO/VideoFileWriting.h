@@ -5,6 +5,9 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
+
+#include "AudioIO/AudioFileWriter.h"
 
 namespace vesh::detail {
 
@@ -13,21 +16,22 @@ struct AudioFileState;
 // The muxer that writes a copy of `source`, a file with video, at `url`
 // with new audio: the source's own container ("mp4", "mov", "matroska" or
 // "webm", as the name's extension says, from a demuxer that reads it), where
-// an encoder for the source's audio codec (else FFmpeg's AAC encoder) opens
-// for its rate and layout and the muxer takes what it makes. Nothing for a
-// source without video or any other.
+// for each of its audio streams an encoder for its codec (else FFmpeg's AAC
+// encoder) opens for its rate and layout and the muxer takes what it makes.
+// Nothing for a source without video or any other.
 std::optional<const char*> videoMuxerFor(const std::filesystem::path& url, const AudioFileState& source);
 
 // A copy of a file with video in which the audio stream that `source`
 // decodes is replaced by the samples written, encoded with the source's
 // codec (AAC where FFmpeg has no encoder for it) at the source's rate,
 // layout and at least its bit rate, timed from the source stream's start,
-// with its tags and disposition. Every other stream is copied untouched
-// where the muxer takes it, packet by packet, interleaved with the new
-// audio, so that only a few seconds of packets are held at any time: video,
-// subtitles, attachments, data, and the source's other audio streams, which
-// are copied, not cleaned. Chapters and the container's tags are kept.
-// Like the other encoders it is written under a temporary name beside
+// with its tags and disposition; each other audio stream given with
+// addAudioStream is replaced in the same way by what its reader delivers.
+// Every other stream is copied untouched where the muxer takes it, packet
+// by packet, interleaved by time with the new audio, so that only a few
+// seconds of packets are held at any time: video, subtitles, attachments,
+// data, and audio streams not given. Chapters and the container's tags are
+// kept. Like the other encoders it is written under a temporary name beside
 // `url` and appears only on a commit.
 class VideoRemuxer {
 public:
@@ -40,6 +44,14 @@ public:
     ~VideoRemuxer();
     VideoRemuxer(const VideoRemuxer&) = delete;
     VideoRemuxer& operator=(const VideoRemuxer&) = delete;
+
+    // The source's audio streams besides the decoded one that the copy
+    // holds, by index, in order.
+    std::vector<int> otherAudioStreams() const;
+    // Replaces one of otherAudioStreams by the samples `reader` delivers,
+    // encoded like `stream`, that stream opened and read to its end (it
+    // outlives the remuxer); before the first write.
+    void addAudioStream(const AudioFileState& stream, AudioBlockReader reader);
 
     // One view per channel, all of one length; non-finite samples are encoded as 0.
     void write(std::span<const std::span<const float>> channels);

@@ -16,7 +16,8 @@ void Checkpoints::check(bool now) {
     lastReport_ = time;
     if (!handler_) return;
     for (std::size_t entry = 0; entry < values_.size(); ++entry) {
-        values_[entry] = measuringShare_ * measured_ + (1.0 - measuringShare_) * enhanced_[entry];
+        const double done = measuringShare_ * measured_ + (1.0 - measuringShare_) * enhanced_[entry];
+        values_[entry] = (static_cast<double>(stream_) + done) / static_cast<double>(streamCount_);
     }
     if (handler_(values_) == ProcessingOptions::Response::stopProcessing) {
         throw ProcessingError(ProcessingError::Kind::cancelled);

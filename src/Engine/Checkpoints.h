@@ -21,6 +21,14 @@ public:
         enhanced_.assign(count, 0.0);
         values_.assign(count, 0.0);
     }
+    // The call's work is `count` streams, one after another, now at the
+    // one numbered `index`: each entry reports its share of the whole.
+    void setStream(std::size_t index, std::size_t count) {
+        stream_ = index;
+        streamCount_ = count;
+        measured_ = 0.0;
+        std::fill(enhanced_.begin(), enhanced_.end(), 0.0);
+    }
     void setMeasured(double fraction) { measured_ = std::clamp(fraction, 0.0, 1.0); }
     void setEnhanced(std::size_t entry, double fraction) { enhanced_[entry] = std::clamp(fraction, 0.0, 1.0); }
 
@@ -32,6 +40,8 @@ private:
     using Clock = std::chrono::steady_clock;
     const ProcessingOptions::ProgressHandler& handler_;
     double measuringShare_;
+    std::size_t stream_ = 0;
+    std::size_t streamCount_ = 1;
     double measured_ = 0.0;
     std::vector<double> enhanced_;
     std::vector<double> values_;

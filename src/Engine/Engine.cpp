@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -244,6 +245,54 @@ private:
     std::vector<std::span<const float>> views_;
 };
 
+// A signal kept beside the target; failing to make one is a write failure.
+ConvertedSignal spoolBeside(const std::filesystem::path& folder, std::size_t channelCount) {
+    try {
+        return ConvertedSignal(folder, channelCount);
+    } catch (...) {
+        throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+    }
+}
+
+// Reads a kept output from its start, block by block, multiplied by a gain.
+class KeptReader {
+public:
+    KeptReader(ConvertedSignal& kept, std::size_t channelCount, float gain)
+        : kept_(kept), lists_(channelCount), gain_(gain) {
+        try {
+            kept.rewind();
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+        }
+    }
+
+    // Replaces `block` with the next frames, one list per channel; false at the end.
+    bool operator()(std::vector<std::vector<float>>& block) {
+        block.resize(lists_.size());
+        for (std::size_t channel = 0; channel < lists_.size(); ++channel) {
+            block[channel].clear();
+            lists_[channel] = &block[channel];
+        }
+        std::size_t frames = 0;
+        try {
+            frames = kept_.readOnto(lists_, framesPerBlock);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
+        }
+        if (gain_ != 1.0f) {
+            for (std::vector<float>& samples : block) {
+                for (float& sample : samples) sample *= gain_;
+            }
+        }
+        return frames > 0;
+    }
+
+private:
+    ConvertedSignal& kept_;
+    std::vector<std::vector<float>*> lists_;
+    float gain_;
+};
+
 // Samples that wait in order: appended at the end, taken from the front.
 // Taken samples are dropped only once they are three times as many as those
 // still waiting, so that a sample is moved a third of a time on average.
@@ -458,27 +507,6 @@ std::optional<std::int64_t> expectedLength(const AudioFile& source, std::int64_t
                                                static_cast<double>(source.sampleRate())));
 }
 
-// While a file is processed its folder holds the output and the converted
-// signal kept between the passes; both must fit the free space.
-// With a loudness target the output before its gain is kept there too.
-void checkFreeSpace(const std::filesystem::path& folder, const AudioFile& source, std::int64_t processingRate,
-                    std::optional<std::int64_t> keptOutputRate, const AudioFileWriter& writer) {
-    const std::optional<std::int64_t> converted = expectedLength(source, processingRate);
-    if (!converted) return;
-    const std::int64_t kept = *converted + (keptOutputRate ? expectedLength(source, *keptOutputRate).value_or(0) : 0);
-    const std::uint64_t needed = writer.estimatedSize() + static_cast<std::uint64_t>(kept) *
-                                                              static_cast<std::uint64_t>(source.channelCount()) *
-                                                              sizeof(float);
-    struct statvfs space {};
-    if (::statvfs(folder.c_str(), &space) != 0) return;
-    const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
-    if (needed <= available) return;
-    throwUnwritable(UnwritableOutputError::Code::notEnoughSpace,
-                    "Not enough space in the folder “" + folder.string() + "”: processing “" +
-                        source.url().filename().string() + "” needs about " + sizeText(needed) + " there, and " +
-                        sizeText(available) + " are free.");
-}
-
 // "m:ss.ss", or "h:mm:ss.ss" from an hour; rounded outward, so that a
 // stretch of a few milliseconds still shows a start before its end.
 std::string timeText(double seconds, bool roundUp) {
@@ -510,62 +538,118 @@ LoudnessAdjustment adjustment(const ProgrammeLevel& level, double target) {
     return LoudnessAdjustment{target, measured, gain, measured + gain, limited, false};
 }
 
-// Runs the second pass into a kept copy of the output while measuring it,
-// then writes that copy with the target's gain: the gain needs the whole
-// output's loudness, and the copy spares a second enhancement.
-LoudnessAdjustment writeAtLoudness(SecondPass& pass, double target, const std::filesystem::path& folder,
-                                   std::size_t channelCount, std::int64_t outputRate, WritingThread& writing,
-                                   Checkpoints& checkpoints) {
+// Runs the second pass into `kept`; with a loudness target, measures the
+// output there and returns the one gain that brings it to the target: the
+// gain needs the whole output's loudness, and the kept copy spares a
+// second enhancement.
+std::optional<LoudnessAdjustment> keepOutput(SecondPass& pass, std::optional<double> target, ConvertedSignal& kept,
+                                             std::size_t channelCount, std::int64_t outputRate) {
     std::optional<ProgrammeMeter> meter;
-    enhancing([&] { meter.emplace(outputRate, channelCount); });
-    ConvertedSignal kept = [&] {
-        try {
-            return ConvertedSignal(folder, channelCount);
-        } catch (...) {
-            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
-        }
-    }();
+    if (target) enhancing([&] { meter.emplace(outputRate, channelCount); });
     std::vector<std::span<const float>> views(channelCount);
     pass.run([&](const std::vector<std::vector<float>>& block) {
         std::copy(block.begin(), block.end(), views.begin());
-        enhancing([&] { meter->add(views); });
+        if (meter) enhancing([&] { meter->add(views); });
         try {
             kept.append(views);
         } catch (...) {
             throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
         }
     });
+    if (!target) return std::nullopt;
     ProgrammeLevel level{Loudness(0.0), 0.0};
     enhancing([&] { level = meter->level(); });
-    const LoudnessAdjustment result = adjustment(level, target);
+    return adjustment(level, *target);
+}
 
-    const auto factor = static_cast<float>(std::pow(10.0, result.gainDecibels / 20.0));
-    std::vector<std::vector<float>> block(channelCount);
-    std::vector<std::vector<float>*> lists(channelCount);
-    const auto read = [&] {
-        for (std::size_t channel = 0; channel < channelCount; ++channel) {
-            block[channel].clear();
-            lists[channel] = &block[channel];
-        }
-        try {
-            return kept.readOnto(lists, framesPerBlock);
-        } catch (...) {
-            throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
-        }
-    };
-    try {
-        kept.rewind();
-    } catch (...) {
-        throw AudioError::wrappingCurrent(AudioError::Operation::readAudioFile);
-    }
-    while (read() > 0) {
-        for (std::vector<float>& samples : block) {
-            for (float& sample : samples) sample *= factor;
-        }
+float gainFactor(const std::optional<LoudnessAdjustment>& loudness) {
+    return loudness ? static_cast<float>(std::pow(10.0, loudness->gainDecibels / 20.0)) : 1.0f;
+}
+
+// Runs the second pass into a kept copy of the output while measuring it,
+// then writes that copy with the target's gain.
+LoudnessAdjustment writeAtLoudness(SecondPass& pass, double target, const std::filesystem::path& folder,
+                                   std::size_t channelCount, std::int64_t outputRate, WritingThread& writing,
+                                   Checkpoints& checkpoints) {
+    ConvertedSignal kept = spoolBeside(folder, channelCount);
+    const std::optional<LoudnessAdjustment> result = keepOutput(pass, target, kept, channelCount, outputRate);
+    KeptReader read(kept, channelCount, gainFactor(result));
+    std::vector<std::vector<float>> block;
+    while (read(block)) {
         writing(block);
         checkpoints.check();
     }
-    return result;
+    return *result;
+}
+
+// The first pass over `source`, its converted signal kept in `converted`.
+Measurement measureInto(AudioFile& source, std::int64_t processingRate, ConvertedSignal& converted,
+                        Checkpoints& checkpoints) {
+    return detail::measure(source, processingRate, checkpoints, [&](const std::vector<std::vector<float>>& block) {
+        try {
+            converted.append(block);
+        } catch (...) {
+            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
+        }
+    });
+}
+
+// Another audio stream of the source that a copy of a video holds: cleaned
+// like the one the writer is fed, before it, and kept at its own rate beside
+// the target until the writer reads it, at the gain of the loudness target.
+struct OtherStream {
+    OtherStream(const std::filesystem::path& file, int index, const std::filesystem::path& folder)
+        : source(file, index), cleaned(spoolBeside(folder, static_cast<std::size_t>(source.channelCount()))) {}
+
+    std::size_t channelCount() const { return static_cast<std::size_t>(source.channelCount()); }
+
+    // Both passes, into `cleaned`.
+    void clean(const ProcessingOptions& options, const std::filesystem::path& folder, Checkpoints& checkpoints) {
+        ConvertedSignal converted = spoolBeside(folder, channelCount());
+        measurement = measureInto(source, options.enhancer->parameters().sampleRate, converted, checkpoints);
+        SecondPass second(source, source.sampleRate(), options, measurement, converted, checkpoints);
+        gain = gainFactor(keepOutput(second, options.loudnessTarget.integratedLoudness, cleaned, channelCount(),
+                                     source.sampleRate()));
+    }
+
+    AudioFile source;
+    ConvertedSignal cleaned;
+    Measurement measurement;
+    float gain = 1.0f;
+};
+
+// The bytes of `source`'s signal kept at `rate`, as far as its length is announced.
+std::optional<std::uint64_t> keptBytes(const AudioFile& source, std::int64_t rate) {
+    const std::optional<std::int64_t> length = expectedLength(source, rate);
+    if (!length) return std::nullopt;
+    return static_cast<std::uint64_t>(*length) * static_cast<std::uint64_t>(source.channelCount()) * sizeof(float);
+}
+
+// While a file is processed its folder holds the output and the converted
+// signal kept between the passes of each stream; both must fit the free
+// space. With a loudness target the output before its gain is kept there
+// too, and a video's other audio streams stay there cleaned until the
+// output is written.
+void checkFreeSpace(const std::filesystem::path& folder, const AudioFile& source, std::int64_t processingRate,
+                    std::optional<std::int64_t> keptOutputRate, const std::deque<OtherStream>& others,
+                    const AudioFileWriter& writer) {
+    const std::optional<std::uint64_t> converted = keptBytes(source, processingRate);
+    if (!converted) return;
+    std::uint64_t largestConverted = *converted;
+    std::uint64_t kept = keptOutputRate ? keptBytes(source, *keptOutputRate).value_or(0) : 0;
+    for (const OtherStream& other : others) {
+        largestConverted = std::max(largestConverted, keptBytes(other.source, processingRate).value_or(0));
+        kept += keptBytes(other.source, other.source.sampleRate()).value_or(0);
+    }
+    const std::uint64_t needed = writer.estimatedSize() + largestConverted + kept;
+    struct statvfs space {};
+    if (::statvfs(folder.c_str(), &space) != 0) return;
+    const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    if (needed <= available) return;
+    throwUnwritable(UnwritableOutputError::Code::notEnoughSpace,
+                    "Not enough space in the folder “" + folder.string() + "”: processing “" +
+                        source.url().filename().string() + "” needs about " + sizeText(needed) + " there, and " +
+                        sizeText(available) + " are free.");
 }
 
 }  // namespace
@@ -603,32 +687,31 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     const std::int64_t outputRate =
         options.matchSourceFormat ? sourceFile.sampleRate() : options.outputFormat.framesPerSecond();
     const std::optional<std::int64_t> length = expectedLength(sourceFile, outputRate);
+    // Read by the writer, so made before it.
+    std::deque<OtherStream> others;
     AudioFileWriter writer =
         options.matchSourceFormat
             ? AudioFileWriter(target, sourceFile, outputRate, options.outputFormat.commonAudioFileFormat(), length)
             : AudioFileWriter(target, options.outputFormat.commonAudioFileFormat(), sourceFile, outputRate, length);
+    // A copy of a video holds every audio stream of the source, each
+    // cleaned alike: the others first, the one the writer is fed last.
+    for (const int index : writer.otherAudioStreams()) others.emplace_back(file, index, folder);
     const std::optional<double> targetLoudness = options.loudnessTarget.integratedLoudness;
     checkFreeSpace(folder, sourceFile, processingRate, targetLoudness ? std::optional(outputRate) : std::nullopt,
-                   writer);
+                   others, writer);
+    for (std::size_t index = 0; index < others.size(); ++index) {
+        OtherStream& other = others[index];
+        checkpoints.setStream(index, others.size() + 1);
+        other.clean(options, folder, checkpoints);
+        writer.addAudioStream(other.source, KeptReader(other.cleaned, other.channelCount(), other.gain));
+    }
+    checkpoints.setStream(others.size(), others.size() + 1);
 
     // The second pass reads the converted signal kept here, so both passes
     // see the same samples.
     const auto channelCount = static_cast<std::size_t>(sourceFile.channelCount());
-    ConvertedSignal converted = [&] {
-        try {
-            return ConvertedSignal(folder, channelCount);
-        } catch (...) {
-            throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
-        }
-    }();
-    const Measurement measurement =
-        detail::measure(sourceFile, processingRate, checkpoints, [&](const std::vector<std::vector<float>>& block) {
-            try {
-                converted.append(block);
-            } catch (...) {
-                throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
-            }
-        });
+    ConvertedSignal converted = spoolBeside(folder, channelCount);
+    const Measurement measurement = measureInto(sourceFile, processingRate, converted, checkpoints);
     if (fingerprint(file) != before) throwSourceChanged();
     SecondPass second(sourceFile, outputRate, options, measurement, converted, checkpoints);
     std::optional<LoudnessAdjustment> loudness;
@@ -642,9 +725,20 @@ ProcessingResult processFile(const std::filesystem::path& source, const std::fil
     if (fingerprint(file) != before) throwSourceChanged();
 
     const double duration = static_cast<double>(measurement.processingLength) / static_cast<double>(processingRate);
+    std::vector<DamagedStretch> damagedStretches = sourceFile.damagedStretches();
+    std::int64_t replacedSamples = measurement.replacedSamples;
+    for (const OtherStream& other : others) {
+        const std::vector<DamagedStretch>& stretches = other.source.damagedStretches();
+        damagedStretches.insert(damagedStretches.end(), stretches.begin(), stretches.end());
+        replacedSamples += other.measurement.replacedSamples;
+    }
+    // Damage of the container shows in every stream: told once.
+    std::sort(damagedStretches.begin(), damagedStretches.end(),
+              [](const DamagedStretch& a, const DamagedStretch& b) { return a.start < b.start; });
+    damagedStretches.erase(std::unique(damagedStretches.begin(), damagedStretches.end()), damagedStretches.end());
     const auto result = [&](std::filesystem::path writtenTo) {
-        return ProcessingResult{std::move(writtenTo), duration,    sourceFile.damagedStretches(),
-                                writer.clipping(),    measurement.replacedSamples, loudness};
+        return ProcessingResult{std::move(writtenTo), duration,        damagedStretches,
+                                writer.clipping(),    replacedSamples, loudness};
     };
     if (const std::optional<std::filesystem::path> written = writer.commit()) return result(*written);
     // Something took the location while the file was processed, or the

@@ -46,11 +46,13 @@ std::string movie(const std::string& videoCodec, const std::string& audioStart, 
         "-f lavfi -i testsrc=size=96x64:rate=25:duration=4 -itsoffset " + audioStart +
         " -f lavfi -i 'aevalsrc=0.3*sin(2*PI*(200+150*t)*t)|0.2*sin(2*PI*(700-100*t)*t):s=48000:d=3.4'";
     if (!subtitleCodec.empty()) {
-        arguments += dataUri("srt", "1\n00:00:01,000 --> 00:00:02,500\nHello\n\n2\n00:00:03,000 --> "
-                                    "00:00:03,800\nAgain\n");
+        arguments += dataUri("srt",
+                             "1\n00:00:01,000 --> 00:00:02,500\nHello\n\n2\n00:00:03,000 --> "
+                             "00:00:03,800\nAgain\n");
     }
-    arguments += dataUri("ffmetadata", ";FFMETADATA1\ntitle=Talk\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=2000\n"
-                                       "title=Opening\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=2000\nEND=4000\ntitle=Rest\n");
+    arguments += dataUri("ffmetadata",
+                         ";FFMETADATA1\ntitle=Talk\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=2000\n"
+                         "title=Opening\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=2000\nEND=4000\ntitle=Rest\n");
     const std::string metadataInput = subtitleCodec.empty() ? "2" : "3";
     arguments += " -map 0 -map 1" + std::string(subtitleCodec.empty() ? "" : " -map 2 -c:s " + subtitleCodec) +
                  " -map_metadata " + metadataInput + " -map_chapters " + metadataInput + " -c:v " + videoCodec +
@@ -67,8 +69,8 @@ std::ostream& operator<<(std::ostream& stream, const VideoCase& c) { return stre
 
 const VideoCase videoCases[] = {
     {"talk.mp4", movie("libx264 -preset ultrafast", "0.5", "aac -b:a 128k", "mov_text"), "aac", "mov_text", true},
-    {"talk.mkv", movie("libvpx-vp9 -deadline realtime -cpu-used 8", "0.3", "libopus -b:a 96k", "srt"), "opus",
-     "subrip", true},
+    {"talk.mkv", movie("libvpx-vp9 -deadline realtime -cpu-used 8", "0.3", "libopus -b:a 96k", "srt"), "opus", "subrip",
+     true},
     {"talk.mov", movie("libx264 -preset ultrafast", "0.25", "pcm_s16le", ""), "pcm_s16le", "", false},
 };
 
@@ -91,9 +93,12 @@ double firstAudioFrameTime(const std::filesystem::path& file) {
     return number(ffprobe(file, "-select_streams a:0 -read_intervals %+#1 -show_entries frame=pts_time"));
 }
 
-double firstAudioPacketTime(const std::filesystem::path& file) {
-    return number(ffprobe(file, "-select_streams a:0 -read_intervals %+#1 -show_entries packet=pts_time"));
+double firstPacketTime(const std::filesystem::path& file, const std::string& stream = "a:0") {
+    return number(ffprobe(file, "-select_streams " + stream + " -read_intervals %+#1 -show_entries packet=pts_time"));
 }
+
+const std::string videoPackets =
+    "-select_streams v:0 -show_data_hash md5 -show_entries packet=pts_time,dts_time,flags,data_hash";
 
 // Bits per second of the audio packets.
 double audioBitRate(const std::filesystem::path& file) {
@@ -118,6 +123,28 @@ double signalToNoiseDecibels(const std::vector<float>& reference, const std::vec
     return 10 * std::log10(signal / noise);
 }
 
+// The shift of `copy` against `reference` within 96 samples of `expected`
+// at which they match best, and the signal-to-noise ratio there.
+std::pair<long, double> bestMatch(const std::vector<float>& reference, const std::vector<float>& copy, long expected) {
+    std::pair<long, double> best{expected, -INFINITY};
+    for (long shift = expected - 96; shift <= expected + 96; ++shift) {
+        const double decibels = signalToNoiseDecibels(reference, copy, shift);
+        if (decibels > best.second) best = {shift, decibels};
+    }
+    return best;
+}
+
+std::vector<std::vector<float>> readToEnd(AudioFile& file) {
+    std::vector<std::vector<float>> samples;
+    for (std::vector<std::vector<float>> block; file.read(block);) {
+        samples.resize(block.size());
+        for (std::size_t channel = 0; channel < block.size(); ++channel) {
+            samples[channel].insert(samples[channel].end(), block[channel].begin(), block[channel].end());
+        }
+    }
+    return samples;
+}
+
 class VideoSameFormat : public ::testing::TestWithParam<VideoCase> {};
 
 TEST_P(VideoSameFormat, CopiesEverythingButTheAudioWhichKeepsItsCodecAndTiming) {
@@ -131,13 +158,7 @@ TEST_P(VideoSameFormat, CopiesEverythingButTheAudioWhichKeepsItsCodecAndTiming) 
 
     // What the source decodes to is written back, in blocks of an odd size,
     // once reading has measured its bit rate.
-    std::vector<std::vector<float>> readBack;
-    for (std::vector<std::vector<float>> block; sourceFile.read(block);) {
-        readBack.resize(block.size());
-        for (std::size_t channel = 0; channel < block.size(); ++channel) {
-            readBack[channel].insert(readBack[channel].end(), block[channel].begin(), block[channel].end());
-        }
-    }
+    const std::vector<std::vector<float>> readBack = readToEnd(sourceFile);
     AudioFileWriter writer(target, sourceFile, 48000, fallback, std::int64_t(readBack.front().size()));
     EXPECT_EQ(writer.location(), target);
     constexpr std::size_t blockSize = 777;
@@ -152,8 +173,6 @@ TEST_P(VideoSameFormat, CopiesEverythingButTheAudioWhichKeepsItsCodecAndTiming) 
     EXPECT_GE(writer.estimatedSize(), std::filesystem::file_size(target));
     EXPECT_EQ(entries(folder.path()), std::vector<std::string>{c.name});
 
-    const std::string videoPackets =
-        "-select_streams v:0 -show_data_hash md5 -show_entries packet=pts_time,dts_time,flags,data_hash";
     const auto sourceVideo = ffprobe(source, videoPackets);
     EXPECT_GT(sourceVideo.size(), 90u);
     EXPECT_EQ(ffprobe(target, videoPackets), sourceVideo);
@@ -165,9 +184,10 @@ TEST_P(VideoSameFormat, CopiesEverythingButTheAudioWhichKeepsItsCodecAndTiming) 
     EXPECT_EQ(written, ffprobe(source, streams));
     EXPECT_NE(std::find(written.begin(), written.end(), c.audioCodec + ",audio,2,eng"), written.end());
     if (!c.subtitleCodec.empty()) {
-        EXPECT_EQ(std::count_if(written.begin(), written.end(),
-                                [&](const std::string& line) { return line.starts_with(c.subtitleCodec + ",subtitle"); }),
-                  1);
+        EXPECT_EQ(
+            std::count_if(written.begin(), written.end(),
+                          [&](const std::string& line) { return line.starts_with(c.subtitleCodec + ",subtitle"); }),
+            1);
         const std::string texts = "-select_streams s:0 -show_entries packet=pts_time,duration_time";
         EXPECT_EQ(ffprobe(target, texts), ffprobe(source, texts));
     }
@@ -180,7 +200,7 @@ TEST_P(VideoSameFormat, CopiesEverythingButTheAudioWhichKeepsItsCodecAndTiming) 
     const double frame = 1024.0 / 48000 + 0.001;
     const double duration = number(ffprobe(source, "-show_entries format=duration"));
     EXPECT_NEAR(number(ffprobe(target, "-show_entries format=duration")), duration, frame);
-    EXPECT_NEAR(firstAudioPacketTime(target), firstAudioPacketTime(source), frame);
+    EXPECT_NEAR(firstPacketTime(target), firstPacketTime(source), frame);
     // Decoded, the copy presents every sample at its source's time within
     // a millisecond (the container's timing may round to one): the samples
     // line up by their timestamps.
@@ -188,12 +208,7 @@ TEST_P(VideoSameFormat, CopiesEverythingButTheAudioWhichKeepsItsCodecAndTiming) 
     const AudioStream copy(target);
     ASSERT_EQ(copy.channels().size(), 2u);
     for (std::size_t channel = 0; channel < 2; ++channel) {
-        long bestShift = 0;
-        double best = -INFINITY;
-        for (long shift = expectedShift - 96; shift <= expectedShift + 96; ++shift) {
-            const double decibels = signalToNoiseDecibels(readBack[channel], copy.channels()[channel].samples, shift);
-            if (decibels > best) std::tie(best, bestShift) = std::pair(decibels, shift);
-        }
+        const auto [bestShift, best] = bestMatch(readBack[channel], copy.channels()[channel].samples, expectedShift);
         EXPECT_GE(best, 20) << channel;
         EXPECT_LE(std::abs(bestShift - expectedShift), 48) << channel;
     }
@@ -204,6 +219,73 @@ INSTANTIATE_TEST_SUITE_P(AudioFileWriting, VideoSameFormat, ::testing::ValuesIn(
     std::replace(name.begin(), name.end(), '.', '_');
     return name;
 });
+
+// A second audio stream of another codec, rate and channel count, which
+// starts later: the copy holds new audio in place of each, in the source's
+// order, with its codec, rate, channels, language and start, interleaved
+// by time with the video, whose packets stay as they were.
+TEST(AudioFileWriting, EveryAudioStreamOfAVideoIsReplacedInItsPlace) {
+    const auto source = fixture(
+        "video-two-languages.mkv",
+        "-f lavfi -i testsrc=size=64x48:rate=25:duration=12 -f lavfi -i "
+        "'aevalsrc=0.3*sin(2*PI*(200+50*t)*t)|0.2*sin(2*PI*(700-20*t)*t):s=48000:d=11.5' -itsoffset 0.4 -f lavfi -i "
+        "sine=frequency=300:sample_rate=44100:duration=11 -map 0 -map 1 -map 2 -c:v mpeg4 -g 12 -c:a:0 libopus "
+        "-b:a:0 96k -c:a:1 flac -metadata:s:a:0 language=eng -metadata:s:a:1 language=deu");
+    AudioFile first(source);
+    const std::vector<std::vector<float>> firstSamples = readToEnd(first);
+    TemporaryFolder folder;
+    const auto target = folder / "talk.mkv";
+    AudioFileWriter writer(target, first, 48000, std::nullopt, std::int64_t(firstSamples.front().size()));
+    ASSERT_EQ(writer.otherAudioStreams(), std::vector<int>{2});
+
+    AudioFile second(source, 2);
+    const std::size_t secondLength = readToEnd(second).front().size();
+    // Another signal than the source's, so that the copy shows what was given.
+    const std::vector<float> tone = sine(1000, 44100, secondLength, 0.25);
+    std::size_t delivered = 0;
+    writer.addAudioStream(second, [&](std::vector<std::vector<float>>& block) {
+        const std::size_t count = std::min<std::size_t>(5000, tone.size() - delivered);
+        block.assign(1, std::vector<float>(tone.begin() + long(delivered), tone.begin() + long(delivered + count)));
+        delivered += count;
+        return count > 0;
+    });
+    for (std::size_t start = 0; start < firstSamples.front().size(); start += 4096) {
+        std::vector<std::span<const float>> views;
+        for (const auto& channel : firstSamples) {
+            views.emplace_back(channel.data() + start, std::min<std::size_t>(4096, channel.size() - start));
+        }
+        writer.write(views);
+    }
+    ASSERT_EQ(writer.commit(), target);
+    EXPECT_GE(writer.estimatedSize(), std::filesystem::file_size(target));
+
+    const std::string streams =
+        "-show_entries stream=index,codec_type,codec_name,sample_rate,channels,channel_layout:stream_tags=language";
+    EXPECT_EQ(ffprobe(target, streams), ffprobe(source, streams));
+    EXPECT_EQ(ffprobe(target, videoPackets), ffprobe(source, videoPackets));
+    const double frame = 1024.0 / 44100 + 0.001;
+    EXPECT_NEAR(firstPacketTime(target, "a:0"), firstPacketTime(source, "a:0"), frame);
+    EXPECT_NEAR(firstPacketTime(target, "a:1"), firstPacketTime(source, "a:1"), frame);
+    // Interleaved as written: no packet comes more than a second after one
+    // that is later.
+    double latest = -INFINITY;
+    for (const std::string& time : ffprobe(target, "-show_entries packet=dts_time")) {
+        if (time == "N/A") continue;
+        latest = std::max(latest, std::stod(time));
+        EXPECT_GT(std::stod(time), latest - 1.0);
+    }
+
+    AudioFile firstCopy(target, 1);
+    const auto firstWritten = readToEnd(firstCopy);
+    ASSERT_EQ(firstWritten.size(), 2u);
+    for (std::size_t channel = 0; channel < 2; ++channel) {
+        EXPECT_GE(bestMatch(firstSamples[channel], firstWritten[channel], 0).second, 20) << channel;
+    }
+    AudioFile secondCopy(target, 2);
+    const auto secondWritten = readToEnd(secondCopy);
+    ASSERT_EQ(secondWritten.size(), 1u);
+    EXPECT_LE(largestDifference(secondWritten.front(), tone), 1e-4f);
+}
 
 TEST(AudioFileWriting, AVideoCopyAppearsOnlyOnCommitAndNeverReplacesUnasked) {
     const auto source = fixture("video-" + videoCases[0].name, videoCases[0].arguments);

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <thread>
 
 #include "FullBandSpeechEnhancer/VariableLengthSpeechEnhancer.h"
@@ -54,11 +55,24 @@ Channels wholeFileReference(const std::filesystem::path& source, VariableLengthS
     return channels;
 }
 
-void expectClose(const Channels& actual, const Channels& expected) {
+void expectClose(const Channels& actual, const Channels& expected, float tolerance = 1e-6f) {
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t channel = 0; channel < actual.size(); ++channel) {
-        EXPECT_LE(largestDifference(actual[channel], expected[channel]), 1e-6f) << "channel " << channel;
+        EXPECT_LE(largestDifference(actual[channel], expected[channel]), tolerance) << "channel " << channel;
     }
+}
+
+// The audio stream numbered `index` of the file, decoded whole.
+Channels decodedStream(const std::filesystem::path& file, int index) {
+    AudioFile stream(file, index);
+    Channels samples;
+    for (Channels block; stream.read(block);) {
+        samples.resize(block.size());
+        for (std::size_t channel = 0; channel < block.size(); ++channel) {
+            samples[channel].insert(samples[channel].end(), block[channel].begin(), block[channel].end());
+        }
+    }
+    return samples;
 }
 
 // The ProcessingError that `action` throws (a test failure when it throws none).
@@ -156,6 +170,60 @@ TEST_F(Engine, IdenticalChannelsAreEnhancedOnceAtTheSourceRateAndFormat) {
     EXPECT_EQ(written[0], written[1]);
     expectClose(written, wholeFileReference(source, enhancer, 1.0, 44100));
     EXPECT_EQ(reports.back(), std::vector<double>{1.0});
+}
+
+// A video with a stereo and a mono stream (16-bit, at other rates): each is
+// cleaned in its own place as a file of it alone would be, progress runs
+// over both, and a cancel in either leaves nothing behind.
+TEST_F(Engine, EveryAudioStreamOfAVideoIsCleanedInItsPlace) {
+    auto enhancer = makeEnhancer("reversed.onnx");
+    const std::string noiseSource = "-f lavfi -i anoisesrc=amplitude=0.2:duration=3:sample_rate=";
+    const auto source = fixture("two-languages.mov",
+                                "-f lavfi -i testsrc=size=64x48:rate=25:duration=3 " + noiseSource + "44100:seed=1 " +
+                                    noiseSource + "44100:seed=2 " + noiseSource +
+                                    "48000:seed=3 -filter_complex '[1:a][2:a]amerge=inputs=2[stereo]' -map 0:v -map "
+                                    "'[stereo]' -map 3:a -c:v mpeg4 -c:a pcm_s16le -metadata:s:a:0 language=eng "
+                                    "-metadata:s:a:1 language=deu");
+    writeFloatWav(folder / "stereo.wav", decodedStream(source, 1), 44100);
+    writeFloatWav(folder / "mono.wav", decodedStream(source, 2), 48000);
+
+    ProcessingOptions chosen = options(enhancer);
+    chosen.matchSourceFormat = true;
+    chosen.wetDryMix = 0.7;
+    const ProcessingResult result = processFile(source, out / "two-languages.mov", chosen);
+    ASSERT_EQ(result.writtenTo, out / "two-languages.mov");
+    // 16-bit samples: half a step apart at most.
+    const float step = 1.0f / 32768;
+    expectClose(decodedStream(result.writtenTo, 1), wholeFileReference(folder / "stereo.wav", enhancer, 0.7, 44100),
+                step);
+    expectClose(decodedStream(result.writtenTo, 2), wholeFileReference(folder / "mono.wav", enhancer, 0.7, 48000),
+                step);
+
+    // The mono stream first, then the stereo one, each half of the whole.
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(reports.front(), std::vector<double>{0.0});
+    EXPECT_EQ(reports.back(), (std::vector<double>{1.0, 1.0}));
+    const auto mean = [](const std::vector<double>& entries) {
+        return std::accumulate(entries.begin(), entries.end(), 0.0) / double(entries.size());
+    };
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_GE(mean(reports[i]), mean(reports[i - 1]));
+        if (reports[i].size() == 1) {
+            EXPECT_LE(mean(reports[i]), 0.5);
+        } else {
+            EXPECT_GE(mean(reports[i]), 0.5);
+        }
+    }
+
+    std::filesystem::remove(result.writtenTo);
+    for (const double stopAt : {0.25, 0.75}) {
+        chosen.handleProgress = [&](std::span<const double> entries) {
+            return !entries.empty() && mean({entries.begin(), entries.end()}) >= stopAt ? Response::stopProcessing
+                                                                                        : Response::continueProcessing;
+        };
+        EXPECT_EQ(kindOf([&] { processFile(source, out / "two-languages.mov", chosen); }), Kind::cancelled);
+        EXPECT_TRUE(entries(out).empty());
+    }
 }
 
 TEST_F(Engine, AShortFileAtTheProcessingRateIsWrittenWithoutConversion) {

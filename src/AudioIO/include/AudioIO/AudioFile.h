@@ -50,6 +50,10 @@ public:
     // error, and around an AudioLibraryError for a rate below
     // minimumSampleRate.
     explicit AudioFile(const std::filesystem::path& url);
+    // The same for the audio stream numbered `streamIndex` among the file's
+    // streams (AudioFileWriter::otherAudioStreams names them) in place of
+    // the one the file's decoding would choose.
+    AudioFile(const std::filesystem::path& url, int streamIndex);
     ~AudioFile();
     AudioFile(const AudioFile&) = delete;
     AudioFile& operator=(const AudioFile&) = delete;
@@ -83,6 +87,8 @@ public:
     detail::AudioFileState& state() const { return *state_; }
 
 private:
+    AudioFile(const std::filesystem::path& url, std::optional<int> streamIndex);
+
     std::unique_ptr<detail::AudioFileState> state_;
 };
 

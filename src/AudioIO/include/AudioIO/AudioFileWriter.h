@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "AudioIO/CommonAudioFileFormat.h"
 
@@ -18,6 +20,10 @@ struct Clipping {
     std::int64_t clippedSamples = 0;
     double peakDecibels = 0.0;
 };
+
+// Gives the next samples of an audio stream in order: replaces `block` with
+// one list per channel, all of one length, and returns true; false at the end.
+using AudioBlockReader = std::function<bool(std::vector<std::vector<float>>& block)>;
 
 // A new audio file written block by block. Like AudioStream::write, it is
 // written under a temporary name beside its location and appears there only
@@ -64,6 +70,18 @@ public:
     // The expected size in bytes, an upper bound for compressed formats; 0
     // when the length is unknown.
     std::uint64_t estimatedSize() const;
+
+    // The source's audio streams besides the one read from `source` that
+    // the file holds as well, as new audio (a copy of a file with video):
+    // their indexes among the file's streams, in order, for AudioFile to
+    // open. Empty for any other file.
+    std::vector<int> otherAudioStreams() const;
+    // Gives the new audio in place of one of otherAudioStreams, before the
+    // first write: `stream` is that stream opened and read to its end (it
+    // must outlive the writer), whose codec, rate, layout, bit rate, tags
+    // and timing the new audio keeps; `reader` delivers its samples while
+    // the file is written. A stream not given is copied as it is.
+    void addAudioStream(const AudioFile& stream, AudioBlockReader reader);
 
     // Appends frames: one view per channel of the source, all of one length.
     // Non-finite samples are written as 0.

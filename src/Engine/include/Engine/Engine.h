@@ -74,8 +74,11 @@ struct ProcessingOptions {
     // least every few hundred milliseconds while it works, with one
     // completed fraction per progress entry: none until the source is open,
     // then one per channel, and a single one once the channels have been
-    // found identical. Each entry covers both passes over the file.
-    // Answering stopProcessing cancels the call.
+    // found identical. Each entry covers both passes over the file; where
+    // several audio streams of a video are processed one after another,
+    // each stream's entries cover its equal share of the whole, after the
+    // shares of the streams before it. Answering stopProcessing cancels
+    // the call.
     using ProgressHandler = std::function<Response(std::span<const double> entries)>;
 
     // Called on the processing thread with the location when the finished
@@ -144,14 +147,19 @@ void mixWetDry(std::span<float> wet, std::span<const float> dry, double wetDryMi
 // (beyond +60 dBFS) are taken as 0, and stretches the decoder finds damaged
 // as silence of their length; both are told in the result, as is the
 // clipping of an integer output. With a loudness target the output is
-// kept beside the target and measured, then written with its one gain. The
-// target appears only when complete; on any failure or cancellation nothing is
-// left behind. Before any decoding the output's expected size is checked
-// against the file type's limits and the folder's free space (with the
-// converted signal beside it): ProcessingError(nameTooLong, outputTooLarge,
-// outputTooLong or notEnoughSpace). The output never replaces an item at its
-// location without the existing-file handler's answer. Throws ProcessingError
-// only.
+// kept beside the target and measured, then written with its one gain.
+// Written in the format of a source with video, every audio stream of it is
+// processed alike, each brought to the loudness target by a gain of its own:
+// the others first, each kept cleaned beside the target until the output is
+// written, then the one reading chooses. The result's damaged stretches and
+// replaced samples cover every stream; its duration and loudness adjustment
+// are the chosen stream's. The target appears only when complete; on any
+// failure or cancellation nothing is left behind. Before any decoding the
+// output's expected size is checked against the file type's limits and the
+// folder's free space (with the signals kept beside it):
+// ProcessingError(nameTooLong, outputTooLarge, outputTooLong or
+// notEnoughSpace). The output never replaces an item at its location
+// without the existing-file handler's answer. Throws ProcessingError only.
 ProcessingResult processFile(const std::filesystem::path& source, const std::filesystem::path& target,
                              ProcessingOptions options);
 
