@@ -184,8 +184,8 @@ TEST_F(Engine, EveryAudioStreamOfAVideoIsCleanedInItsPlace) {
                                     "48000:seed=3 -filter_complex '[1:a][2:a]amerge=inputs=2[stereo]' -map 0:v -map "
                                     "'[stereo]' -map 3:a -c:v mpeg4 -c:a pcm_s16le -metadata:s:a:0 language=eng "
                                     "-metadata:s:a:1 language=deu");
-    writeFloatWav(folder / "stereo.wav", decodedStream(source, 1), 44100);
-    writeFloatWav(folder / "mono.wav", decodedStream(source, 2), 48000);
+    writeSoundFile(folder / "stereo.wav", decodedStream(source, 1), 44100);
+    writeSoundFile(folder / "mono.wav", decodedStream(source, 2), 48000);
 
     ProcessingOptions chosen = options(enhancer);
     chosen.matchSourceFormat = true;
