@@ -1,5 +1,8 @@
 #include "MeasuringPass.h"
 
+#include <algorithm>
+#include <deque>
+
 #include "BlockThread.h"
 #include "ConvertedReader.h"
 #include "Failures.h"
@@ -24,22 +27,29 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
     checkpoints.setEntryCount(channelCount);
     checkpoints.check(true);
 
-    // Decoding and conversion, the caller's use of each block, and the
-    // meters work at once, each on a thread of its own; each meter measures
-    // long stretches of its channel at once on every processor, since
-    // metering is the slowest of the three and the model waits for it.
+    // Decoding and conversion, the caller's use of each block, and each
+    // channel's meter work at once, each on a thread of its own. Metering is
+    // the slowest of them and the model waits for it, so where there are
+    // more processors than channels each meter also measures stretches of
+    // its channel at once.
+    const std::size_t stretchesAtOnce = std::max<std::size_t>(1, availableProcessorCount() / std::max<std::size_t>(channelCount, 1));
     std::vector<LoudnessMeter> meters;
-    for (std::size_t channel = 0; channel < channelCount; ++channel) {
-        meters.emplace_back(processingRate, availableProcessorCount());
+    meters.reserve(channelCount);
+    for (std::size_t channel = 0; channel < channelCount; ++channel) meters.emplace_back(processingRate, stretchesAtOnce);
+    std::deque<BlockThread> metering;
+    for (LoudnessMeter& meter : meters) {
+        metering.emplace_back(1, [&meter](Channels& block) { enhancing([&] { meter.add(block.front()); }); });
     }
-    BlockThread metering(channelCount, [&](const Channels& block) {
-        for (std::size_t channel = 0; channel < channelCount; ++channel) {
-            enhancing([&] { meters[channel].add(block[channel]); });
-        }
-    });
+    Channels oneChannel(1);
     BlockThread taking(channelCount, [&](Channels& block) {
         takeConverted(block);
-        metering.add(block);
+        // Each channel's samples go to its meter, and storage the meter is
+        // done with comes back in their place.
+        for (std::size_t channel = 0; channel < channelCount; ++channel) {
+            oneChannel.front().swap(block[channel]);
+            metering[channel].add(oneChannel);
+            block[channel].swap(oneChannel.front());
+        }
     });
     Measurement result;
     Channels block(channelCount);
@@ -60,7 +70,7 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
 
     result.replacedSamples = input.replacedSamples();
     taking.finish();
-    metering.finish();
+    for (BlockThread& meter : metering) meter.finish();
     for (const LoudnessMeter& meter : meters) {
         enhancing([&] { result.loudness.push_back(meter.integratedLoudness()); });
     }

@@ -102,6 +102,7 @@ struct LoudnessMeter::State {
         whole.reset();
         gatingStep = static_cast<std::size_t>((rate + 5) / 10);
         stretchLength = 200 * gatingStep;
+        gathered.reserve(stretchLength);
     }
 
     std::int64_t sampleRate;
@@ -124,7 +125,9 @@ struct LoudnessMeter::State {
     void measureGathered() {
         if (stretches.size() >= stretchesAtOnce) stretches[stretches.size() - stretchesAtOnce].wait();
         leadIn = 3 * gatingStep;
-        std::vector<float> next(gathered.end() - static_cast<std::ptrdiff_t>(leadIn), gathered.end());
+        std::vector<float> next;
+        next.reserve(leadIn + stretchLength);
+        next.assign(gathered.end() - static_cast<std::ptrdiff_t>(leadIn), gathered.end());
         // The samples are moved out of the task, which lives as long as its
         // result, so that they go once measured.
         stretches.push_back(std::async(std::launch::async, [taken = std::move(gathered), rate = sampleRate]() mutable {
