@@ -66,8 +66,7 @@ bool encoderTakes(const AVCodec& codec, const AudioFileState& source) {
     return avcodec_open2(trial.get(), &codec, nullptr) >= 0;
 }
 
-}  // namespace
-
+// The muxer that writes AAC audio like `source` at `url`, if any.
 std::optional<const char*> aacMuxerFor(const std::filesystem::path& url, const AudioFileState& source) {
     const StoredAudioFormat& stored = source.storedFormat;
     if (stored.codec != "aac") return std::nullopt;
@@ -85,18 +84,25 @@ std::optional<const char*> aacMuxerFor(const std::filesystem::path& url, const A
     return muxer;
 }
 
-struct AacEncoder::Implementation {
-    Implementation(const std::filesystem::path& url, const char* muxerName, const AudioFileState& source,
-                   std::optional<std::int64_t> expectedFrames)
-        : source(source), channelCount(static_cast<std::size_t>(source.storedFormat.channelCount)),
+class AacWriter final : public MuxedWriter {
+public:
+    AacWriter(const std::filesystem::path& url, const char* muxerName, const AudioFileState& source,
+              std::optional<std::int64_t> expectedFrames)
+        : MuxedWriter(url, muxerName, static_cast<std::size_t>(source.storedFormat.channelCount)), source(source),
           sampleRate(source.storedFormat.sampleRate), expectedFrames(expectedFrames),
-          adts(muxerName == std::string_view("adts")), file(url, muxerName) {
+          adts(muxerName == std::string_view("adts")) {
         // ADTS holds no tags.
         if (!adts) setTags(source.storedFormat.metadata);
     }
 
-    const std::filesystem::path& url() const { return file.url(); }
+    std::uint64_t estimatedSize() const override {
+        if (!expectedFrames) return 0;
+        // The priming frame and a last, partly filled one come on top.
+        const std::uint64_t frames = static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedFrames, 0)) / 1024 + 3;
+        return frames * (largestFrameBytesPerChannel * channelCount() + containerBytesPerFrame) + containerHeaderBytes;
+    }
 
+private:
     void setTags(const AudioMetadata& metadata) {
         const std::pair<const char*, const std::string*> tags[] = {
             {"title", &metadata.title},
@@ -108,7 +114,7 @@ struct AacEncoder::Implementation {
             {"description", &metadata.description},
         };
         for (const auto& [key, text] : tags) {
-            if (!text->empty() && av_dict_set(&file.muxer().metadata, key, text->c_str(), 0) < 0) {
+            if (!text->empty() && av_dict_set(&file().muxer().metadata, key, text->c_str(), 0) < 0) {
                 throw std::bad_alloc();
             }
         }
@@ -126,10 +132,10 @@ struct AacEncoder::Implementation {
         setLayoutOf(source, *context);
         const std::int64_t sourceRate = sourceBitRate(source).bitsPerSecond;
         context->bit_rate =
-            sourceRate > 0 ? sourceRate : defaultBitsPerSecondPerChannel * static_cast<std::int64_t>(channelCount);
+            sourceRate > 0 ? sourceRate : defaultBitsPerSecondPerChannel * static_cast<std::int64_t>(channelCount());
         context->time_base = AVRational{1, static_cast<int>(sampleRate)};
         context->thread_count = 1;
-        AVFormatContext& muxer = file.muxer();
+        AVFormatContext& muxer = file().muxer();
         if (muxer.oformat->flags & AVFMT_GLOBALHEADER) context->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         int result = avcodec_open2(context.get(), codec, nullptr);
         if (result < 0) throwFFmpegError(result, "opening the AAC encoder for " + url().string());
@@ -139,31 +145,19 @@ struct AacEncoder::Implementation {
         result = avcodec_parameters_from_context(stream->codecpar, context.get());
         if (result < 0) throwFFmpegError(result, "configuring " + url().string());
         stream->time_base = context->time_base;
-        file.check(avformat_write_header(&muxer, nullptr), "writing the header of " + url().string());
+        file().check(avformat_write_header(&muxer, nullptr), "writing the header of " + url().string());
         framesToLeaveOut = adts ? context->initial_padding : 0;
         encoder.emplace(std::move(context), 0, url().string());
     }
 
     void muxPacket(AVPacket& packet) {
-        AVStream& stream = *file.muxer().streams[0];
+        AVStream& stream = *file().muxer().streams[0];
         av_packet_rescale_ts(&packet, encoder->context().time_base, stream.time_base);
         packet.stream_index = 0;
-        file.check(av_write_frame(&file.muxer(), &packet), "writing " + url().string());
+        file().check(av_write_frame(&file().muxer(), &packet), "writing " + url().string());
     }
 
-    // Refuses a block of another shape, which leaves the file as it was.
-    void check(std::span<const std::span<const float>> channels) const {
-        if (channels.size() != channelCount) {
-            throw std::invalid_argument("a block holds another number of channels than the file");
-        }
-        for (const auto& channel : channels) {
-            if (channel.size() != channels.front().size()) {
-                throw std::invalid_argument("the channels of a block hold different numbers of samples");
-            }
-        }
-    }
-
-    void write(std::span<const std::span<const float>> channels) {
+    void encode(std::span<const std::span<const float>> channels) override {
         const std::size_t length = channels.front().size();
         if (!encoder) start();
         const std::size_t skipped = std::min<std::size_t>(length, static_cast<std::size_t>(framesToLeaveOut));
@@ -171,69 +165,28 @@ struct AacEncoder::Implementation {
         encoder->write(channels, skipped, [this](AVPacket& packet) { muxPacket(packet); });
     }
 
-    // Encodes what is left, completes the container and flushes it, once.
-    void complete() {
-        if (completed) return;
+    void finish() override {
         if (!encoder) start();
         encoder->finish([this](AVPacket& packet) { muxPacket(packet); });
-        file.complete();
-        completed = true;
-    }
-
-    std::uint64_t estimatedSize() const {
-        if (!expectedFrames) return 0;
-        // The priming frame and a last, partly filled one come on top.
-        const std::uint64_t frames = static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedFrames, 0)) / 1024 + 3;
-        return frames * (largestFrameBytesPerChannel * channelCount + containerBytesPerFrame) + containerHeaderBytes;
-    }
-
-    // Runs `step`; after a failure the file is not usable any more, and
-    // every later step refuses.
-    template <class Step>
-    auto guarded(Step step) {
-        if (failed) throw std::logic_error("an earlier failure left " + url().string() + " incomplete");
-        try {
-            return step();
-        } catch (...) {
-            failed = true;
-            throw;
-        }
     }
 
     const AudioFileState& source;
-    std::size_t channelCount;
     std::int64_t sampleRate;
     std::optional<std::int64_t> expectedFrames;
     bool adts;
-    MuxedFile file;
     std::optional<FrameEncoder> encoder;
     // The first samples that ADTS leaves out in place of the encoder's priming.
     int framesToLeaveOut = 0;
-    bool completed = false;
-    bool failed = false;
 };
 
-AacEncoder::AacEncoder(const std::filesystem::path& url, const char* muxer, const AudioFileState& source,
-                       std::optional<std::int64_t> expectedFrames)
-    : implementation_(std::make_unique<Implementation>(url, muxer, source, expectedFrames)) {}
+}  // namespace
 
-AacEncoder::~AacEncoder() = default;
-
-void AacEncoder::write(std::span<const std::span<const float>> channels) {
-    implementation_->check(channels);
-    implementation_->guarded([&] { implementation_->write(channels); });
+std::optional<MuxedWriterFactory> aacWriterFor(const std::filesystem::path& url, const AudioFileState& source) {
+    const auto muxer = aacMuxerFor(url, source);
+    if (!muxer) return std::nullopt;
+    return [url, muxer = *muxer, &source](std::optional<std::int64_t> expectedFrames) -> std::unique_ptr<MuxedWriter> {
+        return std::make_unique<AacWriter>(url, muxer, source, expectedFrames);
+    };
 }
-
-bool AacEncoder::commitWithoutReplacing() {
-    implementation_->guarded([&] { implementation_->complete(); });
-    return implementation_->file.commitWithoutReplacing();
-}
-
-void AacEncoder::commitReplacing() {
-    implementation_->guarded([&] { implementation_->complete(); });
-    implementation_->file.commitReplacing();
-}
-
-std::uint64_t AacEncoder::estimatedSize() const { return implementation_->estimatedSize(); }
 
 }  // namespace vesh::detail

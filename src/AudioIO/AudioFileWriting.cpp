@@ -1,6 +1,6 @@
-// Writing streams with libsndfile, AAC in its source's format with FFmpeg
-// (AacFileWriting.h), and a file with video as a copy of it with new audio
-// (VideoFileWriting.h). Every file is written beside its target
+// Writing streams with libsndfile, and through an FFmpeg muxer
+// (FFmpegMuxing.h) AAC in its source's format and a file with video as a
+// copy of it with new audio. Every file is written beside its target
 // under a temporary name and renamed into place only when complete
 // (ReplacementFile), so a failed write leaves nothing partial behind and
 // never damages the file it was to replace.
@@ -671,28 +671,19 @@ EncoderRequest requestMatching(const detail::AudioFileState& source, std::int64_
     return request;
 }
 
-// The AAC muxer that reproduces the stored format of `source` at `url`, at
-// `sampleRate` with `channelCount` channels; nothing where FFmpeg's AAC
-// encoder cannot (the source's audio is no AAC, or another rate or count).
-std::optional<const char*> aacMuxerMatching(const std::filesystem::path& url, const detail::AudioFileState& source,
-                                            std::int64_t sampleRate, std::size_t channelCount) {
+// The writer through an FFmpeg muxer that reproduces `source` at `url`, at
+// `sampleRate` with `channelCount` channels: a copy with new audio of a
+// source with video, else AAC like an AAC source; nothing where FFmpeg
+// cannot (another rate or count, a container or codec it cannot write).
+std::optional<detail::MuxedWriterFactory> muxedWriterMatching(const std::filesystem::path& url,
+                                                              const detail::AudioFileState& source,
+                                                              std::int64_t sampleRate, std::size_t channelCount) {
     const StoredAudioFormat& stored = source.storedFormat;
     if (stored.sampleRate != sampleRate || stored.channelCount != static_cast<std::int64_t>(channelCount)) {
         return std::nullopt;
     }
-    return detail::aacMuxerFor(url, source);
-}
-
-// The muxer that copies a source with video to `url` with new audio at
-// `sampleRate` with `channelCount` channels; nothing where there is none
-// (no video, another rate or count, a container or codec FFmpeg cannot write).
-std::optional<const char*> videoMuxerMatching(const std::filesystem::path& url, const detail::AudioFileState& source,
-                                              std::int64_t sampleRate, std::size_t channelCount) {
-    const StoredAudioFormat& stored = source.storedFormat;
-    if (stored.sampleRate != sampleRate || stored.channelCount != static_cast<std::int64_t>(channelCount)) {
-        return std::nullopt;
-    }
-    return detail::videoMuxerFor(url, source);
+    if (auto video = detail::videoWriterFor(url, source)) return video;
+    return detail::aacWriterFor(url, source);
 }
 
 std::filesystem::path fallbackLocation(const std::filesystem::path& url, CommonAudioFileFormat fallbackFileFormat) {
@@ -724,22 +715,15 @@ void encode(const std::vector<AudioStream::Channel>& channels, std::int64_t samp
 void encodeMatching(const std::vector<AudioStream::Channel>& channels, std::int64_t sampleRate, const AudioFile& source,
                     const std::filesystem::path& url) {
     const auto length = static_cast<std::int64_t>(channels.front().samples.size());
-    if (const auto videoMuxer = videoMuxerMatching(url, source.state(), sampleRate, channels.size())) {
-        checkFileName(url);
-        detail::VideoRemuxer remuxer(url, *videoMuxer, source.state(), length);
-        remuxer.write(views(channels));
-        remuxer.commitReplacing();
-        return;
-    }
-    const auto muxer = aacMuxerMatching(url, source.state(), sampleRate, channels.size());
-    if (!muxer) {
+    const auto makeWriter = muxedWriterMatching(url, source.state(), sampleRate, channels.size());
+    if (!makeWriter) {
         encode(channels, sampleRate, requestMatching(source.state(), sampleRate, channels.size()), url);
         return;
     }
     checkFileName(url);
-    detail::AacEncoder encoder(url, *muxer, source.state(), length);
-    encoder.write(views(channels));
-    encoder.commitReplacing();
+    const auto writer = (*makeWriter)(length);
+    writer->write(views(channels));
+    writer->commitReplacing();
 }
 
 }  // namespace
@@ -775,23 +759,32 @@ std::filesystem::path AudioStream::write(const std::filesystem::path& url, const
     }
 }
 
-// libsndfile writes most formats; FFmpeg writes AAC and files with video.
+// libsndfile writes most formats; FFmpeg's muxers write AAC and files with video.
 struct AudioFileWriter::State {
-    struct Video {};
+    using MuxedWriterHandle = std::unique_ptr<detail::MuxedWriter>;
+
     State(const std::filesystem::path& url, std::int64_t sampleRate, std::size_t channelCount,
           const EncoderRequest& request, std::optional<std::int64_t> expectedLength)
         : location(url), encoder(std::in_place_type<Encoder>, url, sampleRate, channelCount, request, expectedLength) {}
-    State(const std::filesystem::path& url, const char* muxer, const detail::AudioFileState& source,
+    State(const std::filesystem::path& url, const detail::MuxedWriterFactory& makeWriter,
           std::optional<std::int64_t> expectedLength)
-        : location((checkFileName(url), url)),
-          encoder(std::in_place_type<detail::AacEncoder>, url, muxer, source, expectedLength) {}
-    State(Video, const std::filesystem::path& url, const char* muxer, const detail::AudioFileState& source,
-          std::optional<std::int64_t> expectedLength)
-        : location((checkFileName(url), url)),
-          encoder(std::in_place_type<detail::VideoRemuxer>, url, muxer, source, expectedLength) {}
+        : location((checkFileName(url), url)), encoder(makeWriter(expectedLength)) {}
+
+    // The FFmpeg writer, where one writes the file.
+    detail::MuxedWriter* muxed() {
+        const auto* writer = std::get_if<MuxedWriterHandle>(&encoder);
+        return writer ? writer->get() : nullptr;
+    }
+
+    // Calls `call` with the encoder, whichever library writes the file.
+    template <class Call>
+    decltype(auto) withEncoder(Call call) {
+        if (detail::MuxedWriter* writer = muxed()) return call(*writer);
+        return call(std::get<Encoder>(encoder));
+    }
 
     std::filesystem::path location;
-    std::variant<Encoder, detail::AacEncoder, detail::VideoRemuxer> encoder;
+    std::variant<Encoder, MuxedWriterHandle> encoder;
 };
 
 AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, CommonAudioFileFormat fileFormat,
@@ -816,10 +809,8 @@ AudioFileWriter::AudioFileWriter(const std::filesystem::path& url, const AudioFi
     const auto channelCount = static_cast<std::size_t>(stored.channelCount);
     std::exception_ptr firstAttemptError;
     try {
-        if (const auto muxer = videoMuxerMatching(url, source.state(), sampleRate, channelCount)) {
-            state_ = std::make_unique<State>(State::Video{}, url, *muxer, source.state(), expectedLength);
-        } else if (const auto muxer = aacMuxerMatching(url, source.state(), sampleRate, channelCount)) {
-            state_ = std::make_unique<State>(url, *muxer, source.state(), expectedLength);
+        if (const auto makeWriter = muxedWriterMatching(url, source.state(), sampleRate, channelCount)) {
+            state_ = std::make_unique<State>(url, *makeWriter, expectedLength);
         } else {
             state_ = std::make_unique<State>(url, sampleRate, channelCount,
                                              requestMatching(source.state(), sampleRate, channelCount), expectedLength);
@@ -841,10 +832,7 @@ std::filesystem::path AudioFileWriter::locationMatching(const std::filesystem::p
                                                         std::optional<CommonAudioFileFormat> fallbackFileFormat) {
     const StoredAudioFormat& stored = source.state().storedFormat;
     const auto channelCount = static_cast<std::size_t>(stored.channelCount);
-    if (videoMuxerMatching(url, source.state(), stored.sampleRate, channelCount) ||
-        aacMuxerMatching(url, source.state(), stored.sampleRate, channelCount)) {
-        return url;
-    }
+    if (muxedWriterMatching(url, source.state(), stored.sampleRate, channelCount)) return url;
     try {
         requestMatching(source.state(), stored.sampleRate, channelCount);
         return url;
@@ -860,19 +848,19 @@ AudioFileWriter& AudioFileWriter::operator=(AudioFileWriter&&) noexcept = defaul
 const std::filesystem::path& AudioFileWriter::location() const { return state_->location; }
 
 std::uint64_t AudioFileWriter::estimatedSize() const {
-    return std::visit([](const auto& encoder) { return encoder.estimatedSize(); }, state_->encoder);
+    return state_->withEncoder([](const auto& encoder) { return encoder.estimatedSize(); });
 }
 
 std::vector<int> AudioFileWriter::otherAudioStreams() const {
-    const auto* remuxer = std::get_if<detail::VideoRemuxer>(&state_->encoder);
-    return remuxer ? remuxer->otherAudioStreams() : std::vector<int>{};
+    const detail::MuxedWriter* writer = state_->muxed();
+    return writer ? writer->otherAudioStreams() : std::vector<int>{};
 }
 
 void AudioFileWriter::addAudioStream(const AudioFile& stream, AudioBlockReader reader) {
     try {
-        auto* remuxer = std::get_if<detail::VideoRemuxer>(&state_->encoder);
-        if (!remuxer) throw std::invalid_argument("the file holds no other audio stream");
-        remuxer->addAudioStream(stream.state(), std::move(reader));
+        detail::MuxedWriter* writer = state_->muxed();
+        if (!writer) throw std::invalid_argument("the file holds no other audio stream");
+        writer->addAudioStream(stream.state(), std::move(reader));
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }
@@ -880,7 +868,7 @@ void AudioFileWriter::addAudioStream(const AudioFile& stream, AudioBlockReader r
 
 void AudioFileWriter::write(std::span<const std::span<const float>> channels) {
     try {
-        std::visit([&](auto& encoder) { encoder.write(channels); }, state_->encoder);
+        state_->withEncoder([&](auto& encoder) { encoder.write(channels); });
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);
     }
@@ -897,7 +885,7 @@ std::optional<Clipping> AudioFileWriter::clipping() const {
 
 std::optional<std::filesystem::path> AudioFileWriter::commit() {
     try {
-        if (!std::visit([](auto& encoder) { return encoder.commitWithoutReplacing(); }, state_->encoder)) {
+        if (!state_->withEncoder([](auto& encoder) { return encoder.commitWithoutReplacing(); })) {
             return std::nullopt;
         }
         return state_->location;
@@ -908,7 +896,7 @@ std::optional<std::filesystem::path> AudioFileWriter::commit() {
 
 std::filesystem::path AudioFileWriter::commitReplacing() {
     try {
-        std::visit([](auto& encoder) { encoder.commitReplacing(); }, state_->encoder);
+        state_->withEncoder([](auto& encoder) { encoder.commitReplacing(); });
         return state_->location;
     } catch (...) {
         throw AudioError::wrappingCurrent(AudioError::Operation::writeAudioFile);

@@ -1,5 +1,6 @@
-// Muxing into a ReplacementFile through a custom I/O context, and feeding
-// an audio encoder frame by frame; shared by the AAC and the video writers.
+// Muxing into a ReplacementFile through a custom I/O context, the commit
+// rules of a muxed file, and feeding an audio encoder frame by frame;
+// shared by the AAC and the video writers.
 
 #include "FFmpegMuxing.h"
 
@@ -111,6 +112,50 @@ void MuxedFile::complete() {
     check(av_write_trailer(muxer_.get()), "completing " + url_.string());
     avio_flush(io_.get());
     check(io_->error, "completing " + url_.string());
+}
+
+MuxedWriter::MuxedWriter(const std::filesystem::path& url, const char* muxerName, std::size_t channelCount)
+    : file_(url, muxerName), channelCount_(channelCount) {}
+
+MuxedWriter::~MuxedWriter() = default;
+
+void MuxedWriter::write(std::span<const std::span<const float>> channels) {
+    checkBlockShape(channels, channelCount_);
+    guarded([&] { encode(channels); });
+}
+
+void MuxedWriter::complete() {
+    guarded([&] {
+        if (completed_) return;
+        finish();
+        file_.complete();
+        completed_ = true;
+    });
+}
+
+bool MuxedWriter::commitWithoutReplacing() {
+    complete();
+    return file_.commitWithoutReplacing();
+}
+
+void MuxedWriter::commitReplacing() {
+    complete();
+    file_.commitReplacing();
+}
+
+void MuxedWriter::addAudioStream(const AudioFileState&, AudioBlockReader) {
+    throw std::invalid_argument("the file holds no other audio stream");
+}
+
+void checkBlockShape(std::span<const std::span<const float>> channels, std::size_t channelCount) {
+    if (channels.size() != channelCount) {
+        throw std::invalid_argument("a block holds another number of channels than the file");
+    }
+    for (const auto& channel : channels) {
+        if (channel.size() != channels.front().size()) {
+            throw std::invalid_argument("the channels of a block hold different numbers of samples");
+        }
+    }
 }
 
 void setChannelLayout(AVCodecContext& encoder, const AVChannelLayout& declared, int channelCount) {

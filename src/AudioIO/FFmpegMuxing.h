@@ -4,13 +4,19 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "AudioIO/AudioFileWriter.h"
 #include "FFmpegHandles.h"
 #include "ReplacementFile.h"
 
 namespace vesh::detail {
+
+struct AudioFileState;
 
 // An FFmpeg muxer that writes through a custom I/O context into the
 // temporary file of a ReplacementFile, so that its output appears at `url`
@@ -54,6 +60,77 @@ private:
     int writeError_ = 0;
     std::uint64_t bytesSinceWriteback_ = 0;
 };
+
+// A file written through an FFmpeg muxer in a source's own format: AAC
+// audio (AacFileWriting.h) or a copy of a file with video with new audio
+// (VideoFileWriting.h). Like the libsndfile encoder it is written under a
+// temporary name beside its location and appears only on a commit. After a
+// failure it is not usable any more, and every later step refuses.
+class MuxedWriter {
+public:
+    virtual ~MuxedWriter();
+    MuxedWriter(const MuxedWriter&) = delete;
+    MuxedWriter& operator=(const MuxedWriter&) = delete;
+
+    // One view per channel, all of one length; non-finite samples are
+    // encoded as 0. A block of another shape is refused and leaves the file
+    // as it was.
+    void write(std::span<const std::span<const float>> channels);
+    // Completes the file (once), then moves it to its location unless an
+    // item is there: false then.
+    bool commitWithoutReplacing();
+    void commitReplacing();
+    // An upper bound of the file's size in bytes; 0 when the length is unknown.
+    virtual std::uint64_t estimatedSize() const = 0;
+
+    // The source's audio streams besides the decoded one that the file
+    // holds, by index, in order; none where it holds only the audio written.
+    virtual std::vector<int> otherAudioStreams() const { return {}; }
+    // Replaces one of otherAudioStreams by the samples `reader` delivers,
+    // encoded like `stream`, that stream opened and read to its end (it
+    // outlives the writer); before the first write.
+    virtual void addAudioStream(const AudioFileState& stream, AudioBlockReader reader);
+
+protected:
+    // The muxer named `muxerName` for `url`, written `channelCount` channels.
+    MuxedWriter(const std::filesystem::path& url, const char* muxerName, std::size_t channelCount);
+
+    MuxedFile& file() { return file_; }
+    const std::filesystem::path& url() const { return file_.url(); }
+    std::size_t channelCount() const { return channelCount_; }
+
+    // Runs `step`; a failure marks the file unusable.
+    template <class Step>
+    auto guarded(Step step) {
+        if (failed_) throw std::logic_error("an earlier failure left " + url().string() + " incomplete");
+        try {
+            return step();
+        } catch (...) {
+            failed_ = true;
+            throw;
+        }
+    }
+
+private:
+    // Encodes a block of the file's shape.
+    virtual void encode(std::span<const std::span<const float>> channels) = 0;
+    // Encodes what is left before the container is completed.
+    virtual void finish() = 0;
+    void complete();
+
+    // Outlives the writers' own encoders and inputs, which feed it.
+    MuxedFile file_;
+    std::size_t channelCount_;
+    bool completed_ = false;
+    bool failed_ = false;
+};
+
+// Makes a writer once its location has been checked; `expectedFrames`
+// (nothing: unknown) is used for the size estimate only.
+using MuxedWriterFactory = std::function<std::unique_ptr<MuxedWriter>(std::optional<std::int64_t> expectedFrames)>;
+
+// Refuses a block that does not hold `channelCount` channels of one length.
+void checkBlockShape(std::span<const std::span<const float>> channels, std::size_t channelCount);
 
 // Feeds planar float samples to an opened audio encoder in frames of its
 // frame size (any length for an encoder without one), converted to its

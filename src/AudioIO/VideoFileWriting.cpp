@@ -200,8 +200,7 @@ std::int64_t firstSampleTime(const AudioFileState& source) {
     return start;
 }
 
-}  // namespace
-
+// The muxer that writes a copy of `source` with new audio at `url`, if any.
 std::optional<const char*> videoMuxerFor(const std::filesystem::path& url, const AudioFileState& source) {
     if (!holdsVideo(*source.format)) return std::nullopt;
     const std::string extension = lowercaseExtension(url);
@@ -235,7 +234,7 @@ std::optional<const char*> videoMuxerFor(const std::filesystem::path& url, const
     return container->muxer;
 }
 
-struct VideoRemuxer::Implementation {
+class VideoWriter final : public MuxedWriter {
     // A stream of new audio in place of one of the source's audio streams.
     struct NewAudio {
         // The stream decoded, whose encoding and timing the new audio keeps.
@@ -255,10 +254,10 @@ struct VideoRemuxer::Implementation {
         std::size_t channelCount() const { return static_cast<std::size_t>(decoded->storedFormat.channelCount); }
     };
 
-    Implementation(const std::filesystem::path& url, const char* muxerName, const AudioFileState& source,
-                   std::optional<std::int64_t> expectedFrames)
-        : source(source), channelCount(static_cast<std::size_t>(source.storedFormat.channelCount)),
-          file(url, muxerName) {
+public:
+    VideoWriter(const std::filesystem::path& url, const char* muxerName, const AudioFileState& source,
+                std::optional<std::int64_t> expectedFrames)
+        : MuxedWriter(url, muxerName, static_cast<std::size_t>(source.storedFormat.channelCount)), source(source) {
         AVFormatContext* raw = nullptr;
         int result = avformat_open_input(&raw, source.url.c_str(), nullptr, nullptr);
         if (result < 0) throwFFmpegError(result, "reading " + source.url.string() + " again");
@@ -269,7 +268,7 @@ struct VideoRemuxer::Implementation {
             throw std::runtime_error(source.url.string() + " changed while it was read");
         }
         written.decoded = &source;
-        written.codec = audioEncoderFor(decodedAudio(source), *file.muxer().oformat);
+        written.codec = audioEncoderFor(decodedAudio(source), *file().muxer().oformat);
         if (!written.codec) throwFFmpegError(AVERROR_ENCODER_NOT_FOUND, "creating " + url.string());
         for (unsigned index = 0; index < input->nb_streams; ++index) {
             const AVStream& stream = *input->streams[index];
@@ -279,7 +278,7 @@ struct VideoRemuxer::Implementation {
         }
         if (expectedFrames) {
             const auto frames = static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedFrames, 0));
-            audioBound = audioBytesBound(frames, channelCount, written.codec->id);
+            audioBound = audioBytesBound(frames, channelCount(), written.codec->id);
             // The other streams as long as the one written.
             const double seconds = static_cast<double>(frames) / static_cast<double>(source.storedFormat.sampleRate);
             for (const int index : otherAudio) {
@@ -292,14 +291,21 @@ struct VideoRemuxer::Implementation {
         }
     }
 
+    std::vector<int> otherAudioStreams() const override { return otherAudio; }
+
+    void addAudioStream(const AudioFileState& stream, AudioBlockReader reader) override {
+        guarded([&] { addGivenStream(stream, std::move(reader)); });
+    }
+
+    std::uint64_t estimatedSize() const override { return audioBound == 0 ? 0 : sourceSize + audioBound; }
+
+private:
     static std::uint64_t audioBytesBound(std::uint64_t frames, std::uint64_t channels, AVCodecID codec) {
         const std::uint64_t bytesPerSample = av_get_bits_per_sample(codec) > 32 ? 8 : 4;
         return frames * channels * bytesPerSample + (frames / 1024 + 2) * overheadBytesPer1024Frames + headerRoomBytes;
     }
 
-    const std::filesystem::path& url() const { return file.url(); }
-
-    void addAudioStream(const AudioFileState& stream, AudioBlockReader reader) {
+    void addGivenStream(const AudioFileState& stream, AudioBlockReader reader) {
         if (started()) throw std::logic_error("an audio stream was given after the first write");
         const bool other = stream.url == source.url &&
                            std::find(otherAudio.begin(), otherAudio.end(), stream.streamIndex) != otherAudio.end();
@@ -307,7 +313,7 @@ struct VideoRemuxer::Implementation {
             return audio.sourceIndex() == stream.streamIndex;
         });
         if (!other || given) throw std::invalid_argument("the audio stream given is not one that is to be replaced");
-        const AVCodec* codec = audioEncoderFor(decodedAudio(stream), *file.muxer().oformat);
+        const AVCodec* codec = audioEncoderFor(decodedAudio(stream), *file().muxer().oformat);
         if (!codec) throwFFmpegError(AVERROR_ENCODER_NOT_FOUND, "creating " + url().string());
         NewAudio& audio = others.emplace_back();
         audio.decoded = &stream;
@@ -332,7 +338,7 @@ struct VideoRemuxer::Implementation {
     // chapters, which are copied as chapters) are not written: the output
     // keeps all it can rather than failing.
     void addStreams() {
-        AVFormatContext& muxer = file.muxer();
+        AVFormatContext& muxer = file().muxer();
         outputIndex.assign(input->nb_streams, -1);
         for (unsigned index = 0; index < input->nb_streams; ++index) {
             AVStream& in = *input->streams[index];
@@ -373,7 +379,7 @@ struct VideoRemuxer::Implementation {
     }
 
     void copyChapters() {
-        AVFormatContext& muxer = file.muxer();
+        AVFormatContext& muxer = file().muxer();
         if (av_dict_copy(&muxer.metadata, input->metadata, 0) < 0) throw std::bad_alloc();
         if (input->nb_chapters == 0) return;
         // The muxer frees its chapters and their tags with itself.
@@ -395,7 +401,7 @@ struct VideoRemuxer::Implementation {
     // The encoder of `audio`, opened at its source's bit rate, and its
     // output stream described like the source's.
     CodecContextHandle openEncoder(const NewAudio& audio) {
-        AVFormatContext& muxer = file.muxer();
+        AVFormatContext& muxer = file().muxer();
         const std::int64_t sourceRate = sourceBitRate(*audio.decoded).bitsPerSecond;
         const auto channels = static_cast<std::int64_t>(audio.channelCount());
         CodecContextHandle context =
@@ -415,7 +421,7 @@ struct VideoRemuxer::Implementation {
     // the encoder times its packets from there, earlier by its priming,
     // which the muxer records (an MPEG-4 edit list, a Matroska codec delay).
     void startEncoding(NewAudio& audio, CodecContextHandle context) {
-        const std::string_view muxer = file.muxer().oformat->name;
+        const std::string_view muxer = file().muxer().oformat->name;
         audio.nextSampleTime =
             av_rescale_q(firstSampleTime(*audio.decoded), decodedStream(*audio.decoded).time_base, context->time_base);
         // Matroska records Opus priming as a codec delay and times its
@@ -434,7 +440,7 @@ struct VideoRemuxer::Implementation {
         CodecContextHandle writtenContext = openEncoder(written);
         std::vector<CodecContextHandle> otherContexts;
         for (const NewAudio& audio : others) otherContexts.push_back(openEncoder(audio));
-        file.check(avformat_write_header(&file.muxer(), nullptr), "writing the header of " + url().string());
+        file().check(avformat_write_header(&file().muxer(), nullptr), "writing the header of " + url().string());
         packet.reset(av_packet_alloc());
         if (!packet) throw std::bad_alloc();
         for (std::size_t index = 0; index < others.size(); ++index) {
@@ -444,7 +450,7 @@ struct VideoRemuxer::Implementation {
     }
 
     void muxAudio(NewAudio& audio, AVPacket& encoded) {
-        AVStream& stream = *file.muxer().streams[audio.outputIndex];
+        AVStream& stream = *file().muxer().streams[audio.outputIndex];
         encoded.pts = encoded.pts != AV_NOPTS_VALUE ? encoded.pts + audio.primingShift : encoded.pts;
         encoded.dts = encoded.dts != AV_NOPTS_VALUE ? encoded.dts + audio.primingShift : encoded.dts;
         av_packet_rescale_ts(&encoded, audio.encoder->context().time_base, stream.time_base);
@@ -452,7 +458,7 @@ struct VideoRemuxer::Implementation {
         const std::int64_t time = encoded.dts != AV_NOPTS_VALUE ? encoded.dts : encoded.pts;
         if (&audio == &written) advanceOthers(time, stream.time_base);
         copyUntil(time, stream.time_base);
-        file.check(av_interleaved_write_frame(&file.muxer(), &encoded), "writing " + url().string());
+        file().check(av_interleaved_write_frame(&file().muxer(), &encoded), "writing " + url().string());
     }
 
     // Encodes the other new audio streams up to `limit` in `timeBase` (to
@@ -469,7 +475,7 @@ struct VideoRemuxer::Implementation {
                     break;
                 }
                 views.assign(block.begin(), block.end());
-                check(views, audio.channelCount());
+                checkBlockShape(views, audio.channelCount());
                 audio.encoder->write(views, 0, [&](AVPacket& encoded) { muxAudio(audio, encoded); });
                 audio.nextSampleTime += static_cast<std::int64_t>(block.front().size());
             }
@@ -504,61 +510,28 @@ struct VideoRemuxer::Implementation {
                 av_compare_ts(time, inputBase, limit, timeBase) > 0) {
                 break;
             }
-            av_packet_rescale_ts(&copied, inputBase, file.muxer().streams[index]->time_base);
+            av_packet_rescale_ts(&copied, inputBase, file().muxer().streams[index]->time_base);
             copied.stream_index = index;
             copied.pos = -1;
             pending = false;
-            file.check(av_interleaved_write_frame(&file.muxer(), &copied), "writing " + url().string());
+            file().check(av_interleaved_write_frame(&file().muxer(), &copied), "writing " + url().string());
         }
     }
 
-    // Refuses a block of another shape, which leaves the file as it was.
-    static void check(std::span<const std::span<const float>> channels, std::size_t channelCount) {
-        if (channels.size() != channelCount) {
-            throw std::invalid_argument("a block holds another number of channels than the file");
-        }
-        for (const auto& channel : channels) {
-            if (channel.size() != channels.front().size()) {
-                throw std::invalid_argument("the channels of a block hold different numbers of samples");
-            }
-        }
-    }
-
-    void write(std::span<const std::span<const float>> channels) {
+    void encode(std::span<const std::span<const float>> channels) override {
         if (!started()) start();
         written.encoder->write(channels, 0, [this](AVPacket& encoded) { muxAudio(written, encoded); });
     }
 
-    // Encodes what is left, copies the rest of the source and completes
-    // the container, once.
-    void complete() {
-        if (completed) return;
+    // Encodes what is left and copies the rest of the source.
+    void finish() override {
         if (!started()) start();
         written.encoder->finish([this](AVPacket& encoded) { muxAudio(written, encoded); });
         advanceOthers(AV_NOPTS_VALUE, AVRational{1, 1});
         copyUntil(AV_NOPTS_VALUE, AVRational{1, 1});
-        file.complete();
-        completed = true;
-    }
-
-    std::uint64_t estimatedSize() const { return audioBound == 0 ? 0 : sourceSize + audioBound; }
-
-    // Runs `step`; after a failure the file is not usable any more, and
-    // every later step refuses.
-    template <class Step>
-    auto guarded(Step step) {
-        if (failed) throw std::logic_error("an earlier failure left " + url().string() + " incomplete");
-        try {
-            return step();
-        } catch (...) {
-            failed = true;
-            throw;
-        }
     }
 
     const AudioFileState& source;
-    std::size_t channelCount;
-    MuxedFile file;
     FormatContextHandle input;
     std::uint64_t sourceSize = 0;
     std::uint64_t audioBound = 0;
@@ -576,37 +549,16 @@ struct VideoRemuxer::Implementation {
     PacketHandle packet;
     bool pending = false;
     bool sourceEnded = false;
-    bool completed = false;
-    bool failed = false;
 };
 
-VideoRemuxer::VideoRemuxer(const std::filesystem::path& url, const char* muxer, const AudioFileState& source,
-                           std::optional<std::int64_t> expectedFrames)
-    : implementation_(std::make_unique<Implementation>(url, muxer, source, expectedFrames)) {}
+}  // namespace
 
-VideoRemuxer::~VideoRemuxer() = default;
-
-std::vector<int> VideoRemuxer::otherAudioStreams() const { return implementation_->otherAudio; }
-
-void VideoRemuxer::addAudioStream(const AudioFileState& stream, AudioBlockReader reader) {
-    implementation_->guarded([&] { implementation_->addAudioStream(stream, std::move(reader)); });
+std::optional<MuxedWriterFactory> videoWriterFor(const std::filesystem::path& url, const AudioFileState& source) {
+    const auto muxer = videoMuxerFor(url, source);
+    if (!muxer) return std::nullopt;
+    return [url, muxer = *muxer, &source](std::optional<std::int64_t> expectedFrames) -> std::unique_ptr<MuxedWriter> {
+        return std::make_unique<VideoWriter>(url, muxer, source, expectedFrames);
+    };
 }
-
-void VideoRemuxer::write(std::span<const std::span<const float>> channels) {
-    Implementation::check(channels, implementation_->channelCount);
-    implementation_->guarded([&] { implementation_->write(channels); });
-}
-
-bool VideoRemuxer::commitWithoutReplacing() {
-    implementation_->guarded([&] { implementation_->complete(); });
-    return implementation_->file.commitWithoutReplacing();
-}
-
-void VideoRemuxer::commitReplacing() {
-    implementation_->guarded([&] { implementation_->complete(); });
-    implementation_->file.commitReplacing();
-}
-
-std::uint64_t VideoRemuxer::estimatedSize() const { return implementation_->estimatedSize(); }
 
 }  // namespace vesh::detail

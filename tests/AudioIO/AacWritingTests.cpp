@@ -57,16 +57,6 @@ void writeInBlocks(AudioFileWriter& writer, const std::vector<std::vector<float>
     }
 }
 
-double signalToNoiseDecibels(const std::vector<float>& reference, const std::vector<float>& copy) {
-    double signal = 0, noise = 0;
-    for (std::size_t index = 0; index < reference.size(); ++index) {
-        const double other = index < copy.size() ? copy[index] : 0.0;
-        signal += double(reference[index]) * reference[index];
-        noise += (reference[index] - other) * (reference[index] - other);
-    }
-    return 10 * std::log10(signal / noise);
-}
-
 class AacSameFormat : public ::testing::TestWithParam<AacCase> {};
 
 TEST_P(AacSameFormat, WritesAacInTheSourcesContainerAlignedWithTheSamplesWritten) {

@@ -4,11 +4,26 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 namespace vesh {
+
+namespace {
+
+// Every line the shell command prints, without its line break.
+std::vector<std::string> outputLines(const std::string& command) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::vector<std::string> lines;
+    char line[512];
+    while (pipe && std::fgets(line, sizeof line, pipe)) lines.emplace_back(line, std::strcspn(line, "\r\n"));
+    if (pipe) ::pclose(pipe);
+    return lines;
+}
+
+}  // namespace
 
 AudioStream detail::AudioStreamAccess::make(std::vector<AudioStream::Channel> channels, std::int64_t sampleRate,
                                             std::optional<ChannelLayout> channelLayout) {
@@ -77,14 +92,26 @@ std::string twoSines(int rate, const std::string& seconds) {
 }
 
 std::vector<std::string> probe(const std::filesystem::path& file, const std::string& entry) {
-    const std::string command = "ffprobe -v error -select_streams a:0 -show_entries " + entry +
-                                " -of default=noprint_wrappers=1:nokey=1 '" + file.string() + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::vector<std::string> values;
-    char line[512];
-    while (pipe && std::fgets(line, sizeof line, pipe)) values.emplace_back(line, std::strcspn(line, "\r\n"));
-    if (pipe) ::pclose(pipe);
-    return values;
+    return outputLines("ffprobe -v error -select_streams a:0 -show_entries " + entry +
+                       " -of default=noprint_wrappers=1:nokey=1 '" + file.string() + "'");
+}
+
+std::vector<std::string> ffprobe(const std::filesystem::path& file, const std::string& arguments) {
+    std::vector<std::string> lines =
+        outputLines("ffprobe -v error " + arguments + " -of csv=p=0 '" + file.string() + "'");
+    std::erase(lines, std::string());
+    return lines;
+}
+
+double signalToNoiseDecibels(const std::vector<float>& reference, const std::vector<float>& copy, long offset) {
+    double signal = 0, noise = 0;
+    for (std::size_t index = 0; index < reference.size(); ++index) {
+        const long at = long(index) + offset;
+        const double other = at >= 0 && at < long(copy.size()) ? copy[std::size_t(at)] : 0.0;
+        signal += double(reference[index]) * reference[index];
+        noise += (reference[index] - other) * (reference[index] - other);
+    }
+    return 10 * std::log10(signal / noise);
 }
 
 SF_INFO sndfileInfo(const std::filesystem::path& file) {

@@ -88,6 +88,14 @@ std::string twoSines(int rate, const std::string& seconds);
 // The values ffprobe gives for `entry` ("stream=bit_rate", "frame=nb_samples")
 // of the file's first audio stream, one per line.
 std::vector<std::string> probe(const std::filesystem::path& file, const std::string& entry);
+// ffprobe's non-empty lines for `arguments` ("-select_streams v:0
+// -show_entries packet=pts_time") on the file, each entry's values as CSV.
+std::vector<std::string> ffprobe(const std::filesystem::path& file, const std::string& arguments);
+
+// How far `copy` is from `reference`, in dB of the reference's power over
+// that of the difference, each reference sample's counterpart `offset`
+// samples on in the copy (silence outside it).
+double signalToNoiseDecibels(const std::vector<float>& reference, const std::vector<float>& copy, long offset = 0);
 
 SF_INFO sndfileInfo(const std::filesystem::path& file);
 // Planar samples written and read by libsndfile; `format` is its major type

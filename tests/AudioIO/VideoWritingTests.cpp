@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <numeric>
 #include <tuple>
 
@@ -74,19 +72,6 @@ const VideoCase videoCases[] = {
     {"talk.mov", movie("libx264 -preset ultrafast", "0.25", "pcm_s16le", ""), "pcm_s16le", "", false},
 };
 
-// ffprobe's lines for `arguments` on the file.
-std::vector<std::string> ffprobe(const std::filesystem::path& file, const std::string& arguments) {
-    const std::string command = "ffprobe -v error " + arguments + " -of csv=p=0 '" + file.string() + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    std::vector<std::string> values;
-    char line[512];
-    while (pipe && std::fgets(line, sizeof line, pipe)) {
-        if (const std::size_t length = std::strcspn(line, "\r\n"); length > 0) values.emplace_back(line, length);
-    }
-    if (pipe) ::pclose(pipe);
-    return values;
-}
-
 double number(const std::vector<std::string>& lines) { return lines.empty() ? NAN : std::stod(lines.front()); }
 
 double firstAudioFrameTime(const std::filesystem::path& file) {
@@ -109,18 +94,6 @@ double audioBitRate(const std::filesystem::path& file) {
     const double seconds = std::accumulate(duration.begin(), duration.end(), 0.0,
                                            [](double sum, const std::string& d) { return sum + std::stod(d); });
     return bytes * 8 / seconds;
-}
-
-// Each reference sample's counterpart is `offset` samples on in the copy.
-double signalToNoiseDecibels(const std::vector<float>& reference, const std::vector<float>& copy, long offset) {
-    double signal = 0, noise = 0;
-    for (std::size_t index = 0; index < reference.size(); ++index) {
-        const long at = long(index) + offset;
-        const double other = at >= 0 && at < long(copy.size()) ? copy[std::size_t(at)] : 0.0;
-        signal += double(reference[index]) * reference[index];
-        noise += (reference[index] - other) * (reference[index] - other);
-    }
-    return 10 * std::log10(signal / noise);
 }
 
 // The shift of `copy` against `reference` within 96 samples of `expected`
