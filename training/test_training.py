@@ -399,6 +399,29 @@ class ExportTest(unittest.TestCase):
         self.assertLess(np.abs(got - ref).max(), 1e-4)
 
 
+class QuantisationTest(unittest.TestCase):
+    """The shipped model's convolutions in the pattern the runtime fuses into
+    8-bit convolutions, with weights that cannot saturate 16-bit sums."""
+
+    def test_shipped_convolutions_are_between_quantisation_steps(self):
+        import quantize
+        proto = onnx.load(export.SHIPPED)
+        producers = {o: node for node in proto.graph.node for o in node.output}
+        consumers = {}
+        for node in proto.graph.node:
+            for name in node.input:
+                consumers.setdefault(name, []).append(node)
+        convs = [node for node in proto.graph.node if node.op_type == "Conv"]
+        self.assertEqual(len(convs), 23)
+        for conv in convs:
+            self.assertEqual({producers[name].op_type for name in conv.input}, {"DequantizeLinear"}, conv.name)
+            self.assertEqual([n.op_type for n in consumers[conv.output[0]]], ["QuantizeLinear"], conv.name)
+        weights = [onnx.numpy_helper.to_array(i) for i in proto.graph.initializer
+                   if i.data_type == onnx.TensorProto.INT8 and len(i.dims) == 3]
+        self.assertEqual(len(weights), 23)
+        self.assertLessEqual(max(int(np.abs(w).max()) for w in weights), quantize.WEIGHT_LEVELS)
+
+
 class DataTest(unittest.TestCase):
     def test_band_limit_leaves_the_band_above_empty(self):
         rng = np.random.default_rng(16)
