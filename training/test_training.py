@@ -421,6 +421,12 @@ class QuantisationTest(unittest.TestCase):
         self.assertEqual(len(weights), 23)
         self.assertLessEqual(max(int(np.abs(w).max()) for w in weights), quantize.WEIGHT_LEVELS)
 
+    def test_warm_start_refuses_a_quantised_model(self):
+        # Its float convolution weights are gone: a warm start would keep
+        # the others and leave the convolutions at random.
+        with self.assertRaises(SystemExit):
+            train.load_onnx_weights(M.Enhancer(**M.MASK_ONLY), export.SHIPPED)
+
 
 class DataTest(unittest.TestCase):
     def test_band_limit_leaves_the_band_above_empty(self):

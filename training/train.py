@@ -181,9 +181,13 @@ def load_onnx_weights(net, path):
     and buffer names of the exported Enhancer."""
     import onnx
     from onnx import numpy_helper
+    proto = onnx.load(path)
+    if any(node.op_type == "QuantizeLinear" for node in proto.graph.node):
+        raise SystemExit(f"{path} holds 8-bit convolutions; start from its float model instead (MODEL.md, "
+                         "\"Network 2.6.2\")")
     state = net.state_dict()
     loaded = 0
-    for init in onnx.load(path).graph.initializer:
+    for init in proto.graph.initializer:
         name = init.name.removeprefix("enhancer.")
         if name in state and tuple(state[name].shape) == tuple(init.dims):
             state[name] = torch.from_numpy(numpy_helper.to_array(init).copy())
