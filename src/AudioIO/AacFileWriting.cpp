@@ -182,11 +182,7 @@ private:
 }  // namespace
 
 std::optional<MuxedWriterFactory> aacWriterFor(const std::filesystem::path& url, const AudioFileState& source) {
-    const auto muxer = aacMuxerFor(url, source);
-    if (!muxer) return std::nullopt;
-    return [url, muxer = *muxer, &source](std::optional<std::int64_t> expectedFrames) -> std::unique_ptr<MuxedWriter> {
-        return std::make_unique<AacWriter>(url, muxer, source, expectedFrames);
-    };
+    return factoryOf<AacWriter>(url, aacMuxerFor(url, source), source);
 }
 
 }  // namespace vesh::detail

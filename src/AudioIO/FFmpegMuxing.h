@@ -129,6 +129,17 @@ private:
 // (nothing: unknown) is used for the size estimate only.
 using MuxedWriterFactory = std::function<std::unique_ptr<MuxedWriter>(std::optional<std::int64_t> expectedFrames)>;
 
+// The factory of a `Writer`, made from the location, the muxer's name, the
+// source and the expected frames, where a muxer was found for it.
+template <class Writer>
+std::optional<MuxedWriterFactory> factoryOf(const std::filesystem::path& url, std::optional<const char*> muxer,
+                                            const AudioFileState& source) {
+    if (!muxer) return std::nullopt;
+    return [url, name = *muxer, &source](std::optional<std::int64_t> expectedFrames) -> std::unique_ptr<MuxedWriter> {
+        return std::make_unique<Writer>(url, name, source, expectedFrames);
+    };
+}
+
 // Refuses a block that does not hold `channelCount` channels of one length.
 void checkBlockShape(std::span<const std::span<const float>> channels, std::size_t channelCount);
 

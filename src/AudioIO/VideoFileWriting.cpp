@@ -554,11 +554,7 @@ private:
 }  // namespace
 
 std::optional<MuxedWriterFactory> videoWriterFor(const std::filesystem::path& url, const AudioFileState& source) {
-    const auto muxer = videoMuxerFor(url, source);
-    if (!muxer) return std::nullopt;
-    return [url, muxer = *muxer, &source](std::optional<std::int64_t> expectedFrames) -> std::unique_ptr<MuxedWriter> {
-        return std::make_unique<VideoWriter>(url, muxer, source, expectedFrames);
-    };
+    return factoryOf<VideoWriter>(url, videoMuxerFor(url, source), source);
 }
 
 }  // namespace vesh::detail
