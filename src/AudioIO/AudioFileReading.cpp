@@ -1,8 +1,8 @@
 // Opening and decoding audio files with FFmpeg: the demuxer picks the best
 // audio stream (unless the caller names one), the decoder turns it into
 // frames, and libswresample converts every frame to planar 32-bit float at
-// the stream's stored rate. The whole
-// stream is decoded, to its end, whatever length the container announces.
+// the stream's stored rate. The whole stream is decoded, to its end,
+// whatever length the container announces.
 // A packet the decoder rejects as damaged is replaced by silence of its
 // length, as players conceal it, and the stretch is recorded; a file none of
 // whose packets decodes fails.

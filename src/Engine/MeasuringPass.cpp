@@ -32,10 +32,12 @@ Measurement measure(AudioFile& source, std::int64_t processingRate, Checkpoints&
     // the slowest of them and the model waits for it, so where there are
     // more processors than channels each meter also measures stretches of
     // its channel at once.
-    const std::size_t stretchesAtOnce = std::max<std::size_t>(1, availableProcessorCount() / std::max<std::size_t>(channelCount, 1));
+    const std::size_t stretchesAtOnce =
+        std::max<std::size_t>(1, availableProcessorCount() / std::max<std::size_t>(channelCount, 1));
     std::vector<LoudnessMeter> meters;
     meters.reserve(channelCount);
-    for (std::size_t channel = 0; channel < channelCount; ++channel) meters.emplace_back(processingRate, stretchesAtOnce);
+    for (std::size_t channel = 0; channel < channelCount; ++channel)
+        meters.emplace_back(processingRate, stretchesAtOnce);
     std::deque<BlockThread> metering;
     for (LoudnessMeter& meter : meters) {
         metering.emplace_back(1, [&meter](Channels& block) { enhancing([&] { meter.add(block.front()); }); });

@@ -95,8 +95,7 @@ Loudness::Loudness(std::span<const float> samples, std::int64_t sampleRate, Mode
 
 struct LoudnessMeter::State {
     State(std::int64_t rate, std::size_t atOnce)
-        : sampleRate(rate),
-          stretchesAtOnce(std::max<std::size_t>(atOnce, 1)),
+        : sampleRate(rate), stretchesAtOnce(std::max<std::size_t>(atOnce, 1)),
           whole(makeState(rate, Loudness::Mode::integrated)) {
         if (stretchesAtOnce == 1) return;
         whole.reset();
@@ -114,20 +113,22 @@ struct LoudnessMeter::State {
     std::size_t stretchLength = 0;
     // Stretches measured and being measured, in the signal's order.
     std::vector<std::shared_future<vesh::State>> stretches;
-    // The stretch being gathered, after `leadIn` samples that warm its
-    // filters and complete its first gating block (none for the first one).
+    // The stretch being gathered, after leadIn() samples that warm its
+    // filters and complete its first gating block.
     std::vector<float> gathered;
-    std::size_t leadIn = 0;
+
+    // None before the first stretch, 300 ms before every later one.
+    std::size_t leadIn() const { return stretches.empty() ? 0 : 3 * gatingStep; }
 
     // Measures the gathered stretch on a thread of its own, once fewer than
     // `stretchesAtOnce` are being measured, keeping its last 300 ms as the
     // next one's lead-in.
     void measureGathered() {
         if (stretches.size() >= stretchesAtOnce) stretches[stretches.size() - stretchesAtOnce].wait();
-        leadIn = 3 * gatingStep;
+        const std::size_t kept = 3 * gatingStep;
         std::vector<float> next;
-        next.reserve(leadIn + stretchLength);
-        next.assign(gathered.end() - static_cast<std::ptrdiff_t>(leadIn), gathered.end());
+        next.reserve(kept + stretchLength);
+        next.assign(gathered.end() - static_cast<std::ptrdiff_t>(kept), gathered.end());
         // The samples are moved out of the task, which lives as long as its
         // result, so that they go once measured.
         stretches.push_back(std::async(std::launch::async, [taken = std::move(gathered), rate = sampleRate]() mutable {
@@ -154,10 +155,12 @@ void LoudnessMeter::add(std::span<const float> samples) {
         return;
     }
     while (!samples.empty()) {
-        const std::size_t taken = std::min(state.leadIn + state.stretchLength - state.gathered.size(), samples.size());
-        state.gathered.insert(state.gathered.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(taken));
+        const std::size_t full = state.leadIn() + state.stretchLength;
+        const std::size_t taken = std::min(full - state.gathered.size(), samples.size());
+        state.gathered.insert(state.gathered.end(), samples.begin(),
+                              samples.begin() + static_cast<std::ptrdiff_t>(taken));
         samples = samples.subspan(taken);
-        if (state.gathered.size() == state.leadIn + state.stretchLength) state.measureGathered();
+        if (state.gathered.size() == full) state.measureGathered();
     }
 }
 
@@ -171,7 +174,9 @@ Loudness LoudnessMeter::integratedLoudness() const {
     const vesh::State last = makeState(state_->sampleRate, Loudness::Mode::integrated);
     feed(last.get(), state_->gathered, state_->sampleRate);
     std::vector<ebur128_state*> measuredStretches;
-    for (const std::shared_future<vesh::State>& stretch : state_->stretches) measuredStretches.push_back(stretch.get().get());
+    for (const std::shared_future<vesh::State>& stretch : state_->stretches) {
+        measuredStretches.push_back(stretch.get().get());
+    }
     measuredStretches.push_back(last.get());
     check(ebur128_loudness_global_multiple(measuredStretches.data(), measuredStretches.size(), &measured));
     return Loudness(measured);
