@@ -134,6 +134,8 @@ class Enhancer(nn.Module):
         super().__init__()
         self.n_low = n_low
         self.arch = {"filter_bins": filter_bins, "filter_reach": filter_reach}
+        if filter_bins:
+            self.arch["filter_input"] = "masked"
         self.filter_bins, self.filter_reach = filter_bins, filter_reach
         self.register_buffer("window", sqrt_hann())
         self.register_buffer("bands", erb_band_matrix(n_bands))
@@ -175,7 +177,11 @@ class Enhancer(nn.Module):
     @classmethod
     def from_state(cls, state):
         """An untrained network of the shape a checkpoint was saved from."""
-        return cls(**state.get("arch", MASK_ONLY))
+        arch = dict(state.get("arch", MASK_ONLY))
+        if arch["filter_bins"] and arch.pop("filter_input", None) != "masked":
+            raise ValueError("this checkpoint's complex filter worked on the noisy spectrum, "
+                             "a form the network no longer has")
+        return cls(**arch)
 
     def stage_parameters(self):
         """Parameters of the complex stage (empty for a mask-only network)."""
@@ -273,15 +279,20 @@ class Enhancer(nn.Module):
         return torch.sigmoid(logits), (coef[:, 0], coef[:, 1])
 
     def apply(self, re, im, mask, coef):
-        """Masked spectrum plus, in the low bins, sum over d of coef[d] * X[t + d]."""
+        """Masked spectrum Y plus, in the low bins, sum over d of coef[d] * Y[t + d].
+        The filter works on the masked spectrum rather than the noisy one: where
+        the mask has removed a bin, a coefficient cannot bring its noise back, so
+        the loss stays smooth in the coefficients (over the noisy spectrum, a step
+        away from zero leaked noise at full level into bins the mask had silenced,
+        and training made the loss worse)."""
         yr, yi = re * mask, im * mask
         if coef is None:
             return yr, yi
         k, reach = self.filter_bins, self.filter_reach
         cr, ci = coef
         t = re.shape[1]
-        xr = nn.functional.pad(re[..., :k], (0, 0, reach, reach))
-        xi = nn.functional.pad(im[..., :k], (0, 0, reach, reach))
+        xr = nn.functional.pad(yr[..., :k], (0, 0, reach, reach))
+        xi = nn.functional.pad(yi[..., :k], (0, 0, reach, reach))
         fr, fi = 0, 0
         for tap in range(2 * reach + 1):
             sr, si = xr[:, tap:tap + t], xi[:, tap:tap + t]

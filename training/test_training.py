@@ -136,16 +136,21 @@ class PhaseStageTest(unittest.TestCase):
         net = M.Enhancer().eval()
         t, k = 7, net.filter_bins
         re, im = torch.randn(1, t, M.N_BINS), torch.randn(1, t, M.N_BINS)
-        mask = torch.zeros(1, t, M.N_BINS)
+        mask = torch.full((1, t, M.N_BINS), 0.5)
         taps = 2 * net.filter_reach + 1
         cr, ci = torch.zeros(1, t, k, taps), torch.zeros(1, t, k, taps)
-        ci[..., taps - 1] = 1.0  # j * X[t + reach]
+        ci[..., taps - 1] = 1.0  # j * Y[t + reach], Y the masked spectrum
         yr, yi = net.apply(re, im, mask, (cr, ci))
         reach = net.filter_reach
-        self.assertTrue(torch.equal(yr[0, :t - reach, :k], -im[0, reach:, :k]))
-        self.assertTrue(torch.equal(yi[0, :t - reach, :k], re[0, reach:, :k]))
-        self.assertEqual(yr[0, t - reach:, :k].abs().max().item(), 0.0)  # beyond the segment: zeros
-        self.assertEqual(yr[0, :, k:].abs().max().item(), 0.0)  # above the stage: the mask alone
+        self.assertTrue(torch.allclose(yr[0, :t - reach, :k], 0.5 * (re[0, :t - reach, :k] - im[0, reach:, :k])))
+        self.assertTrue(torch.allclose(yi[0, :t - reach, :k], 0.5 * (im[0, :t - reach, :k] + re[0, reach:, :k])))
+        # Beyond the segment's end the filter sees zeros; above the stage, the mask alone.
+        self.assertTrue(torch.equal(yr[0, t - reach:, :k], 0.5 * re[0, t - reach:, :k]))
+        self.assertTrue(torch.equal(yr[0, :, k:], 0.5 * re[0, :, k:]))
+
+    def test_checkpoint_of_the_noisy_spectrum_filter_is_refused(self):
+        with self.assertRaises(ValueError):
+            M.Enhancer.from_state({"arch": {"filter_bins": 101, "filter_reach": 2}})
 
 
 class LoudnessTest(unittest.TestCase):

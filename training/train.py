@@ -258,9 +258,8 @@ def main():
     best = math.inf
     ck = torch.load(ckpt_path, map_location="cpu") if os.path.exists(ckpt_path) else {}
     # A checkpoint keeps the shape it was trained in; a new run takes the options'.
-    arch = ck.get("arch", M.MASK_ONLY) if ck else {"filter_bins": args.filter_bins,
-                                                      "filter_reach": args.filter_reach}
-    net = M.Enhancer(**arch)
+    net = M.Enhancer.from_state(ck) if ck else M.Enhancer(filter_bins=args.filter_bins, filter_reach=args.filter_reach)
+    arch = net.arch
     stage = {id(p) for p in net.stage_parameters()}
     trunk = [p for p in net.parameters() if id(p) not in stage]
     if args.freeze_trunk:
@@ -290,7 +289,7 @@ def main():
     # is what is validated, kept and exported.
     averaged = None
     if args.average:
-        averaged = M.Enhancer(**arch)
+        averaged = M.Enhancer.from_state({"arch": arch})
         averaged.load_state_dict(ck.get("averaged", net.state_dict()))
         averaged.to(device)
     net.to(device)
