@@ -207,19 +207,11 @@ private slots:
         QVERIFY2(textWidth >= firstLineWidth, qPrintable(QStringLiteral("%1 < %2").arg(textWidth).arg(firstLineWidth)));
     }
 
-    void filesGivenAtLaunchWaitForADestinationAndAreProcessedOnce_data() {
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QString>("waiting");
-        QTest::newRow("one") << 1 << "1 file waiting: choose a destination";
-        QTest::newRow("three") << 3 << "3 files waiting: choose a destination";
-    }
-
     void filesGivenAtLaunchWaitForADestinationAndAreProcessedOnce() {
-        QFETCH(int, count);
-        QFETCH(QString, waiting);
+        const QString waiting = QStringLiteral("3 files waiting: choose a destination");
         test::Workspace workspace;
         std::vector<std::filesystem::path> inputs;
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < 3; ++i) {
             inputs.push_back(workspace.path(QStringLiteral("opened %1.wav").arg(i)));
             test::writeNoiseWav(inputs.back(), 1, 0.5);
         }
