@@ -171,6 +171,15 @@ TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFil
     writeBytes(in / "junk.wav", std::vector<char>(4000, 'x'));
     sources.insert(sources.begin() + 2, in / "junk.wav");
 
+    // The files a run told written, by name and sorted, as a folder listing gives them.
+    const auto writtenNames = [](const BatchResult& result) {
+        std::vector<std::string> names;
+        for (const FileOutcome& outcome : result.files) {
+            if (outcome.status == Status::written) names.push_back(outcome.target.filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
     const auto caller = std::this_thread::get_id();
     bool elsewhere = false;
     std::vector<std::string> told;
@@ -212,15 +221,8 @@ TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFil
     EXPECT_EQ(failed.endingFailure()->source, in / "junk.wav");
     EXPECT_EQ(failed.endingFailure()->error->kind(), ProcessingError::Kind::sourceNotAudio);
     EXPECT_EQ(told, toldOne);
-    std::vector<std::string> written;
-    for (const FileOutcome& outcome : failed.files) {
-        if (outcome.status == Status::written) written.push_back(outcome.target.filename().string());
-        if (outcome.source.filename() == "take4.wav") {
-            EXPECT_NE(outcome.status, Status::failed);
-        }
-    }
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(entries(out), written);
+    EXPECT_EQ(entries(out), writtenNames(failed));
+    EXPECT_NE(failed.files.back().status, Status::failed);
     EXPECT_EQ(failed.files[0].status, Status::written);
     EXPECT_EQ(failed.files[1].status, Status::written);
 
@@ -230,12 +232,7 @@ TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFil
     callbacks.isCancelled = [] { return true; };
     const BatchResult cancelled = runBatch(sources, options, enhancer, callbacks);
     EXPECT_EQ(cancelled.end, BatchResult::End::cancelled);
-    written.clear();
-    for (const FileOutcome& outcome : cancelled.files) {
-        if (outcome.status == Status::written) written.push_back(outcome.target.filename().string());
-    }
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(entries(out), written);
+    EXPECT_EQ(entries(out), writtenNames(cancelled));
     EXPECT_EQ(cancelled.count(Status::cancelled), 1u);
 }
 
