@@ -1,7 +1,7 @@
 // Writing a file with video in its own format: the video, subtitles and
 // chapters copied as they are, the decoded audio stream replaced by the
-// samples written in the source's codec and timing, under the writer's
-// commit rules.
+// samples written in the source's codec and timing. The commit rules, shared
+// with the AAC writer, are checked there.
 
 #include <gtest/gtest.h>
 
@@ -221,29 +221,6 @@ TEST(AudioFileWriting, EveryAudioStreamOfAVideoIsReplacedInItsPlace) {
     const auto secondWritten = decodeAll(secondCopy);
     ASSERT_EQ(secondWritten.size(), 1u);
     EXPECT_LE(largestDifference(secondWritten.front(), tone), 1e-4f);
-}
-
-TEST(AudioFileWriting, AVideoCopyAppearsOnlyOnCommitAndNeverReplacesUnasked) {
-    const auto source = fixture("video-" + videoCases[0].name, videoCases[0].arguments);
-    const AudioFile sourceFile(source);
-    TemporaryFolder folder;
-    const std::vector<float> tone = sine(300, 48000, 48000, 0.2);
-    const std::vector<std::span<const float>> block(2, tone);
-    {
-        AudioFileWriter abandoned(folder / "cut.mp4", sourceFile, 48000, std::nullopt);
-        abandoned.write(block);
-    }
-    EXPECT_TRUE(entries(folder.path()).empty());
-
-    writeBytes(folder / "cut.mp4", {'o', 'l', 'd'});
-    AudioFileWriter writer(folder / "cut.mp4", sourceFile, 48000, std::nullopt);
-    writer.write(block);
-    EXPECT_FALSE(writer.commit());
-    EXPECT_EQ(readBytes(folder / "cut.mp4"), (std::vector<char>{'o', 'l', 'd'}));
-    EXPECT_EQ(writer.commitReplacing(), folder / "cut.mp4");
-    EXPECT_EQ(entries(folder.path()), std::vector<std::string>{"cut.mp4"});
-    EXPECT_EQ(ffprobe(folder / "cut.mp4", "-select_streams v -show_entries stream=codec_name"),
-              std::vector<std::string>{"h264"});
 }
 
 // A video whose sample table is damaged so that its picture size is unknown
