@@ -71,11 +71,8 @@ TEST_P(Decoding, GivesTheChannelsRateAndLengthOfTheFile) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AudioFileReading, Decoding, ::testing::ValuesIn(decodeCases), [](const auto& info) {
-    std::string name = info.param.name;
-    std::replace(name.begin(), name.end(), '.', '_');
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(AudioFileReading, Decoding, ::testing::ValuesIn(decodeCases),
+                         [](const auto& info) { return caseName(info.param.name); });
 
 TEST(AudioFileReading, DeclaredLayoutRidesAlongToTheWrittenFileAndAnUndeclaredOneStaysAbsent) {
     TemporaryFolder folder;
@@ -220,13 +217,6 @@ TEST(AudioFileReading, AHugeTagChunkIsSkippedAndTheRestRead) {
             EXPECT_EQ(decoded[k], static_cast<float>(samples[k]) / 32768.0f) << k;
         }
     }
-}
-
-// A FLAC file whose STREAMINFO block claims `frames` frames.
-void claimFrames(std::vector<char>& flac, std::uint64_t frames) {
-    // "fLaC", the block header, then 10 bytes before the 36-bit count.
-    flac[21] = static_cast<char>((flac[21] & 0xF0) | ((frames >> 32) & 0x0F));
-    for (int k = 0; k < 4; ++k) flac[22 + k] = static_cast<char>(frames >> (24 - 8 * k));
 }
 
 // Cut files and headers that claim more than is there: the frames present

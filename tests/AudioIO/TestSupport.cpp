@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +92,38 @@ std::string twoSines(int rate, const std::string& seconds) {
            " -filter_complex amerge=inputs=2";
 }
 
+std::string pinkNoise(int rate) {
+    const std::string source =
+        "-f lavfi -i anoisesrc=color=pink:amplitude=0.3:duration=3:sample_rate=" + std::to_string(rate);
+    return source + ":seed=1 " + source + ":seed=2 -filter_complex amerge=inputs=2";
+}
+
+std::string caseName(std::string name) {
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
+}
+
+std::vector<std::vector<float>> decodeAll(AudioFile& file) {
+    std::vector<std::vector<float>> samples;
+    for (std::vector<std::vector<float>> block; file.read(block);) {
+        samples.resize(block.size());
+        for (std::size_t channel = 0; channel < block.size(); ++channel) {
+            samples[channel].insert(samples[channel].end(), block[channel].begin(), block[channel].end());
+        }
+    }
+    return samples;
+}
+
+void writeInBlocks(AudioFileWriter& writer, const std::vector<std::vector<float>>& signal, std::size_t block) {
+    for (std::size_t start = 0; start < signal.front().size(); start += block) {
+        std::vector<std::span<const float>> views;
+        for (const auto& channel : signal) {
+            views.emplace_back(channel.data() + start, std::min(block, channel.size() - start));
+        }
+        writer.write(views);
+    }
+}
+
 std::vector<std::string> probe(const std::filesystem::path& file, const std::string& entry) {
     return outputLines("ffprobe -v error -select_streams a:0 -show_entries " + entry +
                        " -of default=noprint_wrappers=1:nokey=1 '" + file.string() + "'");
@@ -148,6 +181,12 @@ std::vector<std::vector<float>> readChannels(const std::filesystem::path& file) 
 SoundFile readSoundFile(const std::filesystem::path& file) {
     const SF_INFO info = sndfileInfo(file);
     return {info.samplerate, info.format, readChannels(file)};
+}
+
+void claimFrames(std::vector<char>& flac, std::uint64_t frames) {
+    // "fLaC", the block header, then 10 bytes before the 36-bit count.
+    flac[21] = static_cast<char>((flac[21] & 0xF0) | ((frames >> 32) & 0x0F));
+    for (int k = 0; k < 4; ++k) flac[22 + k] = static_cast<char>(frames >> (24 - 8 * k));
 }
 
 std::vector<char> readBytes(const std::filesystem::path& file) {

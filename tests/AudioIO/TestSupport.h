@@ -15,6 +15,7 @@
 
 #include "AudioIO/AudioError.h"
 #include "AudioIO/AudioFile.h"
+#include "AudioIO/AudioFileWriter.h"
 #include "AudioIO/AudioStream.h"
 #include "AudioIO/ChannelLayout.h"
 #include "Signals.h"
@@ -85,6 +86,17 @@ std::filesystem::path fixture(const std::string& name, const std::string& ffmpeg
 // Two different channels of ffmpeg's sine source (amplitude 1/8): 440 Hz, then 1 kHz.
 std::string twoSines(int rate, const std::string& seconds);
 
+// Two channels of ffmpeg's pink noise (3 s), which no encoder makes small.
+std::string pinkNoise(int rate);
+
+// A parameterised case's name as a test name: "talk.mp4" becomes "talk_mp4".
+std::string caseName(std::string name);
+
+// Every block the file's stream gives, joined.
+std::vector<std::vector<float>> decodeAll(AudioFile& file);
+// Writes `signal` in blocks of `block` frames, the last one shorter.
+void writeInBlocks(AudioFileWriter& writer, const std::vector<std::vector<float>>& signal, std::size_t block);
+
 // The values ffprobe gives for `entry` ("stream=bit_rate", "frame=nb_samples")
 // of the file's first audio stream, one per line.
 std::vector<std::string> probe(const std::filesystem::path& file, const std::string& entry);
@@ -111,6 +123,9 @@ struct SoundFile {
     std::vector<std::vector<float>> channels;
 };
 SoundFile readSoundFile(const std::filesystem::path& file);
+
+// Makes a FLAC file's STREAMINFO block claim `frames` frames.
+void claimFrames(std::vector<char>& flac, std::uint64_t frames);
 
 std::vector<char> readBytes(const std::filesystem::path& file);
 void writeBytes(const std::filesystem::path& file, const std::vector<char>& bytes);

@@ -159,45 +159,6 @@ TEST_F(Batch, KeepingTheFormatOnlyTheLocationReallyWrittenCanBeTaken) {
     EXPECT_EQ(clashes[0].location, out / "speech.wav");
 }
 
-TEST_F(Batch, RunsThePlanWithOneOutcomePerFile) {
-    VariableLengthSpeechEnhancer enhancer(VariableLengthSpeechEnhancer::productParameters(ComputeUnits::cpuOnly),
-                                          std::filesystem::path(VESH_TEST_MODELS_DIR) / "identity.onnx");
-    const auto good = source("good.wav");
-    writeBytes(in / "junk.wav", std::vector<char>(4000, 'x'));
-    const auto later = source("later.wav");
-    placeExisting("later.wav");
-    answers = {ExistingFileAnswer::skip};
-
-    std::vector<std::pair<std::string, Status>> told;
-    BatchCallbacks callbacks;
-    callbacks.askAboutExistingFile = [](const std::filesystem::path&) { return ExistingFileAnswer::replace; };
-    callbacks.fileOutcome = [&](const FileOutcome& outcome) {
-        told.emplace_back(outcome.source.filename().string(), outcome.status);
-    };
-    const std::vector<std::filesystem::path> sources{good, in / "junk.wav", later, good};
-    const BatchResult ended = runBatch(plan(sources), options, enhancer, callbacks);
-    EXPECT_EQ(ended.end, BatchResult::End::failed);
-    ASSERT_NE(ended.endingFailure(), nullptr);
-    EXPECT_EQ(ended.endingFailure()->source, in / "junk.wav");
-    ASSERT_TRUE(ended.endingFailure()->error);
-    EXPECT_EQ(ended.endingFailure()->error->kind(), ProcessingError::Kind::sourceNotAudio);
-    // The file skipped by the plan is told by whoever runs the plan, not here.
-    EXPECT_EQ(told, (std::vector<std::pair<std::string, Status>>{{"good.wav", Status::written},
-                                                                 {"junk.wav", Status::failed}}));
-    EXPECT_EQ(entries(out), (std::vector<std::string>{"good.wav", "later.wav"}));
-
-    told.clear();
-    std::filesystem::remove(out / "good.wav");
-    options.continuesAfterFailure = true;
-    const BatchResult completed = runBatch(sources, options, enhancer, callbacks);
-    EXPECT_EQ(completed.end, BatchResult::End::completed);
-    EXPECT_EQ(completed.processedCount, 3u);
-    EXPECT_EQ(completed.count(Status::written), 2u);
-    EXPECT_EQ(completed.count(Status::failed), 1u);
-    EXPECT_EQ(told.size(), 3u);
-    EXPECT_EQ(readChannels(out / "later.wav")[0].size(), 4800u);
-}
-
 TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFiles) {
     VariableLengthSpeechEnhancer enhancer(VariableLengthSpeechEnhancer::productParameters(ComputeUnits::cpuOnly),
                                           std::filesystem::path(VESH_TEST_MODELS_DIR) / "identity.onnx");
@@ -210,6 +171,15 @@ TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFil
     writeBytes(in / "junk.wav", std::vector<char>(4000, 'x'));
     sources.insert(sources.begin() + 2, in / "junk.wav");
 
+    // The files a run told written, by name and sorted, as a folder listing gives them.
+    const auto writtenNames = [](const BatchResult& result) {
+        std::vector<std::string> names;
+        for (const FileOutcome& outcome : result.files) {
+            if (outcome.status == Status::written) names.push_back(outcome.target.filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
     const auto caller = std::this_thread::get_id();
     bool elsewhere = false;
     std::vector<std::string> told;
@@ -247,16 +217,12 @@ TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFil
     options.continuesAfterFailure = false;
     const BatchResult failed = runBatch(sources, options, enhancer, callbacks);
     EXPECT_EQ(failed.end, BatchResult::End::failed);
+    ASSERT_NE(failed.endingFailure(), nullptr);
+    EXPECT_EQ(failed.endingFailure()->source, in / "junk.wav");
+    EXPECT_EQ(failed.endingFailure()->error->kind(), ProcessingError::Kind::sourceNotAudio);
     EXPECT_EQ(told, toldOne);
-    std::vector<std::string> written;
-    for (const FileOutcome& outcome : failed.files) {
-        if (outcome.status == Status::written) written.push_back(outcome.target.filename().string());
-        if (outcome.source.filename() == "take4.wav") {
-            EXPECT_NE(outcome.status, Status::failed);
-        }
-    }
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(entries(out), written);
+    EXPECT_EQ(entries(out), writtenNames(failed));
+    EXPECT_NE(failed.files.back().status, Status::failed);
     EXPECT_EQ(failed.files[0].status, Status::written);
     EXPECT_EQ(failed.files[1].status, Status::written);
 
@@ -266,12 +232,7 @@ TEST_F(Batch, FilesAtOnceTellOutcomesInOrderOnTheCallersThreadAndWriteTheSameFil
     callbacks.isCancelled = [] { return true; };
     const BatchResult cancelled = runBatch(sources, options, enhancer, callbacks);
     EXPECT_EQ(cancelled.end, BatchResult::End::cancelled);
-    written.clear();
-    for (const FileOutcome& outcome : cancelled.files) {
-        if (outcome.status == Status::written) written.push_back(outcome.target.filename().string());
-    }
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(entries(out), written);
+    EXPECT_EQ(entries(out), writtenNames(cancelled));
     EXPECT_EQ(cancelled.count(Status::cancelled), 1u);
 }
 

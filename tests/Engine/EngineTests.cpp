@@ -65,14 +65,7 @@ void expectClose(const Channels& actual, const Channels& expected, float toleran
 // The audio stream numbered `index` of the file, decoded whole.
 Channels decodedStream(const std::filesystem::path& file, int index) {
     AudioFile stream(file, index);
-    Channels samples;
-    for (Channels block; stream.read(block);) {
-        samples.resize(block.size());
-        for (std::size_t channel = 0; channel < block.size(); ++channel) {
-            samples[channel].insert(samples[channel].end(), block[channel].begin(), block[channel].end());
-        }
-    }
-    return samples;
+    return decodeAll(stream);
 }
 
 // The ProcessingError that `action` throws (a test failure when it throws none).
@@ -155,11 +148,12 @@ TEST_F(Engine, StreamingGivesTheWholeFileResultForDistinctChannels) {
     }
 }
 
-TEST_F(Engine, IdenticalChannelsAreEnhancedOnceAtTheSourceRateAndFormat) {
+// Shorter than one segment, at the processing rate: nothing to join or convert.
+TEST_F(Engine, IdenticalChannelsOfAShortFileAreEnhancedOnceAtTheSourceRateAndFormat) {
     auto enhancer = makeEnhancer("scale-half.onnx");
     const auto source = folder / "dual-mono.wav";
-    const auto mono = noise(sevenSeconds, 0.2f, 3);
-    writeSoundFile(source, {mono, mono}, 44100);
+    const auto mono = noise(30000, 0.2f, 3);
+    writeSoundFile(source, {mono, mono}, 48000);
 
     ProcessingOptions chosen = options(enhancer);
     chosen.matchSourceFormat = true;
@@ -168,13 +162,13 @@ TEST_F(Engine, IdenticalChannelsAreEnhancedOnceAtTheSourceRateAndFormat) {
     const auto written = readChannels(result.writtenTo);
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[0], written[1]);
-    expectClose(written, wholeFileReference(source, enhancer, 1.0, 44100));
+    expectClose(written, wholeFileReference(source, enhancer, 1.0, 48000));
     EXPECT_EQ(reports.back(), std::vector<double>{1.0});
 }
 
 // A video with a stereo and a mono stream (16-bit, at other rates): each is
-// cleaned in its own place as a file of it alone would be, progress runs
-// over both, and a cancel in either leaves nothing behind.
+// cleaned in its own place as a file of it alone would be, and progress runs
+// over both.
 TEST_F(Engine, EveryAudioStreamOfAVideoIsCleanedInItsPlace) {
     auto enhancer = makeEnhancer("reversed.onnx");
     const std::string noiseSource = "-f lavfi -i anoisesrc=amplitude=0.2:duration=3:sample_rate=";
@@ -208,32 +202,8 @@ TEST_F(Engine, EveryAudioStreamOfAVideoIsCleanedInItsPlace) {
     };
     for (std::size_t i = 1; i < reports.size(); ++i) {
         EXPECT_GE(mean(reports[i]), mean(reports[i - 1]));
-        if (reports[i].size() == 1) {
-            EXPECT_LE(mean(reports[i]), 0.5);
-        } else {
-            EXPECT_GE(mean(reports[i]), 0.5);
-        }
+        EXPECT_TRUE(reports[i].size() == 1 ? mean(reports[i]) <= 0.5 : mean(reports[i]) >= 0.5) << i;
     }
-
-    std::filesystem::remove(result.writtenTo);
-    for (const double stopAt : {0.25, 0.75}) {
-        chosen.handleProgress = [&](std::span<const double> entries) {
-            return !entries.empty() && mean({entries.begin(), entries.end()}) >= stopAt ? Response::stopProcessing
-                                                                                        : Response::continueProcessing;
-        };
-        EXPECT_EQ(kindOf([&] { processFile(source, out / "two-languages.mov", chosen); }), Kind::cancelled);
-        EXPECT_TRUE(entries(out).empty());
-    }
-}
-
-TEST_F(Engine, AShortFileAtTheProcessingRateIsWrittenWithoutConversion) {
-    auto enhancer = makeEnhancer("scale-half.onnx");
-    const auto source = folder / "short.wav";
-    writeSoundFile(source, {noise(30000, 0.2f, 4)}, 48000);
-    ProcessingOptions chosen = options(enhancer);
-    chosen.outputFormat.sampleRate = SampleRate::fortyEight;
-    const ProcessingResult result = processFile(source, out / "short.wav", chosen);
-    expectClose(readChannels(result.writtenTo), wholeFileReference(source, enhancer, 1.0, 48000));
 }
 
 TEST_F(Engine, NonFiniteAndImplausiblyLargeSamplesCountAsSilenceAndAreTold) {
@@ -522,10 +492,7 @@ TEST_F(Engine, AClaimedLengthBeyondTheFileIsNeitherRefusedNorSilent) {
     std::memcpy(&wav[40], &claimed, 4);
     writeBytes(folder / "claiming.wav", wav);
     std::vector<char> flac = readBytes(fixture("two-seconds.flac", twoSines(48000, "2") + " -c:a flac"));
-    // STREAMINFO's 36-bit frame count, 12 hours at 48 kHz.
-    const std::uint64_t frames = 12ull * 3600 * 48000;
-    flac[21] = static_cast<char>((flac[21] & 0xF0) | (frames >> 32));
-    for (int k = 0; k < 4; ++k) flac[22 + k] = static_cast<char>(frames >> (24 - 8 * k));
+    claimFrames(flac, 12ull * 3600 * 48000);
     writeBytes(folder / "claiming.flac", flac);
 
     for (const char* name : {"claiming.wav", "claiming.flac"}) {

@@ -66,21 +66,6 @@ TEST(Frontend, TransformOutputRemovesTheGivenInPhaseContent) {
     EXPECT_EQ(inPlace, result);
 }
 
-TEST(Frontend, TransformInputGivesSubbandsThenCompressedEnvelopes) {
-    Frontend frontend = makeFrontend();
-    const std::vector<float> signal = testSignal();
-    std::vector<float> features(768 * rowLength);
-    frontend.transformInput(signal, features);
-
-    std::vector<float> expected = frontend.filter(signal);
-    expected.resize(768 * rowLength);
-    const std::span<float> envelopes = std::span(expected).subspan(512 * rowLength);
-    Frontend::findMagnitude(std::span(expected).first(512 * rowLength), envelopes);
-    Frontend::powerCompress(envelopes, envelopes);
-    const auto difference = std::mismatch(features.begin(), features.end(), expected.begin()).first;
-    EXPECT_TRUE(difference == features.end()) << "float " << difference - features.begin();
-}
-
 TEST(Frontend, ElementWiseOperations) {
     const std::vector<float> subbands{3, 0, 4, -1};
     std::vector<float> magnitude(2);

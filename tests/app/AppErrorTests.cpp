@@ -27,13 +27,11 @@ std::exception_ptr audioError(AudioError::Operation operation, std::exception_pt
     return pointerTo(AudioError(pointerTo(AudioError(std::move(libraryError), operation)), operation));
 }
 
-std::exception_ptr libraryError(const std::string& library, int code, const std::string& message) {
-    return pointerTo(AudioLibraryError(library, code, message));
-}
-
 }  // namespace
 
-// The missing output folder's alert is checked as the window shows it.
+// The missing output folder's alert is checked as the window shows it; a
+// source that is not audio and a model that cannot be loaded as the command
+// line prints them.
 TEST(AppErrorTexts, OwnFailuresOfTheApplicationCore) {
     // The core's own failures say everything in their title.
     const AppError enhancing(AppError::Base::failedToEnhanceAudio, AppState{true});
@@ -43,7 +41,7 @@ TEST(AppErrorTexts, OwnFailuresOfTheApplicationCore) {
 }
 
 TEST(AppErrorTexts, EngineFailuresByWhatFailed) {
-    const auto broken = libraryError("codec", -1, "decoding: broken stream");
+    const auto broken = pointerTo(AudioLibraryError("codec", -1, "decoding: broken stream"));
     using Operation = AudioError::Operation;
     const std::tuple<ProcessingError, std::string, std::string> expected[] = {
         {ProcessingError(Kind::readingSource, audioError(Operation::readAudioFile, broken)),
@@ -115,34 +113,9 @@ TEST(AppErrorTexts, ARefusedOutputSaysWhatToChange) {
 // One file left after the failure is told as the command line shows it.
 TEST(AppErrorTexts, ABatchFailureNamesTheFailedFileAndWhatWasNotProcessed) {
     const ProcessingError replacing(Kind::outputWouldReplaceSource);
-    EXPECT_EQ(AppError(replacing, AppState{}).description(), "The output file would replace the original audio file.");
     EXPECT_EQ(AppError(replacing, AppState{}, BatchFailure{"take.wav", {}}).failureReport(),
               "“take.wav” was not processed.");
     EXPECT_EQ(AppError(replacing, AppState{}, BatchFailure{"take.wav", {"c.wav", "d.wav"}}).informativeText(),
               "“take.wav” was not processed. 2 more files were not processed: c.wav, d.wav.\n\n"
               "Choose another output folder, or add a prefix or a suffix to the file names.");
-}
-
-// A source the decoder cannot take as audio is told in plain words, with the
-// decoder's own words as details; no support address mends such a file.
-TEST(AppErrorTexts, ASourceThatIsDamagedOrNotAudioIsSaidToBeSo) {
-    const AppError error(
-        ProcessingError(Kind::sourceNotAudio,
-                        audioError(AudioError::Operation::readAudioFile,
-                                   libraryError("FFmpeg", -1094995529,
-                                                "opening /in/notes.wav: Invalid data found when processing input"))),
-        AppState{true});
-    EXPECT_EQ(error.description(), "The file is damaged or is not an audio file.");
-    EXPECT_EQ(error.recoverySuggestion(),
-              "Check that the file plays in a media player. If it does not, export it again from the program "
-              "that made it.");
-    EXPECT_EQ(error.details(), "Invalid data found when processing input");
-}
-
-TEST(AppErrorTexts, AModelThatCannotBeLoadedIsNamedWithTheRuntimesReason) {
-    const AppError error(
-        ModelLoadError{"/models/Model.onnx", pointerTo(std::runtime_error("Protobuf parsing failed."))}, AppState{});
-    EXPECT_EQ(error.description(), "The speech enhancer model “/models/Model.onnx” could not be loaded.");
-    EXPECT_EQ(error.details(), "Protobuf parsing failed.");
-    EXPECT_EQ(error.recoverySuggestion(), generalAdvice);
 }

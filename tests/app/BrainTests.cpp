@@ -1,15 +1,12 @@
 // The batch controller on real files, real test models and a real event loop.
 
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <tuple>
@@ -20,7 +17,6 @@
 
 using namespace vesh;
 using namespace vesh::testing;
-using vesh::test::largestDifference;
 using Answer = ExistingFileAnswer;
 using Status = Brain::FileOutcome::Status;
 
@@ -42,47 +38,17 @@ TEST(Processing, WetDryMixOfTheEnhancedAndTheUntouchedSignal) {
     BrainHarness identity("identity.onnx");
     identity.brain->setOutputFormat({BitDepth::thirtyTwo, SampleRate::fortyEight, AudioFileFormat::wav});
     const auto input = readSoundFile(writeSpeechLikeInput(identity, "voice.wav")).channels[0];
-    identity.brain->setWetDryMix(0.0);
-    ASSERT_TRUE(identity.process({identity.input("voice.wav")}));
-    const auto dry = readSoundFile(identity.output("voice.wav")).channels[0];
-    EXPECT_LT(largestDifference(dry, input), 2e-3f);
-    EXPECT_GT(*std::max_element(dry.begin(), dry.end()), 0.5f);
-
     identity.brain->setWetDryMix(0.25);
-    identity.brain->setFilenameSuffix("_quarter");
     ASSERT_TRUE(identity.process({identity.input("voice.wav")}));
-    const auto quarter = readSoundFile(identity.output("voice_quarter.wav")).channels[0];
-    ASSERT_EQ(quarter.size(), dry.size());
-    for (std::size_t k = 0; k < dry.size(); ++k) ASSERT_EQ(quarter[k], dry[k] * 0.75f) << "sample " << k;
+    const auto quarter = readSoundFile(identity.output("voice.wav")).channels[0];
+    ASSERT_EQ(quarter.size(), input.size());
+    for (std::size_t k = 0; k < input.size(); ++k) ASSERT_NEAR(quarter[k], input[k] * 0.75f, 2e-3f) << "sample " << k;
 }
 
-TEST(Processing, MatchingASourceTheWriterCannotProduceFallsBackToTheChosenFormat) {
-    BrainHarness harness("zeros.onnx");
-    harness.brain->setOutputFormatMatchesInput(true);
-    harness.brain->setOutputFormat({BitDepth::sixteen, SampleRate::fortyEight, AudioFileFormat::wav});
-    writeSoundFile(harness.input("voice.wav"), {sine(440, 44100, 44100)}, 44100);
-    ASSERT_EQ(QProcess::execute("ffmpeg", {"-nostdin", "-loglevel", "error", "-i",
-                                           QString::fromStdString(harness.input("voice.wav").string()), "-c:a", "ac3",
-                                           QString::fromStdString(harness.input("voice.ac3").string())}),
-              0);
-    QSignalSpy finished(harness.brain.get(), &Brain::fileFinished);
-    ASSERT_TRUE(harness.process({harness.input("voice.ac3")}));
-
-    EXPECT_EQ(entries(harness.outputFolder), std::vector<std::string>{"voice.wav"});
-    const SoundFile written = readSoundFile(harness.output("voice.wav"));
-    // A WAV file that carries the source's channel layout is an extensible WAV.
-    EXPECT_TRUE((written.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV ||
-                (written.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAVEX);
-    EXPECT_EQ(written.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_16);
-    EXPECT_EQ(written.sampleRate, 44100);
-    ASSERT_EQ(finished.size(), 1);
-    EXPECT_EQ(finished[0][1].toString().toStdString(), harness.output("voice.wav").string());
-    EXPECT_FALSE(harness.brain->alertIsDisplayed());
-}
-
-class ExistingTargets : public ::testing::Test {
+// Three files shorter than a model segment: they report no progress of their own.
+class ThreeFiles : public ::testing::Test {
 protected:
-    ExistingTargets() {
+    ThreeFiles() {
         for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
             writeSoundFile(harness.input(name), {sine(440, 48000, 9600)}, 48000);
             sources.push_back(harness.input(name));
@@ -100,7 +66,7 @@ protected:
     std::vector<std::filesystem::path> sources;
 };
 
-TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
+TEST_F(ThreeFiles, StopProcessesNothingAndShowsNothing) {
     placeExisting("one.wav");
     placeExisting("three.wav");
     harness.interaction.answers = {{Answer::replace}, {Answer::stop}};
@@ -117,7 +83,7 @@ TEST_F(ExistingTargets, StopProcessesNothingAndShowsNothing) {
     EXPECT_FALSE(harness.process({sources[0], sources[2]}));
 }
 
-TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
+TEST_F(ThreeFiles, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
     placeExisting("two.wav");
     std::ofstream(harness.input("bad.wav")) << "this is not audio";
     harness.interaction.answers = {{Answer::skip}};
@@ -147,7 +113,7 @@ TEST_F(ExistingTargets, EveryFileOfTheDropHasAnOutcomeUntilTheNextDrop) {
     EXPECT_EQ(brain.batchOutcome()->filesLeftByFailure(), std::vector<std::filesystem::path>{sources[2]});
 }
 
-TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {
+TEST_F(ThreeFiles, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinished) {
     const auto pipe = harness.input("late.wav");
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     harness.interaction.answers = {{Answer::skip}};
@@ -169,7 +135,7 @@ TEST_F(ExistingTargets, AnOutputThatAppearsDuringTheRunIsAskedAboutWhenItIsFinis
 
 // An answer for all answers the rest of its batch's questions, those before
 // the work and those while it runs, and never a later batch's.
-TEST_F(ExistingTargets, AnAnswerForAllAnswersTheRestOfItsBatchOnly) {
+TEST_F(ThreeFiles, AnAnswerForAllAnswersTheRestOfItsBatchOnly) {
     placeExisting("one.wav");
     placeExisting("two.wav");
     harness.interaction.answers = {{Answer::replace, true}};
@@ -204,7 +170,7 @@ TEST_F(ExistingTargets, AnAnswerForAllAnswersTheRestOfItsBatchOnly) {
     EXPECT_EQ(files[1].status, Status::skipped);
 }
 
-TEST_F(ExistingTargets, APrefixOrSuffixNeverLeavesTheOutputFolder) {
+TEST_F(ThreeFiles, APrefixOrSuffixNeverLeavesTheOutputFolder) {
     for (const char* prefix : {"../", "/tmp/x_", "a/b"}) {
         harness.brain->setFilenamePrefix(prefix);
         EXPECT_FALSE(harness.process(sources)) << prefix;
@@ -237,14 +203,7 @@ TEST(TimeLeft, IsEstimatedFromTheWrittenFilesAndTheCurrentFilesOwnProgress) {
     }
 }
 
-TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
-    BrainHarness harness("zeros.onnx");
-    std::vector<std::filesystem::path> sources;
-    for (const char* name : {"one.wav", "two.wav", "three.wav"}) {
-        // Shorter than a model segment: these files report no progress of their own.
-        writeSoundFile(harness.input(name), {sine(440, 48000, 9600)}, 48000);
-        sources.push_back(harness.input(name));
-    }
+TEST_F(ThreeFiles, TimeLeftIsPublishedOnceABatchHasABasisForIt) {
     Brain& brain = *harness.brain;
     std::vector<std::pair<int, bool>> published;
     QObject::connect(&brain, &Brain::secondsLeftInBatchChanged, [&] {
@@ -258,11 +217,7 @@ TEST(TimeLeft, IsPublishedOnceABatchHasABasisForIt) {
     EXPECT_FALSE(brain.secondsLeftInBatch().has_value());
 }
 
-TEST(Cancelling, ARequestBeforeTheFirstSegmentStopsEvenAShortFileAndResetsTheState) {
-    BrainHarness harness("zeros.onnx");
-    for (const char* name : {"short.wav", "next.wav"}) {
-        writeSoundFile(harness.input(name), {sine(440, 48000, 48000)}, 48000);
-    }
+TEST_F(ThreeFiles, ACancelBeforeTheFirstSegmentStopsEvenAShortFileAndResetsTheState) {
     Brain& brain = *harness.brain;
     // Asked as the batch starts, before the worker has read anything: a
     // request made from a queued notification could come after a file this
@@ -271,7 +226,7 @@ TEST(Cancelling, ARequestBeforeTheFirstSegmentStopsEvenAShortFileAndResetsTheSta
         if (brain.modelIsProcessing()) brain.setShouldCancelProcessing(true);
     });
     QSignalSpy finished(&brain, &Brain::batchFinished);
-    ASSERT_TRUE(harness.process({harness.input("short.wav"), harness.input("next.wav")}));
+    ASSERT_TRUE(harness.process({sources[0], sources[1]}));
     EXPECT_TRUE(entries(harness.outputFolder).empty());
     ASSERT_EQ(finished.size(), 1);
     EXPECT_TRUE(finished[0][0].toBool());  // reported as cancelled

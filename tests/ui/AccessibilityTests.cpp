@@ -123,15 +123,12 @@ private slots:
         QVERIFY(toggle.state().checked);
         QVERIFY(fixture.brain.outputFormatMatchesInput());
 
-        QCOMPARE(describe(fixture.window.addFilesButton()).role(), QAccessible::Button);
         QCOMPARE(name(fixture.window.addFilesButton()), QStringLiteral("Add Files…"));
         auto* clear = fixture.window.findChild<QAbstractButton*>(QStringLiteral("clearFolder"));
-        QCOMPARE(describe(clear).role(), QAccessible::Button);
         QCOMPARE(name(clear), QStringLiteral("Clear destination"));
 
         QToolBar* toolBar = fixture.window.findChild<QToolBar*>();
         QWidget* sidebarToggle = toolBar->widgetForAction(fixture.window.toggleSidebarAction());
-        QCOMPARE(describe(sidebarToggle).role(), QAccessible::Button);
         QCOMPARE(name(sidebarToggle), QStringLiteral("Hide Sidebar"));
         fixture.window.toggleSidebarAction()->trigger();
         QTRY_COMPARE(name(sidebarToggle), QStringLiteral("Show Sidebar"));

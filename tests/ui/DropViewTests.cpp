@@ -55,6 +55,7 @@ private slots:
         QCOMPARE(DropView::processingLine(QStringLiteral("b.wav"), 1, 5),
                  QStringLiteral("File 2 of 5: Denoising “b.wav”…"));
         QCOMPARE(DropView::processingLine(QStringLiteral("a.wav"), 0, 1), QStringLiteral("Denoising “a.wav”…"));
+        QCOMPARE(DropView::waitingText(1), QStringLiteral("1 file waiting: choose a destination"));
         QCOMPARE(DropView::timeLeftText(std::nullopt), QString());
         QCOMPARE(DropView::timeLeftText(59.0), QStringLiteral("Less than a minute left"));
         QCOMPARE(DropView::timeLeftText(170.0), QStringLiteral("About 3 min left"));
@@ -70,7 +71,6 @@ private slots:
             }
             return batch;
         };
-        QCOMPARE(DropView::summaryText(outcome({Status::written})), QStringLiteral("1 file cleaned"));
         QCOMPARE(DropView::summaryText(outcome({Status::failed, Status::notProcessed, Status::notProcessed})),
                  QStringLiteral("No files cleaned · 1 failed · 2 not processed"));
         QCOMPARE(DropView::summaryText(outcome({Status::written, Status::cancelled, Status::notProcessed})),
@@ -103,7 +103,8 @@ private slots:
 
     // Files are taken by a drop, Ctrl+O, the toolbar or a click on the drop
     // area only when the model is loaded, a destination is chosen and no batch
-    // runs; a preview, which writes nothing, needs no destination.
+    // runs; a preview, which writes nothing, needs no destination. A batch
+    // cancelled shows it is cancelling until it has ended.
     void filesAreTakenOnlyWhenTheWindowIsReadyForThem() {
         test::WindowFixture fixture;
         Brain& brain = fixture.brain;
@@ -160,8 +161,25 @@ private slots:
         QVERIFY(!preview.isEnabled());
         pressControlP();
         QVERIFY(fixture.asked.empty());
-        brain.setShouldCancelProcessing(true);
+
+        QList<State> later;
+        connect(&view, &DropView::stateChanged, this, [&](State state) { later.append(state); });
+        auto* bar = view.findChild<LinearProgressBar*>();
+        QVERIFY(bar && bar->isVisible());
+        QTest::mouseClick(view.cancelButton(), Qt::LeftButton);
+        QCOMPARE(view.state(), State::cancelling);
+        QVERIFY(brain.shouldCancelProcessing() && brain.modelIsProcessing());
+        QVERIFY(!view.cancelButton()->isEnabled());
+        // The cancelling display's spinner does not fade in over the bar.
+        QVERIFY(!bar->isVisible());
         QVERIFY(finished.wait(30000));
+        QCOMPARE(later, (QList<State>{State::cancelling, State::finished}));
+        // The only file was cancelled: the report says nothing was written, and nothing is left.
+        QCOMPARE(view.statusText(), QStringLiteral("Cancelled · nothing was written · 1 not processed"));
+        QVERIFY(!view.writtenFilesList()->isVisible());
+        QVERIFY(!view.showInFolderButton()->isVisible());
+        QVERIFY(!brain.shouldCancelProcessing());
+        QVERIFY(std::filesystem::is_empty(fixture.workspace.path(QStringLiteral("out"))));
         QVERIFY(addFiles.isEnabled());
         QVERIFY(preview.isEnabled());
 
@@ -169,44 +187,6 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(finished.count(), 1);
         QVERIFY(!brain.modelIsProcessing());
-        QVERIFY(!brain.alertIsDisplayed());
-    }
-
-    void cancelShowsCancellingUntilTheBatchHasEnded() {
-        test::WindowFixture fixture;
-        const auto output = fixture.showReadyForFiles();
-        Brain& brain = fixture.brain;
-        DropView& view = fixture.dropView();
-        // Long enough to outlast the click.
-        const auto input = fixture.workspace.path(QStringLiteral("take.wav"));
-        test::writeNoiseWav(input, 2, 120.0);
-
-        brain.processDroppedFiles({input});
-        QCOMPARE(view.state(), State::processing);
-        QPushButton* cancel = view.cancelButton();
-        QVERIFY(cancel->isEnabled());
-        QList<State> later;
-        connect(&view, &DropView::stateChanged, this, [&](State state) { later.append(state); });
-
-        auto* bar = view.findChild<LinearProgressBar*>();
-        QVERIFY(bar && bar->isVisible());
-        QTest::mouseClick(cancel, Qt::LeftButton);
-        QCOMPARE(view.state(), State::cancelling);
-        QVERIFY(brain.shouldCancelProcessing());
-        QVERIFY(brain.modelIsProcessing());
-        QVERIFY(!cancel->isEnabled());
-        // The cancelling display's spinner does not fade in over the bar.
-        QVERIFY(!bar->isVisible());
-
-        QVERIFY(QTest::qWaitFor([&] { return !brain.modelIsProcessing(); }, 30000));
-        // The only file was cancelled: the report says nothing was written.
-        QCOMPARE(later, (QList<State>{State::cancelling, State::finished}));
-        QCOMPARE(view.statusText(), QStringLiteral("Cancelled · nothing was written · 1 not processed"));
-        QVERIFY(!view.writtenFilesList()->isVisible());
-        QVERIFY(!view.showInFolderButton()->isVisible());
-        QVERIFY(!brain.shouldCancelProcessing());
-        // No output is left behind.
-        QVERIFY(std::filesystem::is_empty(output));
         QVERIFY(!brain.alertIsDisplayed());
     }
 
@@ -252,6 +232,31 @@ private slots:
         QCOMPARE(written->count(), 1);
         QCOMPARE(written->item(0)->data(Qt::AccessibleTextRole).toString(), QStringLiteral("c.wav, -30.0 LUFS"));
         QVERIFY(written->isVisible());
+
+        // The files the failure left are listed with their reasons; the user
+        // dismisses the alert, comes back to the window and processes them.
+        const QListWidget* unprocessed = view.unprocessedFilesList();
+        QStringList rows;
+        for (int i = 0; i < unprocessed->count(); ++i) {
+            rows.append(unprocessed->item(i)->data(Qt::AccessibleTextRole).toString());
+        }
+        QCOMPARE(rows, (QStringList{"a-notes.wav: failed: the file is damaged or is not an audio file",
+                                    "d.wav: not processed: an earlier file failed"}));
+        QVERIFY(unprocessed->item(0)->toolTip().endsWith("Details: Invalid data found when processing input"));
+        QVERIFY(unprocessed->isVisible());
+        QVERIFY(brain.alertIsDisplayed());
+        brain.setAlertIsDisplayed(false);
+        fixture.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&fixture.window));
+        QTest::mouseClick(view.processRemainingButton(), Qt::LeftButton);
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(view.statusText(), QStringLiteral("1 file cleaned"));
+        QVERIFY(std::filesystem::exists(output / "d.wav"));
+        QVERIFY(!unprocessed->isVisible());
+        QVERIFY(!view.processRemainingButton()->isVisible());
+        QVERIFY(!brain.alertIsDisplayed());
+        QCOMPARE(view.timeLeftLine(), QString());
+
         QTest::mouseClick(view.showInFolderButton(), Qt::LeftButton);
         QCOMPARE(opened, std::vector<std::filesystem::path>{output});
         QCOMPARE(view.showInFolderFailureText(), QString());
@@ -264,12 +269,6 @@ private slots:
                 .arg(QString::fromStdString(output.string()));
         QCOMPARE(view.showInFolderFailureText(), failure);
         QVERIFY(view.statusText().endsWith(failure));
-        // The failure was also reported by the alert; the user dismisses it
-        // and comes back to the window.
-        QVERIFY(brain.alertIsDisplayed());
-        brain.setAlertIsDisplayed(false);
-        fixture.window.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&fixture.window));
 
         // A cancelled dialog starts nothing and keeps the report; a click on
         // the drop area goes to a corner, as its middle holds its own controls.
@@ -277,7 +276,7 @@ private slots:
         QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(10, 10));
         QCOMPARE(fixture.asked, (std::vector<FileSelection>{FileSelection::several, FileSelection::several}));
         QTest::qWait(50);
-        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.count(), 2);
         QVERIFY(!brain.alertIsDisplayed());
         QCOMPARE(view.state(), State::finished);
 
@@ -311,50 +310,6 @@ private slots:
         std::ostringstream kept;
         kept << std::ifstream(output / "b.wav").rdbuf();
         QCOMPARE(kept.str(), std::string("keep me"));
-    }
-
-    // After a failure the finished display names every file that was not
-    // cleaned, with its reason, and processes the rest on request.
-    void aFailureListsTheFilesItLeftAndOffersToProcessThem() {
-        test::WindowFixture fixture;
-        const auto output = fixture.showReadyForFiles();
-        Brain& brain = fixture.brain;
-        DropView& view = fixture.dropView();
-        const auto input = [&](const char* name) { return fixture.workspace.path(QString::fromLatin1(name)); };
-        for (const char* name : {"a.wav", "c.wav", "d.wav"}) {
-            test::writeNoiseWav(input(name), 1, 0.5);
-        }
-        std::ofstream(input("b-notes.wav")) << "not audio";
-        QSignalSpy finished(&brain, &Brain::batchFinished);
-
-        brain.processDroppedFiles({input("a.wav"), input("b-notes.wav"), input("c.wav"), input("d.wav")});
-        QVERIFY(finished.wait(30000));
-        QCOMPARE(view.state(), State::finished);
-        QCOMPARE(view.statusText(), QStringLiteral("1 file cleaned · 1 failed · 2 not processed"));
-        const QListWidget* unprocessed = view.unprocessedFilesList();
-        QStringList rows;
-        for (int i = 0; i < unprocessed->count(); ++i) {
-            rows.append(unprocessed->item(i)->data(Qt::AccessibleTextRole).toString());
-        }
-        QCOMPARE(rows, (QStringList{"b-notes.wav: failed: the file is damaged or is not an audio file",
-                                    "c.wav: not processed: an earlier file failed",
-                                    "d.wav: not processed: an earlier file failed"}));
-        QVERIFY(unprocessed->item(0)->toolTip().endsWith("Details: Invalid data found when processing input"));
-        QVERIFY(unprocessed->isVisible());
-        QVERIFY(view.processRemainingButton()->isVisible());
-        QCOMPARE(view.writtenFilesList()->count(), 1);
-
-        QVERIFY(brain.alertIsDisplayed());
-        brain.setAlertIsDisplayed(false);
-        QTest::mouseClick(view.processRemainingButton(), Qt::LeftButton);
-        QVERIFY(finished.wait(30000));
-        QCOMPARE(view.statusText(), QStringLiteral("2 files cleaned"));
-        QVERIFY(std::filesystem::exists(output / "c.wav"));
-        QVERIFY(std::filesystem::exists(output / "d.wav"));
-        QVERIFY(!view.unprocessedFilesList()->isVisible());
-        QVERIFY(!view.processRemainingButton()->isVisible());
-        QVERIFY(!brain.alertIsDisplayed());
-        QCOMPARE(view.timeLeftLine(), QString());
     }
 };
 

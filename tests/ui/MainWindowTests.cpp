@@ -133,8 +133,6 @@ private slots:
             << "Replace" << int(ExistingFileAnswer::replace) << true << false;
         QTest::newRow("Skip all") << "take.wav"
                                   << "Skip" << int(ExistingFileAnswer::skip) << true << true;
-        QTest::newRow("Replace all") << "take.wav"
-                                     << "Replace" << int(ExistingFileAnswer::replace) << true << true;
         QTest::newRow("Stop") << "take.wav"
                               << "Stop" << int(ExistingFileAnswer::stop) << true << true;
         QTest::newRow("Escape") << "take.wav" << QString() << int(ExistingFileAnswer::stop) << false << false;
@@ -209,19 +207,11 @@ private slots:
         QVERIFY2(textWidth >= firstLineWidth, qPrintable(QStringLiteral("%1 < %2").arg(textWidth).arg(firstLineWidth)));
     }
 
-    void filesGivenAtLaunchWaitForADestinationAndAreProcessedOnce_data() {
-        QTest::addColumn<int>("count");
-        QTest::addColumn<QString>("waiting");
-        QTest::newRow("one") << 1 << "1 file waiting: choose a destination";
-        QTest::newRow("three") << 3 << "3 files waiting: choose a destination";
-    }
-
     void filesGivenAtLaunchWaitForADestinationAndAreProcessedOnce() {
-        QFETCH(int, count);
-        QFETCH(QString, waiting);
+        const QString waiting = QStringLiteral("3 files waiting: choose a destination");
         test::Workspace workspace;
         std::vector<std::filesystem::path> inputs;
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < 3; ++i) {
             inputs.push_back(workspace.path(QStringLiteral("opened %1.wav").arg(i)));
             test::writeNoiseWav(inputs.back(), 1, 0.5);
         }
@@ -258,15 +248,13 @@ private slots:
     }
 
     void theDialogOffersAudioAndVideoFiles() {
-        const QStringList filters = audioAndVideoNameFilter().split(QStringLiteral(";;"));
-        QCOMPARE(filters.size(), 2);
-        QVERIFY(filters[0].startsWith(QStringLiteral("Audio and video files (")));
-        const QStringList patterns = filters[0].section(QLatin1Char('('), 1).chopped(1).split(QLatin1Char(' '));
-        for (const char* pattern :
-             {"*.wav", "*.aiff", "*.flac", "*.mp3", "*.m4a", "*.ogg", "*.opus", "*.mp4", "*.mov", "*.mkv", "*.webm"}) {
-            QVERIFY2(patterns.contains(QLatin1String(pattern)), pattern);
+        const QString filter = audioAndVideoNameFilter();
+        QVERIFY(filter.startsWith(QStringLiteral("Audio and video files (")));
+        QVERIFY(filter.endsWith(QStringLiteral(");;All files (*)")));
+        for (const char* pattern : {"*.wav ", "*.aiff ", "*.flac ", "*.mp3 ", "*.m4a ", "*.ogg ", "*.opus ", "*.mp4 ",
+                                    "*.mov ", "*.mkv ", "*.webm"}) {
+            QVERIFY2(filter.contains(QLatin1String(pattern)), pattern);
         }
-        QCOMPARE(filters[1], QStringLiteral("All files (*)"));
     }
 
     // A preview of a chosen file, and a comparison of a written file with

@@ -5,14 +5,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sndfile.h>
-
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "Signals.h"
+#include "TestSupport.h"
 #include "app/Brain.h"
 #include "app/UserInteraction.h"
 #include "ui/AudioFileDialog.h"
@@ -51,16 +51,11 @@ private:
 
 // Writes a 48 kHz 16-bit WAV file of low-level noise, different in every channel.
 inline void writeNoiseWav(const std::filesystem::path& path, int channels, double seconds) {
-    SF_INFO info{};
-    info.samplerate = 48000;
-    info.channels = channels;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    const auto frames = static_cast<sf_count_t>(seconds * info.samplerate);
-    const std::vector<float> samples = noise(frames * channels, 0.05f);
-    const std::unique_ptr<SNDFILE, decltype(&sf_close)> file(sf_open(path.c_str(), SFM_WRITE, &info), &sf_close);
-    if (!file || sf_writef_float(file.get(), samples.data(), frames) != frames) {
-        qFatal("cannot write %s", path.c_str());
+    std::vector<std::vector<float>> samples;
+    for (int channel = 0; channel < channels; ++channel) {
+        samples.push_back(noise(std::llround(seconds * 48000), 0.05f, 7 + unsigned(channel)));
     }
+    audiotest::writeSoundFile(path, samples, 48000, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
 }
 
 // Waits (spinning the event loop) until the model has loaded; false on timeout.
