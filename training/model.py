@@ -281,21 +281,19 @@ class Enhancer(nn.Module):
     def apply(self, re, im, mask, coef):
         """Masked spectrum Y plus, in the low bins, sum over d of coef[d] * Y[t + d].
         The filter works on the masked spectrum rather than the noisy one: where
-        the mask has removed a bin, a coefficient cannot bring its noise back, so
-        the loss stays smooth in the coefficients (over the noisy spectrum, a step
-        away from zero leaked noise at full level into bins the mask had silenced,
-        and training made the loss worse)."""
+        the mask has removed a bin, no coefficient can bring its noise back, so
+        the loss stays smooth in the coefficients and the stage can be trained."""
         yr, yi = re * mask, im * mask
         if coef is None:
             return yr, yi
         k, reach = self.filter_bins, self.filter_reach
         cr, ci = coef
         t = re.shape[1]
-        xr = nn.functional.pad(yr[..., :k], (0, 0, reach, reach))
-        xi = nn.functional.pad(yi[..., :k], (0, 0, reach, reach))
+        padded_r = nn.functional.pad(yr[..., :k], (0, 0, reach, reach))
+        padded_i = nn.functional.pad(yi[..., :k], (0, 0, reach, reach))
         fr, fi = 0, 0
         for tap in range(2 * reach + 1):
-            sr, si = xr[:, tap:tap + t], xi[:, tap:tap + t]
+            sr, si = padded_r[:, tap:tap + t], padded_i[:, tap:tap + t]
             fr = fr + cr[..., tap] * sr - ci[..., tap] * si
             fi = fi + cr[..., tap] * si + ci[..., tap] * sr
         return (torch.cat([yr[..., :k] + fr, yr[..., k:]], dim=2),
